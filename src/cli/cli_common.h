@@ -1,0 +1,61 @@
+// Shared plumbing of quorin-cli's subcommands.
+#pragma once
+
+#include "disk/cluster_table.h"
+#include "disk/pvr_drive.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace quorin::cli {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 1,
+    kExitDisk = 2,
+    kExitNothing = 3,
+    kExitCancelled = 4,
+    kExitOutput = 5,
+};
+
+struct GlobalOptions {
+    bool trace = false;
+    bool log = false;
+};
+GlobalOptions& Globals();
+
+// The disk objects of one command, in the order they must be released.
+struct OpenedDisk {
+    std::unique_ptr<ClusterTable> table;
+    std::unique_ptr<CPVRDrive> drive;
+    ~OpenedDisk() {
+        drive.reset();
+        table.reset();
+    }
+};
+
+// Opens the disk as the window's "Dir" does. On failure prints the reason to stderr and returns
+// kExitDisk.
+int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk);
+
+// Absolute form of a path the user gave (relative to the directory the command started in).
+std::string AbsolutePath(const std::string& path);
+// Creates the directory if needed and makes it current; prints the reason on failure.
+bool EnterDirectory(const std::string& dir);
+
+// Checks a 1-based clip number against the drive; prints a message when it names no clip.
+CPVRFile* ClipByNumber(const OpenedDisk& disk, int number);
+
+void PrintError(const std::string& text);
+
+// Subcommand registration: a parsed subcommand leaves its work in the action, which runs after
+// the whole command line has been read.
+using Action = std::function<int()>;
+void RegisterListCommands(CLI::App& app, Action& action);
+
+} // namespace quorin::cli

@@ -1,0 +1,59 @@
+#include "disk/cluster_table.h"
+
+#include "app/state/program_log.h"
+#include "disk/layout.h"
+
+namespace quorin {
+
+ClusterTable::ClusterTable(const std::string& volumeName, bool& ok) {
+    ok = false;
+    if (!OpenDrive(volumeName, handle_)) return;
+    std::vector<std::uint8_t> table(kTableBytes, 0);
+    if (!handle_.Seek(512)) return;
+    if (handle_.Read(table) != kTableBytes) return;
+    table_ = std::move(table);
+    ok = true;
+}
+
+std::uint16_t ClusterTable::Link(std::uint32_t cluster) const {
+    if (table_.empty() || cluster >= kTableEntries) return kChainEnd;
+    std::size_t at = static_cast<std::size_t>(cluster) * 4;
+    return static_cast<std::uint16_t>(table_[at] | (table_[at + 1] << 8));
+}
+
+std::vector<std::uint32_t> ClusterTable::GetClusterChain(std::uint32_t firstCluster) const {
+    std::vector<std::uint32_t> chain;
+    if (table_.empty()) return chain; // no table, no chain
+    std::uint32_t c = firstCluster;
+    while (static_cast<int>(chain.size()) < kMaxChainLength) {
+        chain.push_back(c);
+        if (c == 0 || c >= kTableEntries) break;
+        std::uint16_t link = Link(c);
+        if (link == kChainEnd) break;
+        c = link;
+    }
+    return chain;
+}
+
+void ClusterTable::DumpClusters(std::uint32_t firstCluster,
+                                std::vector<std::uint32_t>& list) const {
+    Log() << "Dump clusters...";
+    Trace() << "Dump clusters...";
+    Log() << hex;
+    Trace() << hex;
+    for (std::uint32_t c : GetClusterChain(firstCluster)) {
+        Log() << " " << c;
+        Trace() << " " << c;
+        list.push_back(c);
+    }
+    Log() << endl << dec;
+    Trace() << endl << dec;
+}
+
+void ClusterTable::PrintClusterChain(TextOut& out, std::uint32_t firstCluster) const {
+    out << hex;
+    for (std::uint32_t c : GetClusterChain(firstCluster)) out << " " << c;
+    out << endl << dec;
+}
+
+} // namespace quorin

@@ -1,0 +1,197 @@
+#include "disk/ibits.h"
+
+#include "app/state/program_log.h"
+#include "disk/cluster_table.h"
+#include "disk/layout.h"
+
+namespace quorin {
+
+CIBits::CIBits(const std::string& driveName, const ClusterTable* table,
+               std::uint32_t firstCluster) {
+    // The buffer always exists, so that a reader without a volume reads a harmless zero; its
+    // extra last byte is where the position rests after the end of a full block.
+    m_Buffer.assign(kBlockBytes + 1, 0);
+    if (!OpenDrive(driveName, m_hDrive)) {
+        m_bEOF = true;
+        return;
+    }
+    if (table) table->DumpClusters(firstCluster, m_lvecClusters);
+    Rewind();
+}
+
+bool CIBits::Rewind() {
+    LogLine("CIBits::Rewind()\n");
+    if (!m_lvecClusters.empty() && m_hDrive.IsValid() &&
+        SetToPhysicalSector(m_hDrive, ClusterStartSector(m_lvecClusters.front()))) {
+        m_lClusterIndex = 0;
+        m_lBlockIndex = 0;
+        m_lBytePos = 0;
+        m_lBitsLeft = 8;
+        if (RefillBuffer()) {
+            m_bEOF = false;
+            LogLine("end of CIBits::Rewind()\n");
+            return true;
+        }
+        LogLine("RefillBuffer() failed\n");
+    }
+    m_bEOF = true;
+    return false;
+}
+
+bool CIBits::RefillBuffer() {
+    if (!m_hDrive.IsValid()) return false;
+    if (static_cast<std::int64_t>(m_lBlockIndex) * kBlockSectors == kClusterSectors) {
+        ++m_lClusterIndex;
+        if (m_lClusterIndex >= static_cast<std::int32_t>(m_lvecClusters.size())) {
+            Log() << "RefillBuffer() - m_lClusterIndex = " << m_lClusterIndex
+                  << " >= (long) m_lvecClusters.size() = " << m_lvecClusters.size() << " failed"
+                  << endl;
+            return false;
+        }
+        std::uint32_t cluster = m_lvecClusters[static_cast<std::size_t>(m_lClusterIndex)];
+        Log() << "goto next cluster " << m_lClusterIndex << "/" << cluster << endl;
+        m_lBlockIndex = 0;
+        if (!SetToPhysicalSector(m_hDrive, ClusterStartSector(cluster))) return false;
+    }
+    std::int64_t n = m_hDrive.Read(std::span(m_Buffer.data(), kBlockBytes));
+    if (n <= 0) return false;
+    m_lBytesInBuffer = static_cast<std::int32_t>(n);
+    m_lBitsLeft = 8;
+    m_lBytePos = 0;
+    ++m_lBlockIndex;
+    return true;
+}
+
+void CIBits::EndOfBlock() {
+    // The position stays one past the last byte (at most the spare byte) once the end is seen.
+    if (m_lBytesInBuffer != kBlockBytes) {
+        m_bEOF = true; // the last read was short: end of the device
+        return;
+    }
+    if (!RefillBuffer()) m_bEOF = true;
+}
+
+bool CIBits::SeekBitPosition(std::int64_t p) {
+    if (m_bEOF) return false;
+    if (p < 0) {
+        m_bEOF = true;
+        return false;
+    }
+    std::int64_t c = p / kClusterBits;
+    if (c >= static_cast<std::int64_t>(m_lvecClusters.size())) {
+        m_bEOF = true;
+        return false;
+    }
+    std::int64_t r = p - c * kClusterBits;
+    std::int64_t b = r / kBlockBits;
+    std::int64_t q = r - b * kBlockBits;
+    if (!(b == m_lBlockIndex - 1 && c == m_lClusterIndex)) {
+        std::uint32_t cluster = m_lvecClusters[static_cast<std::size_t>(c)];
+        if (!SetToPhysicalSector(m_hDrive, ClusterStartSector(cluster) + b * kBlockSectors)) {
+            m_bEOF = true;
+            return false;
+        }
+        m_lClusterIndex = static_cast<std::int32_t>(c);
+        m_lBlockIndex = static_cast<std::int32_t>(b);
+        if (!RefillBuffer()) {
+            m_bEOF = true;
+            return false;
+        }
+    }
+    std::int32_t bytePos = static_cast<std::int32_t>(q / 8);
+    if (bytePos >= m_lBytesInBuffer) {
+        // Inside a short block but beyond what the device delivered.
+        m_bEOF = true;
+        return false;
+    }
+    m_lBytePos = bytePos;
+    m_lBitsLeft = 8 - static_cast<std::int32_t>(q % 8);
+    return true;
+}
+
+std::uint32_t CIBits::ReadBit() {
+    std::uint32_t bit = (m_Buffer[m_lBytePos] >> (m_lBitsLeft - 1)) & 1u;
+    if (--m_lBitsLeft == 0) {
+        m_lBitsLeft = 8;
+        AdvanceByte();
+    }
+    return bit;
+}
+
+std::uint32_t CIBits::ReadBits(int n) {
+    std::uint32_t value = 0;
+    if (!IsByteAligned() || n % 8 != 0) {
+        for (int i = 0; i < n; ++i) value = (value << 1) | ReadBit();
+        return value;
+    }
+    for (int i = 0; i < n / 8; ++i) {
+        if (m_bEOF) break;
+        value = (value << 8) | ReadByte();
+    }
+    return value;
+}
+
+std::uint32_t CIBits::PeekBits(int n) {
+    std::int64_t pos = GetBitPosition();
+    std::uint32_t value = ReadBits(n);
+    SeekBitPosition(pos);
+    return value;
+}
+
+void CIBits::SkipBytes(std::int64_t n) {
+    for (std::int64_t i = 0; i < n; ++i) SkipByte();
+}
+
+std::uint32_t CIBits::Peek32() {
+    // Fast path: all four bytes in the current block.
+    if (!m_bEOF && m_lBytePos + 4 <= m_lBytesInBuffer) {
+        const std::uint8_t* p = m_Buffer.data() + m_lBytePos;
+        return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
+               (std::uint32_t{p[2]} << 8) | p[3];
+    }
+    std::int64_t pos = GetBitPosition();
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value = (value << 8) | ReadByte();
+    SeekBitPosition(pos);
+    return value;
+}
+
+bool CIBits::NextStartCode() {
+    while (!IsByteAligned()) ReadBit();
+    std::uint32_t w = ReadBits(24);
+    while (w != 0x000001) {
+        if (m_bEOF) return false;
+        // Scan the rest of the block in memory for the next prefix.
+        w = ((w & 0xFFFF) << 8) | ReadByte();
+    }
+    return SeekBitPosition(GetBitPosition() - 24);
+}
+
+bool CIBits::NextStartCodeWithin(std::int64_t n) {
+    while (!IsByteAligned()) ReadBit();
+    std::uint32_t w = ReadBits(24);
+    std::int64_t budget = n - 2;
+    if (budget <= 0) return false;
+    do {
+        --budget;
+        if (w == 0x000001) return SeekBitPosition(GetBitPosition() - 24);
+        if (m_bEOF) return false;
+        w = ((w & 0xFFFF) << 8) | ReadByte();
+    } while (budget != 0);
+    return false;
+}
+
+std::span<const std::uint8_t> CIBits::BufferedBytes() const {
+    if (m_bEOF || !IsByteAligned() || m_lBytePos >= m_lBytesInBuffer) return {};
+    return std::span<const std::uint8_t>(m_Buffer.data() + m_lBytePos,
+                                         static_cast<std::size_t>(m_lBytesInBuffer - m_lBytePos));
+}
+
+void CIBits::ConsumeBuffered(std::int32_t n) {
+    // Step over n - 1 bytes in place, then advance normally so block ends are handled once.
+    if (n <= 0) return;
+    m_lBytePos += n - 1;
+    AdvanceByte();
+}
+
+} // namespace quorin

@@ -1,0 +1,68 @@
+#include "disk/pvr_drive.h"
+
+#include "app/state/program_log.h"
+#include "disk/layout.h"
+#include "platform/volume.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace quorin {
+
+CPVRDrive::CPVRDrive(const std::string& volumeName, const ClusterTable* table)
+    : m_strDriveName(volumeName) {
+    LogLine("CPVRDrive::CPVRDrive");
+    if (std::FILE* f = std::fopen("driveheader.rec", "rb")) {
+        std::size_t n = std::fread(m_Header.data(), 1, m_Header.size(), f);
+        (void)n; // a short copy leaves the rest cleared
+        std::fclose(f);
+    }
+    VolumeHandle h;
+    if (OpenDrive(volumeName, h)) {
+        m_bOpened = h.Read(m_Header) >= 0;
+        if (!m_bOpened) m_iOpenError = errno;
+    } else {
+        m_iOpenError = errno;
+    }
+    h.Close();
+
+    int count = HeaderFileCount();
+    Trace() << "TOC shows " << endl;
+    Trace() << "Files=          " << count << endl;
+    Trace() << "Used clusters=  " << GetUsedClusters() << endl;
+    Trace() << "Free clusters=  " << GetFreeClusters() << endl;
+    Trace() << endl;
+    m_lTotalClusters = GetUsedClusters() + GetFreeClusters();
+
+    if (count > kMaxClips) {
+        // Records from clip 246 on would be read from the data area.
+        Log() << "clip count " << count << " exceeds the directory, using " << kMaxClips << endl;
+        count = kMaxClips;
+    }
+    for (int n = 0; n < count; ++n) {
+        Log() << "reading file " << n << endl;
+        m_vecFiles.push_back(std::make_unique<CPVRFile>(volumeName, n, table));
+    }
+}
+
+CPVRDrive::~CPVRDrive() {
+    while (!m_vecFiles.empty()) m_vecFiles.pop_back();
+}
+
+std::string CPVRDrive::GetDriveLabel() const {
+    auto begin = m_Header.begin() + 0x30;
+    return std::string(begin, std::find(begin, m_Header.end(), 0));
+}
+
+CPVRFile* CPVRDrive::GetFile(int n) const {
+    if (n < 0 || n >= GetFileCount()) return nullptr;
+    return m_vecFiles[static_cast<std::size_t>(n)].get();
+}
+
+std::string DriveNameFromLabel(const std::string& label) {
+    std::size_t at = label.find("   ");
+    return at == std::string::npos ? std::string("No Drive") : label.substr(0, at);
+}
+
+} // namespace quorin

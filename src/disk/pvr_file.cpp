@@ -1,0 +1,136 @@
+#include "disk/pvr_file.h"
+
+#include "app/state/format.h"
+#include "app/state/program_log.h"
+#include "disk/cluster_table.h"
+#include "disk/layout.h"
+#include "platform/text.h"
+#include "platform/volume.h"
+
+#include <cstring>
+
+namespace quorin {
+
+ClipRecord ConvertOldLayout(const ClipRecord& raw) {
+    ClipRecord w = raw;
+    std::memcpy(w.bytes.data() + 0x3C, raw.bytes.data() + 0x38, 412);
+    std::memset(w.bytes.data() + 0x13, ' ', 0x3C - 0x13);
+    std::memcpy(w.bytes.data() + 0x13, raw.bytes.data() + 0x0F, 41);
+    std::memset(w.bytes.data() + 0x01, ' ', 0x12 - 0x01);
+    std::memcpy(w.bytes.data() + 0x01, raw.bytes.data() + 0x01, 13);
+    w.bytes[0x12] = 0;
+    return w;
+}
+
+CPVRFile::CPVRFile(const std::string& driveName, int fileNo, const ClusterTable* table)
+    : m_lFileNo(fileNo), m_strDriveName(driveName), m_pTable(table) {
+    LogLine("CPVRFile::CPVRFile(char *Drivename, int FileNo)");
+    VolumeHandle h;
+    if (!OpenDrive(driveName, h)) {
+        Log() << "could not open drive " << driveName << " for file " << fileNo << endl;
+    } else {
+        if (SetToPhysicalSector(h, fileNo + kRecordStartSector) &&
+            h.Read(m_Record.bytes) == kRecordSize) {
+            m_bRecordRead = true;
+        }
+        m_RawRecord = m_Record;
+        if (FirmwareOption()) {
+            m_lLayout = 1;
+        } else {
+            m_lLayout = 0;
+            m_Record = ConvertOldLayout(m_RawRecord);
+        }
+    }
+    m_dClipLength = static_cast<double>(m_Record.LengthInSeconds()) * 100.0;
+}
+
+std::vector<std::uint8_t>& CPVRFile::ExtractionBuffer() {
+    // Allocated lazily: a disk may list hundreds of clips and most are never ripped.
+    if (m_Buffer.size() != kExtractionBufferSize) m_Buffer.assign(kExtractionBufferSize, 0);
+    return m_Buffer;
+}
+
+bool CPVRFile::WriteRecord(int fileNo) {
+    if (m_lLayout == 0)
+        std::memcpy(m_RawRecord.bytes.data() + 0x0F, m_Record.bytes.data() + kNameOffset,
+                    kNameField);
+    const ClipRecord& out = m_lLayout == 1 ? m_Record : m_RawRecord;
+    VolumeHandle h;
+    if (!OpenDrive(m_strDriveName, h)) return false;
+    if (!SetToPhysicalSector(h, fileNo + kRecordStartSector)) return false;
+    return h.Write(out.bytes) == kRecordSize;
+}
+
+bool CPVRFile::SetOutputName(std::optional<std::string_view> name, bool rename) {
+    if (!name) {
+        m_strOutputName.clear();
+        return true;
+    }
+    m_strOutputName.assign(name->substr(0, 255));
+    if (!rename) return true;
+    const ClipRecord oldWorking = m_Record;
+    const ClipRecord oldRaw = m_RawRecord;
+    m_Record.SetClipName(Utf8ToLatin1(*name));
+    if (m_lLayout == 1) m_RawRecord = m_Record;
+    if (WriteRecord(m_lFileNo)) return true;
+    // The disk still holds the old name, so the list must keep showing it.
+    m_Record = oldWorking;
+    m_RawRecord = oldRaw;
+    LogLine("could not write the new title of clip " + std::to_string(m_lFileNo));
+    return false;
+}
+
+std::string CPVRFile::GetOutputBaseName() const {
+    std::string base =
+        m_strOutputName.empty() ? Latin1ToUtf8(m_Record.ClipName()) : m_strOutputName;
+    for (char& c : base)
+        if (std::string_view("?\\*\"<>|/:").find(c) != std::string_view::npos) c = ' ';
+    return base;
+}
+
+void CPVRFile::StatusMessage(std::string_view text, bool log) {
+    bool endsLine = !text.empty() && text.back() == '\n';
+    std::string_view shown = endsLine ? text.substr(0, text.size() - 1) : text;
+    if (RipProgress* p = ActiveProgress()) p->SetStatus(shown);
+    if (log) LogText(text);
+}
+
+void CPVRFile::DumpInfo(TextOut& out) const {
+    const ClipRecord& r = m_Record;
+    out << "RecordNo    = " << static_cast<int>(r.RecordNo()) << endl;
+    out << "Station     = " << Latin1ToUtf8(r.Station()) << endl;
+    out << "Clip        = " << Latin1ToUtf8(r.ClipName()) << endl;
+    out << "Date        = "
+        << Format("%02d.%02d.%02d - %d:%02d:%02d", r.Day(), r.Month(), r.Year(), r.Hour(),
+                  r.Minute(), r.Second())
+        << endl;
+    out << "Length      = "
+        << Format("%d:%02d:%02d", r.LengthHours(), r.LengthMinutes(), r.LengthSeconds()) << endl;
+    out << "Length in s =" << Format("%d", r.LengthInSeconds()) << endl;
+    out << "SkipIndex   =" << endl;
+    for (int k = 0; k < 10; ++k) {
+        SkipPair p = r.Skip(k);
+        if (p.start != 0xFFFF && p.stop != 0xFFFF)
+            out << Format("start=%d / stop=%d", static_cast<std::int16_t>(p.start),
+                          static_cast<std::int16_t>(p.stop))
+                << endl;
+    }
+    out << "VClusters   = " << r.VClusters() << " means max " << r.VClusters() * 100 << " MByte"
+        << endl;
+    out << "AClusters   = " << r.AClusters() << " means max " << r.AClusters() * 100 << " MByte"
+        << endl;
+    out << "VClusters   =";
+    PrintChain(out, r.VideoFirstCluster());
+    out << "AClusters   =";
+    PrintChain(out, r.AudioFirstCluster());
+    out << endl;
+}
+
+void CPVRFile::PrintChain(TextOut& out, std::uint32_t first) const {
+    if (m_pTable)
+        m_pTable->PrintClusterChain(out, first);
+    else
+        out << endl;
+}
+
+} // namespace quorin
