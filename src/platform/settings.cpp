@@ -1,0 +1,214 @@
+#include "platform/settings.h"
+
+#include "app/state/format.h"
+#include "app/state/program_log.h"
+#include "app/state/run_state.h"
+
+#define SI_NO_CONVERSION
+#include <SimpleIni.h>
+
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <pwd.h>
+#include <sstream>
+#include <system_error>
+#include <unistd.h>
+
+namespace quorin {
+namespace {
+
+constexpr const char* kSection = "QUORIN";
+constexpr const char* kOutputDirectory = "Output Directory";
+constexpr const char* kPlaySound = "Play Sound";
+constexpr const char* kLogFile = "Log File";
+constexpr const char* kFirmware190 = "Firmware190";
+constexpr const char* kPatch = "Patch first sequence header";
+constexpr const char* kPrefixVideo = "Prefix Video";
+constexpr const char* kPrefixAudio = "Prefix Audio";
+constexpr const char* kPrefixRawVideo = "Prefix Raw Video";
+constexpr const char* kPrefixRawAudio = "Prefix Raw Audio";
+
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? std::string(v) : std::string();
+}
+
+std::string HomeDirectory() {
+    std::string home = Env("HOME");
+    if (!home.empty()) return home;
+    struct passwd pw {};
+    struct passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found &&
+        found->pw_dir)
+        return found->pw_dir;
+    return "/";
+}
+
+std::string WithTrailingSlash(std::string dir) {
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    return dir;
+}
+
+std::string RawAudioKey(int index) {
+    return Format("RawAudio_%03d", index);
+}
+
+using Ini = CSimpleIniA;
+
+void PrepareIni(Ini& ini) {
+    ini.SetUnicode(false);
+    ini.SetMultiKey(false);
+    ini.SetMultiLine(false);
+    ini.SetSpaces(false);
+}
+
+// Reads the file into the INI object; a missing file is an empty one.
+bool ReadIni(const std::string& path, Ini& ini) {
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return !ec;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) return false;
+    const std::string data = text.str();
+    return ini.LoadData(data.data(), data.size()) >= 0;
+}
+
+std::string Text(const Ini& ini, const char* key, const std::string& fallback) {
+    const char* v = ini.GetValue(kSection, key, nullptr);
+    return v ? std::string(v) : fallback;
+}
+
+// A number as the profile functions read it: the leading decimal integer, the default when the
+// key is missing or empty, 0 when the text holds no number.
+long Number(const Ini& ini, const char* key, long fallback) {
+    const char* v = ini.GetValue(kSection, key, nullptr);
+    if (!v || !*v) return fallback;
+    std::string_view s(v);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
+        s.remove_prefix(1);
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    long value = 0;
+    auto [ptr, err] = std::from_chars(s.data(), s.data() + s.size(), value);
+    (void)ptr;
+    return err == std::errc() ? value : 0;
+}
+
+void Set(Ini& ini, const char* key, const std::string& value) {
+    ini.SetValue(kSection, key, value.c_str());
+}
+
+void SetFlag(Ini& ini, const char* key, bool on) {
+    Set(ini, key, on ? "1" : "0");
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& data) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path target(path);
+    if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
+    const std::string temp = path + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out.write(data.data(), static_cast<std::streamsize>(data.size()));
+        out.close();
+        if (!out) {
+            fs::remove(temp, ec);
+            return false;
+        }
+    }
+    fs::rename(temp, target, ec);
+    if (ec) fs::remove(temp, ec);
+    return !ec;
+}
+
+} // namespace
+
+std::string DefaultOutputDirectory() {
+    std::string videos = Env("XDG_VIDEOS_DIR");
+    if (videos.empty()) videos = WithTrailingSlash(HomeDirectory()) + "Videos";
+    return WithTrailingSlash(videos);
+}
+
+std::string SettingsFilePath() {
+    std::string config = Env("XDG_CONFIG_HOME");
+    // A relative XDG_CONFIG_HOME is invalid and must be ignored.
+    if (config.empty() || config.front() != '/')
+        config = WithTrailingSlash(HomeDirectory()) + ".config";
+    return WithTrailingSlash(config) + "quorin/quorin.ini";
+}
+
+Settings DefaultSettings() {
+    Settings s;
+    s.outputDirectory = DefaultOutputDirectory();
+    return s;
+}
+
+bool LoadSettings(const std::string& path, Settings& settings) {
+    settings = DefaultSettings();
+    Ini ini;
+    PrepareIni(ini);
+    if (!ReadIni(path, ini)) {
+        LogLine("could not read the settings file " + path);
+        return false;
+    }
+    settings.outputDirectory = Text(ini, kOutputDirectory, settings.outputDirectory);
+    settings.playSound = Number(ini, kPlaySound, 1) != 0;
+    settings.logFile = Number(ini, kLogFile, 1) != 0;
+    settings.firmware190 = Number(ini, kFirmware190, 0) != 0;
+    settings.patchFirstSequenceHeader = Number(ini, kPatch, 0) != 0;
+    for (int i = 0; i < kRawAudioKeys; ++i) {
+        std::string entry = Text(ini, RawAudioKey(i).c_str(), {});
+        if (!entry.empty()) settings.rawAudioList.push_back(std::move(entry));
+    }
+    settings.prefixVideo = Text(ini, kPrefixVideo, settings.prefixVideo);
+    settings.prefixAudio = Text(ini, kPrefixAudio, settings.prefixAudio);
+    settings.prefixRawVideo = Text(ini, kPrefixRawVideo, settings.prefixRawVideo);
+    settings.prefixRawAudio = Text(ini, kPrefixRawAudio, settings.prefixRawAudio);
+    return true;
+}
+
+bool SaveSettings(const std::string& path, const Settings& settings) {
+    Ini ini;
+    PrepareIni(ini);
+    // A file that exists but cannot be read is not overwritten: its other keys would be lost.
+    if (!ReadIni(path, ini)) {
+        LogLine("could not read the settings file " + path);
+        return false;
+    }
+    Set(ini, kOutputDirectory, settings.outputDirectory);
+    SetFlag(ini, kPlaySound, settings.playSound);
+    SetFlag(ini, kLogFile, settings.logFile);
+    SetFlag(ini, kFirmware190, settings.firmware190);
+    SetFlag(ini, kPatch, settings.patchFirstSequenceHeader);
+    const int entries =
+        std::min<int>(static_cast<int>(settings.rawAudioList.size()), kRawAudioKeys);
+    for (int i = 0; i < entries; ++i)
+        Set(ini, RawAudioKey(i).c_str(), settings.rawAudioList[static_cast<std::size_t>(i)]);
+    Set(ini, kPrefixVideo, settings.prefixVideo);
+    Set(ini, kPrefixAudio, settings.prefixAudio);
+    Set(ini, kPrefixRawVideo, settings.prefixRawVideo);
+    Set(ini, kPrefixRawAudio, settings.prefixRawAudio);
+    std::string data;
+    if (ini.Save(data, false) < 0 || !WriteFileAtomically(path, data)) {
+        LogLine("could not write the settings file " + path);
+        return false;
+    }
+    return true;
+}
+
+void ApplyPostfixes(const Settings& settings, RipProgress& audio, RipProgress& video) {
+    audio.postfix = settings.prefixAudio;
+    audio.rawPostfix = settings.prefixRawAudio;
+    video.postfix = settings.prefixVideo;
+    video.rawPostfix = settings.prefixRawVideo;
+}
+
+} // namespace quorin

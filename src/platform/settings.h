@@ -1,0 +1,52 @@
+// The settings file: an INI file, section "QUORIN", read and written with profile semantics
+// (keys with spaces, values verbatim, other keys, sections and comments kept on a save).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quorin {
+
+struct RipProgress;
+
+inline constexpr int kRawAudioKeys = 200; // RawAudio_000 to RawAudio_199
+
+struct Settings {
+    std::string outputDirectory; // with a trailing "/"
+    bool playSound = true;
+    bool logFile = true; // one log file per activity
+    bool firmware190 = false;
+    bool patchFirstSequenceHeader = false;
+    std::vector<std::string> rawAudioList; // channel-name prefixes, in key order
+    std::string prefixVideo = "m2v";
+    std::string prefixAudio = "mp2";
+    std::string prefixRawVideo = "pva";
+    std::string prefixRawAudio = "mpp";
+};
+
+// Every key at its default; the output directory is the user's Videos directory.
+Settings DefaultSettings();
+// $XDG_VIDEOS_DIR, else ~/Videos, with a trailing "/".
+std::string DefaultOutputDirectory();
+// $XDG_CONFIG_HOME/quorin/quorin.ini, else ~/.config/quorin/quorin.ini.
+std::string SettingsFilePath();
+
+// Reads the file into settings. A missing file or key gives the default; a file that exists but
+// cannot be read gives the defaults and false (with a log line).
+bool LoadSettings(const std::string& path, Settings& settings);
+inline bool LoadSettings(Settings& settings) {
+    return LoadSettings(SettingsFilePath(), settings);
+}
+
+// Writes every key in its order into the file (creating it and its folder if needed). Keys the
+// program does not know, comments and raw-audio keys beyond the list stay as they were. The file
+// is replaced atomically. False (with a log line) when it could not be written.
+bool SaveSettings(const std::string& path, const Settings& settings);
+inline bool SaveSettings(const Settings& settings) {
+    return SaveSettings(SettingsFilePath(), settings);
+}
+
+// Copies the four postfixes into the progress blocks, as loading and saving the settings do.
+void ApplyPostfixes(const Settings& settings, RipProgress& audio, RipProgress& video);
+
+} // namespace quorin
