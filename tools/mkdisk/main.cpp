@@ -1,0 +1,77 @@
+// quorin-mkdisk: builds a receiver disk image from a JSON description.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "testdisk.h"
+
+namespace td = quorin::testdisk;
+
+namespace {
+
+void Usage() {
+    std::fputs("usage: quorin-mkdisk [--short] DESCRIPTION.json IMAGE\n"
+               "  --short  end the image right after the last data byte\n",
+               stderr);
+}
+
+std::string ChainText(const std::vector<int>& chain) {
+    std::string text;
+    for (int c : chain)
+        text += (text.empty() ? "" : "->") + std::to_string(c);
+    return text.empty() ? "-" : text;
+}
+
+void PrintSummary(const td::DiskSpec& spec, const td::DiskResult& disk, const char* image) {
+    std::printf("%s: %d used + %d free clusters, %zu clips, %llu bytes\n", image, disk.usedClusters,
+                disk.freeClusters, disk.clips.size(),
+                static_cast<unsigned long long>(disk.imageBytes));
+    for (std::size_t i = 0; i < disk.clips.size(); ++i) {
+        const auto& c = disk.clips[i];
+        std::printf("  %02zu %-20s %d:%02d:%02d  video %s (start %d, end %d)  audio %s (start %d, "
+                    "end %d)\n",
+                    i + 1, spec.clips[i].name.c_str(), c.lengthSeconds / 3600,
+                    c.lengthSeconds / 60 % 60, c.lengthSeconds % 60,
+                    ChainText(c.video.chain).c_str(), c.video.startSector, c.video.endSector,
+                    ChainText(c.audio.chain).c_str(), c.audio.startSector, c.audio.endSector);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool shortImage = false;
+    std::vector<const char*> files;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--short") == 0) {
+            shortImage = true;
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            Usage();
+            return 0;
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            std::fprintf(stderr, "quorin-mkdisk: unknown option %s\n", argv[i]);
+            Usage();
+            return 2;
+        } else {
+            files.push_back(argv[i]);
+        }
+    }
+    if (files.size() != 2) {
+        Usage();
+        return 2;
+    }
+    auto spec = td::LoadDescription(files[0]);
+    if (!spec) {
+        std::fprintf(stderr, "quorin-mkdisk: %s\n", spec.error().c_str());
+        return 1;
+    }
+    spec->shortImage = spec->shortImage || shortImage;
+    auto disk = td::BuildImage(*spec, files[1], {.keepStreamBytes = false});
+    if (!disk) {
+        std::fprintf(stderr, "quorin-mkdisk: %s\n", disk.error().c_str());
+        return 1;
+    }
+    PrintSummary(*spec, *disk, files[1]);
+    return 0;
+}
