@@ -16,8 +16,7 @@ struct DiskOptions {
 };
 
 void AddDiskOptions(CLI::App& cmd, DiskOptions& o) {
-    cmd.add_option("--disk", o.disk, "receiver disk: a block device or an image file")
-        ->required();
+    cmd.add_option("--disk", o.disk, "receiver disk: a block device or an image file")->required();
     cmd.add_flag("--firmware190", o.firmware190,
                  "read clip records in the layout of receiver firmware 190 and later");
 }

@@ -8,10 +8,10 @@
 namespace quorin {
 
 inline constexpr int kRecordSize = 512;
-inline constexpr int kNameOffset = 0x13;     // clip name, 41 bytes, NUL-terminated
+inline constexpr int kNameOffset = 0x13; // clip name, 41 bytes, NUL-terminated
 inline constexpr int kNameField = 41;
-inline constexpr int kMaxTitleLength = 39;   // characters a rename stores
-inline constexpr int kStationOffset = 0x01;  // station, 17 bytes padded with spaces
+inline constexpr int kMaxTitleLength = 39;  // characters a rename stores
+inline constexpr int kStationOffset = 0x01; // station, 17 bytes padded with spaces
 inline constexpr int kStationField = 17;
 
 struct SkipPair {
@@ -48,9 +48,7 @@ public:
     std::int32_t AudioEnd() const { return I32(0x54); }
     std::uint16_t VideoFirstCluster() const { return U16(0x58); }
     std::uint16_t AudioFirstCluster() const { return U16(0x5A); }
-    SkipPair Skip(int k) const {
-        return {U16(0x5C + 4 * k), U16(0x5E + 4 * k)};
-    }
+    SkipPair Skip(int k) const { return {U16(0x5C + 4 * k), U16(0x5E + 4 * k)}; }
     std::int32_t VideoStart() const { return I32(0x84); }
     std::int32_t AudioStart() const { return I32(0x88); }
 

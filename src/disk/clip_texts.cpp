@@ -11,8 +11,8 @@ std::array<std::string, 6> ClipRowTexts(const ClipRecord& r, int clipNumber) {
         Format("%02d", clipNumber + 1),
         Latin1ToUtf8(r.Station()),
         Latin1ToUtf8(r.ClipName()),
-        Format("%02d:%02d:%02d / %1.1f GB", r.LengthHours(), r.LengthMinutes(),
-               r.LengthSeconds(), (r.VClusters() + r.AClusters()) * 0.1),
+        Format("%02d:%02d:%02d / %1.1f GB", r.LengthHours(), r.LengthMinutes(), r.LengthSeconds(),
+               (r.VClusters() + r.AClusters()) * 0.1),
         Format("%02d.%02d.%04d", r.Day(), r.Month(), r.Year()),
         Format("%02d:%02d", r.Hour(), r.Minute()),
     };

@@ -52,7 +52,8 @@ void ClusterTable::DumpClusters(std::uint32_t firstCluster,
 
 void ClusterTable::PrintClusterChain(TextOut& out, std::uint32_t firstCluster) const {
     out << hex;
-    for (std::uint32_t c : GetClusterChain(firstCluster)) out << " " << c;
+    for (std::uint32_t c : GetClusterChain(firstCluster))
+        out << " " << c;
     out << endl << dec;
 }
 

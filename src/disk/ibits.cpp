@@ -121,7 +121,8 @@ std::uint32_t CIBits::ReadBit() {
 std::uint32_t CIBits::ReadBits(int n) {
     std::uint32_t value = 0;
     if (!IsByteAligned() || n % 8 != 0) {
-        for (int i = 0; i < n; ++i) value = (value << 1) | ReadBit();
+        for (int i = 0; i < n; ++i)
+            value = (value << 1) | ReadBit();
         return value;
     }
     for (int i = 0; i < n / 8; ++i) {
@@ -139,7 +140,8 @@ std::uint32_t CIBits::PeekBits(int n) {
 }
 
 void CIBits::SkipBytes(std::int64_t n) {
-    for (std::int64_t i = 0; i < n; ++i) SkipByte();
+    for (std::int64_t i = 0; i < n; ++i)
+        SkipByte();
 }
 
 std::uint32_t CIBits::Peek32() {
@@ -151,13 +153,15 @@ std::uint32_t CIBits::Peek32() {
     }
     std::int64_t pos = GetBitPosition();
     std::uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value = (value << 8) | ReadByte();
+    for (int i = 0; i < 4; ++i)
+        value = (value << 8) | ReadByte();
     SeekBitPosition(pos);
     return value;
 }
 
 bool CIBits::NextStartCode() {
-    while (!IsByteAligned()) ReadBit();
+    while (!IsByteAligned())
+        ReadBit();
     std::uint32_t w = ReadBits(24);
     while (w != 0x000001) {
         if (m_bEOF) return false;
@@ -168,7 +172,8 @@ bool CIBits::NextStartCode() {
 }
 
 bool CIBits::NextStartCodeWithin(std::int64_t n) {
-    while (!IsByteAligned()) ReadBit();
+    while (!IsByteAligned())
+        ReadBit();
     std::uint32_t w = ReadBits(24);
     std::int64_t budget = n - 2;
     if (budget <= 0) return false;

@@ -35,7 +35,8 @@ public:
     std::int64_t GetBitPosition() const {
         return ((static_cast<std::int64_t>(m_lClusterIndex) * 104'857'600 +
                  static_cast<std::int64_t>(m_lBlockIndex - 1) * kBlockBytes + m_lBytePos) +
-                1) * 8 -
+                1) *
+                   8 -
                m_lBitsLeft;
     }
     bool SeekBitPosition(std::int64_t bitPos);

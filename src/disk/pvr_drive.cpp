@@ -47,7 +47,8 @@ CPVRDrive::CPVRDrive(const std::string& volumeName, const ClusterTable* table)
 }
 
 CPVRDrive::~CPVRDrive() {
-    while (!m_vecFiles.empty()) m_vecFiles.pop_back();
+    while (!m_vecFiles.empty())
+        m_vecFiles.pop_back();
 }
 
 std::string CPVRDrive::GetDriveLabel() const {

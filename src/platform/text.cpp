@@ -66,7 +66,8 @@ bool IsValidUtf8(std::string_view text) {
 
 std::size_t Utf8Length(std::string_view utf8) {
     std::size_t n = 0;
-    for (std::size_t i = 0; i < utf8.size(); ++n) DecodeUtf8(utf8, i);
+    for (std::size_t i = 0; i < utf8.size(); ++n)
+        DecodeUtf8(utf8, i);
     return n;
 }
 

@@ -2,20 +2,96 @@
 
 #include "app/state/program_log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <unistd.h>
 #include <utility>
 
 namespace quorin {
+namespace {
+
+struct VolumeRegistry {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<const VolumeFaults>> faults;
+    std::map<std::string, std::pair<int, bool>> descriptors;
+};
+
+VolumeRegistry& Registry() {
+    static VolumeRegistry registry;
+    return registry;
+}
+
+bool Touches(const std::vector<VolumeFaults::Range>& ranges, std::int64_t begin, std::int64_t end,
+             std::int64_t* firstStart) {
+    bool hit = false;
+    for (const auto& r : ranges) {
+        if (r.begin < end && begin < r.end) {
+            if (!hit || r.begin < *firstStart) *firstStart = r.begin;
+            hit = true;
+        }
+    }
+    return hit;
+}
+
+} // namespace
+
+void SetVolumeFaults(const std::string& volumeName, VolumeFaults faults) {
+    std::lock_guard lock(Registry().mutex);
+    Registry().faults[volumeName] = std::make_shared<const VolumeFaults>(std::move(faults));
+}
+
+void ClearVolumeFaults() {
+    std::lock_guard lock(Registry().mutex);
+    Registry().faults.clear();
+}
+
+void RegisterVolumeDescriptor(const std::string& volumeName, int fd, bool readOnly) {
+    std::lock_guard lock(Registry().mutex);
+    auto& slot = Registry().descriptors[volumeName];
+    if (slot.first >= 0 && slot.first != fd) ::close(slot.first);
+    slot = {fd, readOnly};
+}
+
+void ForgetVolumeDescriptors() {
+    std::lock_guard lock(Registry().mutex);
+    for (auto& [name, entry] : Registry().descriptors)
+        ::close(entry.first);
+    Registry().descriptors.clear();
+}
+
+long VolumeHandle::Transfer(void* data, std::size_t n, std::int64_t offset, bool write) const {
+    if (faults_) {
+        std::int64_t end = offset + static_cast<std::int64_t>(n);
+        std::int64_t start = 0;
+        if (write && faults_->failWrites) {
+            errno = EIO;
+            return -1;
+        }
+        if (!write && Touches(faults_->failingReads, offset, end, &start)) {
+            errno = EIO;
+            return -1;
+        }
+        if (!write && Touches(faults_->shortReads, offset, end, &start))
+            n = static_cast<std::size_t>(std::max<std::int64_t>(0, start - offset));
+        if (!write && faults_->deviceEnd >= 0)
+            n = static_cast<std::size_t>(std::clamp<std::int64_t>(faults_->deviceEnd - offset, 0,
+                                                                  static_cast<std::int64_t>(n)));
+        if (n == 0) return 0;
+    }
+    return write ? ::pwrite(fd_, data, n, offset) : ::pread(fd_, data, n, offset);
+}
 
 VolumeHandle::~VolumeHandle() {
     Close();
 }
 
 VolumeHandle::VolumeHandle(VolumeHandle&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), readOnly_(other.readOnly_), pos_(other.pos_) {}
+    : fd_(std::exchange(other.fd_, -1)), readOnly_(other.readOnly_), pos_(other.pos_),
+      faults_(std::move(other.faults_)) {}
 
 VolumeHandle& VolumeHandle::operator=(VolumeHandle&& other) noexcept {
     if (this != &other) {
@@ -23,6 +99,7 @@ VolumeHandle& VolumeHandle::operator=(VolumeHandle&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         readOnly_ = other.readOnly_;
         pos_ = other.pos_;
+        faults_ = std::move(other.faults_);
     }
     return *this;
 }
@@ -54,7 +131,8 @@ std::int64_t VolumeHandle::Read(std::span<std::uint8_t> buffer) {
     }
     std::size_t done = 0;
     while (done < buffer.size()) {
-        ssize_t n = ::pread(fd_, buffer.data() + done, buffer.size() - done, pos_ + done);
+        long n = Transfer(buffer.data() + done, buffer.size() - done,
+                          pos_ + static_cast<std::int64_t>(done), false);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (done == 0) return -1;
@@ -74,7 +152,8 @@ std::int64_t VolumeHandle::Write(std::span<const std::uint8_t> data) {
     }
     std::size_t done = 0;
     while (done < data.size()) {
-        ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, pos_ + done);
+        long n = Transfer(const_cast<std::uint8_t*>(data.data()) + done, data.size() - done,
+                          pos_ + static_cast<std::int64_t>(done), true);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (done == 0) return -1;
@@ -90,6 +169,7 @@ std::int64_t VolumeHandle::Write(std::span<const std::uint8_t> data) {
 void VolumeHandle::Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    faults_.reset();
 }
 
 bool OpenDrive(const std::string& volumeName, VolumeHandle& handle) {
@@ -97,6 +177,20 @@ bool OpenDrive(const std::string& volumeName, VolumeHandle& handle) {
     if (volumeName.empty()) {
         errno = ENOENT;
         return false;
+    }
+    std::shared_ptr<const VolumeFaults> faults;
+    {
+        std::lock_guard lock(Registry().mutex);
+        auto f = Registry().faults.find(volumeName);
+        if (f != Registry().faults.end()) faults = f->second;
+        auto d = Registry().descriptors.find(volumeName);
+        if (d != Registry().descriptors.end()) {
+            int fd = ::fcntl(d->second.first, F_DUPFD_CLOEXEC, 0);
+            if (fd < 0) return false;
+            handle = VolumeHandle::FromDescriptor(fd, d->second.second);
+            handle.faults_ = faults;
+            return true;
+        }
     }
     int fd = ::open(volumeName.c_str(), O_RDWR | O_CLOEXEC);
     bool readOnly = false;
@@ -106,6 +200,7 @@ bool OpenDrive(const std::string& volumeName, VolumeHandle& handle) {
     }
     if (fd < 0) return false;
     handle = VolumeHandle::FromDescriptor(fd, readOnly);
+    handle.faults_ = std::move(faults);
     return true;
 }
 

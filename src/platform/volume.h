@@ -6,12 +6,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace quorin {
 
 inline constexpr std::int64_t kSectorSize = 512;
+
+struct VolumeFaults;
 
 class VolumeHandle {
 public:
@@ -40,10 +44,34 @@ public:
     static VolumeHandle FromDescriptor(int fd, bool readOnly);
 
 private:
+    friend bool OpenDrive(const std::string&, VolumeHandle&);
+    long Transfer(void* data, std::size_t n, std::int64_t offset, bool write) const;
+
     int fd_ = -1;
     bool readOnly_ = false;
     std::int64_t pos_ = 0;
+    std::shared_ptr<const VolumeFaults> faults_;
 };
+
+// Faults a test can attach to a volume path: every handle opened on that path afterwards
+// behaves like a failing device.
+struct VolumeFaults {
+    struct Range {
+        std::int64_t begin; // byte offsets, end exclusive
+        std::int64_t end;
+    };
+    std::vector<Range> failingReads; // a read touching a range fails (EIO)
+    std::vector<Range> shortReads;   // a read touching a range delivers only up to its start
+    std::int64_t deviceEnd = -1;     // the device ends here (reads beyond deliver nothing)
+    bool failWrites = false;         // every write fails (EIO)
+};
+void SetVolumeFaults(const std::string& volumeName, VolumeFaults faults);
+void ClearVolumeFaults();
+
+// A descriptor obtained elsewhere (for example from a disk-access service) for a path that the
+// process may not open itself. Every later OpenDrive of that path gets its own dup of it.
+void RegisterVolumeDescriptor(const std::string& volumeName, int fd, bool readOnly);
+void ForgetVolumeDescriptors();
 
 // Opens the volume read-write, or read-only when write access is refused. Fails when the path
 // does not exist or cannot be opened at all; the reason is left in errno.

@@ -80,8 +80,7 @@ TEST_F(CliListTest, InfoOnACyclicChainEnds) {
 TEST_F(CliListTest, TraceOnlyWithTheFlag) {
     img_.Record(0, OldRecord(a_, 0));
     img_.Record(1, OldRecord(b_, 1));
-    EXPECT_EQ(RunCli("list --disk " + Quote(img_.Path())).out.find("TOC shows"),
-              std::string::npos);
+    EXPECT_EQ(RunCli("list --disk " + Quote(img_.Path())).out.find("TOC shows"), std::string::npos);
     EXPECT_NE(RunCli("list --trace --disk " + Quote(img_.Path())).out.find("TOC shows \n"),
               std::string::npos);
 }

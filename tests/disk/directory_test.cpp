@@ -22,8 +22,8 @@ protected:
     void SetUp() override {
         SetConsoleTrace(false);
         SetFirmwareOption(false);
-        dir_ = std::filesystem::temp_directory_path() /
-               ("quorin-dir-" + std::to_string(::getpid()));
+        dir_ =
+            std::filesystem::temp_directory_path() / ("quorin-dir-" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir_);
         old_ = std::filesystem::current_path();
         std::filesystem::current_path(dir_);
@@ -214,8 +214,7 @@ TEST_F(RecordTest, OldLayoutRenameWritesOnlyTheNameBytes) {
             ASSERT_EQ(before[i], after[i]) << "byte " << i;
         }
     }
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&after[11 * 512 + 0x0F])),
-              "Neuer Titel");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&after[11 * 512 + 0x0F])), "Neuer Titel");
     auto again = Read();
     EXPECT_EQ(again->GetFile(1)->GetRecord().ClipName(), "Neuer Titel");
 }

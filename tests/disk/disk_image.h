@@ -71,7 +71,8 @@ public:
         p[1] = v >> 8;
     }
     static void Put32(std::uint8_t* p, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) p[i] = (v >> (8 * i)) & 0xFF;
+        for (int i = 0; i < 4; ++i)
+            p[i] = (v >> (8 * i)) & 0xFF;
     }
 
 private:
@@ -112,7 +113,8 @@ inline std::vector<std::uint8_t> WorkingRecord(const RecordSpec& s, int recordNo
     DiskImage::Put32(&r[0x54], s.aend);
     DiskImage::Put16(&r[0x58], s.vfirst);
     DiskImage::Put16(&r[0x5A], s.afirst);
-    for (int k = 0; k < 10; ++k) DiskImage::Put32(&r[0x5C + 4 * k], 0xFFFFFFFF);
+    for (int k = 0; k < 10; ++k)
+        DiskImage::Put32(&r[0x5C + 4 * k], 0xFFFFFFFF);
     DiskImage::Put32(&r[0x84], s.vstart);
     DiskImage::Put32(&r[0x88], s.astart);
     return r;

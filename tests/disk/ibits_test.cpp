@@ -45,7 +45,8 @@ TEST_F(IBitsTest, PositionsAfterRewindAndReads) {
     EXPECT_EQ(r->GetBitPosition(), 0);
     EXPECT_EQ(r->ReadByte(), 0x47);
     EXPECT_EQ(r->GetBitPosition(), 8);
-    for (int i = 1; i < 65536; ++i) r->ReadByte();
+    for (int i = 1; i < 65536; ++i)
+        r->ReadByte();
     EXPECT_EQ(r->GetBitPosition(), 524288);
     EXPECT_FALSE(r->IsEOF());
 }
@@ -144,6 +145,57 @@ TEST(Volume, SectorOffsetsAre64Bit) {
     EXPECT_FALSE(SetToPhysicalSector(h, -1));
     VolumeHandle missing;
     EXPECT_FALSE(OpenDrive("/nonexistent/quorin", missing));
+}
+
+TEST(Volume, InjectedFaults) {
+    DiskImage img("faults");
+    img.Write(0, std::vector<std::uint8_t>(8192, 0x5A));
+    VolumeFaults faults;
+    faults.failingReads.push_back({4096, 4608});
+    faults.shortReads.push_back({1024, 2048});
+    faults.failWrites = true;
+    SetVolumeFaults(img.Path(), faults);
+    VolumeHandle h;
+    ASSERT_TRUE(OpenDrive(img.Path(), h));
+    std::vector<std::uint8_t> buf(2048);
+    EXPECT_EQ(h.Read(buf), 1024); // stops where the short range begins
+    ASSERT_TRUE(h.Seek(4096));
+    EXPECT_EQ(h.Read(buf), -1);
+    EXPECT_EQ(errno, EIO);
+    ASSERT_TRUE(h.Seek(0));
+    EXPECT_EQ(h.Write(std::span<const std::uint8_t>(buf.data(), 512)), -1);
+    ClearVolumeFaults();
+    VolumeFaults ends;
+    ends.deviceEnd = 3000;
+    SetVolumeFaults(img.Path(), ends);
+    VolumeHandle e;
+    ASSERT_TRUE(OpenDrive(img.Path(), e));
+    ASSERT_TRUE(e.Seek(2048));
+    EXPECT_EQ(e.Read(buf), 952);
+    ClearVolumeFaults();
+}
+
+TEST(Volume, RegisteredDescriptorsAreDuplicatedPerHandle) {
+    DiskImage img("dup");
+    img.Write(0, {1, 2, 3, 4});
+    int fd = ::open(img.Path().c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    const std::string name = "/dev/quorin-test-registered";
+    RegisterVolumeDescriptor(name, fd, true);
+    VolumeHandle a, b;
+    ASSERT_TRUE(OpenDrive(name, a));
+    ASSERT_TRUE(OpenDrive(name, b));
+    EXPECT_TRUE(a.IsReadOnly());
+    EXPECT_NE(a.Value(), b.Value());
+    std::uint8_t x[2], y[1];
+    ASSERT_TRUE(a.Seek(2));
+    EXPECT_EQ(a.Read(x), 2);
+    EXPECT_EQ(b.Read(y), 1); // b keeps its own position
+    EXPECT_EQ(x[0], 3);
+    EXPECT_EQ(y[0], 1);
+    ForgetVolumeDescriptors();
+    VolumeHandle c;
+    EXPECT_FALSE(OpenDrive(name, c));
 }
 
 } // namespace

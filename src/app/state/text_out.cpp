@@ -17,9 +17,15 @@ TextOut& TextOut::operator<<(double value) {
 
 TextOut& TextOut::operator<<(TextManip manip) {
     switch (manip) {
-    case TextManip::Hex: hex_ = true; break;
-    case TextManip::Dec: hex_ = false; break;
-    case TextManip::EndLine: sink_("\n"); break;
+    case TextManip::Hex:
+        hex_ = true;
+        break;
+    case TextManip::Dec:
+        hex_ = false;
+        break;
+    case TextManip::EndLine:
+        sink_("\n");
+        break;
     }
     return *this;
 }

@@ -29,8 +29,7 @@ public:
     TextOut& operator<<(double value);
     TextOut& operator<<(TextManip manip);
     template <std::integral T>
-        requires(!std::same_as<T, char> && !std::same_as<T, bool>)
-    TextOut& operator<<(T value) {
+    requires(!std::same_as<T, char> && !std::same_as<T, bool>) TextOut& operator<<(T value) {
         if constexpr (std::is_signed_v<T>)
             return WriteSigned(static_cast<std::int64_t>(value));
         else
