@@ -3,6 +3,7 @@
 
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
+#include "platform/settings.h"
 
 #include <functional>
 #include <memory>
@@ -57,5 +58,11 @@ void PrintError(const std::string& text);
 // the whole command line has been read.
 using Action = std::function<int()>;
 void RegisterListCommands(CLI::App& app, Action& action);
+void RegisterJobCommands(CLI::App& app, Action& action);
+
+// The settings file, read once (quorin-cli never writes it).
+const Settings& CliSettings();
+// --firmware190 / --no-firmware190; without either, the settings file's "Firmware190".
+void AddFirmwareOption(CLI::App& cmd, bool& firmware190);
 
 } // namespace quorin::cli

@@ -17,8 +17,7 @@ struct DiskOptions {
 
 void AddDiskOptions(CLI::App& cmd, DiskOptions& o) {
     cmd.add_option("--disk", o.disk, "receiver disk: a block device or an image file")->required();
-    cmd.add_flag("--firmware190", o.firmware190,
-                 "read clip records in the layout of receiver firmware 190 and later");
+    AddFirmwareOption(cmd, o.firmware190);
 }
 
 // Runs a read of the drive inside its own "DIR" log when --log is given.
