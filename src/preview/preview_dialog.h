@@ -16,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 class QCheckBox;
@@ -115,6 +116,10 @@ public:
     // The date-time text of 1056: date and time in the locale's short formats, on two lines.
     static QString FormatDateTime(const QDateTime& when);
 
+public slots:
+    // OK and Cancel: the clip gets back the output name it had before the dialog.
+    void done(int result) override;
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -137,6 +142,7 @@ private:
     int ClampPosition(std::int64_t hundredths) const;
 
     CPVRFile* m_pClip;
+    std::string m_strPreviousOutputName;
     std::atomic<bool> m_bNeverCancel{false}; // the clip's cancel flag during preview rips
     QDateTime m_RecordingStart;
     std::int64_t m_i64BasePTS = 0;
