@@ -71,6 +71,7 @@ void PrepareIni(Ini& ini) {
 bool ReadIni(const std::string& path, Ini& ini) {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) return !ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return false;
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::ostringstream text;

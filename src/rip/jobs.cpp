@@ -20,9 +20,6 @@
 namespace quorin {
 namespace {
 
-constexpr const char* kNotFoundCaption = "Not Found - Correct CSV";
-constexpr const char* kNotQueuedCaption = "Job Not Queued";
-constexpr const char* kQueueFullCaption = "Job Queue Full";
 constexpr const char* kCannotOpen = "File could not be opened !";
 
 // The leading decimal integer of a field (optionally signed), as scanf's "%d" reads it.
@@ -338,11 +335,9 @@ bool LoadJobList(const std::string& path, const JobListContext& context, JobQueu
     std::vector<RipJob> jobs = ParseJobList(text, context, messages);
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         if (queue.Full()) {
-            std::string more = jobs.size() - i > 1
-                                   ? Format(" and the %zu jobs after it are", jobs.size() - i - 1)
-                                   : std::string(" is");
-            std::string msg = Format("The queue holds %d jobs; ", kMaxJobs) + "\"" + jobs[i].name +
-                              "\"" + more + " not loaded.";
+            std::string msg = Format("The queue holds %d jobs; %zu jobs from ", kMaxJobs,
+                                     jobs.size() - i) +
+                              "\"" + jobs[i].name + "\" on are not loaded.";
             LogLine(msg);
             messages.push_back({kQueueFullCaption, msg});
             break;

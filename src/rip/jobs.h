@@ -38,6 +38,12 @@ struct RipJob {
     bool operator==(const RipJob&) const = default;
 };
 
+// Captions of the loader's message boxes.
+inline constexpr const char* kNotFoundCaption =
+    "Not Found - Correct CSV"; // the job keeps its index
+inline constexpr const char* kNotQueuedCaption = "Job Not Queued";
+inline constexpr const char* kQueueFullCaption = "Job Queue Full";
+
 // A message box: caption and text.
 struct UserMessage {
     std::string caption;
