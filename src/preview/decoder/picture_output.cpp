@@ -228,8 +228,10 @@ size_t PictureOutput::Write(const OutputFrame& f, std::span<uint8_t> out, int& w
         height = h;
         return n;
     }
-    // Full picture size: even width; 4:2:0 height from the chroma lines.
-    const int w = 2 * (f.horizontal_size / 2);
+    // Full picture size: even width unless 4:4:4 (packed samples always pair pixels); 4:2:0
+    // height from the chroma lines.
+    const bool even = f.chroma_format != 3 || format == kFormatPacked422;
+    const int w = even ? 2 * (f.horizontal_size / 2) : f.horizontal_size;
     const int h = f.chroma_format == 1 ? 2 * ChromaLines420(f) : f.vertical_size;
     if (w <= 0 || h <= 0) {
         error = -3;
