@@ -119,7 +119,16 @@ CPreviewDialog::CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, b
     if (m_pClip) OpenWithClip();
 }
 
-CPreviewDialog::~CPreviewDialog() = default;
+// A dialog deleted without being closed still gives the clip its output name back.
+CPreviewDialog::~CPreviewDialog() {
+    RestoreOutputName();
+}
+
+void CPreviewDialog::RestoreOutputName() {
+    if (!m_pClip || m_bOutputNameRestored) return;
+    m_pClip->SetOutputName(m_strPreviousOutputName, false);
+    m_bOutputNameRestored = true;
+}
 
 // ---- Controls ----------------------------------------------------------------------------
 
@@ -167,6 +176,7 @@ void CPreviewDialog::BuildControls() {
     m_pJobName = Tag(new QLineEdit(this), id::kJobName);
     m_pJobName->setGeometry(120, 408, 400, 24);
     m_pNote = Tag(new QLabel(this), id::kStatic);
+    m_pNote->setObjectName(QStringLiteral("note"));
     m_pNote->setGeometry(120, 438, 400, 20);
 
     m_pWheelTimer = new QTimer(this);
@@ -193,7 +203,6 @@ void CPreviewDialog::BuildJumpRow(int top) {
         }
         auto* button = Tag(new QPushButton(kJumpTexts[2][k], this), id::kJumpFirst + k);
         button->setGeometry(x, top, 62, 26);
-        button->setAutoDefault(false);
         connect(button, &QPushButton::clicked, this,
                 [this, k] { JumpBy(kDirection[k], kStepIndex[k]); });
         m_apJump[static_cast<std::size_t>(k)] = button;
@@ -247,13 +256,10 @@ void CPreviewDialog::OpenWithClip() {
     RipAt(0);
     m_i64BasePTS = m_pClip->m_Engine.m_i64RipStartPTS;
     m_pClipLength->setText(ClipLengthText(record));
-    decoder::DecodePictureFile(kPreviewVideo, kPreviewPicture);
-
     const QString name = QString::fromStdString(Latin1ToUtf8(record.ClipName()));
     setWindowTitle(name);
     m_pJobName->setText(name);
-    ShowPicture();
-    DeletePreviewFiles();
+    MakePicture();
 
     m_RecordingStart = RecordingStart(record);
     ShowPositionTexts(0, 0);
@@ -269,9 +275,18 @@ void CPreviewDialog::RipAt(int seconds) {
     // points into a closed dialog.
     const std::atomic<bool>* previousCancel = m_pClip->m_pCancel;
     m_pClip->m_pCancel = &m_bNeverCancel;
+    std::remove(kPreviewVideo); // a rip that finds nothing must not leave an old file to decode
     RipStream(*m_pClip, seconds, 0.0);
     m_pClip->m_pCancel = previousCancel;
     m_pClip->m_pVideoProgress->patchSequenceHeader = false;
+}
+
+// Decodes the rip's first picture, shows it and deletes the preview files.
+void CPreviewDialog::MakePicture() {
+    std::remove(kPreviewPicture); // never show the picture of an earlier refresh
+    decoder::DecodePictureFile(kPreviewVideo, kPreviewPicture);
+    ShowPicture();
+    DeletePreviewFiles();
 }
 
 void CPreviewDialog::ShowPicture() {
@@ -297,10 +312,7 @@ void CPreviewDialog::RefreshPreview() {
     if (!m_pClip) return;
     RipAt(Position() / 100);
     const std::int64_t start = m_pClip->m_Engine.m_i64RipStartPTS;
-    std::remove(kPreviewPicture); // never show a picture of an earlier refresh
-    decoder::DecodePictureFile(kPreviewVideo, kPreviewPicture);
-    ShowPicture();
-    DeletePreviewFiles();
+    MakePicture();
     m_i64Shown = (start - m_i64BasePTS) / kPtsPerHundredth;
     ShowPositionTexts(m_i64Shown, (start - m_i64BasePTS) / kPtsPerSecond);
 }
@@ -501,7 +513,7 @@ void CPreviewDialog::ShowNote(const QString& text) {
 // ---- Events ------------------------------------------------------------------------------
 
 void CPreviewDialog::done(int result) {
-    if (m_pClip) m_pClip->SetOutputName(m_strPreviousOutputName, false);
+    RestoreOutputName();
     m_pWheelTimer->stop();
     QDialog::done(result);
 }

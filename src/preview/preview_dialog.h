@@ -132,6 +132,7 @@ private:
     void LoadStepTexts();
     void OpenWithClip();
     void RipAt(int seconds);
+    void MakePicture();
     void ShowPicture();
     void DeletePreviewFiles();
     void ShowPositionTexts(std::int64_t shownHundredths, std::int64_t dateSeconds);
@@ -139,10 +140,12 @@ private:
     void BounceFocus();
     void ShowNote(const QString& text);
     void OnThumbTracking(int position);
+    void RestoreOutputName();
     int ClampPosition(std::int64_t hundredths) const;
 
     CPVRFile* m_pClip;
     std::string m_strPreviousOutputName;
+    bool m_bOutputNameRestored = false;
     std::atomic<bool> m_bNeverCancel{false}; // the clip's cancel flag during preview rips
     QDateTime m_RecordingStart;
     std::int64_t m_i64BasePTS = 0;

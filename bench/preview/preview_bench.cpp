@@ -1,0 +1,126 @@
+// How long a preview picture takes: from a refresh request to the picture shown, next to the rip
+// of length 0 alone and the decode alone, at several positions of the demo disk's clips.
+//
+//   preview_bench [DEMO_IMAGE]
+//
+// Without an image the demo disk is built from samples/demo.json into a temporary directory.
+// Runs offscreen; prints the median, minimum and maximum of each measure in milliseconds.
+#include "app/state/program_log.h"
+#include "app/state/run_state.h"
+#include "disk/cluster_table.h"
+#include "disk/pvr_drive.h"
+#include "mkdisk/testdisk.h"
+#include "preview/decoder/decoder.h"
+#include "preview/preview_dialog.h"
+#include "rip/rip_driver.h"
+
+#include <QApplication>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace quorin;
+
+namespace {
+
+constexpr int kRounds = 5; // per position
+
+double Milliseconds(const std::function<void()>& work) {
+    const auto t0 = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+void Report(const char* what, std::vector<double> ms) {
+    std::sort(ms.begin(), ms.end());
+    std::printf("%-34s median %7.2f ms   min %7.2f   max %7.2f   (n=%zu)\n", what,
+                ms[ms.size() / 2], ms.front(), ms.back(), ms.size());
+}
+
+struct Measures {
+    std::vector<double> refresh, rip, decode;
+};
+
+void MeasureClip(CPVRFile& clip, std::initializer_list<int> seconds, Measures& m) {
+    RipProgress audio, video;
+    PrepareClipForPreview(clip, audio, video);
+    CPreviewDialog dlg(nullptr, &clip, false, false);
+    dlg.show();
+    QApplication::processEvents();
+    for (int s : seconds) {
+        const int position = std::min(s * 100, dlg.MaxPosition());
+        for (int round = 0; round < kRounds; ++round) {
+            // Request to picture on the screen: the refresh and the repaint of the dialog.
+            m.refresh.push_back(Milliseconds([&] {
+                dlg.SetPosition(position);
+                dlg.RefreshPreview();
+                dlg.repaint();
+            }));
+            // The same two steps alone, on the files the dialog deletes.
+            std::atomic<bool> never{false};
+            clip.m_pCancel = &never;
+            m.rip.push_back(Milliseconds([&] { RipStream(clip, position / 100, 0.0); }));
+            clip.m_pCancel = nullptr;
+            m.decode.push_back(
+                Milliseconds([] { decoder::DecodePictureFile("PRV.m2v", "PRV.BMP"); }));
+            fs::remove("PRV.m2v");
+            fs::remove("PRV.BMP");
+            fs::remove("PRV delay.log");
+        }
+    }
+    dlg.reject();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    SetConsoleTrace(false);
+
+    const fs::path work =
+        fs::temp_directory_path() / ("quorin-preview-bench-" + std::to_string(::getpid()));
+    fs::create_directories(work);
+    fs::path image = argc > 1 ? fs::absolute(argv[1]) : work / "demo.img";
+    if (argc <= 1) {
+        auto spec = testdisk::LoadDescription(fs::path(QUORIN_SAMPLES_DIR) / "demo.json");
+        auto built = spec ? testdisk::BuildImage(*spec, image, {.keepStreamBytes = false})
+                          : testdisk::Expected<testdisk::DiskResult>(testdisk::Error{spec.error()});
+        if (!built) {
+            std::fprintf(stderr, "cannot build the demo disk: %s\n", built.error().c_str());
+            return 2;
+        }
+    }
+    const fs::path oldCwd = fs::current_path();
+    fs::current_path(work); // the output directory
+
+    SetFirmwareOption(false); // the demo disk has the old record layout
+    bool ok = false;
+    ClusterTable table(image.string(), ok);
+    CPVRDrive drive(image.string(), &table);
+    if (!ok || drive.GetFileCount() < 3) {
+        std::fprintf(stderr, "cannot read %s\n", image.c_str());
+        return 2;
+    }
+
+    Measures m;
+    MeasureClip(*drive.GetFile(0), {0, 7, 19, 33, 58}, m);    // 4:3, about a minute
+    MeasureClip(*drive.GetFile(1), {0, 5, 13, 22, 29}, m);    // 16:9, half a minute
+    MeasureClip(*drive.GetFile(2), {0, 31, 97, 150, 240}, m); // 4:3 over two clusters
+    std::printf("demo disk %s, %d positions x %d rounds\n", image.c_str(), 15, kRounds);
+    Report("refresh request -> picture shown", m.refresh);
+    Report("rip of length 0 alone", m.rip);
+    Report("decode to PRV.BMP alone", m.decode);
+
+    fs::current_path(oldCwd);
+    fs::remove_all(work);
+    return 0;
+}
