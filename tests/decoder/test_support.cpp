@@ -57,15 +57,21 @@ int RunProgram(const std::vector<std::string>& argv, const std::string& stdout_f
 
 std::string MakeStream(const std::string& name, const std::string& source, int frames,
                        const std::vector<std::string>& encoder_args) {
+    return MakeStreamFrom(name, {"-f", "lavfi", "-i", source, "-frames:v", std::to_string(frames)},
+                          encoder_args);
+}
+
+std::string MakeStreamFrom(const std::string& name, const std::vector<std::string>& input_args,
+                           const std::vector<std::string>& encoder_args) {
     if (FfmpegPath().empty()) return "";
     const std::string path = WorkFolder() + "/" + name;
     if (FileExists(path)) return path;
     // Written under a private name and renamed, so tests running in parallel never see half a
     // file.
     const std::string temp = path + ".part" + std::to_string(getpid());
-    std::vector<std::string> argv = {
-        FfmpegPath(), "-nostdin", "-hide_banner", "-loglevel",           "error", "-f", "lavfi",
-        "-i",         source,     "-frames:v",    std::to_string(frames)};
+    std::vector<std::string> argv = {FfmpegPath(), "-nostdin", "-hide_banner", "-loglevel",
+                                     "error"};
+    argv.insert(argv.end(), input_args.begin(), input_args.end());
     argv.insert(argv.end(), encoder_args.begin(), encoder_args.end());
     argv.insert(argv.end(), {"-y", temp});
     if (RunProgram(argv) != 0) return "";

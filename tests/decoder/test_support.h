@@ -28,6 +28,10 @@ int RunProgram(const std::vector<std::string>& argv, const std::string& stdout_f
 std::string MakeStream(const std::string& name, const std::string& source, int frames,
                        const std::vector<std::string>& encoder_args);
 
+// The same with any ffmpeg input arguments (e.g. a raw YUV file).
+std::string MakeStreamFrom(const std::string& name, const std::vector<std::string>& input_args,
+                           const std::vector<std::string>& encoder_args);
+
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool FileExists(const std::string& path);

@@ -19,7 +19,9 @@ bool WriteFile(const std::string& name, const uint8_t* data, size_t size) {
     std::FILE* f = std::fopen(name.c_str(), "wb");
     if (f == nullptr) return false;
     const bool ok = std::fwrite(data, 1, size, f) == size;
-    return std::fclose(f) == 0 && ok;
+    if (std::fclose(f) == 0 && ok) return true;
+    std::remove(name.c_str()); // no half-written picture file is left behind
+    return false;
 }
 
 int Run(const char* input, const char* output, int format, int& result) {
@@ -34,6 +36,7 @@ int Run(const char* input, const char* output, int format, int& result) {
         result = -5;
         return 2;
     }
+    bool written = false;
     // Every pass reads at least one more picture header, so the loop ends with the data.
     for (;;) {
         if (decoder->DecodePicture() < 0) break;
@@ -42,7 +45,8 @@ int Run(const char* input, const char* output, int format, int& result) {
             int height = 0;
             const size_t n = decoder->WritePicture(buffer, width, height, format);
             if (n > 0) {
-                if (WriteFile(FormatOutputName(output, 1), buffer.data(), n)) result = 1;
+                written = WriteFile(FormatOutputName(output, 1), buffer.data(), n);
+                if (!written) result = -4;
                 break;
             }
             // A format the writer refuses stays refused for every later picture.
@@ -50,7 +54,11 @@ int Run(const char* input, const char* output, int format, int& result) {
         }
         if (decoder->NextPicture() != 1) break;
     }
-    if (result != 1) result = decoder->last_error();
+    if (written) {
+        result = 1;
+    } else if (result != -4) {
+        result = decoder->last_error();
+    }
     return 0;
 }
 
