@@ -1,0 +1,177 @@
+// The drive list, "Dir", the output directory and the firmware option.
+#include "app/main_dialog.h"
+
+#include "app/state/program_log.h"
+#include "disk/clip_texts.h"
+#include "disk/cluster_table.h"
+#include "disk/pvr_drive.h"
+#include "platform/drives.h"
+#include "platform/volume.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QTreeWidget>
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+namespace quorin {
+namespace {
+
+QString Q(const std::string& utf8) {
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+// Adds the text to the sorted drive box (once) and returns its index.
+int AddDriveEntry(QComboBox* box, const QString& text) {
+    int at = box->findText(text, Qt::MatchExactly);
+    if (at >= 0) return at;
+    at = 0;
+    while (at < box->count() && box->itemText(at) < text)
+        ++at;
+    box->insertItem(at, text);
+    return at;
+}
+
+std::string OpenFailureText(const std::string& volume, int error) {
+    std::string text = "Cannot open " + volume + ": " + SystemErrorText(error) + ".";
+    if (error == EACCES || error == EPERM)
+        text += "\nReading a block device needs root or membership of the 'disk' group "
+                "(sudo usermod -aG disk $USER, then log in again).";
+    return text;
+}
+
+} // namespace
+
+void CMainDialog::BuildDriveList(const std::string& imagePath) {
+    int selected = -1;
+    for (const std::string& node : FindCandidateDrives())
+        selected = AddDriveEntry(m_pDriveBox, Q(node));
+    if (!imagePath.empty()) selected = AddDriveEntry(m_pDriveBox, Q(imagePath));
+    if (selected >= 0) m_pDriveBox->setCurrentIndex(selected);
+    m_strDrive = m_pDriveBox->currentText().toStdString();
+}
+
+void CMainDialog::PickImage() {
+    std::optional<std::string> path;
+    if (m_Hooks.chooseImage) {
+        path = m_Hooks.chooseImage();
+    } else {
+        QString file = QFileDialog::getOpenFileName(
+            this, "Disk image", QString(), "Disk images (*.img *.bin *.raw);;All files (*)");
+        if (!file.isEmpty()) path = file.toStdString();
+    }
+    if (!path) return;
+    m_pDriveBox->setCurrentIndex(AddDriveEntry(m_pDriveBox, Q(*path)));
+    m_strDrive = *path;
+}
+
+void CMainDialog::OpenSelectedDrive() {
+    ReadFields();
+    m_pList->clear();
+    if (m_strDrive.empty()) return;
+    OpenLog("DIR", m_Settings.logFile);
+    if (!EnsureDiskObjects(m_strDrive)) {
+        CloseLog();
+        WriteFields();
+        return;
+    }
+    DriveTexts texts = DriveSummaryTexts(*m_pDrive);
+    m_strDriveName = texts.name;
+    m_strCapacity = texts.capacity;
+    m_strFree = texts.free;
+    WriteFields();
+    FillClipList();
+    CloseLog();
+    if (m_vecChecksums.empty() && m_pDrive->GetFileCount() > 0)
+        m_vecChecksums = BuildChecksumTable(*m_pDrive);
+}
+
+// The first successful "Dir" makes the disk objects; later ones reuse them until the firmware
+// option discards them. A volume that cannot be opened or read makes none and says why.
+bool CMainDialog::EnsureDiskObjects(const std::string& volume) {
+    if (m_pDrive) return true;
+    VolumeHandle probe;
+    if (!OpenDrive(volume, probe)) {
+        std::string text = OpenFailureText(volume, errno);
+        LogLine(text);
+        ShowMessage({"Dir", text});
+        return false;
+    }
+    probe.Close();
+    bool ok = false;
+    auto table = std::make_unique<ClusterTable>(volume, ok);
+    if (!ok) {
+        std::string text = "Cannot read the cluster table of " + volume +
+                           ": the volume is shorter than a receiver disk's directory.";
+        LogLine(text);
+        ShowMessage({"Dir", text});
+        return false;
+    }
+    m_pTable = std::move(table);
+    m_pDrive = std::make_unique<CPVRDrive>(volume, m_pTable.get());
+    return true;
+}
+
+void CMainDialog::ReleaseDiskObjects() {
+    m_pDrive.reset(); // the clips lend the table, so they go first
+    m_pTable.reset();
+}
+
+void CMainDialog::FillClipList() {
+    QList<QTreeWidgetItem*> rows;
+    for (int i = 0; i < m_pDrive->GetFileCount(); ++i) {
+        auto texts = ClipRowTexts(m_pDrive->GetFile(i)->GetRecord(), i);
+        auto* item = new QTreeWidgetItem;
+        for (int c = 0; c < 6; ++c)
+            item->setText(c, Q(texts[static_cast<std::size_t>(c)]));
+        item->setTextAlignment(0, Qt::AlignRight | Qt::AlignVCenter);
+        rows.append(item);
+    }
+    m_pList->addTopLevelItems(rows);
+}
+
+bool CMainDialog::EnterOutputDirectory() {
+    const std::string& dir = m_Settings.outputDirectory;
+    std::error_code ec;
+    if (!dir.empty()) {
+        std::filesystem::create_directories(dir, ec);
+        if (!ec) std::filesystem::current_path(dir, ec);
+    }
+    if (dir.empty() || ec) {
+        std::string text = "The output directory \"" + dir + "\" cannot be used" +
+                           (ec ? ": " + ec.message() : std::string()) + ".";
+        LogLine(text);
+        ShowMessage({"Output Directory", text});
+        return false;
+    }
+    return true;
+}
+
+void CMainDialog::Browse() {
+    ReadFields();
+    std::optional<std::string> chosen;
+    if (m_Hooks.chooseDirectory) {
+        chosen = m_Hooks.chooseDirectory();
+    } else {
+        QString dir = QFileDialog::getExistingDirectory(this, "Select Directory",
+                                                        Q(m_Settings.outputDirectory));
+        if (!dir.isEmpty()) chosen = dir.toStdString();
+    }
+    if (chosen) {
+        std::string dir = *chosen;
+        if (dir.empty() || dir.back() != '/') dir += '/';
+        m_Settings.outputDirectory = dir;
+    }
+    EnterOutputDirectory();
+    WriteFields();
+}
+
+void CMainDialog::ToggleFirmware() {
+    ReleaseDiskObjects();
+    SetFirmwareOption(m_pFirmware->isChecked());
+    OpenSelectedDrive();
+}
+
+} // namespace quorin
