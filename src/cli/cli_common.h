@@ -58,6 +58,7 @@ void PrintError(const std::string& text);
 // the whole command line has been read.
 using Action = std::function<int()>;
 void RegisterListCommands(CLI::App& app, Action& action);
+void RegisterRipCommands(CLI::App& app, Action& action);
 void RegisterJobCommands(CLI::App& app, Action& action);
 
 // The settings file, read once (quorin-cli never writes it).

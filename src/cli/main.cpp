@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
     app.add_flag("--log", Globals().log, "write the program log files");
     Action action;
     RegisterListCommands(app, action);
+    RegisterRipCommands(app, action);
     for (CLI::App* sub : app.get_subcommands({})) sub->fallthrough();
     try {
         app.parse(argc, argv);

@@ -1,6 +1,10 @@
 // The one entry point of the extraction engine: one rip (or backup) of one clip.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace quorin {
 
 class CPVRFile;
@@ -18,5 +22,20 @@ enum class RipOutcome {
 // file in the current directory. Options and progress go through clip.m_pAudioProgress and
 // clip.m_pVideoProgress, the cancel flag through clip.m_pCancel; the caller sets all three.
 RipOutcome RipStream(CPVRFile& clip, double begin, double length);
+
+// What a run wrote, for front ends that list it (quorin-cli).
+struct RipReport {
+    struct File {
+        std::string name; // as created in the current directory
+        std::string what; // "audio", "video", "delay log", "raw audio", "raw video", "backup"
+    };
+    std::vector<File> files;
+    std::int64_t audioMs = -1; // stage times in milliseconds; -1 when the stage did not run
+    std::int64_t videoMs = -1;
+    std::string message; // why the run did not end as done (the text the status showed)
+};
+
+// The same run, reporting the files written and the stage times.
+RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* report);
 
 } // namespace quorin

@@ -1,0 +1,319 @@
+// quorin-cli rip: one rip (or raw rip, or backup) of one clip, as the main window's "RIP !" runs
+// it, with progress on stderr and Ctrl-C as Cancel.
+#include "cli/cli_common.h"
+#include "cli/cli_time.h"
+
+#include "app/state/format.h"
+#include "app/state/program_log.h"
+#include "app/state/run_state.h"
+#include "platform/settings.h"
+#include "platform/text.h"
+#include "rip/rip_driver.h"
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+#include <unistd.h>
+
+namespace quorin::cli {
+namespace {
+
+struct RipOptions {
+    std::string disk;
+    bool firmware190 = false;
+    int clip = 0;
+    std::string begin = "0";
+    std::string length;
+    std::string end;
+    std::string out = ".";
+    bool noAudio = false;
+    bool noVideo = false;
+    bool patchSeqHdr = false;
+    std::string name;
+    bool rawAudio = false;
+    bool rawVideo = false;
+    bool backup = false;
+};
+
+// Ctrl-C: the first sets the cancel flag (the engine stops at its next check and the files are
+// closed cleanly); the second ends the process at once.
+std::atomic<bool> g_cancel{false};
+std::atomic<int> g_interrupts{0};
+std::atomic<bool> g_backup{false};
+
+extern "C" void OnInterrupt(int) {
+    if (g_interrupts.fetch_add(1) >= 1) {
+        const char text[] = "\nquorin-cli: stopped\n";
+        (void)!::write(STDERR_FILENO, text, sizeof text - 1);
+        ::_exit(kExitCancelled);
+    }
+    g_cancel.store(true);
+    const char cancelText[] = "\nquorin-cli: cancelling (Ctrl-C again to stop at once)\n";
+    const char backupText[] =
+        "\nquorin-cli: a backup cannot be cancelled (Ctrl-C again to stop at once)\n";
+    if (g_backup.load())
+        (void)!::write(STDERR_FILENO, backupText, sizeof backupText - 1);
+    else
+        (void)!::write(STDERR_FILENO, cancelText, sizeof cancelText - 1);
+}
+
+class InterruptHandler {
+public:
+    InterruptHandler() {
+        struct sigaction sa {};
+        sa.sa_handler = OnInterrupt;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGINT, &sa, &old_);
+    }
+    ~InterruptHandler() { ::sigaction(SIGINT, &old_, nullptr); }
+    InterruptHandler(const InterruptHandler&) = delete;
+    InterruptHandler& operator=(const InterruptHandler&) = delete;
+
+private:
+    struct sigaction old_ {};
+};
+
+// Runs the rip inside the program log of its activity when --log is given.
+class Activity {
+public:
+    explicit Activity(const std::string& name) {
+        if (Globals().log) OpenLog(name, true);
+    }
+    ~Activity() { CloseLog(); }
+    Activity(const Activity&) = delete;
+    Activity& operator=(const Activity&) = delete;
+};
+
+// Progress on stderr: one updating line per stream on a terminal, a few plain lines otherwise.
+class ProgressPrinter {
+public:
+    ProgressPrinter(RipProgress& audio, RipProgress& video)
+        : audio_(audio), video_(video), tty_(::isatty(STDERR_FILENO) == 1) {}
+
+    void Tick() {
+        int stage = video_.active ? 1 : (audio_.active ? 0 : -1);
+        if (stage != stage_) {
+            if (tty_ && lineOpen_) std::fputs("\n", stderr);
+            lineOpen_ = false;
+            stage_ = stage;
+            milestone_ = -1;
+        }
+        if (stage < 0) {
+            std::string status = video_.Status();
+            if (status.empty()) status = audio_.Status();
+            if (tty_) {
+                std::fprintf(stderr, "\r\033[Kanalysing  %s", status.c_str());
+                lineOpen_ = true;
+            }
+            return;
+        }
+        RipProgress& b = stage == 1 ? video_ : audio_;
+        const char* what = stage == 1 ? "video" : "audio";
+        int percent = Percent(b);
+        int mb = b.megabytes;
+        std::string status = b.Status();
+        if (tty_) {
+            std::fprintf(stderr, "\r\033[K%s %3d%% %6d MB  %s", what, percent, mb, status.c_str());
+            lineOpen_ = true;
+        } else if (percent / 25 > milestone_) {
+            milestone_ = percent / 25;
+            std::fprintf(stderr, "%s %3d%% %6d MB\n", what, percent, mb);
+        }
+        std::fflush(stderr);
+    }
+
+    void Finish() {
+        Tick();
+        if (tty_ && lineOpen_) std::fputs("\n", stderr);
+        lineOpen_ = false;
+    }
+
+private:
+    static int Percent(const RipProgress& b) {
+        std::int64_t low = b.rangeLow, high = b.rangeHigh, pos = b.position;
+        if (high <= low) return 0;
+        std::int64_t p = (pos - low) * 100 / (high - low);
+        return static_cast<int>(std::clamp<std::int64_t>(p, 0, 100));
+    }
+
+    RipProgress& audio_;
+    RipProgress& video_;
+    bool tty_;
+    int stage_ = -2;
+    int milestone_ = -1;
+    bool lineOpen_ = false;
+};
+
+int ExitCodeOf(RipOutcome outcome) {
+    switch (outcome) {
+    case RipOutcome::kDone:
+        return kExitOk;
+    case RipOutcome::kNothingToRip:
+        return kExitNothing;
+    case RipOutcome::kCancelled:
+        return kExitCancelled;
+    case RipOutcome::kOutputFailed:
+        return kExitOutput;
+    case RipOutcome::kReadError:
+        return kExitDisk;
+    }
+    return kExitUsage;
+}
+
+// Begin and length in seconds from the options and the clip's length, with the clamps of a
+// single rip from the main window. Returns an exit code other than kExitOk on a failure.
+int Cut(const RipOptions& o, double clipLength, double& begin, double& length) {
+    auto parse = [](const std::string& text, const char* option, double& value) {
+        std::optional<double> v = ParseCliTime(text);
+        if (!v) {
+            PrintError(std::string("invalid time for ") + option + ": '" + text +
+                       "' (seconds, or h:mm:ss.cc)");
+            return false;
+        }
+        value = *v;
+        return true;
+    };
+    if (!parse(o.begin, "--begin", begin)) return kExitUsage;
+    double end = 0;
+    bool haveEnd = !o.end.empty();
+    if (!o.length.empty() && !parse(o.length, "--length", length)) return kExitUsage;
+    if (haveEnd && !parse(o.end, "--end", end)) return kExitUsage;
+    if (haveEnd && end < begin) {
+        PrintError("the end lies before the begin");
+        return kExitUsage;
+    }
+    if (clipLength < begin) {
+        PrintError("wrong offset");
+        return kExitNothing;
+    }
+    if (haveEnd)
+        length = end - begin;
+    else if (o.length.empty())
+        length = clipLength - begin;
+    if (clipLength < begin + length) length = clipLength - begin;
+    if (length == 0) length = 0.1; // as the worker does
+    return kExitOk;
+}
+
+void PrintFiles(const RipReport& report) {
+    for (const RipReport::File& f : report.files) {
+        std::error_code ec;
+        auto size = std::filesystem::file_size(f.name, ec);
+        if (ec) continue; // never created after all
+        std::printf("file\t%s\t%llu\t%s\n", f.name.c_str(), static_cast<unsigned long long>(size),
+                    f.what.c_str());
+    }
+    if (report.audioMs >= 0)
+        std::printf("stage\taudio\t%s s\n", Format("%.3f", report.audioMs / 1000.0).c_str());
+    if (report.videoMs >= 0)
+        std::printf("stage\tvideo\t%s s\n", Format("%.3f", report.videoMs / 1000.0).c_str());
+    std::fflush(stdout);
+}
+
+int RunRip(RipOptions o) {
+    if (o.noAudio && o.noVideo && !o.backup) {
+        PrintError("--no-audio and --no-video leave nothing to rip");
+        return kExitUsage;
+    }
+    o.disk = AbsolutePath(o.disk);
+    std::string dir = AbsolutePath(o.out);
+    if (!EnterDirectory(dir)) return kExitOutput;
+
+    OpenedDisk disk;
+    {
+        Activity read("DIR");
+        if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
+    }
+    CPVRFile* clip = ClipByNumber(disk, o.clip);
+    if (!clip) return kExitUsage;
+
+    double begin = 0, length = 0;
+    if (int rc = Cut(o, clip->ClipLength() / 100.0, begin, length)) return rc;
+
+    RipProgress audio, video;
+    ApplyPostfixes(CliSettings(), audio, video);
+    audio.enabled = !o.noAudio;
+    video.enabled = !o.noVideo;
+    audio.raw = o.rawAudio;
+    video.raw = o.rawVideo;
+    video.backup = o.backup;
+    audio.backup = false;
+    video.patchSequenceHeader = o.patchSeqHdr;
+    clip->m_pAudioProgress = &audio;
+    clip->m_pVideoProgress = &video;
+    clip->m_pCancel = &g_cancel;
+    if (!o.name.empty()) clip->SetOutputName(o.name, false);
+    g_backup = o.backup;
+
+    RipReport report;
+    RipOutcome outcome = RipOutcome::kDone;
+    {
+        Activity rip(Latin1ToUtf8(clip->GetRecord().ClipName()));
+        InterruptHandler interrupts;
+        ProgressPrinter progress(audio, video);
+        std::atomic<bool> finished{false};
+        std::thread worker([&] {
+            outcome = RipStream(*clip, begin, length, &report);
+            finished = true;
+        });
+        while (!finished) {
+            progress.Tick();
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        worker.join();
+        progress.Finish();
+    }
+    clip->m_pCancel = nullptr;
+
+    PrintFiles(report);
+    int rc = ExitCodeOf(outcome);
+    switch (outcome) {
+    case RipOutcome::kDone:
+        break;
+    case RipOutcome::kNothingToRip:
+        PrintError("can't go on... (" + report.message + ")");
+        break;
+    case RipOutcome::kCancelled:
+        PrintError("cancelled");
+        break;
+    case RipOutcome::kOutputFailed:
+    case RipOutcome::kReadError:
+        PrintError(report.message.empty() ? std::string("the rip failed") : report.message);
+        break;
+    }
+    return rc;
+}
+
+} // namespace
+
+void RegisterRipCommands(CLI::App& app, Action& action) {
+    static RipOptions o;
+    CLI::App* rip = app.add_subcommand(
+        "rip", "extract a clip's video and audio elementary streams, whole or cut");
+    rip->add_option("--disk", o.disk, "receiver disk: a block device or an image file")->required();
+    AddFirmwareOption(*rip, o.firmware190);
+    rip->add_option("--clip", o.clip, "clip number as 'list' shows it (from 1)")->required();
+    rip->add_option("--begin", o.begin, "where the cut begins: seconds or h:mm:ss.cc (default 0)");
+    CLI::Option* length =
+        rip->add_option("--length", o.length, "how long the cut is: seconds or h:mm:ss.cc");
+    CLI::Option* end = rip->add_option("--end", o.end, "where the cut ends: seconds or h:mm:ss.cc");
+    length->excludes(end);
+    rip->add_option("--out", o.out, "output directory, created if needed (default: current)");
+    rip->add_flag("--no-audio", o.noAudio, "do not rip the audio stream");
+    rip->add_flag("--no-video", o.noVideo, "do not rip the video stream");
+    rip->add_flag("--patch-seqhdr", o.patchSeqHdr,
+                  "patch the first sequence headers (standard width, measured bit rate)");
+    rip->add_option("--name", o.name,
+                    "name of the output files (the clip keeps its name on the disk)");
+    rip->add_flag("--raw-audio", o.rawAudio, "copy the audio packets as recorded (raw)");
+    rip->add_flag("--raw-video", o.rawVideo, "copy the video packets as recorded (raw)");
+    rip->add_flag("--backup", o.backup,
+                  "back up the whole clip: its record and both streams as recorded");
+    rip->callback([&action] { action = [] { return RunRip(o); }; });
+}
+
+} // namespace quorin::cli

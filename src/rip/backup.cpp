@@ -1,0 +1,229 @@
+// Cluster backup.
+#include "rip/backup.h"
+
+#include "app/state/format.h"
+#include "app/state/program_log.h"
+#include "disk/cluster_table.h"
+#include "disk/layout.h"
+#include "disk/pvr_file.h"
+#include "platform/clock.h"
+#include "platform/volume.h"
+#include "rip/obits.h"
+#include "rip/progress_blocks.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+namespace quorin {
+namespace {
+
+constexpr std::int64_t kUnit = 1'048'576;
+
+struct StreamExtent {
+    std::uint32_t first;
+    int clusters;
+    std::int64_t start; // sectors
+    std::int64_t end;   // sectors
+};
+
+class StreamCopy {
+public:
+    StreamCopy(CPVRFile& clip, VolumeHandle& h, OutputFile& out, RipProgress& block)
+        : clip_(clip), h_(h), out_(out), block_(block), buf_(clip.ExtractionBuffer()) {}
+
+    // Copies the stream; the result says how it ended.
+    StageResult Copy(const std::vector<std::uint32_t>& chain, const StreamExtent& x) {
+        const int k = x.clusters;
+        if (k <= 0) return StageResult::kDone;
+        const std::int64_t s = std::clamp<std::int64_t>(x.start, 0, kClusterSectors);
+        const std::int64_t e = std::clamp<std::int64_t>(x.end, 0, kClusterSectors);
+        if (k == 1) {
+            if (!Position(chain, 0, s)) return result_;
+            std::int64_t left = std::max<std::int64_t>((e - s) * 512, 0);
+            while (left >= kUnit) {
+                if (!Transfer(kUnit, true)) return result_;
+                left -= kUnit;
+            }
+            Transfer(left, false);
+            return result_;
+        }
+        if (!Position(chain, 0, s)) return result_;
+        if (!Transfer(kUnit - (s * 512) % kUnit, true)) return result_;
+        for (std::int64_t u = 0; u < 99 - (s * 512) / kUnit; ++u)
+            if (!Transfer(kUnit, true)) return result_;
+        for (int c = 1; c <= k - 2; ++c) {
+            if (!Position(chain, c, 0)) return result_;
+            for (int u = 0; u < 100; ++u)
+                if (!Transfer(kUnit, true)) return result_;
+        }
+        if (!Position(chain, k - 1, 0)) return result_;
+        for (std::int64_t u = 0; u < (e * 512) / kUnit; ++u)
+            if (!Transfer(kUnit, true)) return result_;
+        Transfer((e * 512) % kUnit, false);
+        return result_;
+    }
+
+private:
+    bool Position(const std::vector<std::uint32_t>& chain, int index, std::int64_t sector) {
+        if (index >= static_cast<int>(chain.size()) ||
+            !SetToPhysicalSector(h_, ClusterStartSector(chain[static_cast<std::size_t>(index)]) +
+                                         sector)) {
+            ReadError();
+            return false;
+        }
+        return true;
+    }
+
+    bool Transfer(std::int64_t n, bool count) {
+        if (n <= 0) return true;
+        std::int64_t got = h_.Read(std::span(buf_.data(), static_cast<std::size_t>(n)));
+        if (got > 0 && !out_.Write(std::span<const std::uint8_t>(buf_.data(),
+                                                                 static_cast<std::size_t>(got)))) {
+            result_ = StageResult::kOutputFailed;
+            clip_.StatusMessage("could not write " + out_.Name() + ": " +
+                                    OutputErrorText(out_.Error()) + "\n",
+                                true);
+            return false;
+        }
+        if (got < n) {
+            // No buffer garbage in the file: the stream stops here and says so.
+            ReadError();
+            return false;
+        }
+        if (count) {
+            block_.position = block_.position + 1;
+            block_.megabytes = block_.megabytes + 1;
+        }
+        return true;
+    }
+
+    void ReadError() {
+        result_ = StageResult::kReadError;
+        clip_.StatusMessage("read error\n", true);
+    }
+
+    CPVRFile& clip_;
+    VolumeHandle& h_;
+    OutputFile& out_;
+    RipProgress& block_;
+    std::vector<std::uint8_t>& buf_;
+    StageResult result_ = StageResult::kDone;
+};
+
+std::int32_t TotalMB(const StreamExtent& x) {
+    return static_cast<std::int32_t>(std::int64_t{x.clusters} * 100 + x.end * 512 / kUnit -
+                                     x.start * 512 / kUnit - 100);
+}
+
+StageResult Worse(StageResult a, StageResult b) {
+    auto rank = [](StageResult r) {
+        switch (r) {
+        case StageResult::kDone:
+            return 0;
+        case StageResult::kNothingFound:
+            return 1;
+        case StageResult::kCancelled:
+            return 2;
+        case StageResult::kReadError:
+            return 3;
+        case StageResult::kOutputFailed:
+            return 4;
+        }
+        return 0;
+    };
+    return rank(b) > rank(a) ? b : a;
+}
+
+} // namespace
+
+StageResult Backup(CPVRFile& clip, std::vector<std::string>* files) {
+    const ClipRecord& rec = clip.GetRecord();
+    const std::string base = clip.GetOutputBaseName();
+    RipProgress& ap = AudioBlock(clip);
+    RipProgress& vp = VideoBlock(clip);
+
+    // Backups never overwrite: a taken name is numbered like every other output.
+    OutputFile desc(base + ".sFileDescription", OutputFile::Preview::kNumbered);
+    if (!desc.IsOpen()) {
+        clip.StatusMessage("Backup File could not be opened\n", true);
+        LogLine("could not create " + desc.Name() + ": " + OutputErrorText(desc.Error()));
+        return StageResult::kOutputFailed;
+    }
+    if (files) files->push_back(desc.Name());
+    desc.Write(rec.bytes);
+    desc.Close();
+    if (desc.WriteFailed()) {
+        clip.StatusMessage(
+            "could not write " + desc.Name() + ": " + OutputErrorText(desc.Error()) + "\n", true);
+        return StageResult::kOutputFailed;
+    }
+
+    vp.startPts = 0;
+    vp.endPts = 0;
+    VolumeHandle h;
+    if (!OpenDrive(clip.DriveName(), h)) {
+        LogLine("could not open " + clip.DriveName() + ": " + SystemErrorText(errno));
+        return StageResult::kReadError;
+    }
+
+    StageResult result = StageResult::kDone;
+    struct Stage {
+        int active;
+        RipProgress* block;
+        StreamExtent extent;
+        const char* what;
+        const char* ext;
+        const char* failText;
+    };
+    const Stage stages[2] = {
+        {0,
+         &ap,
+         {rec.AudioFirstCluster(), rec.AClusters(), rec.AudioStart(), rec.AudioEnd()},
+         "Audio",
+         ".mpp",
+         "Audio Backup File could not be opened\n"},
+        {1,
+         &vp,
+         {rec.VideoFirstCluster(), rec.VClusters(), rec.VideoStart(), rec.VideoEnd()},
+         "Video",
+         ".pva",
+         "Video Backup File could not be opened\n"},
+    };
+    for (const Stage& st : stages) {
+        clip.m_lActiveStream = st.active;
+        RipProgress& b = *st.block;
+        std::int32_t total = TotalMB(st.extent);
+        b.rangeHigh = total;
+        b.rangeLow = 0;
+        b.position = 0;
+        b.megabytes = 0;
+        b.active = true;
+        b.rangeChanged = true;
+        clip.StatusMessage(Format("Backing up %s Clusters (%d MB)\n", st.what, total), true);
+        std::vector<std::uint32_t> chain;
+        if (clip.Table()) chain = clip.Table()->GetClusterChain(st.extent.first);
+        std::int64_t t0 = TickCountMs();
+        OutputFile out(base + st.ext, OutputFile::Preview::kNumbered);
+        if (!out.IsOpen()) {
+            clip.StatusMessage(st.failText, true);
+            LogLine("could not create " + out.Name() + ": " + OutputErrorText(out.Error()));
+            b.seconds = static_cast<std::int32_t>((TickCountMs() - t0) / 1000);
+            return StageResult::kOutputFailed; // a failed audio file also skips the video stage
+        }
+        if (files) files->push_back(out.Name());
+        StreamCopy copy(clip, h, out, b);
+        StageResult r = copy.Copy(chain, st.extent);
+        out.Close();
+        if (r == StageResult::kDone && out.WriteFailed()) {
+            clip.StatusMessage(
+                "could not write " + out.Name() + ": " + OutputErrorText(out.Error()) + "\n", true);
+            r = StageResult::kOutputFailed;
+        }
+        result = Worse(result, r);
+        b.seconds = static_cast<std::int32_t>((TickCountMs() - t0) / 1000);
+    }
+    return result;
+}
+
+} // namespace quorin

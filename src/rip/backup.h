@@ -1,0 +1,19 @@
+// Cluster backup: a clip's directory record and its two streams, byte for byte as
+// recorded, into three files.
+#pragma once
+
+#include "rip/extract.h"
+
+#include <string>
+#include <vector>
+
+namespace quorin {
+
+class CPVRFile;
+
+// Writes base + ".sFileDescription" (the working record), base + ".mpp" (the audio stream's
+// bytes) and base + ".pva" (the video stream's bytes), each under a numbered name when the name
+// is taken. Reads no cancel flag. files, when given, receives the names of the files created.
+StageResult Backup(CPVRFile& clip, std::vector<std::string>* files = nullptr);
+
+} // namespace quorin

@@ -1,0 +1,218 @@
+#include "rip/obits.h"
+
+#include "app/state/program_log.h"
+#include "platform/volume.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorin {
+namespace {
+
+bool Exists(const std::string& name) {
+    struct stat st;
+    return ::lstat(name.c_str(), &st) == 0;
+}
+
+void SplitName(const std::string& requested, std::string& base, std::string& ext) {
+    std::size_t dot = requested.rfind('.');
+    if (dot == std::string::npos) {
+        base.clear();
+        ext = requested;
+    } else {
+        base = requested.substr(0, dot);
+        ext = requested.substr(dot);
+    }
+}
+
+std::string Numbered(const std::string& base, const std::string& ext, unsigned long n) {
+    char num[32];
+    std::snprintf(num, sizeof num, "_%03lu", n);
+    return base + num + ext;
+}
+
+// Creates the file under the rule's name. Numbered names are created exclusively, so a file that
+// appears between the test and the creation is never truncated.
+int CreateByRule(const std::string& requested, std::string& chosen, int& error,
+                 OutputFile::Preview preview) {
+    std::string base, ext;
+    SplitName(requested, base, ext);
+    if (base == "PRV" && preview != OutputFile::Preview::kNumbered) {
+        chosen = preview == OutputFile::Preview::kRenameToM2v ? "PRV.m2v" : requested;
+        int fd = ::open(chosen.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        error = fd < 0 ? errno : 0;
+        return fd;
+    }
+    std::string name = requested;
+    // A bound on the counter keeps a directory that refuses every
+    // name from looping for ever.
+    for (unsigned long n = 0; n <= 10'000'000; ++n) {
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            chosen = name;
+            error = 0;
+            return fd;
+        }
+        if (errno != EEXIST) {
+            error = errno;
+            chosen = name;
+            return -1;
+        }
+        name = Numbered(base, ext, n);
+    }
+    error = EEXIST;
+    chosen = requested;
+    return -1;
+}
+
+} // namespace
+
+std::string ChooseOutputName(const std::string& requested) {
+    std::string base, ext;
+    SplitName(requested, base, ext);
+    if (base == "PRV") return "PRV.m2v";
+    if (!Exists(requested)) return requested;
+    for (unsigned long n = 0;; ++n) {
+        std::string name = Numbered(base, ext, n);
+        if (!Exists(name)) return name;
+    }
+}
+
+OutputFile::OutputFile(const std::string& requested, Preview preview) {
+    fd_ = CreateByRule(requested, name_, error_, preview);
+}
+
+std::string OutputErrorText(int error) {
+    return SystemErrorText(error);
+}
+
+OutputFile::~OutputFile() {
+    Close();
+}
+
+bool OutputFile::Write(std::span<const std::uint8_t> data) {
+    if (fd_ < 0) {
+        if (!writeFailed_) error_ = error_ ? error_ : EBADF;
+        writeFailed_ = true;
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (!writeFailed_) error_ = errno;
+            writeFailed_ = true;
+            return false;
+        }
+        if (n == 0) {
+            if (!writeFailed_) error_ = ENOSPC;
+            writeFailed_ = true;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+        written_ += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+void OutputFile::Close() {
+    if (fd_ >= 0) {
+        if (::close(fd_) != 0 && !writeFailed_) {
+            error_ = errno;
+            writeFailed_ = true;
+        }
+    }
+    fd_ = -1;
+}
+
+COBits::COBits(const std::string& requested, bool& ok) : m_File(requested) {
+    LogLine("COBits::COBits");
+    LogLine(requested);
+    m_strFileName = m_File.Name();
+    ok = false;
+    if (m_File.IsOpen()) {
+        LogLine("filehandle okay");
+        m_lBytePos = 0;
+        m_lBitsFree = 8;
+        try {
+            m_Buffer.assign(kBufferSize, 0);
+        } catch (...) {
+            m_Buffer.clear();
+        }
+        for (int i = 0; i < 32; ++i)
+            m_Power[i] = 1u << i;
+        if (m_Buffer.empty())
+            LogLine("could net get memory for buffer");
+        else
+            ok = true;
+    } else {
+        LogLine("filehandle NOT okay!!!");
+    }
+}
+
+COBits::~COBits() {
+    if (m_File.IsOpen()) {
+        Flush();
+        m_File.Close();
+    }
+}
+
+void COBits::WriteBytePointer(const std::uint8_t* b) {
+    if (m_lBytePos < 0 || m_lBytePos >= kBufferSize) m_lBytePos = 0;
+    WriteByte(*b);
+}
+
+void COBits::WriteBits(std::uint32_t v, int n) {
+    if (m_Buffer.empty()) return;
+    while (n > 0) {
+        if (m_lBitsFree == 8 && n % 8 == 0) {
+            m_Buffer[static_cast<std::size_t>(m_lBytePos)] =
+                static_cast<std::uint8_t>((v >> (n - 8)) & 0xFF);
+            n -= 8;
+            NextByte();
+            continue;
+        }
+        if ((v & m_Power[n - 1]) != 0)
+            m_Buffer[static_cast<std::size_t>(m_lBytePos)] = static_cast<std::uint8_t>(
+                m_Buffer[static_cast<std::size_t>(m_lBytePos)] + m_Power[m_lBitsFree - 1]);
+        --n;
+        if (--m_lBitsFree == 0) NextByte();
+    }
+}
+
+void COBits::WriteBytes(std::span<const std::uint8_t> bytes) {
+    if (m_Buffer.empty() || bytes.empty()) return;
+    if (m_lBitsFree != 8) {
+        WriteByte(bytes.front());
+        bytes = bytes.subspan(1);
+    }
+    while (!bytes.empty()) {
+        std::size_t room = static_cast<std::size_t>(kBufferSize - m_lBytePos);
+        std::size_t n = std::min(room, bytes.size());
+        std::memcpy(m_Buffer.data() + m_lBytePos, bytes.data(), n);
+        m_lBytePos += static_cast<std::int32_t>(n);
+        bytes = bytes.subspan(n);
+        if (m_lBytePos >= kBufferSize) Flush();
+    }
+}
+
+void COBits::Flush() {
+    if (m_Buffer.empty()) return;
+    std::int32_t pending = m_lBytePos + (m_lBitsFree != 8 ? 1 : 0);
+    if (pending > kBufferSize) pending = kBufferSize;
+    if (pending <= 0) return;
+    if (!m_File.Write(
+            std::span<const std::uint8_t>(m_Buffer.data(), static_cast<std::size_t>(pending))))
+        LogLine("COBits::Flush WriteFile failed!");
+    // Everything beyond the pending bytes is zero already.
+    std::memset(m_Buffer.data(), 0, static_cast<std::size_t>(pending));
+    m_lBytePos = 0;
+    m_lBitsFree = 8;
+}
+
+} // namespace quorin

@@ -1,0 +1,99 @@
+// The output writer of the extraction engine and the file-name rule that every output
+// file of the engine follows (elementary streams, raw rips, backups).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quorin {
+
+// The name an output file gets for a requested name: the requested name when no file of that name
+// exists, else base_000.ext, base_001.ext, ... (base and ext split at the last "."), the first one
+// free. The base "PRV" always gives "PRV.m2v" (the preview file, overwritten).
+std::string ChooseOutputName(const std::string& requested);
+
+// The system's reason for an error number, for "could not create" messages.
+std::string OutputErrorText(int error);
+
+// A file created by the naming rule above: never overwrites an existing file (except "PRV.m2v").
+class OutputFile {
+public:
+    // How the base "PRV" is treated: the writer of extracted streams makes it "PRV.m2v" (the
+    // preview file); raw rips and backups overwrite the requested name itself.
+    // kNumbered: "PRV" is a name like any other (backups never overwrite).
+    enum class Preview { kRenameToM2v, kOverwrite, kNumbered };
+
+    OutputFile() = default;
+    // Chooses the name and creates the file; IsOpen() tells whether that worked, Error() why not.
+    explicit OutputFile(const std::string& requested, Preview preview = Preview::kRenameToM2v);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    const std::string& Name() const { return name_; }
+    // errno of the failed creation or of the first failed write (0 when none).
+    int Error() const { return error_; }
+    bool WriteFailed() const { return writeFailed_; }
+    // Writes all bytes (retrying short writes); false and WriteFailed() on an error.
+    bool Write(std::span<const std::uint8_t> data);
+    std::uint64_t BytesWritten() const { return written_; }
+    void Close();
+
+private:
+    int fd_ = -1;
+    std::string name_;
+    int error_ = 0;
+    bool writeFailed_ = false;
+    std::uint64_t written_ = 0;
+};
+
+// Buffered writer of bytes and bit fields (most significant bit first) into a 1 MiB buffer that
+// goes to the file when it is full, on Flush and on destruction.
+class COBits {
+public:
+    static constexpr std::int32_t kBufferSize = 1'048'576;
+
+    COBits(const std::string& requested, bool& ok);
+    virtual ~COBits();
+    COBits(const COBits&) = delete;
+    COBits& operator=(const COBits&) = delete;
+
+    void WriteByte(std::uint8_t b) {
+        if (m_Buffer.empty()) return; // no buffer: writes are discarded
+        if (m_lBitsFree != 8) NextByte();
+        m_Buffer[static_cast<std::size_t>(m_lBytePos)] = b;
+        NextByte();
+    }
+    // The pointer entry point: first resets an out-of-range byte position.
+    void WriteBytePointer(const std::uint8_t* b);
+    void WriteBits(std::uint32_t value, int n);
+    // The same bytes as WriteByte one after another, copied in blocks.
+    void WriteBytes(std::span<const std::uint8_t> bytes);
+    void Flush();
+    const std::string& GetFileName() const { return m_strFileName; }
+
+    bool IsOpen() const { return m_File.IsOpen(); }
+    // errno of the failed creation or write.
+    int Error() const { return m_File.Error(); }
+    bool WriteFailed() const { return m_File.WriteFailed(); }
+    // Bytes handed to the file so far (pending bytes not counted).
+    std::uint64_t BytesFlushed() const { return m_File.BytesWritten(); }
+
+private:
+    void NextByte() {
+        m_lBitsFree = 8;
+        if (++m_lBytePos >= kBufferSize) Flush();
+    }
+
+    OutputFile m_File;
+    std::vector<std::uint8_t> m_Buffer;
+    std::int32_t m_lBytePos = 0;
+    std::int32_t m_lBitsFree = 8;
+    std::uint32_t m_Power[32] = {};
+    std::string m_strFileName;
+};
+
+} // namespace quorin

@@ -1,0 +1,417 @@
+// Raw audio and raw video rips.
+#include "rip/raw_rip.h"
+
+#include "app/state/format.h"
+#include "app/state/program_log.h"
+#include "disk/cluster_table.h"
+#include "disk/ibits.h"
+#include "disk/layout.h"
+#include "disk/pvr_file.h"
+#include "rip/obits.h"
+#include "rip/pes.h"
+#include "rip/progress_blocks.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace quorin {
+namespace {
+
+constexpr std::int64_t kChunk = 1'048'576;
+constexpr std::int64_t kCluster = kClusterBytes;
+
+class RawRip {
+public:
+    RawRip(CPVRFile& clip, std::int64_t B, std::int64_t E, CIBits& r, std::uint8_t s, bool video)
+        : clip_(clip), e_(clip.m_Engine), r_(r), s_(s), B_(B), E_(E), video_(video),
+          bp_(video ? VideoBlock(clip) : AudioBlock(clip)) {}
+
+    StageResult Run() {
+        // 1. Preparation.
+        if (!video_) clip_.m_lActiveStream = 0;
+        if (!OpenDrive(clip_.DriveName(), handle_)) {
+            clip_.StatusMessage(
+                "could not open " + clip_.DriveName() + ": " + SystemErrorText(errno) + "\n", true);
+            return StageResult::kReadError;
+        }
+        const ClipRecord& rec = clip_.GetRecord();
+        std::uint32_t first = video_ ? rec.VideoFirstCluster() : rec.AudioFirstCluster();
+        int clusters = video_ ? rec.VClusters() : rec.AClusters();
+        if (clip_.Table()) chain_ = clip_.Table()->GetClusterChain(first);
+        n_ = static_cast<int>(std::min<std::int64_t>(std::max(clusters, 0), chain_.size()));
+        skipBytes_ = std::clamp<std::int64_t>(std::int64_t{e_.m_lSkipSectors} * 512, 0, kCluster);
+        endBytes_ = std::clamp<std::int64_t>(std::int64_t{e_.m_lEndSectors} * 512, 0, kCluster);
+        std::string requested = clip_.GetOutputBaseName() + "." + bp_.rawPostfix;
+        out_ = std::make_unique<OutputFile>(requested, OutputFile::Preview::kOverwrite);
+        if (!out_->IsOpen()) {
+            // Mend: a file that cannot be created is reported, with the system's reason.
+            clip_.StatusMessage("could not create " + out_->Name() + ": " +
+                                    OutputErrorText(out_->Error()) + "\n",
+                                true);
+            return StageResult::kOutputFailed;
+        }
+        fileName_ = out_->Name();
+        if (n_ <= 0) {
+            clip_.StatusMessage("done ....\n", true);
+            return StageResult::kDone;
+        }
+
+        // 2.
+        bp_.rangeHigh = n_ * 100;
+        bp_.rangeLow = 0;
+        bp_.position = 0;
+        bp_.megabytes = 0;
+        clip_.StatusMessage(
+            video_ ? "Seeking End of RawVideo ....\n" : "Seeking End of RawAudio ....\n", true);
+        e_.m_bPTSWrapped = false;
+
+        ClusterScan();
+        e_.m_bPTSWrapped = false;
+        StartChunk();
+        EndChunk();
+
+        // 6.
+        if (video_) clip_.m_lActiveStream = 1;
+        bp_.rangeHigh = (endC_ - startC_) * 100 + endChunk_ - startChunk_;
+        bp_.active = true;
+        bp_.rangeChanged = true;
+        clip_.StatusMessage(video_ ? "Ripping Raw Video ....\n" : "Ripping Raw Audio ....\n", true);
+        if (clip_.IsCancelled()) return Cancelled();
+
+        const bool combined = video_ && startC_ == endC_ && startChunk_ == endChunk_;
+        // 7. Fine start.
+        if (!FineStart(combined)) return Failed();
+        // 8. The rest of the start cluster.
+        for (int j = startChunk_ + 1; j < 100; ++j) {
+            if (startC_ == endC_ && j >= endChunk_) break;
+            if (clip_.IsCancelled()) return Cancelled();
+            if (!CopyChunk(startC_, j)) break;
+            if (failed_) return Failed();
+        }
+        if (failed_) return Failed();
+        // 9. Middle clusters.
+        for (int i = startC_ + 1; i < endC_; ++i) {
+            for (int j = 0; j < 100; ++j) {
+                if (clip_.IsCancelled()) return Cancelled();
+                int done = i - startC_ - 1;
+                int value = (video_ ? 100 * (done + 1) : 100 * done) + j;
+                bp_.position = value;
+                bp_.megabytes = value;
+                if (!CopyChunk(i, j, false)) break;
+                if (failed_) return Failed();
+            }
+        }
+        // 10. End cluster.
+        if (endC_ != startC_) {
+            int count = endChunk_;
+            if (!video_ && endC_ == n_ - 1)
+                count = static_cast<int>(std::min<std::int64_t>(endChunk_, endBytes_ / kChunk + 1));
+            count = std::clamp(count, 0, 100);
+            for (int j = 0; j < count; ++j) {
+                if (clip_.IsCancelled()) return Cancelled();
+                if (!CopyChunk(endC_, j)) break;
+                if (failed_) return Failed();
+            }
+        }
+        // 11. Fine end.
+        if (video_) {
+            if (clip_.IsCancelled()) return Cancelled();
+            bool after = endC_ > startC_ || endChunk_ > startChunk_;
+            if (combined || after) {
+                if (!FineEnd(combined)) return Failed();
+            }
+        }
+        // 12.
+        bp_.position = bp_.position + 1;
+        bp_.megabytes = bp_.megabytes + 1;
+        handle_.Close();
+        out_->Close();
+        if (out_->WriteFailed()) return Failed();
+        clip_.StatusMessage("done ....\n", true);
+        return StageResult::kDone;
+    }
+
+    const std::string& FileName() const { return fileName_; }
+    int StartCluster() const { return startC_; }
+    int EndCluster() const { return endC_; }
+    int StartChunk_() const { return startChunk_; }
+    int EndChunk_() const { return endChunk_; }
+
+private:
+    // GetNextPTS at byte `off` of chain index i, reading nothing outside the stream's data.
+    std::int64_t Probe(int i, std::int64_t off) {
+        if (i < 0 || i >= n_) return PTS_NONE;
+        if (i == 0 && off < skipBytes_) off = skipBytes_;
+        std::int64_t bytes = std::min(kChunk, kCluster - off);
+        if (i == n_ - 1) bytes = std::min(bytes, endBytes_ - off);
+        if (bytes <= 0) return PTS_NONE;
+        return GetNextPTS(clip_, s_, r_, chain_[static_cast<std::size_t>(i)], i, off, handle_,
+                          clip_.ExtractionBuffer(), bytes);
+    }
+
+    // 3. The clusters that hold the begin and the end.
+    void ClusterScan() {
+        bool startSet = false, endSet = false;
+        for (int i = 0; i < n_ && !clip_.IsCancelled(); ++i) {
+            std::int64_t T = WrapPTS(e_, Probe(i, i == 0 ? skipBytes_ : 0));
+            if (T == PTS_NONE) break;
+            if (T > B_ && !startSet) {
+                startC_ = i - 1;
+                startSet = true;
+            }
+            if (T < B_ && !startSet && i == n_ - 1) {
+                startC_ = i;
+                startSet = true;
+            }
+            if (T > E_) {
+                endC_ = i - 1;
+                endSet = true;
+                break;
+            }
+            if (T == E_) {
+                endC_ = i;
+                endSet = true;
+                break;
+            }
+        }
+        if (!startSet) startC_ = n_ - 1;
+        if (!endSet) endC_ = n_ - 1;
+        startC_ = std::max(startC_, 0);
+        endC_ = std::max(endC_, 0);
+        if (endC_ < startC_) endC_ = startC_;
+    }
+
+    int FirstChunk(int cluster) const {
+        return cluster == 0 ? static_cast<int>(skipBytes_ / kChunk) : 0;
+    }
+
+    bool BeyondEnd(int cluster, int j) const {
+        return cluster == n_ - 1 && static_cast<std::int64_t>(j) * kChunk > endBytes_;
+    }
+
+    // 4. The chunk that holds the begin.
+    void StartChunk() {
+        int j0 = FirstChunk(startC_);
+        int lastProbed = -1;
+        bool set = false;
+        for (int j = j0; j < 100 && !clip_.IsCancelled(); ++j) {
+            if (BeyondEnd(startC_, j)) break;
+            std::int64_t T = Probe(startC_, static_cast<std::int64_t>(j) * kChunk);
+            if (T == PTS_NONE) continue; // sound choice: on to the next chunk
+            T = WrapPTS(e_, T);
+            lastProbed = j;
+            if (T >= B_) {
+                startChunk_ = T == B_ ? j : j - 1;
+                set = true;
+                break;
+            }
+        }
+        // Mend: when no chunk reached the begin it lies after the last chunk probed, not at the
+        // cluster's start (which would copy up to 99 MiB too much).
+        if (!set) startChunk_ = lastProbed >= 0 ? lastProbed : j0;
+        startChunk_ = std::clamp(startChunk_, j0, 99);
+    }
+
+    // 5. The chunk that holds the end.
+    void EndChunk() {
+        int j0 = FirstChunk(endC_);
+        int stop = 100;
+        std::int64_t Tstop = PTS_NONE;
+        bool haveHighest = false;
+        int j = j0;
+        for (; j < 100; ++j) {
+            if (clip_.IsCancelled()) break;
+            if (BeyondEnd(endC_, j)) {
+                stop = j;
+                break;
+            }
+            std::int64_t T = Probe(endC_, static_cast<std::int64_t>(j) * kChunk);
+            if (T == PTS_NONE) continue; // sound choice: on to the next chunk
+            T = WrapPTS(e_, T);
+            if (T >= E_ || (haveHighest && T < highest_)) {
+                stop = j;
+                Tstop = T;
+                break;
+            }
+            highest_ = T;
+            haveHighest = true;
+        }
+        if (j >= 100 || clip_.IsCancelled()) stop = std::min(j, 100);
+        if (!haveHighest) highest_ = PTS_NONE;
+        endChunk_ = video_ ? (Tstop == E_ ? stop : stop - 1) : stop;
+        endChunk_ = std::clamp(endChunk_, 0, video_ ? 99 : 100);
+    }
+
+    // Reads chunk j of chain index i (the part inside the stream's data); -1 on a read error.
+    std::int64_t ReadChunk(int i, int j, std::vector<std::uint8_t>& buf) {
+        std::int64_t off = static_cast<std::int64_t>(j) * kChunk;
+        std::int64_t len = kChunk;
+        if (i == n_ - 1) len = std::min(len, endBytes_ - off);
+        if (len <= 0) return 0;
+        if (!SetToPhysicalSector(handle_, ClusterStartSector(chain_[static_cast<std::size_t>(i)]) +
+                                              off / 512))
+            return -1;
+        std::int64_t got = handle_.Read(std::span(buf.data(), static_cast<std::size_t>(len)));
+        if (got < len) {
+            if (got > 0) Write(buf.data(), got);
+            return -1;
+        }
+        return got;
+    }
+
+    void Write(const std::uint8_t* data, std::int64_t n) {
+        if (n <= 0) return;
+        if (!out_->Write(std::span<const std::uint8_t>(data, static_cast<std::size_t>(n))))
+            failed_ = true;
+    }
+
+    // Copies one whole chunk; false when there is nothing more to copy (end of the data or a
+    // read error, which also sets failed_).
+    bool CopyChunk(int i, int j, bool count = true) {
+        std::vector<std::uint8_t>& buf = clip_.ExtractionBuffer();
+        std::int64_t got = ReadChunk(i, j, buf);
+        if (got < 0) {
+            ReadError();
+            return false;
+        }
+        if (got == 0) return false;
+        Write(buf.data(), got);
+        if (count) {
+            bp_.position = bp_.position + 1;
+            bp_.megabytes = bp_.megabytes + 1;
+        }
+        return true;
+    }
+
+    void ReadError() {
+        readError_ = true;
+        failed_ = true;
+        clip_.StatusMessage("read error\n", true);
+    }
+
+    std::int64_t HeaderPts(int i, std::int64_t byteInCluster, std::int64_t* length) {
+        r_.ClearEOF();
+        if (!r_.SeekBitPosition(static_cast<std::int64_t>(i) * kClusterBits + byteInCluster * 8))
+            return PTS_NONE;
+        CPESHeader h(r_, s_);
+        if (length && h.IsValid()) *length = static_cast<std::int64_t>(h.PacketLength()) + 6;
+        return h.IsValid() ? WrapPTS(e_, h.GetPTS()) : PTS_NONE;
+    }
+
+    // 7. From the first packet of the start chunk that reaches the begin (within the tolerance)
+    // to the end of the chunk.
+    bool FineStart(bool combined) {
+        std::vector<std::uint8_t>& buf = clip_.ExtractionBuffer();
+        std::int64_t len = ReadChunk(startC_, startChunk_, buf);
+        if (len < 0) {
+            ReadError();
+            return false;
+        }
+        const std::int64_t chunkOff = static_cast<std::int64_t>(startChunk_) * kChunk;
+        const std::int64_t tolerance = video_ ? 15'000 : 10'000;
+        std::int64_t o = startC_ == 0 ? std::max<std::int64_t>(0, skipBytes_ - chunkOff) : 0;
+        for (; o + 3 < len; ++o) {
+            if (!(buf[o] == 0 && buf[o + 1] == 0 && buf[o + 2] == 1 && buf[o + 3] == s_)) continue;
+            std::int64_t T = HeaderPts(startC_, chunkOff + o, nullptr);
+            if (T != PTS_NONE && (std::llabs(T - B_) <= tolerance || T > B_)) {
+                startOffset_ = o;
+                if (!combined) Write(buf.data() + o, len - o);
+                return !failed_;
+            }
+            o += 3; // the scan goes on 4 bytes further
+        }
+        startOffset_ = -1; // nothing of this chunk qualifies
+        return !failed_;
+    }
+
+    // 11. The end chunk up to the end of the last packet that does not pass the end.
+    bool FineEnd(bool combined) {
+        if (combined && startOffset_ < 0) return true;
+        std::vector<std::uint8_t>& buf = clip_.ExtractionBuffer();
+        std::int64_t len = ReadChunk(endC_, endChunk_, buf);
+        if (len < 0) {
+            ReadError();
+            return false;
+        }
+        const std::int64_t chunkOff = static_cast<std::int64_t>(endChunk_) * kChunk;
+        // Combined with the fine start, the first packet is the one the fine start chose.
+        std::int64_t accepted = combined ? PTS_NONE : highest_;
+        std::int64_t endAt = -1;
+        std::int64_t o = endC_ == 0 ? std::max<std::int64_t>(0, skipBytes_ - chunkOff) : 0;
+        if (combined) o = startOffset_;
+        for (; o + 3 < len; ++o) {
+            if (!(buf[o] == 0 && buf[o + 1] == 0 && buf[o + 2] == 1 && buf[o + 3] == s_)) continue;
+            std::int64_t bit = (static_cast<std::int64_t>(endC_) * kCluster + chunkOff + o) * 8;
+            if (bit > e_.m_i64VideoEndBit) break;
+            std::int64_t length = 0;
+            std::int64_t T = HeaderPts(endC_, chunkOff + o, &length);
+            if (T == PTS_NONE || T > E_ || T < accepted) break;
+            accepted = T;
+            endAt = o + length;
+            o += 3;
+        }
+        if (endAt < 0) return true; // sound choice: nothing of the chunk
+        std::int64_t from = combined ? startOffset_ : 0;
+        endAt = std::min(endAt, len);
+        if (endAt > from) Write(buf.data() + from, endAt - from);
+        return !failed_;
+    }
+
+    StageResult Cancelled() {
+        handle_.Close();
+        if (out_) out_->Close();
+        clip_.StatusMessage("cancelled\n", true);
+        return StageResult::kCancelled;
+    }
+
+    StageResult Failed() {
+        handle_.Close();
+        if (out_) out_->Close();
+        if (readError_) return StageResult::kReadError;
+        clip_.StatusMessage(
+            "could not write " + fileName_ + ": " + OutputErrorText(out_->Error()) + "\n", true);
+        return StageResult::kOutputFailed;
+    }
+
+    CPVRFile& clip_;
+    ClipEngineState& e_;
+    CIBits& r_;
+    std::uint8_t s_;
+    std::int64_t B_, E_;
+    bool video_;
+    RipProgress& bp_;
+    VolumeHandle handle_;
+    std::vector<std::uint32_t> chain_;
+    int n_ = 0;
+    std::int64_t skipBytes_ = 0, endBytes_ = 0;
+    std::unique_ptr<OutputFile> out_;
+    std::string fileName_;
+    int startC_ = 0, endC_ = 0, startChunk_ = 0, endChunk_ = 0;
+    std::int64_t highest_ = PTS_NONE;
+    std::int64_t startOffset_ = -1;
+    bool failed_ = false;
+    bool readError_ = false;
+};
+
+} // namespace
+
+StageResult RipRawAudio(CPVRFile& clip, std::int64_t B, std::int64_t E, CIBits& reader,
+                        std::uint8_t s, std::string* file) {
+    RawRip rip(clip, B, E, reader, s, false);
+    StageResult result = rip.Run();
+    if (file) *file = rip.FileName();
+    return result;
+}
+
+StageResult RipRawVideo(CPVRFile& clip, std::int64_t B, std::int64_t E, CIBits& reader,
+                        std::uint8_t s, std::string* file) {
+    RawRip rip(clip, B, E, reader, s, true);
+    StageResult result = rip.Run();
+    if (file) *file = rip.FileName();
+    return result;
+}
+
+} // namespace quorin

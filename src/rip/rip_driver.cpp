@@ -1,0 +1,326 @@
+// The rip driver: analysis, first time stamps, bounds, then audio and video.
+#include "rip/rip_driver.h"
+
+#include "app/state/format.h"
+#include "app/state/program_log.h"
+#include "disk/ibits.h"
+#include "disk/pvr_file.h"
+#include "platform/clock.h"
+#include "rip/backup.h"
+#include "rip/extract.h"
+#include "rip/obits.h"
+#include "rip/pes.h"
+#include "rip/progress_blocks.h"
+
+#include <cerrno>
+#include <cmath>
+#include <memory>
+
+namespace quorin {
+namespace {
+
+// Worst-first order of how a run can end.
+int Rank(RipOutcome o) {
+    switch (o) {
+    case RipOutcome::kDone:
+        return 0;
+    case RipOutcome::kNothingToRip:
+        return 1;
+    case RipOutcome::kReadError:
+        return 2;
+    case RipOutcome::kCancelled:
+        return 3;
+    case RipOutcome::kOutputFailed:
+        return 4;
+    }
+    return 0;
+}
+
+RipOutcome FromStage(StageResult r) {
+    switch (r) {
+    case StageResult::kDone:
+        return RipOutcome::kDone;
+    case StageResult::kNothingFound:
+        return RipOutcome::kNothingToRip;
+    case StageResult::kCancelled:
+        return RipOutcome::kCancelled;
+    case StageResult::kOutputFailed:
+        return RipOutcome::kOutputFailed;
+    case StageResult::kReadError:
+        return RipOutcome::kReadError;
+    }
+    return RipOutcome::kDone;
+}
+
+class Run {
+public:
+    Run(CPVRFile& clip, RipReport& report)
+        : clip_(clip), e_(clip.m_Engine), ap_(AudioBlock(clip)), vp_(VideoBlock(clip)),
+          report_(report) {}
+
+    RipOutcome Go(double b, double l) {
+        StringOut dump;
+        clip_.DumpInfo(dump);
+        Trace() << dump.str();
+        Log() << dump.str();
+        Trace() << "analyzing streams..." << endl;
+        e_.m_dBegin = b;
+        e_.m_dLength = l;
+        ap_.ClearStatus();
+        vp_.ClearStatus();
+        e_.m_lSkipSectors = 0;
+
+        if (vp_.backup) {
+            std::vector<std::string> files;
+            StageResult r = Backup(clip_, &files);
+            for (const std::string& f : files)
+                report_.files.push_back({f, "backup"});
+            Note(FromStage(r));
+            return outcome_;
+        }
+
+        const ClipRecord& rec = clip_.GetRecord();
+        const bool audioOn = ap_.enabled;
+        const bool videoOn = vp_.enabled;
+        std::uint8_t vid = 0, aid = 0;
+        bool unreadable = false;
+        if (videoOn) {
+            clip_.m_lActiveStream = 1;
+            e_.m_lVideoSkip = rec.VideoStart();
+            e_.m_lEndSectors = rec.VideoEnd();
+            // Sound choice: a stream of 0 clusters is empty (its end position would be negative).
+            if (rec.VClusters() > 0) {
+                vr_ = std::make_unique<CIBits>(clip_.DriveName(), clip_.Table(),
+                                               rec.VideoFirstCluster());
+                if (!vr_->HasVolume()) unreadable = true;
+                GetStreamIDs(clip_, *vr_, vid, e_.m_lVideoSkip);
+                e_.m_i64VideoEndBit = (std::int64_t{rec.VClusters()} - 1) * 838'860'800 +
+                                      std::int64_t{rec.VideoEnd()} * 4096;
+                vr_->Rewind();
+            } else {
+                clip_.StatusMessage("Stream ID not found\n", true);
+                e_.m_i64VideoEndBit = 0;
+            }
+        }
+        if (audioOn) {
+            clip_.m_lActiveStream = 0;
+            e_.m_lAudioSkip = rec.AudioStart();
+            e_.m_lEndSectors = rec.AudioEnd();
+            if (rec.AClusters() > 0) {
+                ar_ = std::make_unique<CIBits>(clip_.DriveName(), clip_.Table(),
+                                               rec.AudioFirstCluster());
+                if (!ar_->HasVolume()) unreadable = true;
+                GetStreamIDs(clip_, *ar_, aid, e_.m_lAudioSkip);
+                e_.m_i64AudioEndBit = (std::int64_t{rec.AClusters()} - 1) * 838'860'800 +
+                                      std::int64_t{rec.AudioEnd()} * 4096;
+                ar_->Rewind();
+            } else {
+                clip_.StatusMessage("Stream ID not found\n", true);
+                e_.m_i64AudioEndBit = 0;
+            }
+        }
+        Both() << "Videostream=" << hex << static_cast<int>(vid) << " " << dec << endl;
+        Both() << "Audiostream=" << hex << static_cast<int>(aid) << " " << dec << endl;
+        if (clip_.IsCancelled()) return Cancelled();
+        if ((audioOn && aid == 0) || (videoOn && vid == 0) || (!audioOn && !videoOn)) {
+            CantGoOn(unreadable ? RipOutcome::kReadError : RipOutcome::kNothingToRip,
+                     unreadable ? "the disk could not be read" : "stream id not found");
+            return outcome_;
+        }
+
+        // First time stamps (cached per clip).
+        if (audioOn) {
+            clip_.m_lActiveStream = 0;
+            Trace() << "try to find first pts for Audio..." << endl;
+            e_.m_lEndSectors = rec.AudioEnd();
+            e_.m_lSkipSectors = e_.m_lAudioSkip;
+            if (e_.m_i64AudioFirstPTS == PTS_NONE)
+                FirstPTS(clip_, *ar_, aid, e_.m_i64AudioFirstPTS);
+            clip_.StatusMessage("AudioStream PTS=" + PtsHex(e_.m_i64AudioFirstPTS) + "\n", true);
+        }
+        if (videoOn) {
+            clip_.m_lActiveStream = 1;
+            Trace() << "try to find first pts for Video..." << endl;
+            e_.m_lEndSectors = rec.VideoEnd();
+            e_.m_lSkipSectors = e_.m_lVideoSkip;
+            if (e_.m_i64VideoFirstPTS == PTS_NONE)
+                FirstPTS(clip_, *vr_, vid, e_.m_i64VideoFirstPTS);
+            clip_.StatusMessage("Videostream PTS=" + PtsHex(e_.m_i64VideoFirstPTS) + "\n", true);
+        }
+        if (clip_.IsCancelled()) return Cancelled();
+        // Mend: a first PTS that is not found ends the run like a missing stream id.
+        if ((audioOn && e_.m_i64AudioFirstPTS == PTS_NONE) ||
+            (videoOn && e_.m_i64VideoFirstPTS == PTS_NONE)) {
+            CantGoOn(RipOutcome::kNothingToRip, "first time stamp not found");
+            return outcome_;
+        }
+
+        // Bounds.
+        e_.m_i64FirstPTS = videoOn ? e_.m_i64VideoFirstPTS : e_.m_i64AudioFirstPTS;
+        vp_.firstPts = e_.m_i64FirstPTS;
+        const std::int64_t S = e_.m_i64FirstPTS + static_cast<std::int64_t>(std::trunc(b * 90'000));
+        const std::int64_t E = S + static_cast<std::int64_t>(std::trunc(l * 90'000));
+        clip_.StatusMessage("First PTS=" + PtsHex(S) + "\nMax   PTS=" + PtsHex(E) + "\n", true);
+        const std::string base = clip_.GetOutputBaseName();
+
+        // Audio.
+        if (audioOn) {
+            clip_.m_lActiveStream = 0;
+            Trace() << "now ripping audio" << endl;
+            std::int64_t t0 = TickCountMs();
+            std::unique_ptr<COBits> w;
+            StageResult r = StageResult::kOutputFailed;
+            StageFiles files;
+            e_.m_lSkipSectors = e_.m_lAudioSkip;
+            e_.m_lEndSectors = rec.AudioEnd();
+            if (StreamTypeOf(aid) == kKindAudio || ap_.raw) {
+                if (!ap_.raw) w = Writer(base + "." + ap_.postfix, "audio");
+                if (ap_.raw || w) r = RipAudioStream(clip_, *ar_, w.get(), aid, S, E, &files);
+            } else {
+                w = Writer(base + ".ac3", "audio");
+                if (w) r = RipPrivateStream(clip_, *ar_, *w, aid, S, E);
+            }
+            std::int64_t ms = TickCountMs() - t0;
+            clip_.StatusMessage(Format("... it took %d  seconds...\n", static_cast<int>(ms / 1000)),
+                                true);
+            if (w) r = CloseWriter(std::move(w), r);
+            if (!files.raw.empty()) report_.files.push_back({files.raw, "raw audio"});
+            ap_.seconds = static_cast<std::int32_t>(ms / 1000);
+            report_.audioMs = ms;
+            Note(FromStage(r));
+            if (r == StageResult::kCancelled || clip_.IsCancelled()) {
+                // Mend: a run cancelled during the audio stage does not start the video stage.
+                vp_.seconds = 0;
+                return Cancelled();
+            }
+        }
+
+        // Video.
+        if (videoOn) {
+            clip_.m_lActiveStream = 1;
+            Trace() << "now ripping video" << endl;
+            std::int64_t t0 = TickCountMs();
+            std::unique_ptr<COBits> w;
+            StageResult r = StageResult::kOutputFailed;
+            StageFiles files;
+            if (!vp_.raw) w = Writer(base + "." + vp_.postfix, "video");
+            e_.m_lSkipSectors = e_.m_lVideoSkip;
+            e_.m_lEndSectors = rec.VideoEnd();
+            if (vp_.raw || w) r = RipVideoStream(clip_, *vr_, w.get(), vid, S, E, &files);
+            if (w) {
+                // The sequence end code, also after a cancel.
+                w->WriteByte(std::uint8_t{0x00});
+                w->WriteByte(std::uint8_t{0x00});
+                w->WriteByte(std::uint8_t{0x01});
+                w->WriteByte(std::uint8_t{0xB7});
+                w->Flush();
+                std::string name = w->GetFileName();
+                r = CloseWriter(std::move(w), r);
+                if (vp_.patchSequenceHeader && r != StageResult::kOutputFailed)
+                    PatchSequenceHeader(clip_, name);
+            }
+            if (!files.delayLog.empty()) report_.files.push_back({files.delayLog, "delay log"});
+            if (!files.raw.empty()) report_.files.push_back({files.raw, "raw video"});
+            std::int64_t ms = TickCountMs() - t0;
+            clip_.StatusMessage(Format("... it took %d  seconds...\n", static_cast<int>(ms / 1000)),
+                                true);
+            vp_.seconds = static_cast<std::int32_t>(ms / 1000);
+            report_.videoMs = ms;
+            Note(FromStage(r));
+            if (r == StageResult::kCancelled) Cancelled();
+        }
+        Trace() << "cleaning up" << endl;
+        return outcome_;
+    }
+
+private:
+    // A text to the console trace and to the log alike.
+    class BothOut : public TextOut {
+    public:
+        BothOut()
+            : TextOut([](std::string_view t) {
+                  Trace() << t;
+                  Log() << t;
+              }) {}
+    };
+    static TextOut& Both() {
+        thread_local BothOut out;
+        return out;
+    }
+
+    void Note(RipOutcome o) {
+        if (o == RipOutcome::kNothingToRip && report_.message.empty())
+            report_.message = "no packet of the stream at or after the begin";
+        if (o == RipOutcome::kReadError && report_.message.empty()) report_.message = "read error";
+        if (Rank(o) > Rank(outcome_)) outcome_ = o;
+    }
+
+    RipOutcome Cancelled() {
+        Note(RipOutcome::kCancelled);
+        if (report_.message.empty()) report_.message = "cancelled";
+        Trace() << "cleaning up" << endl;
+        return outcome_;
+    }
+
+    void CantGoOn(RipOutcome o, const std::string& why) {
+        Both() << "can't go on..." << endl;
+        report_.message = why;
+        Note(o);
+        Trace() << "cleaning up" << endl;
+    }
+
+    // Creates the writer of a stage. Mend: a file that cannot be created stops the stage, and the
+    // status and the log say so with the system's reason.
+    std::unique_ptr<COBits> Writer(const std::string& name, const char* what) {
+        bool ok = false;
+        auto w = std::make_unique<COBits>(name, ok);
+        if (!ok) {
+            std::string text = "could not create " + w->GetFileName() + ": " +
+                               OutputErrorText(w->IsOpen() ? ENOMEM : w->Error());
+            clip_.StatusMessage(text + "\n", true);
+            if (report_.message.empty()) report_.message = text;
+            return nullptr;
+        }
+        report_.files.push_back({w->GetFileName(), what});
+        return w;
+    }
+
+    StageResult CloseWriter(std::unique_ptr<COBits> w, StageResult r) {
+        w->Flush();
+        std::string name = w->GetFileName();
+        bool failed = w->WriteFailed();
+        int error = w->Error();
+        w.reset();
+        if (failed) {
+            std::string text = "could not write " + name + ": " + OutputErrorText(error);
+            clip_.StatusMessage(text + "\n", true);
+            if (report_.message.empty()) report_.message = text;
+            return StageResult::kOutputFailed;
+        }
+        return r;
+    }
+
+    CPVRFile& clip_;
+    ClipEngineState& e_;
+    RipProgress& ap_;
+    RipProgress& vp_;
+    RipReport& report_;
+    std::unique_ptr<CIBits> vr_, ar_;
+    RipOutcome outcome_ = RipOutcome::kDone;
+};
+
+} // namespace
+
+RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* report) {
+    RipReport local;
+    RipReport& rep = report ? *report : local;
+    rep = RipReport{};
+    Run run(clip, rep);
+    return run.Go(begin, length);
+}
+
+RipOutcome RipStream(CPVRFile& clip, double begin, double length) {
+    return RipStream(clip, begin, length, nullptr);
+}
+
+} // namespace quorin
