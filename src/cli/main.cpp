@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
     Action action;
     RegisterListCommands(app, action);
     RegisterRipCommands(app, action);
+    RegisterJobCommands(app, action);
     for (CLI::App* sub : app.get_subcommands({})) sub->fallthrough();
     try {
         app.parse(argc, argv);

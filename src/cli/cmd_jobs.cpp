@@ -1,0 +1,209 @@
+// quorin-cli jobs: runs a job list file as the main window's "Load" and "RIP !" would.
+#include "cli/cli_common.h"
+
+#include "app/state/format.h"
+#include "app/state/program_log.h"
+#include "app/state/run_state.h"
+#include "rip/clip_time.h"
+#include "rip/job_runner.h"
+#include "rip/jobs.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+
+namespace quorin::cli {
+
+void RegisterRenameCommand(CLI::App& app, Action& action);
+
+namespace {
+
+struct JobsOptions {
+    std::string disk;
+    bool firmware190 = false;
+    std::string file;
+    std::string out;
+    bool rawVideo = false;
+    bool patchSequenceHeader = false;
+    bool renameClips = false;
+    bool dryRun = false;
+};
+
+std::atomic<bool> g_cancel{false};
+
+void OnJobsInterrupt(int) {
+    g_cancel.store(true);
+}
+
+// Ctrl-C cancels the running job and ends the batch; the handler resets itself, so a second
+// Ctrl-C ends the process at once.
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        struct sigaction sa {};
+        sa.sa_handler = OnJobsInterrupt;
+        sa.sa_flags = SA_RESETHAND;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, &old_);
+    }
+    ~InterruptGuard() { sigaction(SIGINT, &old_, nullptr); }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    struct sigaction old_ {};
+};
+
+void PrintMessages(const Messages& messages) {
+    for (const UserMessage& m : messages)
+        PrintError(m.caption + ": " + m.text);
+}
+
+int ExitCodeFor(RipOutcome outcome) {
+    switch (outcome) {
+    case RipOutcome::kDone:
+        return kExitOk;
+    case RipOutcome::kNothingToRip:
+        return kExitNothing;
+    case RipOutcome::kCancelled:
+        return kExitCancelled;
+    case RipOutcome::kOutputFailed:
+        return kExitOutput;
+    case RipOutcome::kReadError:
+        return kExitDisk;
+    }
+    return kExitOutput;
+}
+
+const char* OutcomeText(RipOutcome outcome) {
+    switch (outcome) {
+    case RipOutcome::kDone:
+        return "done";
+    case RipOutcome::kNothingToRip:
+        return "nothing to rip";
+    case RipOutcome::kCancelled:
+        return "cancelled";
+    case RipOutcome::kOutputFailed:
+        return "output failed";
+    case RipOutcome::kReadError:
+        return "read error";
+    }
+    return "failed";
+}
+
+// Jobs that were refused while loading make the batch fail even if the rest runs.
+int LoadStatus(const Messages& messages) {
+    for (const UserMessage& m : messages)
+        if (m.caption != kNotFoundCaption) return kExitUsage;
+    return kExitOk;
+}
+
+void PrintQueue(const JobQueue& queue, std::span<const std::uint32_t> checksums,
+                const RunnerOptions& options) {
+    const auto& jobs = queue.Jobs();
+    for (auto it = jobs.rbegin(); it != jobs.rend(); ++it) {
+        const RipRequest r = RequestForJob(*it, options);
+        const std::size_t i = static_cast<std::size_t>(it->clipIndex);
+        std::printf("%d\t%s\t%s\t%s\t%d\t%d\t%d\t%d\t%08X\n", it->clipIndex + 1, it->name.c_str(),
+                    FormatClipTime(it->begin).c_str(),
+                    FormatClipTime(it->begin + it->length).c_str(), r.audio ? 1 : 0,
+                    r.video ? 1 : 0, r.rawAudio ? 1 : 0, options.ripStreamRaw ? 1 : 0,
+                    i < checksums.size() ? checksums[i] : 0u);
+    }
+}
+
+void PrintStatus(const char* stream, const RipProgress& block) {
+    const std::string status = block.Status();
+    if (block.enabled && !status.empty())
+        std::fprintf(stderr, "  %s: %s\n", stream, status.c_str());
+}
+
+int RunOneJob(const RipJob& job, CPVRFile& clip, const RunnerOptions& options, int number,
+              int total) {
+    std::fprintf(stderr, "job %d of %d: clip %d, %s\n", number, total, job.clipIndex + 1,
+                 job.name.c_str());
+    RipProgress audio, video;
+    RunReport report = RunRip(clip, RequestForJob(job, options), options, audio, video, &g_cancel);
+    PrintMessages(report.messages);
+    for (const std::string& notice : report.notices)
+        PrintError(notice);
+    int rc = kExitNothing;
+    const char* result = "wrong offset";
+    if (report.outcome) {
+        rc = ExitCodeFor(*report.outcome);
+        result = OutcomeText(*report.outcome);
+        PrintStatus("audio", audio);
+        PrintStatus("video", video);
+    }
+    if (report.renameFailed) rc = std::max<int>(rc, kExitDisk);
+    std::printf("%d\t%s\t%s\n", job.clipIndex + 1, job.name.c_str(), result);
+    std::fflush(stdout);
+    return rc;
+}
+
+int RunJobs(const JobsOptions& o) {
+    const std::string diskPath = AbsolutePath(o.disk);
+    const std::string listPath = AbsolutePath(o.file);
+    const std::string outDir = AbsolutePath(o.out.empty() ? "." : o.out);
+    // The disk is read from DIR, as its "driveheader.rec" belongs to the outputs there.
+    if (!EnterDirectory(outDir)) return kExitOutput;
+    OpenedDisk disk;
+    if (Globals().log) OpenLog("DIR", true);
+    int rc = OpenDisk(diskPath, o.firmware190, disk);
+    CloseLog();
+    if (rc != kExitOk) return rc;
+
+    const std::vector<std::uint32_t> checksums = BuildChecksumTable(*disk.drive);
+    JobQueue queue;
+    Messages messages;
+    const JobListContext context{*disk.drive, checksums, CliSettings().rawAudioList};
+    const bool loaded = LoadJobList(listPath, context, queue, messages);
+    PrintMessages(messages);
+    if (!loaded) return kExitUsage;
+    int worst = LoadStatus(messages);
+
+    RunnerOptions options = RunnerOptions::FromSettings(CliSettings());
+    options.ripStreamRaw = o.rawVideo;
+    options.patchSequenceHeader = o.patchSequenceHeader;
+    options.renameInQueue = o.renameClips;
+    options.openLog = Globals().log;
+    options.logPerActivity = true;
+    if (o.dryRun) {
+        PrintQueue(queue, checksums, options);
+        return worst;
+    }
+    InterruptGuard interrupt;
+    const int total = queue.Count();
+    RipJob job;
+    for (int n = 1; queue.TakeNext(job) && !g_cancel.load(); ++n) {
+        // Loading refused every job whose clip is not on the disk.
+        CPVRFile* clip = disk.drive->GetFile(job.clipIndex);
+        worst = std::max(worst, clip ? RunOneJob(job, *clip, options, n, total) : kExitUsage);
+    }
+    if (g_cancel.load()) worst = std::max<int>(worst, kExitCancelled);
+    return worst;
+}
+
+} // namespace
+
+void RegisterJobCommands(CLI::App& app, Action& action) {
+    static JobsOptions o;
+    CLI::App* cmd = app.add_subcommand(
+        "jobs", "run the jobs of a job list file (last line first, as the window's queue does)");
+    cmd->add_option("--disk", o.disk, "receiver disk: a block device or an image file")->required();
+    AddFirmwareOption(*cmd, o.firmware190);
+    cmd->add_option("file", o.file, "job list file (QUORIN_Joblist.csv)")->required();
+    cmd->add_option("--out", o.out, "output directory (created if needed; default: current)");
+    cmd->add_flag("--raw-video", o.rawVideo,
+                  "\"Rip Stream Raw\": rip video raw, and every job's audio raw too");
+    cmd->add_flag("--patch-seqhdr", o.patchSequenceHeader, "\"Patch  1st sequence header\"");
+    cmd->add_flag("--rename-clips", o.renameClips,
+                  "rename each job's clip on the disk to the job's name, as the window does");
+    cmd->add_flag("--dry-run", o.dryRun, "print the queue in run order without ripping");
+    cmd->callback([&action] { action = [] { return RunJobs(o); }; });
+    RegisterRenameCommand(app, action);
+}
+
+} // namespace quorin::cli
