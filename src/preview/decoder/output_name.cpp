@@ -10,31 +10,24 @@ namespace {
 
 constexpr size_t kMaxDigits = 2; // width and precision are kept short
 
-// Parses the conversion that starts at pattern[i] == '%'. On success appends its text (length
-// modifiers dropped) to `spec` and returns the index after it; returns 0 if it is not a valid
-// integer conversion.
-size_t ParseConversion(const std::string& p, size_t i, std::string& spec) {
+// End (index after the conversion character) of the integer conversion that starts at
+// p[i] == '%', or 0 when it is not one.
+size_t ConversionEnd(const std::string& p, size_t i) {
     size_t j = i + 1;
-    spec = "%";
-    while (j < p.size() && std::strchr("-+ #0", p[j]) != nullptr)
-        spec += p[j++];
-    size_t digits = 0;
-    while (j < p.size() && std::isdigit(static_cast<unsigned char>(p[j]))) {
-        if (++digits > kMaxDigits) return 0;
-        spec += p[j++];
-    }
-    if (j < p.size() && p[j] == '.') {
-        spec += p[j++];
-        digits = 0;
+    while (j < p.size() && std::strchr("-+ #0", p[j]) != nullptr) ++j;
+    for (int part = 0; part < 2; ++part) { // width, then precision after a '.'
+        if (part == 1) {
+            if (j >= p.size() || p[j] != '.') break;
+            ++j;
+        }
+        size_t digits = 0;
         while (j < p.size() && std::isdigit(static_cast<unsigned char>(p[j]))) {
             if (++digits > kMaxDigits) return 0;
-            spec += p[j++];
+            ++j;
         }
     }
-    while (j < p.size() && std::strchr("hljzt", p[j]) != nullptr)
-        ++j;
+    while (j < p.size() && std::strchr("hljzt", p[j]) != nullptr) ++j;
     if (j >= p.size() || std::strchr("diuoxX", p[j]) == nullptr) return 0;
-    spec += p[j];
     return j + 1;
 }
 
@@ -53,9 +46,13 @@ std::string FormatOutputName(const std::string& pattern, int number) {
             i += 2;
             continue;
         }
-        std::string spec;
-        const size_t next = ParseConversion(pattern, i, spec);
+        const size_t next = ConversionEnd(pattern, i);
         if (next == 0 || ++conversions > 1) return pattern;
+        // The conversion without its length modifier: the argument is a plain int.
+        std::string spec;
+        for (size_t k = i; k < next; ++k) {
+            if (std::strchr("hljzt", pattern[k]) == nullptr) spec.push_back(pattern[k]);
+        }
         char text[128];
         std::snprintf(text, sizeof text, spec.c_str(), number);
         result += text;
