@@ -1,14 +1,16 @@
 #include "app/preview_hook.h"
 
-#include <QMessageBox>
+#include "preview/preview_dialog.h"
 
 namespace quorin {
 
-// Stands in until the preview dialog is built: says so and takes no jobs.
-PreviewResult ShowPreviewDialog(QWidget* parent, const PreviewRequest&) {
-    QMessageBox::information(parent, "Preview / Cut",
-                             "The preview is not available in this build.");
-    return {};
+// Modal; the cut jobs count only after OK, and only when there was a clip to cut.
+PreviewResult ShowPreviewDialog(QWidget* parent, const PreviewRequest& request) {
+    CPreviewDialog dialog(parent, request.clip, request.audioRaw, request.streamRaw);
+    PreviewResult result;
+    result.accepted = dialog.exec() == QDialog::Accepted;
+    if (result.accepted && request.clip) result.jobs = dialog.CutJobs();
+    return result;
 }
 
 } // namespace quorin
