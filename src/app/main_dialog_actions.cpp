@@ -4,6 +4,7 @@
 
 #include "app/about_dialog.h"
 #include "app/options_dialog.h"
+#include "app/state/format.h"
 #include "app/state/program_log.h"
 #include "app/title_dialog.h"
 #include "disk/pvr_drive.h"
@@ -103,6 +104,11 @@ void CMainDialog::PreviewCut() {
         const RipJob* last = nullptr;
         for (const RipJob& job : result.jobs)
             if (m_Queue.Append(job, messages)) last = &job;
+        // Cut jobs past the queue's limit are refused with one message, not one box per job.
+        if (messages.size() > 1)
+            messages = {{kQueueFullCaption,
+                         Format("The queue holds %d jobs; %d cut jobs are not added.", kMaxJobs,
+                                static_cast<int>(messages.size()))}};
         ShowMessages(messages);
         std::string why;
         if (last && !RenameClip(*clip, last->name, why)) ShowMessage({"Preview / Cut", why});
