@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     RegisterListCommands(app, action);
     RegisterRipCommands(app, action);
     RegisterJobCommands(app, action);
+    RegisterPreviewCommands(app, action);
     for (CLI::App* sub : app.get_subcommands({})) sub->fallthrough();
     try {
         app.parse(argc, argv);
