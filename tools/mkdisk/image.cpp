@@ -9,7 +9,6 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <utility>
@@ -87,18 +86,25 @@ Status ForEachPiece(std::span<const int> chain, std::int32_t startSector, std::u
     return Ok();
 }
 
+Expected<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    if (!in) return Error{SystemError("cannot open", file)};
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    if (!in) return Error{SystemError("cannot read", file)};
+    return data;
+}
+
 // Sample files, read once per build however often clips use them.
 class SourceCache {
 public:
     Expected<const std::vector<std::uint8_t>*> Get(const std::filesystem::path& file) {
         auto it = files_.find(file);
         if (it == files_.end()) {
-            std::ifstream in(file, std::ios::binary);
-            if (!in) return Error{SystemError("cannot open", file)};
-            std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
-                                           std::istreambuf_iterator<char>());
-            if (in.bad()) return Error{SystemError("cannot read", file)};
-            it = files_.emplace(file, std::move(data)).first;
+            auto data = ReadWholeFile(file);
+            if (!data) return Error{data.error()};
+            it = files_.emplace(file, std::move(*data)).first;
         }
         return &it->second;
     }

@@ -1,0 +1,123 @@
+// Shared helpers of the test-disk factory tests: sample files, scratch
+// directories, little-endian fields and running ffmpeg/ffprobe.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mkdisk/testdisk.h"
+
+namespace quorin::testdisk::test {
+
+namespace fs = std::filesystem;
+
+inline fs::path Sample(const std::string& name) {
+    return fs::path(QUORIN_SAMPLES_DIR) / name;
+}
+
+inline std::vector<std::uint8_t> ReadBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    return data;
+}
+
+inline void WriteBytes(const fs::path& file, std::span<const std::uint8_t> data) {
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
+}
+
+// A fresh directory under the temporary directory, removed with its contents.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string pattern = (fs::temp_directory_path() / "mkdisk-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        path_ = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+inline unsigned U16(std::span<const std::uint8_t> b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8);
+}
+inline std::uint32_t U32(std::span<const std::uint8_t> b, std::size_t at) {
+    return U16(b, at) | (static_cast<std::uint32_t>(U16(b, at + 2)) << 16);
+}
+
+// Decodes a 5-byte PES time stamp field.
+inline std::int64_t TimeStampAt(std::span<const std::uint8_t> b, std::size_t at) {
+    return (std::int64_t{b[at] & 0x0E} << 29) | (std::int64_t{b[at + 1]} << 22) |
+           (std::int64_t{b[at + 2] >> 1} << 15) | (std::int64_t{b[at + 3]} << 7) | (b[at + 4] >> 1);
+}
+
+struct CommandResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+inline std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Runs a shell command, capturing stdout and stderr (stderr through a file
+// in `scratch`).
+inline CommandResult RunCommand(const std::string& command, const ScratchDir& scratch) {
+    const fs::path errFile = scratch / "stderr.txt";
+    CommandResult r;
+    FILE* p = ::popen((command + " 2>" + Quote(errFile.string())).c_str(), "r");
+    if (!p) return r;
+    std::array<char, 4096> buf;
+    std::size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
+        r.out.append(buf.data(), n);
+    const int st = ::pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    const auto err = ReadBytes(errFile);
+    r.err.assign(err.begin(), err.end());
+    return r;
+}
+
+// A clip of the given samples with everything else left at its default.
+inline ClipSpec SampleClip(const std::string& video, const std::string& audio, int loops = 1) {
+    ClipSpec clip;
+    clip.station = "Test";
+    clip.name = video;
+    clip.videoFile = video.empty() ? fs::path() : Sample(video);
+    clip.audioFile = audio.empty() ? fs::path() : Sample(audio);
+    clip.loops = loops;
+    return clip;
+}
+
+} // namespace quorin::testdisk::test
