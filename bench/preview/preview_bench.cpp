@@ -15,6 +15,7 @@
 #include "rip/rip_driver.h"
 
 #include <QApplication>
+#include <QImage>
 
 #include <algorithm>
 #include <chrono>
@@ -41,12 +42,12 @@ double Milliseconds(const std::function<void()>& work) {
 
 void Report(const char* what, std::vector<double> ms) {
     std::sort(ms.begin(), ms.end());
-    std::printf("%-34s median %7.2f ms   min %7.2f   max %7.2f   (n=%zu)\n", what,
+    std::printf("%-36s median %7.2f ms   min %7.2f   max %7.2f   (n=%zu)\n", what,
                 ms[ms.size() / 2], ms.front(), ms.back(), ms.size());
 }
 
 struct Measures {
-    std::vector<double> refresh, rip, decode;
+    std::vector<double> refresh, rip, decode, load;
 };
 
 void MeasureClip(CPVRFile& clip, std::initializer_list<int> seconds, Measures& m) {
@@ -71,6 +72,10 @@ void MeasureClip(CPVRFile& clip, std::initializer_list<int> seconds, Measures& m
             clip.m_pCancel = nullptr;
             m.decode.push_back(
                 Milliseconds([] { decoder::DecodePictureFile("PRV.m2v", "PRV.BMP"); }));
+            m.load.push_back(Milliseconds([] {
+                QImage picture(QStringLiteral("PRV.BMP"));
+                (void)picture.scaled(400, 300, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            }));
             fs::remove("PRV.m2v");
             fs::remove("PRV.BMP");
             fs::remove("PRV delay.log");
@@ -111,14 +116,34 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    Measures m;
-    MeasureClip(*drive.GetFile(0), {0, 7, 19, 33, 58}, m);    // 4:3, about a minute
-    MeasureClip(*drive.GetFile(1), {0, 5, 13, 22, 29}, m);    // 16:9, half a minute
-    MeasureClip(*drive.GetFile(2), {0, 31, 97, 150, 240}, m); // 4:3 over two clusters
-    std::printf("demo disk %s, %d positions x %d rounds\n", image.c_str(), 15, kRounds);
-    Report("refresh request -> picture shown", m.refresh);
-    Report("rip of length 0 alone", m.rip);
-    Report("decode to PRV.BMP alone", m.decode);
+    struct Case {
+        int clip;
+        const char* name;
+        std::initializer_list<int> seconds;
+    };
+    const Case cases[] = {{0, "4:3, one cluster", {0, 7, 19, 33, 58}},
+                          {1, "16:9, split intra pictures", {0, 5, 13, 22, 29}},
+                          {2, "4:3, over two clusters", {0, 31, 97, 150, 240}}};
+    Measures all;
+    for (const Case& c : cases) {
+        Measures m;
+        MeasureClip(*drive.GetFile(c.clip), c.seconds, m);
+        std::printf("clip %d (%s), 5 positions x %d rounds\n", c.clip + 1, c.name, kRounds);
+        Report("  refresh request -> picture shown", m.refresh);
+        Report("  rip of length 0 alone", m.rip);
+        Report("  decode to PRV.BMP alone", m.decode);
+        Report("  load and scale PRV.BMP alone", m.load);
+        for (auto [from, to] : {std::pair{&m.refresh, &all.refresh},
+                                {&m.rip, &all.rip},
+                                {&m.decode, &all.decode},
+                                {&m.load, &all.load}})
+            to->insert(to->end(), from->begin(), from->end());
+    }
+    std::printf("all 15 positions of the demo disk %s\n", image.c_str());
+    Report("  refresh request -> picture shown", all.refresh);
+    Report("  rip of length 0 alone", all.rip);
+    Report("  decode to PRV.BMP alone", all.decode);
+    Report("  load and scale PRV.BMP alone", all.load);
 
     fs::current_path(oldCwd);
     fs::remove_all(work);

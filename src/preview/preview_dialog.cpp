@@ -329,7 +329,7 @@ int CPreviewDialog::Position() const {
 int CPreviewDialog::MaxPosition() const {
     return m_pTrackbar->maximum();
 }
-void CPreviewDialog::SetPosition(int hundredths) {
+void CPreviewDialog::SetPosition(std::int64_t hundredths) {
     m_pTrackbar->setValue(ClampPosition(hundredths));
 }
 

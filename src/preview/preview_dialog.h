@@ -93,7 +93,7 @@ public:
     // The trackbar position in hundredths of a second, and its maximum.
     int Position() const;
     int MaxPosition() const;
-    void SetPosition(int hundredths);
+    void SetPosition(std::int64_t hundredths);
     // The position of the picture shown, in hundredths from the start of the clip.
     std::int64_t ShownPosition() const { return m_i64Shown; }
     std::int64_t BaseTimeStamp() const { return m_i64BasePTS; }

@@ -31,8 +31,8 @@ void PreviewSlider::paintEvent(QPaintEvent*) {
     QStylePainter painter(this);
     QStyleOptionSlider opt;
     initStyleOption(&opt);
-    const QStyle::SubControls all = opt.subControls;
-    opt.subControls = all & (QStyle::SC_SliderGroove | QStyle::SC_SliderTickmarks);
+    opt.subControls = QStyle::SC_SliderGroove;
+    if (tickPosition() != NoTicks) opt.subControls |= QStyle::SC_SliderTickmarks;
     painter.drawComplexControl(QStyle::CC_Slider, opt);
 
     if (HasSelection()) {
@@ -49,7 +49,7 @@ void PreviewSlider::paintEvent(QPaintEvent*) {
         painter.drawLine(right, groove.top() - 1, right, mid - 4);
     }
 
-    opt.subControls = all & QStyle::SC_SliderHandle;
+    opt.subControls = QStyle::SC_SliderHandle;
     painter.drawComplexControl(QStyle::CC_Slider, opt);
 }
 
