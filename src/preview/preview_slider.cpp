@@ -26,29 +26,35 @@ int PreviewSlider::PixelAt(int value) const {
            QStyle::sliderPositionFromValue(minimum(), maximum(), value, span, opt.upsideDown);
 }
 
-// Groove and ticks first, then the band, then the handle on top, so the band never hides it.
+// A plain channel (the style's own groove fills up to the handle, which would hide the band),
+// the selection band in it, the style's ticks, and the handle on top.
 void PreviewSlider::paintEvent(QPaintEvent*) {
     QStylePainter painter(this);
     QStyleOptionSlider opt;
     initStyleOption(&opt);
-    opt.subControls = QStyle::SC_SliderGroove;
-    if (tickPosition() != NoTicks) opt.subControls |= QStyle::SC_SliderTickmarks;
-    painter.drawComplexControl(QStyle::CC_Slider, opt);
+    const QRect groove =
+        style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
+    const int mid = groove.center().y();
+    const QRect channel(groove.left(), mid - 3, groove.width() - 1, 6);
+    painter.setPen(palette().color(QPalette::Mid));
+    painter.setBrush(palette().color(isEnabled() ? QPalette::Base : QPalette::Window));
+    painter.drawRect(channel);
 
     if (HasSelection()) {
-        const QRect groove =
-            style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
         const int left = PixelAt(m_iSelLow);
         const int right = std::max(PixelAt(m_iSelHigh), left + 1); // one position stays visible
-        const int mid = groove.center().y();
-        const QRect band(left, mid - 3, right - left + 1, 7);
-        painter.fillRect(band, palette().color(QPalette::Highlight));
-        // Small end marks above the groove, as on a trackbar with a selection range.
+        painter.fillRect(QRect(left, channel.top() + 1, right - left + 1, channel.height() - 1),
+                         palette().color(QPalette::Highlight));
+        // End marks above the channel, as a trackbar with a selection range shows them.
         painter.setPen(palette().color(QPalette::WindowText));
-        painter.drawLine(left, groove.top() - 1, left, mid - 4);
-        painter.drawLine(right, groove.top() - 1, right, mid - 4);
+        painter.drawLine(left, channel.top() - 4, left, channel.top() - 1);
+        painter.drawLine(right, channel.top() - 4, right, channel.top() - 1);
     }
 
+    if (tickPosition() != NoTicks) {
+        opt.subControls = QStyle::SC_SliderTickmarks;
+        painter.drawComplexControl(QStyle::CC_Slider, opt);
+    }
     opt.subControls = QStyle::SC_SliderHandle;
     painter.drawComplexControl(QStyle::CC_Slider, opt);
 }
