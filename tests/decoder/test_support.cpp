@@ -95,8 +95,7 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path) {
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) return false;
-    const bool ok =
-        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
 }
 
@@ -117,7 +116,7 @@ Planes CurrentFrame(const Decoder& decoder) {
     for (int i = 0; i < 3; ++i) {
         const int w = i ? p.chroma_width : p.width;
         const int h = i ? p.chroma_height : p.height;
-        const uint8_t* src = store.planes[static_cast<size_t>(i)].data();
+        const uint8_t* src = store.plane(i);
         for (int y = 0; y < h; ++y) {
             const uint8_t* row = src + static_cast<size_t>(y) * static_cast<size_t>(g.width[i]);
             p.plane[i].insert(p.plane[i].end(), row, row + w);

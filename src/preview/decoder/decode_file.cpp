@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,10 @@ int Run(const char* input, const char* output, int format, int& result) {
     result = decoder->OpenStreams(input, nullptr, 0, 0, kBufferSize, kBufferSize);
     if (result != 1) return 1;
     const SequenceHeader& seq = decoder->headers().sequence;
-    std::vector<uint8_t> buffer;
+    const size_t size = OutputBufferSize(seq.horizontal_size, seq.vertical_size);
+    std::unique_ptr<uint8_t[]> buffer;
     try {
-        buffer.resize(OutputBufferSize(seq.horizontal_size, seq.vertical_size));
+        buffer = std::make_unique_for_overwrite<uint8_t[]>(size);
     } catch (const std::bad_alloc&) {
         result = -5;
         return 2;
@@ -43,9 +45,10 @@ int Run(const char* input, const char* output, int format, int& result) {
         if (decoder->FrameComplete()) {
             int width = 0;
             int height = 0;
-            const size_t n = decoder->WritePicture(buffer, width, height, format);
+            const size_t n =
+                decoder->WritePicture(std::span(buffer.get(), size), width, height, format);
             if (n > 0) {
-                written = WriteFile(FormatOutputName(output, 1), buffer.data(), n);
+                written = WriteFile(FormatOutputName(output, 1), buffer.get(), n);
                 if (!written) result = -4;
                 break;
             }

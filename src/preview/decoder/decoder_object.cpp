@@ -169,7 +169,7 @@ size_t Decoder::WritePicture(std::span<uint8_t> out, int& width, int& height, in
     const FrameStore& store = pictures_.target();
     OutputFrame f;
     for (int p = 0; p < 3; ++p) {
-        f.planes[p] = store.planes[static_cast<size_t>(p)].data();
+        f.planes[p] = store.plane(p);
         f.stride[p] = g.width[p];
         f.plane_height[p] = g.height[p];
     }

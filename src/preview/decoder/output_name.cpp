@@ -14,7 +14,8 @@ constexpr size_t kMaxDigits = 2; // width and precision are kept short
 // p[i] == '%', or 0 when it is not one.
 size_t ConversionEnd(const std::string& p, size_t i) {
     size_t j = i + 1;
-    while (j < p.size() && std::strchr("-+ #0", p[j]) != nullptr) ++j;
+    while (j < p.size() && std::strchr("-+ #0", p[j]) != nullptr)
+        ++j;
     for (int part = 0; part < 2; ++part) { // width, then precision after a '.'
         if (part == 1) {
             if (j >= p.size() || p[j] != '.') break;
@@ -26,7 +27,8 @@ size_t ConversionEnd(const std::string& p, size_t i) {
             ++j;
         }
     }
-    while (j < p.size() && std::strchr("hljzt", p[j]) != nullptr) ++j;
+    while (j < p.size() && std::strchr("hljzt", p[j]) != nullptr)
+        ++j;
     if (j >= p.size() || std::strchr("diuoxX", p[j]) == nullptr) return 0;
     return j + 1;
 }

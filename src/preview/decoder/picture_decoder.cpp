@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -109,12 +110,13 @@ int PictureDecoder::Setup(int mb_width, int mb_height, int chroma_format) {
     }
     try {
         for (FrameStore& store : stores_) {
-            // An unfilled store reads as black.
             for (int p = 0; p < 3; ++p) {
-                size_t size =
+                const size_t size =
                     static_cast<size_t>(geo_.width[p]) * static_cast<size_t>(geo_.height[p]);
-                store.planes[static_cast<size_t>(p)].assign(size, p == 0 ? 16 : 128);
+                store.planes[static_cast<size_t>(p)] =
+                    std::make_unique_for_overwrite<uint8_t[]>(size);
             }
+            store.filled = false;
         }
     } catch (const std::bad_alloc&) {
         Release();
@@ -129,9 +131,21 @@ int PictureDecoder::Setup(int mb_width, int mb_height, int chroma_format) {
 void PictureDecoder::Release() {
     for (FrameStore& store : stores_) {
         for (auto& plane : store.planes)
-            std::vector<uint8_t>().swap(plane);
+            plane.reset();
+        store.filled = false;
     }
     geo_ = Geometry{};
+}
+
+void PictureDecoder::EnsureFilled(FrameStore& store) const {
+    if (store.filled) return;
+    // A store that no picture has filled reads as black.
+    for (int p = 0; p < 3; ++p) {
+        const size_t size =
+            static_cast<size_t>(geo_.width[p]) * static_cast<size_t>(geo_.height[p]);
+        std::memset(store.plane(p), p == 0 ? 16 : 128, size);
+    }
+    store.filled = true;
 }
 
 void PictureDecoder::SelectTarget(int picture_coding_type, bool second_field) {
@@ -158,9 +172,14 @@ int PictureDecoder::DecodePicture(ByteSource& src, const SequenceHeader& seq,
     mb_rows_ = field_picture_ ? geo_.mb_height / 2 : geo_.mb_height;
     total_mbs_ = mb_rows_ * geo_.mb_width;
     FrameStore& target = stores_[static_cast<size_t>(target_)];
+    EnsureFilled(target);
+    if (pic.picture_coding_type == kPictureP || pic.picture_coding_type == kPictureB) {
+        EnsureFilled(stores_[static_cast<size_t>(ref_old_)]);
+        EnsureFilled(stores_[static_cast<size_t>(ref_new_)]);
+    }
     for (int p = 0; p < 3; ++p) {
         const int field_offset = field_picture_ ? parity_ * geo_.width[p] : 0;
-        dst_[p] = target.planes[static_cast<size_t>(p)].data() + field_offset;
+        dst_[p] = target.plane(p) + field_offset;
         dst_stride_[p] = geo_.width[p] * (field_picture_ ? 2 : 1);
     }
     scan_ = pic.alternate_scan ? kAlternateScan.data() : kZigzagScan.data();
@@ -428,7 +447,7 @@ void PictureDecoder::SkipMacroblock(int address, SliceState& st) {
 PlaneView PictureDecoder::View(const FrameStore& store, int plane, int field) const {
     PlaneView v;
     const int w = geo_.width[plane];
-    v.data = store.planes[static_cast<size_t>(plane)].data() + (field > 0 ? w : 0);
+    v.data = store.plane(plane) + (field > 0 ? w : 0);
     v.stride = field >= 0 ? 2 * w : w;
     v.width = w;
     v.height = field >= 0 ? geo_.height[plane] / 2 : geo_.height[plane];

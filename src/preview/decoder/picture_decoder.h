@@ -7,13 +7,19 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace quorin::decoder {
 
-// One decoded frame: Y, Cb and Cr planes of the macroblock-padded size.
+// One decoded frame: Y, Cb and Cr planes of the macroblock-padded size. The planes are not
+// cleared when allocated; a store is filled with black the first time a picture uses it.
 struct FrameStore {
-    std::array<std::vector<uint8_t>, 3> planes;
+    std::array<std::unique_ptr<uint8_t[]>, 3> planes;
+    bool filled = false;
+
+    const uint8_t* plane(int p) const { return planes[static_cast<size_t>(p)].get(); }
+    uint8_t* plane(int p) { return planes[static_cast<size_t>(p)].get(); }
 };
 
 struct Geometry {
@@ -86,6 +92,7 @@ private:
     void PredictMacroblockPart(const FrameStore& ref, int ref_field, int dst_field, int x, int y,
                                int w, int h, const int* mv, bool average);
     const FrameStore& FieldReference(int direction, int parity) const;
+    void EnsureFilled(FrameStore& store) const;
     PlaneView View(const FrameStore& store, int plane, int field) const;
     int QuantiserScale(int code) const;
 

@@ -7,24 +7,16 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace quorin::decoder {
 
 namespace {
 
-// Clip table for indices -384..639: every filter and colour result lies in that range.
-constexpr int kClipOffset = 384;
-constexpr std::array<uint8_t, 1024> MakeClipTable() {
-    std::array<uint8_t, 1024> t{};
-    for (int i = 0; i < 1024; ++i) {
-        const int v = i - kClipOffset;
-        t[static_cast<size_t>(i)] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-    }
-    return t;
-}
-constexpr std::array<uint8_t, 1024> kClip = MakeClipTable();
+// Every filter and colour result is clipped to 0..255. A clamp gives the same values as a clip
+// table and lets the compiler vectorise the loops.
 inline uint8_t Clip(int v) {
-    return kClip[static_cast<size_t>(v + kClipOffset)];
+    return static_cast<uint8_t>(std::clamp(v, 0, 255));
 }
 
 struct ColourRow {
@@ -51,83 +43,125 @@ void Put32(uint8_t* p, uint32_t v) {
     Put16(p + 2, v >> 16);
 }
 
-// Progressive 4:2:0 chroma: each line gives two, with the taps mirrored for the second.
-void VerticalProgressive(const uint8_t* src, int stride, int w, int c, uint8_t* dst) {
-    auto line = [&](int i) { return src + static_cast<long>(std::clamp(i, 0, c - 1)) * stride; };
-    for (int i = 0; i < c; ++i) {
-        const uint8_t* m3 = line(i - 3);
-        const uint8_t* m2 = line(i - 2);
-        const uint8_t* m1 = line(i - 1);
-        const uint8_t* l0 = line(i);
-        const uint8_t* p1 = line(i + 1);
-        const uint8_t* p2 = line(i + 2);
-        const uint8_t* p3 = line(i + 3);
-        uint8_t* even = dst + static_cast<long>(2 * i) * w;
-        uint8_t* odd = even + w;
-        for (int x = 0; x < w; ++x) {
-            even[x] = Clip((3 * m3[x] - 16 * m2[x] + 67 * m1[x] + 227 * l0[x] - 32 * p1[x] +
-                            7 * p2[x] + 128) >>
-                           8);
-            odd[x] = Clip((3 * p3[x] - 16 * p2[x] + 67 * p1[x] + 227 * l0[x] - 32 * m1[x] +
-                           7 * m2[x] + 128) >>
-                          8);
-        }
+// One output line of a six-tap vertical filter: sum of tap k times line k, rounded, >> 8. The
+// taps are template arguments so that the compiler multiplies by constants.
+template <int T0, int T1, int T2, int T3, int T4, int T5>
+void TapLine(uint8_t* __restrict out, const uint8_t* __restrict l0, const uint8_t* __restrict l1,
+             const uint8_t* __restrict l2, const uint8_t* __restrict l3,
+             const uint8_t* __restrict l4, const uint8_t* __restrict l5, int w) {
+    for (int x = 0; x < w; ++x) {
+        out[x] = Clip(
+            (T0 * l0[x] + T1 * l1[x] + T2 * l2[x] + T3 * l3[x] + T4 * l4[x] + T5 * l5[x] + 128) >>
+            8);
     }
 }
 
-// Interlaced 4:2:0 chroma: each field is filtered on its own lines (c is even).
-void VerticalInterlaced(const uint8_t* src, int stride, int w, int c, uint8_t* dst) {
+// Output line y of a vertically doubled 4:2:0 chroma plane of c lines. A progressive frame
+// makes two lines of each chroma line with mirrored taps; an interlaced frame filters each field
+// on its own lines, and a line outside the plane is replaced by the nearest of the same field.
+void VerticalLine(const uint8_t* src, int stride, int w, int c, bool progressive, int y,
+                  uint8_t* out) {
+    if (progressive) {
+        auto line = [&](int i) {
+            return src + static_cast<long>(std::clamp(i, 0, c - 1)) * stride;
+        };
+        const int i = y / 2;
+        const int d = (y & 1) ? -1 : 1; // the second line mirrors the taps
+        TapLine<3, -16, 67, 227, -32, 7>(out, line(i - 3 * d), line(i - 2 * d), line(i - d),
+                                         line(i), line(i + d), line(i + 2 * d), w);
+        return;
+    }
     auto line = [&](int k) {
         const int parity = k & 1;
         if (k < 0) k = parity;
         if (k > c - 1) k = ((c - 1) & 1) == parity ? c - 1 : c - 2;
         return src + static_cast<long>(k) * stride;
     };
-    for (int i = 0; i + 1 < c; i += 2) {
-        const uint8_t* t[7] = {line(i - 6), line(i - 4), line(i - 2), line(i),
-                               line(i + 2), line(i + 4), line(i + 6)};
-        const uint8_t* b[7] = {line(i - 5), line(i - 3), line(i - 1), line(i + 1),
-                               line(i + 3), line(i + 5), line(i + 7)};
-        uint8_t* o0 = dst + static_cast<long>(2 * i) * w;
-        uint8_t* o1 = o0 + w;
-        uint8_t* o2 = o1 + w;
-        uint8_t* o3 = o2 + w;
-        for (int x = 0; x < w; ++x) {
-            o0[x] = Clip((t[0][x] - 7 * t[1][x] + 30 * t[2][x] + 248 * t[3][x] - 21 * t[4][x] +
-                          5 * t[5][x] + 128) >>
-                         8);
-            o2[x] = Clip((7 * t[1][x] - 35 * t[2][x] + 194 * t[3][x] + 110 * t[4][x] -
-                          24 * t[5][x] + 4 * t[6][x] + 128) >>
-                         8);
-            o1[x] = Clip((4 * b[0][x] - 24 * b[1][x] + 110 * b[2][x] + 194 * b[3][x] -
-                          35 * b[4][x] + 7 * b[5][x] + 128) >>
-                         8);
-            o3[x] = Clip((5 * b[1][x] - 21 * b[2][x] + 248 * b[3][x] + 30 * b[4][x] - 7 * b[5][x] +
-                          b[6][x] + 128) >>
-                         8);
-        }
+    const int i = (y / 4) * 2;
+    switch (y % 4) {
+    case 0: // line 2i: top field lines i-6 .. i+4
+        TapLine<1, -7, 30, 248, -21, 5>(out, line(i - 6), line(i - 4), line(i - 2), line(i),
+                                        line(i + 2), line(i + 4), w);
+        break;
+    case 1: // line 2i+1: bottom field lines i-5 .. i+5
+        TapLine<4, -24, 110, 194, -35, 7>(out, line(i - 5), line(i - 3), line(i - 1), line(i + 1),
+                                          line(i + 3), line(i + 5), w);
+        break;
+    case 2: // line 2i+2: top field lines i-4 .. i+6
+        TapLine<7, -35, 194, 110, -24, 4>(out, line(i - 4), line(i - 2), line(i), line(i + 2),
+                                          line(i + 4), line(i + 6), w);
+        break;
+    default: // line 2i+3: bottom field lines i-3 .. i+7
+        TapLine<5, -21, 248, 30, -7, 1>(out, line(i - 3), line(i - 1), line(i + 1), line(i + 3),
+                                        line(i + 5), line(i + 7), w);
+        break;
     }
 }
 
-// One chroma line of w samples to 2 * half samples.
-void Horizontal(const uint8_t* l, int w, int half, bool mpeg2, uint8_t* out) {
-    auto at = [&](int j) { return static_cast<int>(l[std::clamp(j, 0, w - 1)]); };
-    for (int j = 0; j < half; ++j) {
+// The two outputs of chroma sample j: MPEG-2 chroma is sited with the even luma samples, MPEG-1
+// chroma between the luma samples. `at(k)` gives sample j + k.
+template <typename At> inline void HorizontalPair(At at, bool mpeg2, uint8_t* out) {
+    if (mpeg2) {
+        out[0] = static_cast<uint8_t>(at(0));
+        out[1] = Clip(
+            (21 * (at(-2) + at(3)) - 52 * (at(-1) + at(2)) + 159 * (at(0) + at(1)) + 128) >> 8);
+    } else {
+        out[0] = Clip((5 * at(-3) - 21 * at(-2) + 70 * at(-1) + 228 * at(0) - 37 * at(1) +
+                       11 * at(2) + 128) >>
+                      8);
+        out[1] = Clip(
+            (5 * at(3) - 21 * at(2) + 70 * at(1) + 228 * at(0) - 37 * at(-1) + 11 * at(-2) + 128) >>
+            8);
+    }
+}
+
+// One chroma line of w samples to 2 * half samples (indices clamped to 0 .. w - 1). `scratch`
+// holds 2 * half bytes.
+void Horizontal(const uint8_t* l, int w, int half, bool mpeg2, uint8_t* out, uint8_t* scratch) {
+    // Samples 3 .. w - 4 reach no edge: there the taps run over shifted lines, vectorised.
+    const int lo = std::min(3, half);
+    const int hi = std::max(lo, std::min(half, w - 3));
+    uint8_t* even = scratch;
+    uint8_t* odd = scratch + half;
+    if (hi > lo) {
+        const uint8_t* c = l + lo;
         if (mpeg2) {
-            // Chroma sited with the even luma samples.
-            out[2 * j] = l[j];
-            out[2 * j + 1] = Clip((21 * (at(j - 2) + at(j + 3)) - 52 * (at(j - 1) + at(j + 2)) +
-                                   159 * (at(j) + at(j + 1)) + 128) >>
-                                  8);
+            std::memcpy(even + lo, c, static_cast<size_t>(hi - lo));
+            TapLine<21, -52, 159, 159, -52, 21>(odd + lo, c - 2, c - 1, c, c + 1, c + 2, c + 3,
+                                                hi - lo);
         } else {
-            // Chroma sited between the luma samples.
-            out[2 * j] = Clip((5 * at(j - 3) - 21 * at(j - 2) + 70 * at(j - 1) + 228 * at(j) -
-                               37 * at(j + 1) + 11 * at(j + 2) + 128) >>
-                              8);
-            out[2 * j + 1] = Clip((5 * at(j + 3) - 21 * at(j + 2) + 70 * at(j + 1) + 228 * at(j) -
-                                   37 * at(j - 1) + 11 * at(j - 2) + 128) >>
-                                  8);
+            TapLine<5, -21, 70, 228, -37, 11>(even + lo, c - 3, c - 2, c - 1, c, c + 1, c + 2,
+                                              hi - lo);
+            TapLine<11, -37, 228, 70, -21, 5>(odd + lo, c - 2, c - 1, c, c + 1, c + 2, c + 3,
+                                              hi - lo);
         }
+    }
+    for (int j = lo; j < hi; ++j) {
+        out[2 * j] = even[j];
+        out[2 * j + 1] = odd[j];
+    }
+    auto edge = [&](int j) {
+        HorizontalPair([&](int k) { return static_cast<int>(l[std::clamp(j + k, 0, w - 1)]); },
+                       mpeg2, out + 2 * j);
+    };
+    for (int j = 0; j < lo; ++j)
+        edge(j);
+    for (int j = hi; j < half; ++j)
+        edge(j);
+}
+
+// One row of pixels to separate R, G and B rows.
+void ConvertRow(const uint8_t* __restrict luma, const uint8_t* __restrict cb,
+                const uint8_t* __restrict cr, uint8_t* __restrict red, uint8_t* __restrict green,
+                uint8_t* __restrict blue, int w, const ColourRow& c) {
+    const int crv = c.crv, cbu = c.cbu, cgu = c.cgu, cgv = c.cgv;
+    for (int x = 0; x < w; ++x) {
+        const int yy = (luma[x] - 16) * kLumaScale;
+        const int u = cb[x] - 128;
+        const int v = cr[x] - 128;
+        red[x] = Clip((yy + crv * v + 32768) >> 16);
+        green[x] = Clip((yy - cgu * u - cgv * v + 32768) >> 16);
+        blue[x] = Clip((yy + cbu * u + 32786) >> 16); // 32786 for blue, not 32768
     }
 }
 
@@ -149,52 +183,26 @@ size_t OutputBufferSize(int horizontal_size, int vertical_size) {
            4096;
 }
 
-bool PictureOutput::Grow(std::vector<uint8_t>& buf, size_t size) {
-    if (buf.size() >= size) return true;
+bool PictureOutput::Grow(Work& buf, size_t size) {
+    if (buf.size >= size) return true;
+    buf.data.reset();
+    buf.size = 0;
     try {
-        std::vector<uint8_t>().swap(buf);
-        buf.resize(size);
+        buf.data = std::make_unique_for_overwrite<uint8_t[]>(size);
     } catch (const std::bad_alloc&) {
-        std::vector<uint8_t>().swap(buf);
         return false;
     }
+    buf.size = size;
     return true;
 }
 
-// Cb and Cr at w x h into work_[1] and work_[2]; work_[0] holds the vertically doubled plane.
-bool PictureOutput::FullResolutionChroma(const OutputFrame& f, int w, int h) {
-    const int cw = ChromaWidth(f);
-    const size_t full = static_cast<size_t>(w) * static_cast<size_t>(h);
-    if (!Grow(work_[1], full) || !Grow(work_[2], full)) return false;
-    if (f.chroma_format == 3) {
-        for (int p = 1; p < 3; ++p) {
-            for (int y = 0; y < h; ++y) {
-                std::memcpy(work_[p].data() + static_cast<size_t>(y) * w,
-                            f.planes[p] + static_cast<long>(y) * f.stride[p],
-                            static_cast<size_t>(w));
-            }
-        }
-        return true;
-    }
-    if (f.chroma_format == 1 && !Grow(work_[0], static_cast<size_t>(cw) * h)) return false;
-    for (int p = 1; p < 3; ++p) {
-        const uint8_t* rows = f.planes[p];
-        int stride = f.stride[p];
-        if (f.chroma_format == 1) {
-            if (f.progressive_frame) {
-                VerticalProgressive(f.planes[p], f.stride[p], cw, h / 2, work_[0].data());
-            } else {
-                VerticalInterlaced(f.planes[p], f.stride[p], cw, h / 2, work_[0].data());
-            }
-            rows = work_[0].data();
-            stride = cw;
-        }
-        for (int y = 0; y < h; ++y) {
-            Horizontal(rows + static_cast<long>(y) * stride, cw, w / 2, f.mpeg2,
-                       work_[p].data() + static_cast<size_t>(y) * w);
-        }
-    }
-    return true;
+// Chroma line y of plane p at full vertical resolution: the plane's own line, or for 4:2:0 a
+// line doubled into `scratch`.
+const uint8_t* PictureOutput::ChromaLine(const OutputFrame& f, int p, int y, int lines,
+                                         uint8_t* scratch) const {
+    if (f.chroma_format != 1) return f.planes[p] + static_cast<long>(y) * f.stride[p];
+    VerticalLine(f.planes[p], f.stride[p], ChromaWidth(f), lines, f.progressive_frame, y, scratch);
+    return scratch;
 }
 
 size_t PictureOutput::Write(const OutputFrame& f, std::span<uint8_t> out, int& width, int& height,
@@ -259,7 +267,10 @@ size_t PictureOutput::WriteRgb(const OutputFrame& f, std::span<uint8_t> out, int
         error = -3;
         return 0;
     }
-    if (!FullResolutionChroma(f, w, h)) {
+    // Row buffers: two doubled chroma lines, two full-width chroma rows, R, G, B and the
+    // horizontal filter's scratch.
+    const int cw = ChromaWidth(f);
+    if (!Grow(work_, 2 * static_cast<size_t>(cw) + 6 * static_cast<size_t>(w))) {
         error = -5;
         return 0;
     }
@@ -290,22 +301,32 @@ size_t PictureOutput::WriteRgb(const OutputFrame& f, std::span<uint8_t> out, int
     const int mc = f.matrix_coefficients;
     const ColourRow& c = kColourRows[mc >= 0 && mc <= 7 ? mc : kUnspecifiedMatrix];
     const bool rgb_order = format == kFormatPpm;
+    // One row of each colour first (a loop the compiler vectorises), then the pixels.
+    uint8_t* line[3] = {nullptr, work_.get(), work_.get() + cw};
+    uint8_t* full[3] = {nullptr, line[2] + cw, line[2] + cw + w};
+    uint8_t* red = full[2] + w;
+    uint8_t* green = red + w;
+    uint8_t* blue = green + w;
+    const int lines = ChromaLines420(f);
     for (int y = 0; y < h; ++y) {
+        const uint8_t* chroma[3] = {};
+        for (int p = 1; p < 3; ++p) {
+            chroma[p] = ChromaLine(f, p, y, lines, line[p]);
+            if (f.chroma_format != 3) {
+                Horizontal(chroma[p], cw, w / 2, f.mpeg2, full[p], blue + w);
+                chroma[p] = full[p];
+            }
+        }
+        ConvertRow(f.planes[0] + static_cast<long>(y) * f.stride[0], chroma[1], chroma[2], red,
+                   green, blue, w, c);
+        const uint8_t* first = rgb_order ? red : blue;
+        const uint8_t* last = rgb_order ? blue : red;
         const int out_row = format == kFormatBitmap ? h - 1 - y : y;
         uint8_t* d = o + header + row_bytes * static_cast<size_t>(out_row);
-        const uint8_t* luma = f.planes[0] + static_cast<long>(y) * f.stride[0];
-        const uint8_t* cb = work_[1].data() + static_cast<size_t>(y) * w;
-        const uint8_t* cr = work_[2].data() + static_cast<size_t>(y) * w;
         for (int x = 0; x < w; ++x, d += 3) {
-            const int yy = (luma[x] - 16) * kLumaScale;
-            const int u = cb[x] - 128;
-            const int v = cr[x] - 128;
-            const uint8_t r = Clip((yy + c.crv * v + 32768) >> 16);
-            const uint8_t g = Clip((yy - c.cgu * u - c.cgv * v + 32768) >> 16);
-            const uint8_t b = Clip((yy + c.cbu * u + 32786) >> 16);
-            d[0] = rgb_order ? r : b;
-            d[1] = g;
-            d[2] = rgb_order ? b : r;
+            d[0] = first[x];
+            d[1] = green[x];
+            d[2] = last[x];
         }
         std::memset(d, 0, row_bytes - static_cast<size_t>(w) * 3);
     }
@@ -319,31 +340,18 @@ size_t PictureOutput::WritePacked(const OutputFrame& f, std::span<uint8_t> out, 
         error = -3;
         return 0;
     }
-    const uint8_t* chroma[3] = {nullptr, f.planes[1], f.planes[2]};
-    int stride = f.stride[1];
-    if (f.chroma_format == 1) {
-        const int cw = ChromaWidth(f);
-        const size_t size = static_cast<size_t>(cw) * static_cast<size_t>(h);
-        if (!Grow(work_[1], size) || !Grow(work_[2], size)) {
-            error = -5;
-            return 0;
-        }
-        for (int p = 1; p < 3; ++p) {
-            if (f.progressive_frame) {
-                VerticalProgressive(f.planes[p], f.stride[p], cw, h / 2, work_[p].data());
-            } else {
-                VerticalInterlaced(f.planes[p], f.stride[p], cw, h / 2, work_[p].data());
-            }
-            chroma[p] = work_[p].data();
-        }
-        stride = cw;
+    const int cw = ChromaWidth(f);
+    if (!Grow(work_, 2 * static_cast<size_t>(cw))) {
+        error = -5;
+        return 0;
     }
+    const int lines = ChromaLines420(f);
     const int step = f.chroma_format == 3 ? 2 : 1; // 4:4:4 uses every second chroma sample
     uint8_t* d = out.data();
     for (int y = 0; y < h; ++y) {
         const uint8_t* luma = f.planes[0] + static_cast<long>(y) * f.stride[0];
-        const uint8_t* cb = chroma[1] + static_cast<long>(y) * stride;
-        const uint8_t* cr = chroma[2] + static_cast<long>(y) * stride;
+        const uint8_t* cb = ChromaLine(f, 1, y, lines, work_.get());
+        const uint8_t* cr = ChromaLine(f, 2, y, lines, work_.get() + cw);
         for (int k = 0; k < w / 2; ++k, d += 4) {
             d[0] = cb[k * step];
             d[1] = luma[2 * k];

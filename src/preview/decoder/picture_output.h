@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -36,10 +37,18 @@ private:
     size_t WriteRgb(const OutputFrame& frame, std::span<uint8_t> out, int w, int h, int format,
                     int& error);
     size_t WritePacked(const OutputFrame& frame, std::span<uint8_t> out, int w, int h, int& error);
-    bool FullResolutionChroma(const OutputFrame& frame, int w, int h);
-    bool Grow(std::vector<uint8_t>& buf, size_t size);
+    const uint8_t* ChromaLine(const OutputFrame& frame, int p, int y, int lines,
+                              uint8_t* scratch) const;
+    // The working buffer, a few rows, allocated without clearing (every byte is written before
+    // it is read) and grown when a larger picture needs more.
+    struct Work {
+        std::unique_ptr<uint8_t[]> data;
+        size_t size = 0;
+        uint8_t* get() { return data.get(); }
+    };
+    bool Grow(Work& buf, size_t size);
 
-    std::vector<uint8_t> work_[3]; // vertical doubling, then full-resolution Cb and Cr
+    Work work_;
 };
 
 } // namespace quorin::decoder
