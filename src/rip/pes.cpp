@@ -267,7 +267,9 @@ bool NextStartCodeBefore(CIBits& r, std::int64_t limitByte) {
             }
         }
         std::int64_t n = static_cast<std::int64_t>(buf.size());
-        std::int64_t window = std::min<std::int64_t>(n, limitByte - pos + 2);
+        // Starts before the limit have their 0x01 before limit + 2 (no overflow for huge limits).
+        std::int64_t room = limitByte - pos;
+        std::int64_t window = room > n - 2 ? n : room + 2;
         if (window <= 0) return false;
         const std::uint8_t* b = buf.data();
         std::int64_t i = 2;

@@ -173,20 +173,23 @@ public:
             StageFiles files;
             e_.m_lSkipSectors = e_.m_lAudioSkip;
             e_.m_lEndSectors = rec.AudioEnd();
+            bool runs = true;
             if (StreamTypeOf(aid) == kKindAudio || ap_.raw) {
-                if (!ap_.raw) w = Writer(base + "." + ap_.postfix, "audio");
-                if (ap_.raw || w) r = RipAudioStream(clip_, *ar_, w.get(), aid, S, E, &files);
+                if (!ap_.raw) runs = (w = Writer(base + "." + ap_.postfix, "audio")) != nullptr;
+                if (runs) r = RipAudioStream(clip_, *ar_, w.get(), aid, S, E, &files);
             } else {
-                w = Writer(base + ".ac3", "audio");
-                if (w) r = RipPrivateStream(clip_, *ar_, *w, aid, S, E);
+                runs = (w = Writer(base + ".ac3", "audio")) != nullptr;
+                if (runs) r = RipPrivateStream(clip_, *ar_, *w, aid, S, E);
             }
-            std::int64_t ms = TickCountMs() - t0;
-            clip_.StatusMessage(Format("... it took %d  seconds...\n", static_cast<int>(ms / 1000)),
-                                true);
-            if (w) r = CloseWriter(std::move(w), r);
-            if (!files.raw.empty()) report_.files.push_back({files.raw, "raw audio"});
-            ap_.seconds = static_cast<std::int32_t>(ms / 1000);
-            report_.audioMs = ms;
+            if (runs) {
+                std::int64_t ms = TickCountMs() - t0;
+                clip_.StatusMessage(
+                    Format("... it took %d  seconds...\n", static_cast<int>(ms / 1000)), true);
+                if (w) r = CloseWriter(std::move(w), r);
+                if (!files.raw.empty()) report_.files.push_back({files.raw, "raw audio"});
+                ap_.seconds = static_cast<std::int32_t>(ms / 1000);
+                report_.audioMs = ms;
+            }
             Note(FromStage(r));
             if (r == StageResult::kCancelled || clip_.IsCancelled()) {
                 // Mend: a run cancelled during the audio stage does not start the video stage.
@@ -203,29 +206,32 @@ public:
             std::unique_ptr<COBits> w;
             StageResult r = StageResult::kOutputFailed;
             StageFiles files;
-            if (!vp_.raw) w = Writer(base + "." + vp_.postfix, "video");
+            bool runs = vp_.raw || (w = Writer(base + "." + vp_.postfix, "video")) != nullptr;
             e_.m_lSkipSectors = e_.m_lVideoSkip;
             e_.m_lEndSectors = rec.VideoEnd();
-            if (vp_.raw || w) r = RipVideoStream(clip_, *vr_, w.get(), vid, S, E, &files);
-            if (w) {
-                // The sequence end code, also after a cancel.
-                w->WriteByte(std::uint8_t{0x00});
-                w->WriteByte(std::uint8_t{0x00});
-                w->WriteByte(std::uint8_t{0x01});
-                w->WriteByte(std::uint8_t{0xB7});
-                w->Flush();
-                std::string name = w->GetFileName();
-                r = CloseWriter(std::move(w), r);
-                if (vp_.patchSequenceHeader && r != StageResult::kOutputFailed)
-                    PatchSequenceHeader(clip_, name);
+            if (runs) {
+                r = RipVideoStream(clip_, *vr_, w.get(), vid, S, E, &files);
+                std::string failure;
+                if (w) {
+                    // The sequence end code, also after a cancel.
+                    for (std::uint8_t b : {0x00, 0x00, 0x01, 0xB7})
+                        w->WriteByte(b);
+                    w->Flush();
+                    std::string name = w->GetFileName();
+                    StageResult closed = CloseWriter(std::move(w), r, &failure);
+                    if (closed != StageResult::kOutputFailed && vp_.patchSequenceHeader)
+                        PatchSequenceHeader(clip_, name);
+                    r = closed;
+                }
+                if (!files.delayLog.empty()) report_.files.push_back({files.delayLog, "delay log"});
+                if (!files.raw.empty()) report_.files.push_back({files.raw, "raw video"});
+                std::int64_t ms = TickCountMs() - t0;
+                clip_.StatusMessage(
+                    Format("... it took %d  seconds...\n", static_cast<int>(ms / 1000)), true);
+                if (!failure.empty()) clip_.StatusMessage(failure + "\n", true);
+                vp_.seconds = static_cast<std::int32_t>(ms / 1000);
+                report_.videoMs = ms;
             }
-            if (!files.delayLog.empty()) report_.files.push_back({files.delayLog, "delay log"});
-            if (!files.raw.empty()) report_.files.push_back({files.raw, "raw video"});
-            std::int64_t ms = TickCountMs() - t0;
-            clip_.StatusMessage(Format("... it took %d  seconds...\n", static_cast<int>(ms / 1000)),
-                                true);
-            vp_.seconds = static_cast<std::int32_t>(ms / 1000);
-            report_.videoMs = ms;
             Note(FromStage(r));
             if (r == StageResult::kCancelled) Cancelled();
         }
@@ -285,19 +291,23 @@ private:
         return w;
     }
 
-    StageResult CloseWriter(std::unique_ptr<COBits> w, StageResult r) {
+    // Flushes and closes a stage's writer. A failed write turns the stage's result into
+    // kOutputFailed; its text goes to the status and the log at once, or into *deferred.
+    StageResult CloseWriter(std::unique_ptr<COBits> w, StageResult r,
+                            std::string* deferred = nullptr) {
         w->Flush();
         std::string name = w->GetFileName();
         bool failed = w->WriteFailed();
         int error = w->Error();
         w.reset();
-        if (failed) {
-            std::string text = "could not write " + name + ": " + OutputErrorText(error);
+        if (!failed) return r;
+        std::string text = "could not write " + name + ": " + OutputErrorText(error);
+        if (deferred)
+            *deferred = text;
+        else
             clip_.StatusMessage(text + "\n", true);
-            if (report_.message.empty()) report_.message = text;
-            return StageResult::kOutputFailed;
-        }
-        return r;
+        if (report_.message.empty()) report_.message = text;
+        return StageResult::kOutputFailed;
     }
 
     CPVRFile& clip_;

@@ -129,6 +129,10 @@ private:
             Say("too far\n");
             ++stats_.backoffs;
             o -= kStepBytes;
+            if (c == 0 && o < skipBytes_) {
+                o = skipBytes_; // nothing of the stream lies before its start
+                break;
+            }
             if (o < 0) {
                 if (c > 0) {
                     --c;

@@ -1,0 +1,171 @@
+// The output writer: file names, flush sizes, bit and byte writes, failures.
+#include "app/state/program_log.h"
+#include "rip/obits.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace quorin {
+namespace {
+
+namespace fs = std::filesystem;
+
+class OBitsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetConsoleTrace(false);
+        std::string pattern = (fs::temp_directory_path() / "obits-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        old_ = fs::current_path();
+        fs::current_path(dir_);
+    }
+    void TearDown() override {
+        fs::current_path(old_);
+        fs::remove_all(dir_);
+    }
+    static void Touch(const std::string& name) { std::ofstream(name) << "x"; }
+    static std::vector<std::uint8_t> Bytes(const std::string& name) {
+        std::ifstream in(name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    static std::string Create(const std::string& name) {
+        bool ok = false;
+        COBits w(name, ok);
+        EXPECT_TRUE(ok);
+        return w.GetFileName();
+    }
+
+    fs::path dir_, old_;
+};
+
+TEST_F(OBitsTest, NumbersTakenNamesAndNeverOverwrites) {
+    Touch("Film.m2v");
+    Touch("Film_000.m2v");
+    EXPECT_EQ(Create("Film.m2v"), "Film_001.m2v");
+    EXPECT_EQ(Bytes("Film.m2v"), std::vector<std::uint8_t>{'x'});
+    EXPECT_EQ(Create("Mr. X.mp2"), "Mr. X.mp2");
+    EXPECT_EQ(Create("Mr. X.mp2"), "Mr. X_000.mp2");
+    // A name without a dot is all extension.
+    Touch("README");
+    EXPECT_EQ(Create("README"), "_000README");
+    EXPECT_EQ(ChooseOutputName("Film.m2v"), "Film_002.m2v");
+}
+
+TEST_F(OBitsTest, PreviewNameIsAlwaysPrvM2vAndOverwritten) {
+    { std::ofstream("PRV.m2v") << "old contents"; }
+    EXPECT_EQ(Create("PRV.mp2"), "PRV.m2v");
+    EXPECT_TRUE(Bytes("PRV.m2v").empty()); // truncated
+    EXPECT_FALSE(fs::exists("PRV.mp2"));
+    EXPECT_EQ(Create("PRV.m2v"), "PRV.m2v");
+    // Raw rips overwrite the preview base under its own name; backups number it.
+    Touch("PRV.pva");
+    OutputFile raw("PRV.pva", OutputFile::Preview::kOverwrite);
+    EXPECT_EQ(raw.Name(), "PRV.pva");
+    OutputFile backup("PRV.pva", OutputFile::Preview::kNumbered);
+    EXPECT_EQ(backup.Name(), "PRV_000.pva");
+}
+
+TEST_F(OBitsTest, FlushesWholeMegabytesAtTheLastByte) {
+    {
+        bool ok = false;
+        COBits w("a.bin", ok);
+        ASSERT_TRUE(ok);
+        for (int i = 0; i < COBits::kBufferSize - 1; ++i)
+            w.WriteByte(static_cast<std::uint8_t>(i));
+        EXPECT_EQ(fs::file_size("a.bin"), 0u);
+        w.WriteByte(0xEE);
+        EXPECT_EQ(fs::file_size("a.bin"), 1'048'576u);
+        EXPECT_EQ(w.BytesFlushed(), 1'048'576u);
+    }
+    EXPECT_EQ(fs::file_size("a.bin"), 1'048'576u); // destruction writes nothing more
+    auto b = Bytes("a.bin");
+    EXPECT_EQ(b[1000], static_cast<std::uint8_t>(1000));
+    EXPECT_EQ(b.back(), 0xEE);
+}
+
+TEST_F(OBitsTest, BitWrites) {
+    {
+        bool ok = false;
+        COBits w("bits.bin", ok);
+        w.WriteBits(1, 1);
+        w.WriteByte(std::uint8_t{0xB7}); // closes the partly filled byte
+        w.WriteBits(0xABC, 12);
+    }
+    EXPECT_EQ(Bytes("bits.bin"), (std::vector<std::uint8_t>{0x80, 0xB7, 0xAB, 0xC0}));
+}
+
+TEST_F(OBitsTest, BlockWritesEqualByteWrites) {
+    std::mt19937 rng(7);
+    std::vector<std::uint8_t> data(3'500'000);
+    for (auto& b : data)
+        b = static_cast<std::uint8_t>(rng());
+    {
+        bool ok1 = false, ok2 = false;
+        COBits a("a.bin", ok1), b("b.bin", ok2);
+        std::size_t i = 0;
+        while (i < data.size()) {
+            std::size_t n = std::min<std::size_t>(rng() % 200'000, data.size() - i);
+            for (std::size_t k = 0; k < n; ++k)
+                a.WriteByte(data[i + k]);
+            b.WriteBytes(std::span(data.data() + i, n));
+            i += n;
+            a.WriteBits(5, 3); // leave both off a byte boundary now and then
+            b.WriteBits(5, 3);
+        }
+    }
+    EXPECT_EQ(Bytes("a.bin"), Bytes("b.bin"));
+    EXPECT_GT(fs::file_size("a.bin"), data.size());
+}
+
+TEST_F(OBitsTest, FileThatCannotBeCreated) {
+    bool ok = true;
+    COBits w("no/such/dir/x.m2v", ok);
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(w.IsOpen());
+    EXPECT_EQ(w.Error(), ENOENT);
+    // Without a buffer every write is discarded.
+    w.WriteByte(std::uint8_t{1});
+    w.WriteBits(3, 2);
+    std::uint8_t b = 2;
+    w.WriteBytes(std::span(&b, 1));
+    w.Flush();
+    EXPECT_FALSE(fs::exists("no"));
+}
+
+TEST_F(OBitsTest, WriteFailureIsReported) {
+    // A file size limit makes the second flush fail (EFBIG instead of a signal).
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 1'048'576 + 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool failed = false;
+    int error = 0;
+    {
+        bool ok = false;
+        COBits w("big.bin", ok);
+        ASSERT_TRUE(ok);
+        std::vector<std::uint8_t> data(3 * 1'048'576, 0x55);
+        w.WriteBytes(data);
+        failed = w.WriteFailed();
+        error = w.Error();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(error, EFBIG);
+}
+
+} // namespace
+} // namespace quorin
