@@ -1,0 +1,221 @@
+// Running rips from the window: a single rip, a queue, Cancel, the titles on the timer and the
+// controls a run disables.
+#include "gui_support.h"
+
+#include "disk/cluster_table.h"
+#include "disk/pvr_drive.h"
+#include "platform/text.h"
+#include "platform/volume.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+namespace quorin::guitest {
+namespace {
+
+// The controls a run must lock, and those it must leave alone.
+void ExpectRunControls(CMainDialog& window, bool running) {
+    for (QWidget* w : window.findChildren<QWidget*>()) {
+        const int id = ControlId(w);
+        if (id >= ids::kRunLockFirst && id <= ids::kRunLockLast && id != ids::kOutputDir) {
+            EXPECT_EQ(w->isEnabled(), !running) << "control " << id;
+        }
+    }
+    EXPECT_EQ(FindControl(&window, ids::kRip)->isEnabled(), !running);
+    EXPECT_TRUE(FindControl(&window, ids::kCancel)->isEnabled());
+    EXPECT_TRUE(FindControl(&window, ids::kOptions)->isEnabled());
+    EXPECT_FALSE(FindControl(&window, ids::kOutputDir)->isEnabled());
+}
+
+// Clip titles as a fresh read of the image shows them.
+std::vector<std::string> TitlesOnDisk(const std::string& image) {
+    bool ok = false;
+    ClusterTable table(image, ok);
+    CPVRDrive drive(image, &table);
+    std::vector<std::string> titles;
+    for (int i = 0; i < drive.GetFileCount(); ++i)
+        titles.push_back(Latin1ToUtf8(drive.GetFile(i)->GetRecord().ClipName()));
+    return titles;
+}
+
+class RunTest : public WindowTest {
+protected:
+    // Records every window title and, with it, the row the window works on.
+    void WatchTitles() {
+        QObject::connect(window_.get(), &QWidget::windowTitleChanged, [this](const QString& t) {
+            titles_.push_back(t.toStdString());
+            QTreeWidgetItem* row = List()->currentItem();
+            if (t.startsWith("Processing") && row &&
+                (rows_.empty() || rows_.back().second != row->text(2).toStdString()))
+                rows_.emplace_back(List()->indexOfTopLevelItem(row), row->text(2).toStdString());
+        });
+    }
+    bool SawTitle(const std::string& part) const {
+        for (const std::string& t : titles_)
+            if (t.find(part) != std::string::npos) return true;
+        return false;
+    }
+    std::vector<std::string> titles_;
+    std::vector<std::pair<int, std::string>> rows_; // (row, clip name cell) per job seen
+};
+
+TEST_F(RunTest, ASingleRipWritesTheStreamsAndFreesTheWindowAfterwards) {
+    BuildDisk();
+    WriteSettings();
+    OpenWindow();
+    WatchTitles();
+    ClickRow(0);
+    Type(ids::kOffset, "2");
+    Type(ids::kTime, "4");
+    Click(ids::kRip);
+    ASSERT_TRUE(window_->IsRunning());
+    ExpectRunControls(*window_, true);
+    EXPECT_TRUE(Control(ids::kAudioProgress)->isVisible());
+    EXPECT_TRUE(Control(ids::kVideoProgress)->isVisible());
+    EXPECT_EQ(Text(ids::kAudioSize), "0 MB");
+
+    ASSERT_TRUE(WaitIdle());
+    ExpectRunControls(*window_, false);
+    EXPECT_EQ(window_->windowTitle(), "Quorin v1.0.0 Release");
+    EXPECT_FALSE(Control(ids::kAudioProgress)->isVisible());
+    EXPECT_TRUE(SawTitle("Processing Video ")) << titles_.size();
+    EXPECT_TRUE(SawTitle(" ... 0 Jobs to go"));
+    EXPECT_TRUE(Text(ids::kVideoTime).startsWith("Time: "));
+    EXPECT_EQ(Text(ids::kStartPts), "");
+    EXPECT_EQ(sounds_, 1);
+
+    ASSERT_TRUE(fs::exists(out_ / "Tagesschau.m2v")) << Listing(out_);
+    EXPECT_GT(fs::file_size(out_ / "Tagesschau.m2v"), 0u);
+    EXPECT_GT(fs::file_size(out_ / "Tagesschau.mp2"), 0u);
+    EXPECT_EQ(TitlesOnDisk(image_)[0], "Tagesschau") << "a single rip renames nothing";
+    EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(RunTest, TheQueueRunsLastAddedFirstAndRenamesTheClips) {
+    BuildDisk();
+    WriteSettings();
+    WriteFile(root_ / "queue.csv", "1;Alpha;1.00;3.00\r\n"
+                                   "2;Beta;0.00;2.00\r\n"
+                                   "1;Gamma;4.00;6.00\r\n");
+    jobListChoice_ = (root_ / "queue.csv").string();
+    OpenWindow();
+    WatchTitles();
+    Click(ids::kLoadJobs);
+    ASSERT_EQ(window_->Queue().Count(), 3);
+    Click(ids::kRip);
+    ExpectRunControls(*window_, true);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->Queue().QueueMode(); }, 60000));
+    ASSERT_TRUE(WaitIdle());
+    ExpectRunControls(*window_, false);
+
+    const std::vector<std::pair<int, std::string>> order = {
+        {0, "Gamma"}, {1, "Beta"}, {0, "Alpha"}};
+    EXPECT_EQ(rows_, order);
+    EXPECT_TRUE(SawTitle(" ... 2 Jobs to go"));
+    EXPECT_TRUE(SawTitle(" ... 1 Jobs to go"));
+    EXPECT_TRUE(SawTitle(" ... 0 Jobs to go"));
+    EXPECT_EQ(sounds_, 1) << "one sound for the whole queue";
+    for (const char* name : {"Gamma.m2v", "Gamma.mp2", "Beta.m2v", "Beta.ac3", "Alpha.m2v"})
+        EXPECT_TRUE(fs::exists(out_ / name)) << name;
+    const auto titles = TitlesOnDisk(image_);
+    EXPECT_EQ(titles[0], "Alpha");
+    EXPECT_EQ(titles[1], "Beta");
+    EXPECT_EQ(titles[2], "Doku");
+    EXPECT_EQ(Text(ids::kJobCount), "0");
+}
+
+TEST_F(RunTest, CancelEndsOnlyTheRunningJobAndKeepsTheControlsLockedUntilItHasEnded) {
+    BuildDisk();
+    WriteSettings();
+    WriteFile(root_ / "queue.csv", "1;First;0.00;14.00\r\n"
+                                   "1;Second;0.00;14.00\r\n"
+                                   "1;Third;0.00;14.00\r\n");
+    jobListChoice_ = (root_ / "queue.csv").string();
+    OpenWindow();
+    Click(ids::kLoadJobs);
+    Click(ids::kRip);
+    ASSERT_TRUE(window_->IsRunning());
+    Click(ids::kCancel);
+    EXPECT_TRUE(window_->isVisible()) << "Cancel during a run does not close the window";
+    ExpectRunControls(*window_, true);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->Queue().QueueMode(); }, 60000));
+    ASSERT_TRUE(WaitIdle());
+    ExpectRunControls(*window_, false);
+    EXPECT_EQ(sounds_, 1);
+    EXPECT_TRUE(window_->isVisible());
+    // The cancelled job stopped early; the two after it ran in full.
+    ASSERT_TRUE(fs::exists(out_ / "First.m2v"));
+    ASSERT_TRUE(fs::exists(out_ / "Second.m2v"));
+    EXPECT_EQ(fs::file_size(out_ / "First.m2v"), fs::file_size(out_ / "Second.m2v"));
+    EXPECT_TRUE(!fs::exists(out_ / "Third.m2v") ||
+                fs::file_size(out_ / "Third.m2v") < fs::file_size(out_ / "First.m2v"));
+}
+
+TEST_F(RunTest, ARenameThatFailsInTheQueueDoesNotStopIt) {
+    BuildDisk();
+    WriteSettings();
+    WriteFile(root_ / "queue.csv", "2;Renamed;0.00;2.00\r\n");
+    jobListChoice_ = (root_ / "queue.csv").string();
+    OpenWindow();
+    Click(ids::kLoadJobs);
+    VolumeFaults faults;
+    faults.failWrites = true;
+    SetVolumeFaults(image_, faults);
+    Click(ids::kRip);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->Queue().QueueMode(); }, 60000));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_TRUE(messages_.empty()) << "no message box stops a queue";
+    EXPECT_TRUE(fs::exists(out_ / "Renamed.m2v")) << "the files are named after the job";
+    EXPECT_EQ(List()->topLevelItem(1)->text(2), "Krimi");
+    ClearVolumeFaults();
+    EXPECT_EQ(TitlesOnDisk(image_)[1], "Krimi");
+    bool logged = false;
+    for (const auto& entry : fs::directory_iterator(out_))
+        if (entry.path().extension() == ".log" &&
+            ReadFile(entry.path()).find("could not write the title") != std::string::npos)
+            logged = true;
+    EXPECT_TRUE(logged);
+}
+
+TEST_F(RunTest, AnOffsetBeyondTheClipStartsNothing) {
+    BuildDisk();
+    WriteSettings();
+    OpenWindow();
+    ClickRow(0);
+    Type(ids::kOffset, "100");
+    Click(ids::kRip);
+    EXPECT_FALSE(window_->IsRunning());
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0], (UserMessage{"ERROR from RipStream", "wrong offset"}));
+    ExpectRunControls(*window_, false);
+}
+
+TEST_F(RunTest, CancelWhileIdleSavesTheSettingsAndCloses) {
+    BuildDisk();
+    WriteSettings();
+    OpenWindow();
+    Control<QCheckBox>(ids::kPlaySound)->setChecked(false);
+    QTest::keyClick(window_.get(), Qt::Key_Escape);
+    EXPECT_FALSE(window_->isVisible());
+    EXPECT_EQ(window_->result(), QDialog::Rejected);
+    EXPECT_NE(ReadFile(SettingsFile()).find("Play Sound=0"), std::string::npos);
+}
+
+TEST_F(RunTest, RipSampleTakesTwoMinutes) {
+    BuildDisk();
+    WriteSettings();
+    OpenWindow();
+    ClickRow(2);
+    Control<QCheckBox>(ids::kAudio)->setChecked(false);
+    Control<QPushButton>(ids::kRipSample)->click(); // hidden, but wired
+    EXPECT_EQ(Text(ids::kTime), "120");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_TRUE(fs::exists(out_ / "Doku.m2v"));
+    EXPECT_FALSE(fs::exists(out_ / "Doku.mp2"));
+}
+
+} // namespace
+} // namespace quorin::guitest
