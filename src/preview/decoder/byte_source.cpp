@@ -36,17 +36,8 @@ void ByteSource::Reset() {
     packet_left_ = 0;
 }
 
-uint64_t ByteSource::Load64(size_t at) const {
-    uint64_t v;
-    std::memcpy(&v, buf_.data() + at, sizeof v);
-    return __builtin_bswap64(v);
-}
-
-void ByteSource::Advance(int n) {
-    size_t bits = static_cast<size_t>(bit_) + static_cast<size_t>(n);
-    pos_ += bits >> 3;
-    bit_ = static_cast<int>(bits & 7);
-    if (pos_ >= valid_ && (pos_ > valid_ || bit_ > 0) && state_ == 1) {
+void ByteSource::PassedEnd() {
+    if ((pos_ > valid_ || bit_ > 0) && state_ == 1) {
         // Went past the data: from now on every read delivers zeros.
         state_ = end_state_;
         pos_ = valid_;

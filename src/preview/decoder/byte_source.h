@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace quorin::decoder {
@@ -55,8 +56,18 @@ public:
     int Seek(uint64_t bit_position);
 
 private:
-    uint64_t Load64(size_t at) const;
-    void Advance(int n);
+    uint64_t Load64(size_t at) const {
+        uint64_t v;
+        std::memcpy(&v, buf_.data() + at, sizeof v);
+        return __builtin_bswap64(v);
+    }
+    void Advance(int n) {
+        const size_t bits = static_cast<size_t>(bit_) + static_cast<size_t>(n);
+        pos_ += bits >> 3;
+        bit_ = static_cast<int>(bits & 7);
+        if (pos_ >= valid_) PassedEnd();
+    }
+    void PassedEnd();
     void Refill();
     size_t Fill(uint8_t* dst, size_t n);
     size_t FillElementary(uint8_t* dst, size_t n);

@@ -21,13 +21,18 @@ int16_t ClipIdct(int64_t v) {
     return static_cast<int16_t>(std::clamp<int64_t>(v, -256, 255));
 }
 
-// Returns the largest magnitude of the eight results.
+// Magnitude bits of v: below 2^k exactly when -2^k <= v < 2^k.
+inline int32_t MagnitudeBits(int32_t v) {
+    return v ^ (v >> 31);
+}
+
+// Returns the OR of the magnitude bits of the eight results.
 int32_t RowPass(const int16_t* in, int32_t* out) {
     int64_t x1 = int64_t{in[4]} << 11;
     int64_t x2 = in[6], x3 = in[2], x4 = in[1], x5 = in[7], x6 = in[5], x7 = in[3];
     if (!(x1 | x2 | x3 | x4 | x5 | x6 | x7)) {
         std::fill(out, out + 8, int32_t{in[0]} * 8);
-        return std::abs(int32_t{in[0]} * 8);
+        return MagnitudeBits(int32_t{in[0]} * 8);
     }
     int64_t x0 = (int64_t{in[0]} << 11) + 128;
     int64_t x8 = W7 * (x4 + x5);
@@ -59,10 +64,10 @@ int32_t RowPass(const int16_t* in, int32_t* out) {
     out[5] = static_cast<int32_t>((x0 - x4) >> 8);
     out[6] = static_cast<int32_t>((x3 - x2) >> 8);
     out[7] = static_cast<int32_t>((x7 - x1) >> 8);
-    int32_t largest = 0;
+    int32_t bits = 0;
     for (int i = 0; i < 8; ++i)
-        largest = std::max(largest, std::abs(out[i]));
-    return largest;
+        bits |= MagnitudeBits(out[i]);
+    return bits;
 }
 
 void ColumnPass(const int32_t* in, int16_t* out) {
@@ -111,9 +116,9 @@ uint8_t ClipPixel(int v) {
     return static_cast<uint8_t>(std::clamp(v, 0, 255));
 }
 
-// The column pass for all eight columns at once in 32-bit lanes, for row results of at most
-// kNarrowLimit in magnitude: then no intermediate leaves 32 bits and the results equal those of
-// ColumnPass (whose all-zero-AC shortcut gives what the full formula gives).
+// The column pass for all eight columns at once in 32-bit lanes, for row results within
+// -kNarrowLimit .. kNarrowLimit - 1: then no intermediate leaves 32 bits and the results equal
+// those of ColumnPass (whose all-zero-AC shortcut gives what the full formula gives).
 constexpr int32_t kNarrowLimit = 8192;
 
 void NarrowColumns(const int32_t* __restrict in, int16_t* __restrict out) {
@@ -159,10 +164,10 @@ void NarrowColumns(const int32_t* __restrict in, int16_t* __restrict out) {
 
 void InverseDct(int16_t* block) {
     int32_t rows[64];
-    int32_t largest = 0;
+    int32_t bits = 0;
     for (int i = 0; i < 8; ++i)
-        largest = std::max(largest, RowPass(block + 8 * i, rows + 8 * i));
-    if (largest <= kNarrowLimit) {
+        bits |= RowPass(block + 8 * i, rows + 8 * i);
+    if (bits < kNarrowLimit) {
         NarrowColumns(rows, block);
         return;
     }
@@ -176,14 +181,14 @@ void InverseDctDcOnly(int16_t* block) {
     std::fill(block, block + 64, v);
 }
 
-void StoreIntraBlock(const int16_t* block, uint8_t* dst, int stride) {
+void StoreIntraBlock(const int16_t* __restrict block, uint8_t* __restrict dst, int stride) {
     for (int y = 0; y < 8; ++y, dst += stride, block += 8) {
         for (int x = 0; x < 8; ++x)
             dst[x] = ClipPixel(block[x] + 128);
     }
 }
 
-void AddBlock(const int16_t* block, uint8_t* dst, int stride) {
+void AddBlock(const int16_t* __restrict block, uint8_t* __restrict dst, int stride) {
     for (int y = 0; y < 8; ++y, dst += stride, block += 8) {
         for (int x = 0; x < 8; ++x)
             dst[x] = ClipPixel(dst[x] + block[x]);
