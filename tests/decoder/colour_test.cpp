@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <gtest/gtest.h>
+#include <ostream>
 #include <unistd.h>
 
 namespace quorin::decoder::test {
@@ -51,6 +52,11 @@ struct MatrixCase {
     int matrix;
     std::vector<std::string> args;
 };
+
+// Keeps gtest from printing the parameter as raw bytes in test names.
+void PrintTo(const MatrixCase& value, std::ostream* os) {
+    *os << value.name;
+}
 
 class ColourTest : public ::testing::TestWithParam<MatrixCase> {};
 

@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@ struct StreamKind {
     int chroma_format;
     std::vector<std::string> args;
 };
+
+// Keeps gtest from printing the parameter as raw bytes in test names.
+void PrintTo(const StreamKind& value, std::ostream* os) {
+    *os << value.file;
+}
 
 std::string Matrix(int base) {
     std::string m;
@@ -207,13 +213,11 @@ TEST_P(OracleTest, PictureChainMatchesFfmpeg) {
                 k.label, worst.y, worst.cb, worst.cr, ours.size());
 }
 
-// libmpeg2 as a second, independent decoder for the 4:2:0 elementary streams.
+// libmpeg2 as a second, independent decoder for the 4:2:0 streams.
 TEST_P(OracleTest, PictureChainMatchesMpeg2dec) {
     const StreamKind& k = GetParam();
     if (Mpeg2decPath().empty() || FfmpegPath().empty()) GTEST_SKIP() << "oracles not found";
-    if (k.chroma_format != 1 || std::string(k.file).ends_with(".mpg")) {
-        GTEST_SKIP() << "4:2:0 elementary streams only";
-    }
+    if (k.chroma_format != 1) GTEST_SKIP() << "4:2:0 only";
     const std::string path = Stream();
     ASSERT_FALSE(path.empty());
     int w = 0, h = 0;

@@ -6,6 +6,7 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <ostream>
 #include <unistd.h>
 
 namespace quorin::decoder::test {
@@ -15,6 +16,11 @@ struct SyntheticCase {
     const char* name;
     SyntheticOptions options;
 };
+
+// Keeps gtest from printing the parameter as raw bytes in test names.
+void PrintTo(const SyntheticCase& value, std::ostream* os) {
+    *os << value.name;
+}
 
 SyntheticOptions With(void (*set)(SyntheticOptions&)) {
     SyntheticOptions o;

@@ -194,7 +194,10 @@ std::vector<Planes> Mpeg2decFrames(const std::string& path, int width, int heigh
     std::vector<Planes> frames;
     if (Mpeg2decPath().empty()) return frames;
     const std::string out = path + ".mpeg2dec." + std::to_string(getpid()) + ".pgm";
-    RunProgram({Mpeg2decPath(), "-o", "pgmpipe", path}, out);
+    std::vector<std::string> argv = {Mpeg2decPath(), "-o", "pgmpipe"};
+    if (path.ends_with(".mpg")) argv.push_back("-s"); // program stream, video stream 0xE0
+    argv.push_back(path);
+    RunProgram(argv, out);
     const std::vector<uint8_t> bytes = ReadFileBytes(out);
     std::remove(out.c_str());
     // Each frame: a P5 header for the coded (macroblock-padded) width x 3/2 height, the Y rows,
