@@ -39,24 +39,19 @@ protected:
     ScratchDir dir_;
 };
 
-TEST_F(DamageTest, StartCodeLosesItsPrefix) {
+TEST_F(DamageTest, StartCodeAndHeaderChangeOnlyTheirBytes) {
     const auto clean = Build({});
-    const auto bad = Build({{StreamKind::Video, DamageKind::StartCode, 5, 0, 0}});
-    const std::size_t at = clean.stream.packets[5].offset;
-    EXPECT_EQ(Diff(clean.stream.bytes, bad.stream.bytes), std::vector<std::size_t>{at + 2});
-    EXPECT_EQ(bad.stream.bytes[at + 2], 0xFF);
-    for (std::size_t i = 0; i < bad.stream.packets.size(); ++i)
-        EXPECT_EQ(bad.stream.packets[i].damaged, i == 5) << i;
-}
-
-TEST_F(DamageTest, HeaderLosesThePtsMarkerBits) {
-    const auto clean = Build({}, false);
-    const auto bad = Build({{StreamKind::Audio, DamageKind::Header, 7, 0, 0}}, false);
-    const std::size_t at = clean.stream.packets[7].offset;
+    const auto bad = Build({{StreamKind::Video, DamageKind::StartCode, 5, 0, 0},
+                            {StreamKind::Video, DamageKind::Header, 7, 0, 0}});
+    const std::size_t sc = clean.stream.packets[5].offset, hd = clean.stream.packets[7].offset;
+    // 00 00 01 becomes 00 00 FF; the PTS field loses its three marker bits.
     EXPECT_EQ(Diff(clean.stream.bytes, bad.stream.bytes),
-              (std::vector<std::size_t>{at + 9, at + 11, at + 13}));
+              (std::vector<std::size_t>{sc + 2, hd + 9, hd + 11, hd + 13}));
+    EXPECT_EQ(bad.stream.bytes[sc + 2], 0xFF);
     for (std::size_t k : {9, 11, 13})
-        EXPECT_EQ(bad.stream.bytes[at + k] & 1, 0);
+        EXPECT_EQ(bad.stream.bytes[hd + k], clean.stream.bytes[hd + k] - 1);
+    for (std::size_t i = 0; i < bad.stream.packets.size(); ++i)
+        EXPECT_EQ(bad.stream.packets[i].damaged, i == 5 || i == 7) << i;
 }
 
 TEST_F(DamageTest, ZeroRangeInPacketOrStream) {

@@ -96,19 +96,6 @@ TEST(Description, ErrorsNameTheField) {
     ExpectError(R"({"used_clusters": "many"})", "expected an integer");
 }
 
-TEST(Description, LoadResolvesAgainstTheDescriptionsFolder) {
-    ScratchDir dir;
-    const std::string json = R"({"clips": [{"video": "sub/v.m2v"}]})";
-    WriteBytes(dir / "d.json",
-               std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
-    auto spec = LoadDescription(dir / "d.json");
-    ASSERT_TRUE(spec.ok()) << spec.error();
-    EXPECT_EQ(spec->clips[0].videoFile, dir.path() / "sub/v.m2v");
-    auto missing = LoadDescription(dir / "none.json");
-    ASSERT_FALSE(missing.ok());
-    EXPECT_NE(missing.error().find("cannot open"), std::string::npos);
-}
-
 class MkdiskCommand : public ::testing::Test {
 protected:
     CommandResult Mkdisk(const std::string& args) {

@@ -155,43 +155,11 @@ TEST_P(EngineRoundTrip, StreamReaderDeliversThePacketisedBytes) {
     }
 }
 
-TEST_P(EngineRoundTrip, FirstVideoPacketCarriesTheFirstPts) {
-    const StreamLayout& v = disk_.clips[1].video;
-    CIBits bits(Image(), table_.get(), v.chain.front());
-    ASSERT_TRUE(bits.SeekBitPosition(std::int64_t{v.startSector} * 4096));
-    EXPECT_EQ(bits.Peek32(), 0x000001E0u);
-    bits.SkipBytes(9);
-    std::uint8_t field[5];
-    for (auto& b : field)
-        b = bits.ReadByte();
-    EXPECT_EQ(TimeStampAt(field, 0), kPtsModulo - 45'000);
-}
-
 INSTANTIATE_TEST_SUITE_P(Layouts, EngineRoundTrip,
                          ::testing::Values(RecordLayout::Old, RecordLayout::Working),
                          [](const auto& info) {
                              return info.param == RecordLayout::Old ? "OldLayout" : "WorkingLayout";
                          });
-
-TEST(EngineRoundTripShort, ShortImageEndsTheLastStreamRightAfterItsData) {
-    SetConsoleTrace(false);
-    ScratchDir dir;
-    DiskSpec spec;
-    spec.shortImage = true;
-    spec.clips = {SampleClip("mpeg1-sif.m1v", "tone-48k-192k.mp2")};
-    spec.clips[0].audioClusters = {1};
-    spec.clips[0].videoClusters = {2};
-    auto disk = BuildImage(spec, dir / "short.img");
-    ASSERT_TRUE(disk.ok()) << disk.error();
-    bool ok = false;
-    ClusterTable table((dir / "short.img").string(), ok);
-    ASSERT_TRUE(ok);
-    CIBits bits((dir / "short.img").string(), &table, 2);
-    const auto size = static_cast<std::int64_t>(disk->clips[0].video.stream.bytes.size());
-    ASSERT_TRUE(bits.SeekBitPosition((size - 1) * 8));
-    bits.ReadByte();
-    EXPECT_TRUE(bits.IsEOF()) << "the device ends after the last data byte";
-}
 
 } // namespace
 } // namespace quorin::testdisk::test
