@@ -9,6 +9,8 @@ packages=(
   qt6-base-dev qt6-multimedia-dev libgl-dev
   ffmpeg mpeg2dec
   clang libclang-rt-14-dev
+  dbus-daemon python3-dbusmock
+  librsvg2-bin desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()
