@@ -273,6 +273,23 @@ TEST_F(PreviewDialogTest, GotoWithEnterInTheGotoField) {
     EXPECT_EQ(dlg.Position(), 157);
 }
 
+TEST_F(PreviewDialogTest, LeftClickOnTheDialogLeavesTheFieldsSoEnterMeansOk) {
+    CPVRFile& clip = PreviewClip(Disk::Short, 0);
+    CPreviewDialog dlg(nullptr, &clip, false, false);
+    dlg.show();
+    dlg.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    auto* field = Control<QLineEdit>(dlg, id::kGotoTime);
+    field->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), field);
+    QTest::mouseClick(&dlg, Qt::LeftButton, {}, QPoint(5, 300));
+    EXPECT_NE(QApplication::focusWidget(), field);
+    QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : &dlg;
+    QTest::keyClick(target, Qt::Key_Return);
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_FALSE(dlg.isVisible());
+}
+
 TEST_F(PreviewDialogTest, ThreeWheelNotchesMakeOneJumpOnTheSecondTick) {
     CPVRFile& clip = PreviewClip(Disk::Short, 0);
     CPreviewDialog dlg(nullptr, &clip, false, false);
