@@ -88,6 +88,36 @@ PacketPlan PlanFor(AudioCodec codec) {
     return {2, 3, kMpegAudioStreamId};
 }
 
+// Appends one packet of whole frames from frame `first` on, as many as the
+// plan allows and the packet holds; returns their number (0: none fits).
+int AppendAudioPacket(PacketisedStream& out, std::span<const std::uint8_t> es,
+                      const AudioStreamInfo& info, std::size_t first, const PacketPlan& plan,
+                      const PesHeader& header) {
+    const std::size_t begin = info.frames[first].offset;
+    std::size_t end = begin;
+    int frames = 0;
+    for (std::size_t f = first; f < info.frames.size() && frames < plan.framesPerPacket; ++f) {
+        const std::size_t frameEnd = info.frames[f].offset + info.frames[f].size;
+        if (frameEnd - begin > MaxPayload(header)) break;
+        end = frameEnd;
+        ++frames;
+    }
+    if (frames == 0) return 0;
+    PacketInfo p;
+    p.offset = out.bytes.size();
+    p.streamId = plan.streamId;
+    p.pts = WrapPts(header.pts);
+    p.ptsLinear = header.pts;
+    p.headerDataLength = HeaderDataLength(header);
+    p.frames = frames;
+    AppendPesHeader(out.bytes, header, end - begin);
+    out.bytes.insert(out.bytes.end(), es.begin() + static_cast<std::ptrdiff_t>(begin),
+                     es.begin() + static_cast<std::ptrdiff_t>(end));
+    p.size = static_cast<std::uint32_t>(out.bytes.size() - p.offset);
+    out.packets.push_back(p);
+    return frames;
+}
+
 } // namespace
 
 Expected<AudioStreamInfo> ParseAudio(std::span<const std::uint8_t> es, AudioCodec codec) {
@@ -130,47 +160,25 @@ Expected<PacketisedStream> PacketiseAudio(std::span<const std::uint8_t> es,
     if (!parsed) return Error{parsed.error()};
     const AudioStreamInfo& info = *parsed;
     const PacketPlan plan = PlanFor(info.codec);
-    const auto count = info.frames.size();
 
     PacketisedStream out;
     out.streamId = plan.streamId;
     out.bytes.reserve(es.size() * static_cast<std::size_t>(options.loops) * 102 / 100 + 4096);
     std::int64_t samples = 0;
     for (int loop = 0; loop < options.loops; ++loop) {
-        for (std::size_t f = 0; f < count;) {
+        for (std::size_t f = 0; f < info.frames.size();) {
             PesHeader header;
             header.streamId = plan.streamId;
             header.pts = options.firstPts + samples * kPtsClock / info.sampleRate;
             if (plan.stuffingEvery && out.packets.size() % plan.stuffingEvery == 2)
                 header.stuffingBytes = 2;
-            // Whole frames, as many as planned and as fit.
-            const std::size_t first = info.frames[f].offset;
-            std::size_t end = first;
-            int frames = 0;
-            while (f < count && frames < plan.framesPerPacket &&
-                   (frames == 0 ||
-                    info.frames[f].offset + info.frames[f].size - first <= MaxPayload(header))) {
-                end = info.frames[f].offset + info.frames[f].size;
-                ++f;
-                ++frames;
-            }
-            if (end - first > MaxPayload(header)) return Error{"audio frame too large"};
-            PacketInfo p;
-            p.offset = out.bytes.size();
-            p.streamId = plan.streamId;
-            p.pts = WrapPts(header.pts);
-            p.ptsLinear = header.pts;
-            p.headerDataLength = HeaderDataLength(header);
-            p.frames = frames;
-            AppendPesHeader(out.bytes, header, end - first);
-            out.bytes.insert(out.bytes.end(), es.begin() + static_cast<std::ptrdiff_t>(first),
-                             es.begin() + static_cast<std::ptrdiff_t>(end));
-            p.size = static_cast<std::uint32_t>(out.bytes.size() - p.offset);
-            out.packets.push_back(p);
-            samples += static_cast<std::int64_t>(frames) * info.samplesPerFrame;
+            const int frames = AppendAudioPacket(out, es, info, f, plan, header);
+            if (frames == 0) return Error{"audio frame too large for a PES packet"};
+            f += static_cast<std::size_t>(frames);
+            samples += std::int64_t{frames} * info.samplesPerFrame;
         }
     }
-    out.frameCount = count * static_cast<std::uint64_t>(options.loops);
+    out.frameCount = info.frames.size() * static_cast<std::uint64_t>(options.loops);
     out.durationTicks = samples * kPtsClock / info.sampleRate;
     return out;
 } catch (const std::exception& e) {
