@@ -167,49 +167,44 @@ std::vector<detail::ChainRequest> ChainRequests(const DiskSpec& spec,
     return requests;
 }
 
-struct Planned {
-    DiskResult disk;
-    std::vector<detail::Sector> records;
-};
-
-Expected<Planned> Plan(const DiskSpec& spec) {
+// Everything but the image file: streams, chains, records, header, table.
+Expected<DiskResult> Plan(const DiskSpec& spec) {
     if (spec.clips.size() > static_cast<std::size_t>(kMaxClips))
         return Error{"at most " + std::to_string(kMaxClips) + " clips"};
-    Planned p;
+    DiskResult disk;
     SourceCache sources;
     for (std::size_t i = 0; i < spec.clips.size(); ++i) {
         auto clip = PrepareClip(i, spec.clips[i], sources);
         if (!clip) return Error{clip.error()};
-        p.disk.clips.push_back(std::move(*clip));
+        disk.clips.push_back(std::move(*clip));
     }
-    auto alloc = detail::AllocateChains(ChainRequests(spec, p.disk.clips), spec);
+    auto alloc = detail::AllocateChains(ChainRequests(spec, disk.clips), spec);
     if (!alloc) return Error{alloc.error()};
-    for (std::size_t i = 0; i < p.disk.clips.size(); ++i) {
-        ClipResult& c = p.disk.clips[i];
+    for (std::size_t i = 0; i < disk.clips.size(); ++i) {
+        ClipResult& c = disk.clips[i];
         c.video.chain = alloc->chains[2 * i];
         c.audio.chain = alloc->chains[2 * i + 1];
         auto record = detail::BuildRecord(
             spec.clips[i], {static_cast<int>(i), c.lengthSeconds, &c.video, &c.audio});
         if (!record) return Error{ClipName(i, spec.clips[i]) + ": " + record.error()};
         c.record = *record;
-        p.records.push_back(*record);
     }
-    p.disk.usedClusters = alloc->usedClusters;
-    p.disk.freeClusters = alloc->freeClusters;
-    p.disk.header = detail::BuildHeader(spec, alloc->usedClusters, alloc->freeClusters,
-                                        static_cast<int>(spec.clips.size()));
-    p.disk.clusterTable = detail::BuildClusterTable(alloc->chains);
-    return p;
+    disk.usedClusters = alloc->usedClusters;
+    disk.freeClusters = alloc->freeClusters;
+    disk.header = detail::BuildHeader(spec, alloc->usedClusters, alloc->freeClusters,
+                                      static_cast<int>(spec.clips.size()));
+    disk.clusterTable = detail::BuildClusterTable(alloc->chains);
+    return disk;
 }
 
 // Writes everything but the data; returns the end of the last record.
-Expected<std::int64_t> WriteDirectory(int fd, const Planned& p) {
-    if (auto st = WriteAt(fd, 0, p.disk.header); !st) return Error{st.error()};
-    if (auto st = WriteAt(fd, kSectorBytes, p.disk.clusterTable); !st) return Error{st.error()};
-    std::int64_t end = kSectorBytes + static_cast<std::int64_t>(p.disk.clusterTable.size());
-    for (std::size_t n = 0; n < p.records.size(); ++n) {
+Expected<std::int64_t> WriteDirectory(int fd, const DiskResult& disk) {
+    if (auto st = WriteAt(fd, 0, disk.header); !st) return Error{st.error()};
+    if (auto st = WriteAt(fd, kSectorBytes, disk.clusterTable); !st) return Error{st.error()};
+    std::int64_t end = kSectorBytes + static_cast<std::int64_t>(disk.clusterTable.size());
+    for (std::size_t n = 0; n < disk.clips.size(); ++n) {
         end = (kRecordSector + static_cast<std::int64_t>(n)) * kSectorBytes;
-        if (auto st = WriteAt(fd, end, p.records[n]); !st) return Error{st.error()};
+        if (auto st = WriteAt(fd, end, disk.clips[n].record); !st) return Error{st.error()};
         end += kSectorBytes;
     }
     return end;
@@ -228,21 +223,21 @@ Expected<std::int64_t> WriteStream(int fd, const StreamLayout& s) {
     return last;
 }
 
-Expected<std::uint64_t> WriteImage(const Planned& p, const std::filesystem::path& image,
+Expected<std::uint64_t> WriteImage(const DiskResult& disk, const std::filesystem::path& image,
                                    bool shortImage) {
     FileHandle file(::open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (file.get() < 0) return Error{SystemError("cannot create", image)};
-    auto end = WriteDirectory(file.get(), p);
+    auto end = WriteDirectory(file.get(), disk);
     if (!end) return Error{image.string() + ": " + end.error()};
     std::int64_t last = *end;
-    for (const auto& clip : p.disk.clips) {
+    for (const auto& clip : disk.clips) {
         for (const StreamLayout* s : {&clip.video, &clip.audio}) {
             auto streamEnd = WriteStream(file.get(), *s);
             if (!streamEnd) return Error{image.string() + ": " + streamEnd.error()};
             last = std::max(last, *streamEnd);
         }
     }
-    const int total = p.disk.usedClusters + p.disk.freeClusters;
+    const int total = disk.usedClusters + disk.freeClusters;
     const std::int64_t counted = ClusterByteOffset(total + 1);
     const std::int64_t size = shortImage ? last : std::max(last, counted);
     if (::ftruncate(file.get(), size) != 0) return Error{SystemError("cannot size", image)};
@@ -258,7 +253,7 @@ Expected<DiskResult> BuildImage(const DiskSpec& spec, const std::filesystem::pat
     if (!plan) return Error{plan.error()};
     auto size = WriteImage(*plan, image, spec.shortImage);
     if (!size) return Error{size.error()};
-    DiskResult disk = std::move(plan->disk);
+    DiskResult disk = std::move(*plan);
     disk.imageBytes = *size;
     if (!options.keepStreamBytes) {
         for (auto& clip : disk.clips) {
