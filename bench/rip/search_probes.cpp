@@ -37,8 +37,8 @@ struct Tally {
     int maxProbes = 0;
     long totalProbes = 0;
     int secondMethod = 0;
-    int past = 0;    // landed after the wanted packet
-    int far = 0;     // landed more than 2 MiB before it
+    int past = 0; // landed after the wanted packet
+    int far = 0;  // landed more than 2 MiB before it
     std::int64_t maxDistance = 0;
     std::map<int, int> histogram;
 };
@@ -50,7 +50,8 @@ void Print(const char* what, const Tally& t) {
                 t.searches ? static_cast<double>(t.totalProbes) / t.searches : 0.0, t.secondMethod,
                 t.past, t.far, static_cast<long long>(t.maxDistance / 1024));
     std::printf("  probes histogram:");
-    for (const auto& [probes, count] : t.histogram) std::printf(" %d:%d", probes, count);
+    for (const auto& [probes, count] : t.histogram)
+        std::printf(" %d:%d", probes, count);
     std::printf("\n");
 }
 
@@ -91,7 +92,8 @@ int main(int argc, char** argv) {
                 (TickCountMs() - t0) / 1000.0, res.video.chain.size(), res.audio.chain.size(),
                 res.lengthSeconds);
     std::printf("video chain:");
-    for (int c : res.video.chain) std::printf(" %d", c);
+    for (int c : res.video.chain)
+        std::printf(" %d", c);
     std::printf("\n");
 
     SetFirmwareOption(true);
@@ -107,13 +109,16 @@ int main(int argc, char** argv) {
 
     // Begins: every 37 s (not in step with the 3.84 s loop) and around every cluster boundary.
     std::vector<double> begins;
-    for (double b = 0; b <= res.lengthSeconds; b += 37) begins.push_back(b);
+    for (double b = 0; b <= res.lengthSeconds; b += 37)
+        begins.push_back(b);
     std::int64_t nextBoundary = 104'857'600;
     for (const td::PacketInfo& p : res.video.stream.packets) {
-        std::int64_t pos = std::int64_t{res.video.startSector} * 512 + static_cast<std::int64_t>(p.offset);
+        std::int64_t pos =
+            std::int64_t{res.video.startSector} * 512 + static_cast<std::int64_t>(p.offset);
         if (pos >= nextBoundary) {
             double t = static_cast<double>(p.pts - first) / 90'000;
-            for (double d : {-0.3, 0.0, 0.3}) begins.push_back(std::max(0.0, t + d));
+            for (double d : {-0.3, 0.0, 0.3})
+                begins.push_back(std::max(0.0, t + d));
             nextBoundary += 104'857'600;
         }
     }
@@ -133,7 +138,8 @@ int main(int argc, char** argv) {
             e.m_dBegin = b;
             e.m_i64FirstPTS = first;
             const std::int64_t S = first + static_cast<std::int64_t>(std::trunc(b * 90'000));
-            std::uint32_t firstCluster = isVideo ? rec.VideoFirstCluster() : rec.AudioFirstCluster();
+            std::uint32_t firstCluster =
+                isVideo ? rec.VideoFirstCluster() : rec.AudioFirstCluster();
             CIBits reader(image, &table, firstCluster);
             StartSearchStats stats;
             std::int64_t s0 = TickCountMs();
@@ -145,7 +151,8 @@ int main(int argc, char** argv) {
             for (const td::PacketInfo& p : s.stream.packets) {
                 std::int64_t pts = p.pts < first - 180'000 ? p.pts + td::kPtsModulo : p.pts;
                 if (pts >= S) {
-                    target = std::int64_t{s.startSector} * 512 + static_cast<std::int64_t>(p.offset);
+                    target =
+                        std::int64_t{s.startSector} * 512 + static_cast<std::int64_t>(p.offset);
                     break;
                 }
             }
@@ -157,8 +164,9 @@ int main(int argc, char** argv) {
             if (stats.secondMethod) ++t.secondMethod;
             if (landed > target) {
                 ++t.past;
-                std::printf("  %s %.1f s: landed %lld bytes past the packet\n", isVideo ? "video" : "audio",
-                            b, static_cast<long long>(landed - target));
+                std::printf("  %s %.1f s: landed %lld bytes past the packet\n",
+                            isVideo ? "video" : "audio", b,
+                            static_cast<long long>(landed - target));
             } else {
                 t.maxDistance = std::max(t.maxDistance, target - landed);
                 if (target - landed > 2 * kMiB) ++t.far;
@@ -170,7 +178,8 @@ int main(int argc, char** argv) {
     std::printf("search time: %.1f ms per search\n",
                 static_cast<double>(searchMs) / (tallies[0].searches + tallies[1].searches));
     if (!keep) std::filesystem::remove(image);
-    bool good = tallies[1].past == 0 && tallies[1].far == 0 && tallies[0].past == 0 && tallies[0].far == 0;
+    bool good =
+        tallies[1].past == 0 && tallies[1].far == 0 && tallies[0].past == 0 && tallies[0].far == 0;
     std::printf("%s\n", good ? "every search landed before the wanted packet and within 2 MiB"
                              : "SOME SEARCHES MISSED");
     return good ? 0 : 1;

@@ -97,8 +97,7 @@ public:
     void Tick() {
         int stage = video_.active ? 1 : (audio_.active ? 0 : -1);
         if (stage != stage_) {
-            if (tty_ && lineOpen_) std::fputs("\n", stderr);
-            lineOpen_ = false;
+            EndStage();
             stage_ = stage;
             milestone_ = -1;
         }
@@ -111,28 +110,41 @@ public:
             }
             return;
         }
-        RipProgress& b = stage == 1 ? video_ : audio_;
-        const char* what = stage == 1 ? "video" : "audio";
+        RipProgress& b = Block();
         int percent = Percent(b);
-        int mb = b.megabytes;
-        std::string status = b.Status();
         if (tty_) {
-            std::fprintf(stderr, "\r\033[K%s %3d%% %6d MB  %s", what, percent, mb, status.c_str());
+            std::fprintf(stderr, "\r\033[K%s %3d%% %6d MB  %s", Name(), percent, b.megabytes.load(),
+                         b.Status().c_str());
             lineOpen_ = true;
         } else if (percent / 25 > milestone_) {
             milestone_ = percent / 25;
-            std::fprintf(stderr, "%s %3d%% %6d MB\n", what, percent, mb);
+            std::fprintf(stderr, "%s %3d%% %6d MB\n", Name(), percent, b.megabytes.load());
         }
         std::fflush(stderr);
     }
 
     void Finish() {
         Tick();
-        if (tty_ && lineOpen_) std::fputs("\n", stderr);
-        lineOpen_ = false;
+        EndStage();
     }
 
 private:
+    RipProgress& Block() { return stage_ == 1 ? video_ : audio_; }
+    const char* Name() const { return stage_ == 1 ? "video" : "audio"; }
+
+    // Closes the line of the stage that ends; without a terminal, its last state as a line.
+    void EndStage() {
+        if (tty_) {
+            if (lineOpen_) std::fputs("\n", stderr);
+        } else if (stage_ >= 0) {
+            RipProgress& b = Block();
+            std::fprintf(stderr, "%s %3d%% %6d MB  %s\n", Name(), Percent(b), b.megabytes.load(),
+                         b.Status().c_str());
+        }
+        lineOpen_ = false;
+        std::fflush(stderr);
+    }
+
     static int Percent(const RipProgress& b) {
         std::int64_t low = b.rangeLow, high = b.rangeHigh, pos = b.position;
         if (high <= low) return 0;

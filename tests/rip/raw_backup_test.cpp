@@ -9,6 +9,7 @@
 #include "rip/rip_driver.h"
 
 #include <cmath>
+#include <fstream>
 
 namespace quorin {
 namespace {
@@ -175,17 +176,18 @@ TEST(RawRip, VideoAndAudioAreContiguousCopiesCutAtPackets) {
 // offset 4,097 sectors, hand-built with a marker byte at every place that matters.
 class BackupTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    // The audio stream as in the example, or (short) only its first cluster's part.
+    void Build(bool shortAudio = false) {
         SetConsoleTrace(false);
         SetFirmwareOption(false); // the record is stored in the old layout
         img_.Header(20, 0, 1, "BACKUP");
-        img_.Link(7, 3);
+        img_.Link(7, shortAudio ? 0xFFFF : 3);
         img_.Link(3, 12);
         img_.Link(12, 0xFFFF);
         img_.Link(15, 0xFFFF);
         test::RecordSpec r;
         r.name = "Konzert";
-        r.aclusters = 3;
+        r.aclusters = shortAudio ? 1 : 3;
         r.afirst = 7;
         r.astart = 2048;
         r.aend = 4097;
@@ -223,42 +225,49 @@ protected:
     RipProgress audio_, video_;
 };
 
+// The byte at an offset of a (large) file.
+int ByteAt(const std::string& file, std::int64_t at) {
+    std::ifstream in(file, std::ios::binary);
+    in.seekg(at);
+    int c = in.get();
+    return in ? c : -1;
+}
+
 TEST_F(BackupTest, ExactSizesBytesAndTheWorkingRecord) {
+    Build();
     ScratchDir out;
+    // Backups never overwrite: the names are taken, so numbered ones are used.
+    for (const char* taken : {"Konzert.sFileDescription", "Konzert.mpp", "Konzert.pva"})
+        std::ofstream(taken) << "keep";
     std::vector<std::string> files;
     ASSERT_EQ(Backup(*clip_, &files), StageResult::kDone);
-    EXPECT_EQ(files,
-              (std::vector<std::string>{"Konzert.sFileDescription", "Konzert.mpp", "Konzert.pva"}));
+    EXPECT_EQ(files, (std::vector<std::string>{"Konzert_000.sFileDescription", "Konzert_000.mpp",
+                                               "Konzert_000.pva"}));
+    EXPECT_EQ(ReadText("Konzert.mpp"), "keep");
     EXPECT_EQ(audio_.rangeHigh.load(), 201); // 3 x 100 + 2 - 1 - 100 MB
-    auto a = ReadFile("Konzert.mpp");
-    ASSERT_EQ(a.size(), static_cast<std::size_t>(99 * kMiB + 100 * kMiB + 2 * kMiB + 512));
-    EXPECT_EQ(a[0], 0xA1);
-    EXPECT_EQ(a[99 * kMiB - 1], 0xA2);
-    EXPECT_EQ(a[99 * kMiB], 0xA3);
-    EXPECT_EQ(a[199 * kMiB - 1], 0xA4);
-    EXPECT_EQ(a[199 * kMiB], 0xA5);
-    EXPECT_EQ(a.back(), 0xA6);
-    EXPECT_EQ(std::count(a.begin(), a.end(), 0xEE), 0);
+    const std::string a = "Konzert_000.mpp";
+    ASSERT_EQ(std::filesystem::file_size(a),
+              static_cast<std::uintmax_t>(99 * kMiB + 100 * kMiB + 2 * kMiB + 512));
+    EXPECT_EQ(ByteAt(a, 0), 0xA1);
+    EXPECT_EQ(ByteAt(a, 99 * kMiB - 1), 0xA2);
+    EXPECT_EQ(ByteAt(a, 99 * kMiB), 0xA3);
+    EXPECT_EQ(ByteAt(a, 199 * kMiB - 1), 0xA4);
+    EXPECT_EQ(ByteAt(a, 199 * kMiB), 0xA5);
+    EXPECT_EQ(ByteAt(a, 201 * kMiB + 511), 0xA6);
     EXPECT_EQ(audio_.megabytes.load(), 201); // every whole unit counted, not the remainder
-    auto v = ReadFile("Konzert.pva");
+    auto v = ReadFile("Konzert_000.pva");
     ASSERT_EQ(v.size(), 200u * 512);
     EXPECT_EQ(v.front(), 0xB1);
     EXPECT_EQ(v.back(), 0xB2);
     // The description is the record in the working layout, although the disk uses the old one.
-    auto d = ReadFile("Konzert.sFileDescription");
+    auto d = ReadFile("Konzert_000.sFileDescription");
     ASSERT_EQ(d.size(), 512u);
     EXPECT_TRUE(std::equal(d.begin(), d.end(), clip_->GetRecord().bytes.begin()));
     EXPECT_FALSE(std::equal(d.begin(), d.end(), clip_->GetRawRecord().bytes.begin()));
-
-    // A second backup never overwrites: numbered names.
-    files.clear();
-    ASSERT_EQ(Backup(*clip_, &files), StageResult::kDone);
-    EXPECT_EQ(files, (std::vector<std::string>{"Konzert_000.sFileDescription", "Konzert_000.mpp",
-                                               "Konzert_000.pva"}));
-    EXPECT_EQ(std::filesystem::file_size("Konzert_000.mpp"), a.size());
 }
 
 TEST_F(BackupTest, ReadErrorStopsTheStreamAndSaysSo) {
+    Build();
     ScratchDir out;
     VolumeFaults faults;
     std::int64_t bad = test::DiskImage::ClusterOffset(3) + 10 * kMiB + 5;
@@ -279,6 +288,7 @@ TEST_F(BackupTest, ReadErrorStopsTheStreamAndSaysSo) {
 }
 
 TEST_F(BackupTest, ThroughTheRipDriver) {
+    Build(true);
     ScratchDir out;
     video_.backup = true;
     RipReport report;
@@ -286,6 +296,10 @@ TEST_F(BackupTest, ThroughTheRipDriver) {
     ASSERT_EQ(report.files.size(), 3u);
     EXPECT_EQ(report.files[1].name, "Konzert.mpp");
     EXPECT_EQ(report.files[2].what, "backup");
+    // A one-cluster stream: from the start offset to the end offset.
+    auto a = ReadFile("Konzert.mpp");
+    ASSERT_EQ(a.size(), (4097u - 2048u) * 512);
+    EXPECT_EQ(a.front(), 0xA1);
     EXPECT_EQ(video_.startPts.load(), 0);
 }
 
