@@ -502,4 +502,53 @@ std::vector<uint8_t> MakeSyntheticStream(const SyntheticOptions& options) {
     return Generator(options).Run();
 }
 
+std::vector<uint8_t> MakeDPictureStream(int width, int height) {
+    BitWriter w;
+    w.StartCode(0xB3); // MPEG-1 sequence header, no extension follows
+    w.Put(static_cast<uint32_t>(width), 12);
+    w.Put(static_cast<uint32_t>(height), 12);
+    w.Put(1, 4);
+    w.Put(3, 4);
+    w.Put(20000, 18);
+    w.Put(1, 1);
+    w.Put(20, 10);
+    w.Put(0, 3); // constrained parameters, default matrices
+    w.StartCode(0xB8);
+    w.Put(0, 25);
+    w.Put(1, 1);
+    w.Put(0, 1);
+    w.StartCode(0x00);
+    w.Put(0, 10);
+    w.Put(kPictureD, 3);
+    w.Put(0xFFFF, 16);
+    w.Put(0, 1);
+    const int mb_w = (width + 15) / 16, mb_h = (height + 15) / 16;
+    for (int row = 0; row < mb_h; ++row) {
+        w.StartCode(row + 1);
+        w.Put(8, 5);
+        w.Put(0, 1);
+        int dc[3] = {128, 128, 128};
+        for (int col = 0; col < mb_w; ++col) {
+            w.Code("1"); // address increment 1
+            w.Code("1"); // intra
+            for (int b = 0; b < 6; ++b) {
+                const int component = b < 4 ? 0 : b - 3;
+                const int target =
+                    std::clamp(40 + 9 * col + 7 * row + 11 * (b & 3) + 30 * component, 0, 255);
+                const int diff = target - dc[component];
+                dc[component] = target;
+                int size = 0;
+                for (int m = std::abs(diff); m > 0; m >>= 1)
+                    ++size;
+                w.Code(CodeOfA(component == 0 ? codes::kDcSizeLuma : codes::kDcSizeChroma, size));
+                if (size > 0) {
+                    w.Put(static_cast<uint32_t>(diff > 0 ? diff : diff + (1 << size) - 1), size);
+                }
+            }
+            w.Put(1, 1); // end_of_macroblock
+        }
+    }
+    return w.Finish();
+}
+
 } // namespace quorin::decoder::test

@@ -27,4 +27,7 @@ struct SyntheticOptions {
 // frame between them in display order.
 std::vector<uint8_t> MakeSyntheticStream(const SyntheticOptions& options);
 
+// An MPEG-1 stream of one D picture (DC coefficients only) of a smooth pattern.
+std::vector<uint8_t> MakeDPictureStream(int width, int height);
+
 } // namespace quorin::decoder::test
