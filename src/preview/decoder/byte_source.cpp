@@ -166,20 +166,6 @@ int ByteSource::ParsePacketHeader(int length) {
     return 1;
 }
 
-void ByteSource::SkipBytes(uint64_t n) {
-    while (n > 0 && state_ == 1) {
-        uint64_t take = std::min<uint64_t>(n, valid_ - pos_);
-        pos_ += static_cast<size_t>(take);
-        n -= take;
-        if (n == 0) break;
-        Refill();
-        if (pos_ == valid_) {
-            state_ = end_state_ == 1 ? 0 : end_state_;
-            bit_ = 0;
-        }
-    }
-}
-
 int ByteSource::NextStartCode() {
     Align();
     while (state_ == 1) {

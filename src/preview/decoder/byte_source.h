@@ -23,9 +23,9 @@ public:
 
     int state() const { return state_; }
 
-    // Next n bits (1..32) without consuming them.
+    // Next n bits (1..32; other counts deliver 0) without consuming them.
     uint32_t Peek(int n) {
-        if (state_ != 1) return 0;
+        if (state_ != 1 || n < 1 || n > 32) return 0;
         if (pos_ + 8 > valid_) Refill();
         uint64_t v = Load64(pos_);
         return static_cast<uint32_t>((v << bit_) >> (64 - n));
@@ -40,11 +40,9 @@ public:
         if (pos_ + 8 > valid_) Refill();
         Advance(n);
     }
-    void SkipBytes(uint64_t n);
     void Align() {
         if (bit_ != 0) Skip(8 - bit_);
     }
-    bool IsAligned() const { return bit_ == 0; }
     // Aligns and moves to the next 00 00 01 prefix (stays there when already on one). The state
     // becomes 0 when the data end first.
     int NextStartCode();
