@@ -180,7 +180,12 @@ private:
                        static_cast<int>((d / 5'400'000) % 60), static_cast<int>((d / 90'000) % 60)),
                 false);
         }
-        if ((P > E1_ && P - E1_ < (std::int64_t{1} << 31)) ||
+        // Mend: a packet whose payload starts with a slice continues the picture being copied
+        // (pictures larger than a packet are split at slices, each piece repeating the PTS), so
+        // it never ends the copy; otherwise a short cut or a preview keeps half a picture.
+        const std::uint32_t next = r_.Peek32();
+        const bool continuesPicture = next >= 0x00000101u && next <= 0x000001AFu;
+        if ((P > E1_ && P - E1_ < (std::int64_t{1} << 31) && !continuesPicture) ||
             r_.GetBitPosition() > e_.m_i64VideoEndBit) {
             clip_.StatusMessage(" at PTS = " + PtsHex(P) + " ", true);
             clip_.StatusMessage("Stream ripped successfully...\n", true);

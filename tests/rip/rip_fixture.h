@@ -198,7 +198,8 @@ inline std::vector<std::uint8_t> ExpectedVideo(const td::StreamLayout& v, std::i
     for (std::size_t m = j; m < pk.size(); ++m) {
         if (m > j) {
             std::int64_t P = Lifted(pk[m].pts, first);
-            if (P > E - 1) break;
+            // A continuation of a split picture never ends the copy: the picture stays whole.
+            if (P > E - 1 && !pk[m].continuation) break;
             L = P;
         }
         std::vector<std::uint8_t> pay = Payload(v.stream, m);
@@ -267,7 +268,7 @@ inline long Pictures(const td::StreamLayout& v, std::int64_t first, std::int64_t
         ++i;
     long n = 0;
     for (std::size_t m = i; m < pk.size(); ++m) {
-        if (m > i && Lifted(pk[m].pts, first) > E - 1) break;
+        if (m > i && Lifted(pk[m].pts, first) > E - 1 && !pk[m].continuation) break;
         if (!pk[m].continuation) ++n;
     }
     return n;

@@ -263,7 +263,8 @@ std::vector<std::uint8_t> ReferenceVideo(const std::vector<std::uint8_t>& b, std
         if (w == 0x000001E0 && valid(p, pts, payload)) {
             pts = Lifted(pts, first);
             L = pts;
-            if (pts > E1 && pts - E1 < (std::int64_t{1} << 31)) break;
+            bool slice = payload + 3 < b.size() && b[payload + 3] >= 0x01 && b[payload + 3] <= 0xAF;
+            if (pts > E1 && pts - E1 < (std::int64_t{1} << 31) && !slice) break;
             p = payload;
         } else if (w == 0x000001B8 && p + 8 <= b.size()) {
             std::int64_t D = L - T0;
@@ -379,6 +380,24 @@ TEST(Rip, PreviewOfLengthZero) {
     // The sequence header, the GOP header, one picture and the end code.
     const std::vector<std::uint8_t> gop = {0, 0, 1, 0xB8};
     EXPECT_NE(std::search(video.begin(), video.end(), gop.begin(), gop.end()), video.end());
+}
+
+TEST(Rip, PreviewKeepsASplitPictureWhole) {
+    ScratchDir out;
+    // The 16:9 sample's intra pictures are larger than one packet: split at slices.
+    TestDisk disk(OneClip(SampleClip("Wide", "mpeg2-16x9.m2v", "tone-48k-448k.ac3", 2)), "prvwide");
+    disk.Options(false, true);
+    const td::ClipResult& res = disk.Result(0);
+    bool split = false;
+    for (const td::PacketInfo& p : res.video.stream.packets)
+        split = split || p.continuation;
+    ASSERT_TRUE(split);
+    const std::int64_t first = First(disk);
+    disk.Clip(0).SetOutputName("PRV", false);
+    ASSERT_EQ(Rip(disk, 0, 0, 0).outcome, RipOutcome::kDone);
+    EXPECT_TRUE(ReadFile("PRV.m2v") == ExpectedVideo(res.video, first, first, first));
+    EXPECT_TRUE(DecodesCleanly("PRV.m2v"));
+    EXPECT_EQ(FrameCount("PRV.m2v"), 1);
 }
 
 TEST(Rip, CancelInEachStage) {
