@@ -1,6 +1,7 @@
 #include "app/about_dialog.h"
 
 #include "app/control_ids.h"
+#include "app/resources.h"
 #include "app/state/program_log.h"
 
 #include <QGridLayout>
@@ -11,6 +12,7 @@
 namespace quorin {
 
 CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
+    EnsureResources();
     setWindowTitle("About Quorin");
     auto* icon = new QLabel;
     SetControlId(icon, ids::kStatic);

@@ -1,5 +1,6 @@
 #include "app/end_sound.h"
 
+#include "app/resources.h"
 #include "app/state/program_log.h"
 
 #include <QAudioDevice>
@@ -36,6 +37,7 @@ private:
 } // namespace
 
 std::unique_ptr<IEndSound> MakeEndSound(QObject* owner) {
+    EnsureResources();
     return std::make_unique<CEndSound>(owner);
 }
 

@@ -3,6 +3,7 @@
 
 #include "app/control_ids.h"
 #include "app/reader_thread.h"
+#include "app/resources.h"
 #include "app/state/format.h"
 #include "app/state/program_log.h"
 #include "disk/cluster_table.h"
@@ -55,6 +56,7 @@ QString IdleWindowTitle() {
 
 CMainDialog::CMainDialog(const std::string& imagePath, WindowHooks hooks, QWidget* parent)
     : QDialog(parent), m_Hooks(std::move(hooks)) {
+    EnsureResources();
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     m_Timer.setInterval(250);
     m_pEndSound = MakeEndSound(this);

@@ -10,6 +10,7 @@
 #include "disk/pvr_drive.h"
 #include "platform/text.h"
 #include "platform/volume.h"
+#include "udisks/udisks_open.h"
 
 #include <QTreeWidget>
 #include <algorithm>
@@ -24,9 +25,13 @@ bool IsReadOnlyVolume(const std::string& volume) {
 
 // Renames the clip on the disk; false when the record could not be written.
 bool RenameClip(CPVRFile& clip, const std::string& title, std::string& why) {
+    // A device opened read-only (directly or through UDisks2) gets write access for the rename.
+    std::string udisksWhy;
+    udisks::EnsureWritable(clip.DriveName(), udisksWhy);
     if (clip.SetOutputName(title, true)) return true;
     why = "The title \"" + title + "\" could not be written to the disk; the clip keeps its title.";
     if (IsReadOnlyVolume(clip.DriveName())) why += "\nThe disk is open read-only.";
+    if (!udisksWhy.empty()) why += "\n" + udisksWhy;
     LogLine(why);
     return false;
 }
@@ -106,9 +111,9 @@ void CMainDialog::PreviewCut() {
             if (m_Queue.Append(job, messages)) last = &job;
         // Cut jobs past the queue's limit are refused with one message, not one box per job.
         if (messages.size() > 1)
-            messages = {{kQueueFullCaption,
-                         Format("The queue holds %d jobs; %d cut jobs are not added.", kMaxJobs,
-                                static_cast<int>(messages.size()))}};
+            messages = {
+                {kQueueFullCaption, Format("The queue holds %d jobs; %d cut jobs are not added.",
+                                           kMaxJobs, static_cast<int>(messages.size()))}};
         ShowMessages(messages);
         std::string why;
         if (last && !RenameClip(*clip, last->name, why)) ShowMessage({"Preview / Cut", why});
