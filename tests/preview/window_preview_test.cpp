@@ -158,6 +158,33 @@ TEST_F(WindowPreviewTest, OkQueuesTheCutJobsAndTitlesTheClipOnTheDisk) {
               beginPicture.convertToFormat(QImage::Format_RGB32));
 }
 
+TEST_F(WindowPreviewTest, CutJobsPastTheQueueLimitAreRefusedWithOneMessage) {
+    QTreeWidget* list = List();
+    const QRect row = list->visualItemRect(list->topLevelItem(0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, row.center());
+    for (int i = 0; i < 98; ++i)
+        window_->AddJob();
+    ASSERT_EQ(window_->Queue().Count(), 98);
+
+    WhenPreviewShows([](CPreviewDialog& dlg) {
+        auto* name = qobject_cast<QLineEdit*>(FindControl(&dlg, preview_ids::kJobName));
+        dlg.SetBegin();
+        dlg.SetEnd();
+        for (const char* n : {"Kept one", "Kept two", "Refused one", "Refused two"}) {
+            name->setText(n);
+            dlg.AddJob();
+        }
+        QTest::mouseClick(FindControl(&dlg, preview_ids::kOk), Qt::LeftButton);
+    });
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, row.center());
+
+    ASSERT_EQ(window_->Queue().Count(), 100);
+    EXPECT_EQ(window_->Queue().Jobs()[99].name, "Kept two");
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0].text, "The queue holds 100 jobs; 2 cut jobs are not added.");
+    EXPECT_EQ(TitleOnDisk(), "Kept two"); // the last job actually queued
+}
+
 TEST_F(WindowPreviewTest, CancelTakesNothingAndRestoreShowsNoPicture) {
     QTreeWidget* list = List();
     const QRect row = list->visualItemRect(list->topLevelItem(0));
