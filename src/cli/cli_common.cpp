@@ -8,7 +8,61 @@
 #include <filesystem>
 #include <system_error>
 
+#ifdef QUORIN_HAVE_UDISKS
+#include "udisks/udisks_open.h"
+#endif
+
 namespace quorin::cli {
+namespace {
+
+#ifdef QUORIN_HAVE_UDISKS
+constexpr bool kHaveUDisks = true;
+#else
+constexpr bool kHaveUDisks = false;
+#endif
+
+bool IsPermissionError(int error) {
+    return error == EACCES || error == EPERM;
+}
+
+// --udisks: UDisks2 opens the disk when the user may not (read-write for a command that renames).
+// Returns whether the disk can be read now; `why` tells what UDisks2 answered instead.
+bool AskUDisks(const std::string& path, bool forWriting, bool readable, int error,
+               std::string& why) {
+#ifdef QUORIN_HAVE_UDISKS
+    if (readable) {
+        if (forWriting) udisks::EnsureWritable(path, why);
+        return true;
+    }
+    if (!IsPermissionError(error)) return false;
+    const auto access = forWriting ? udisks::Access::kReadWrite : udisks::Access::kRead;
+    return udisks::OpenThroughUDisks(path, access, why);
+#else
+    (void)path;
+    (void)forWriting;
+    (void)error;
+    (void)why;
+    return readable;
+#endif
+}
+
+// Opens the disk once to see that it can be opened; on failure the reason is left in errno.
+bool ProbeDisk(const std::string& path, bool forWriting, std::string& udisksWhy) {
+    VolumeHandle probe;
+    bool opened = OpenDrive(path, probe);
+    int error = errno;
+    const bool readOnly = opened && probe.IsReadOnly();
+    probe.Close();
+    if (Globals().udisks && (!opened || (forWriting && readOnly)) &&
+        AskUDisks(path, forWriting, opened, error, udisksWhy)) {
+        opened = OpenDrive(path, probe);
+        error = errno;
+    }
+    errno = error;
+    return opened;
+}
+
+} // namespace
 
 GlobalOptions& Globals() {
     static GlobalOptions options;
@@ -19,17 +73,19 @@ void PrintError(const std::string& text) {
     std::fprintf(stderr, "quorin-cli: %s\n", text.c_str());
 }
 
-int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk) {
-    VolumeHandle probe;
-    if (!OpenDrive(path, probe)) {
-        int error = errno;
+int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting) {
+    std::string udisksWhy;
+    const bool opened = ProbeDisk(path, forWriting, udisksWhy);
+    const int error = errno;
+    if (!opened) {
         std::string hint;
-        if (error == EACCES || error == EPERM)
-            hint = " (run as root or as a member of the 'disk' group to read a block device)";
+        if (IsPermissionError(error))
+            hint = " (run as root or as a member of the 'disk' group to read a block device" +
+                   std::string(kHaveUDisks && !Globals().udisks ? ", or use --udisks)" : ")");
         PrintError("cannot open " + path + ": " + SystemErrorText(error) + hint);
-        return kExitDisk;
     }
-    probe.Close();
+    if (!udisksWhy.empty()) PrintError(udisksWhy);
+    if (!opened) return kExitDisk;
     SetFirmwareOption(firmware190);
     bool ok = false;
     disk.table = std::make_unique<ClusterTable>(path, ok);

@@ -27,6 +27,7 @@ enum ExitCode : int {
 struct GlobalOptions {
     bool trace = false;
     bool log = false;
+    bool udisks = false; // ask UDisks2 when the disk may not be opened for lack of rights
 };
 GlobalOptions& Globals();
 
@@ -40,9 +41,10 @@ struct OpenedDisk {
     }
 };
 
-// Opens the disk as the window's "Dir" does. On failure prints the reason to stderr and returns
-// kExitDisk.
-int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk);
+// Opens the disk as the window's "Dir" does; forWriting when the command may rename clips (with
+// --udisks, UDisks2 is then asked for read-write access). On failure prints the reason to stderr
+// and returns kExitDisk.
+int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting = false);
 
 // Absolute form of a path the user gave (relative to the directory the command started in).
 std::string AbsolutePath(const std::string& path);

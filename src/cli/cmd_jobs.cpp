@@ -151,7 +151,7 @@ int RunJobs(const JobsOptions& o) {
     if (!EnterDirectory(outDir)) return kExitOutput;
     OpenedDisk disk;
     if (Globals().log) OpenLog("DIR", true);
-    int rc = OpenDisk(diskPath, o.firmware190, disk);
+    int rc = OpenDisk(diskPath, o.firmware190, disk, o.renameClips);
     CloseLog();
     if (rc != kExitOk) return rc;
 

@@ -32,7 +32,7 @@ int RunRename(const RenameOptions& o) {
     const std::string path = AbsolutePath(o.disk);
     if (Globals().log) OpenLog("DIR", true);
     OpenedDisk disk;
-    int rc = OpenDisk(path, o.firmware190, disk);
+    int rc = OpenDisk(path, o.firmware190, disk, true);
     CPVRFile* clip = rc == kExitOk ? ClipByNumber(disk, o.clip) : nullptr;
     if (rc == kExitOk && !clip) rc = kExitUsage;
     if (clip) {
