@@ -4,6 +4,87 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <string_view>
+
+namespace {
+
+using namespace std::string_view_literals;
+
+constexpr std::string_view kCommonFooter =
+    "--trace (console trace on stdout) and --log (program log files) may be given before or "
+    "after the command name."sv;
+
+constexpr std::string_view kMainFooter =
+    "Clip numbers are 1-based, as 'list' shows them. Times are seconds (90, 12.5) or h:mm:ss.cc "
+    "(1:02:03.50). The settings file $XDG_CONFIG_HOME/quorin/quorin.ini (default "
+    "~/.config/quorin/quorin.ini) is read, never written. 'quorin-cli COMMAND --help' describes "
+    "each command.\n\n"
+    "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read); 3 nothing to "
+    "rip; 4 cancelled; 5 an output file could not be created or written."sv;
+
+struct CommandFooter {
+    std::string_view command;
+    std::string_view text;
+};
+
+// What each command prints and its exit statuses, shown below its options.
+constexpr CommandFooter kFooters[] = {
+    {"list",
+     "Prints 'Drivename:', 'Capacity:' and 'Free:' lines, then one line per clip with "
+     "TAB-separated fields: number, station, clip name, length / size, date, start time and the "
+     "clip's checksum.\n\n"
+     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened."},
+    {"info", "Prints the clip's directory record, cut marks and cluster chains.\n\n"
+             "Exit status: 0 done; 1 usage error or no such clip; 2 the disk cannot be opened."},
+    {"rip",
+     "Writes NAME.m2v and NAME.mp2 (or NAME.ac3), NAME.mpp / NAME.pva for raw rips and backups, "
+     "and 'NAME delay.log'; a taken name gets a number (NAME_000, ...). Without --length/--end "
+     "the clip is ripped to its end. Progress goes to stderr; at the end every file written is "
+     "printed as 'file<TAB>name<TAB>size<TAB>what', and each stage's time as "
+     "'stage<TAB>audio|video<TAB>seconds s'. Ctrl-C cancels; a second Ctrl-C stops at once.\n\n"
+     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read); 3 nothing to "
+     "rip ('wrong offset', 'can't go on...'); 4 cancelled; 5 an output file could not be "
+     "created or written."},
+    {"jobs",
+     "Each line of the file is 'Index;Name;Begin;End;Rip Audio;Rip Video;Rip Audio Raw;Rip "
+     "Video Raw;Checksum' with 1-based clip numbers and times as hhmmss.cc; Begin may be x0..x9, "
+     "a cut mark pair. After each job 'clip<TAB>name<TAB>result' is printed. Ctrl-C cancels the "
+     "running job and ends the batch.\n\n"
+     "Exit status: the highest of the jobs' statuses (as 'rip'); 1 when a line was refused while "
+     "loading; 2 when a rename could not be written."},
+    {"rename",
+     "Writes the title (ISO-8859-1; other characters become '?') into the clip's directory "
+     "record, the only bytes of the disk it changes, and prints the old and new title and the "
+     "record layout written.\n\n"
+     "Exit status: 0 renamed; 1 usage error or no such clip; 2 the disk cannot be opened or the "
+     "title could not be written."},
+    {"decode",
+     "Exit status: 0 a picture was written; 1 IN cannot be opened (or an unknown format); 2 not "
+     "enough memory; 3 no picture could be decoded; 5 OUT could not be written."},
+    {"preview",
+     "Writes the picture the preview dialog shows at that position as a bitmap and prints its "
+     "position (h:mm:ss.cc) and aspect ratio (4:3 or 16:9), TAB-separated.\n\n"
+     "Exit status: 0 written; 1 usage error or no such clip; 2 the disk cannot be opened; 3 no "
+     "picture at that position ('wrong offset'); 5 the bitmap could not be written."},
+};
+
+// Options every command that opens a disk shares, and the texts below each command's options.
+void FinishCommands(CLI::App& app) {
+    for (CLI::App* sub : app.get_subcommands({})) {
+        sub->fallthrough();
+#ifdef QUORIN_HAVE_UDISKS
+        if (sub->get_option_no_throw("--disk"))
+            sub->add_flag("--udisks", quorin::cli::Globals().udisks,
+                          "when the disk may not be opened for lack of rights, ask UDisks2 to "
+                          "open it (polkit asks for authorisation; read-write only for a rename)");
+#endif
+        for (const CommandFooter& f : kFooters)
+            if (sub->get_name() == f.command)
+                sub->footer(std::string(f.text) + "\n\n" + std::string(kCommonFooter));
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     using namespace quorin::cli;
@@ -11,16 +92,19 @@ int main(int argc, char** argv) {
                  "receiver's hard-disk recorder disk.",
                  "quorin-cli"};
     app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("Quorin Version v1.0.0 beta\n"
-                                                  "Clipforge Version:v1.0.0"));
+    app.set_version_flag("--version",
+                         std::string("Quorin Version v1.0.0 beta\n"
+                                     "Clipforge Version:v1.0.0"),
+                         "print the two version texts of the About box and exit");
     app.add_flag("--trace", Globals().trace, "print the console trace on stdout");
     app.add_flag("--log", Globals().log, "write the program log files");
+    app.footer(std::string(kMainFooter));
     Action action;
     RegisterListCommands(app, action);
     RegisterRipCommands(app, action);
     RegisterJobCommands(app, action);
     RegisterPreviewCommands(app, action);
-    for (CLI::App* sub : app.get_subcommands({})) sub->fallthrough();
+    FinishCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
