@@ -10,6 +10,7 @@
 #include "disk/pvr_drive.h"
 #include "platform/text.h"
 #include "platform/volume.h"
+#include "udisks/udisks_open.h"
 
 #include <QTreeWidget>
 #include <algorithm>
@@ -24,9 +25,13 @@ bool IsReadOnlyVolume(const std::string& volume) {
 
 // Renames the clip on the disk; false when the record could not be written.
 bool RenameClip(CPVRFile& clip, const std::string& title, std::string& why) {
+    // A device opened read-only (directly or through UDisks2) gets write access for the rename.
+    std::string udisksWhy;
+    udisks::EnsureWritable(clip.DriveName(), udisksWhy);
     if (clip.SetOutputName(title, true)) return true;
     why = "The title \"" + title + "\" could not be written to the disk; the clip keeps its title.";
     if (IsReadOnlyVolume(clip.DriveName())) why += "\nThe disk is open read-only.";
+    if (!udisksWhy.empty()) why += "\n" + udisksWhy;
     LogLine(why);
     return false;
 }

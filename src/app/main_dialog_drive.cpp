@@ -7,6 +7,7 @@
 #include "disk/pvr_drive.h"
 #include "platform/drives.h"
 #include "platform/volume.h"
+#include "udisks/udisks_open.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -35,12 +36,24 @@ int AddDriveEntry(QComboBox* box, const QString& text) {
     return at;
 }
 
-std::string OpenFailureText(const std::string& volume, int error) {
+std::string OpenFailureText(const std::string& volume, int error, const std::string& udisksWhy) {
     std::string text = "Cannot open " + volume + ": " + SystemErrorText(error) + ".";
+    if (!udisksWhy.empty()) text += "\n" + udisksWhy;
     if (error == EACCES || error == EPERM)
         text += "\nReading a block device needs root or membership of the 'disk' group "
                 "(sudo usermod -aG disk $USER, then log in again).";
     return text;
+}
+
+// Opens the volume as the user may, or through UDisks2 when that fails for lack of rights
+// (polkit asks once; every later handle is made from the descriptor UDisks2 passed).
+bool OpenVolume(const std::string& volume, int& error, std::string& udisksWhy) {
+    VolumeHandle probe;
+    if (OpenDrive(volume, probe)) return true;
+    error = errno;
+    return udisks::IsPermissionError(error) &&
+           udisks::OpenThroughUDisks(volume, udisks::Access::kRead, udisksWhy) &&
+           OpenDrive(volume, probe);
 }
 
 } // namespace
@@ -93,14 +106,14 @@ void CMainDialog::OpenSelectedDrive() {
 // option discards them. A volume that cannot be opened or read makes none and says why.
 bool CMainDialog::EnsureDiskObjects(const std::string& volume) {
     if (m_pDrive) return true;
-    VolumeHandle probe;
-    if (!OpenDrive(volume, probe)) {
-        std::string text = OpenFailureText(volume, errno);
+    int error = 0;
+    std::string udisksWhy;
+    if (!OpenVolume(volume, error, udisksWhy)) {
+        std::string text = OpenFailureText(volume, error, udisksWhy);
         LogLine(text);
         ShowMessage({"Dir", text});
         return false;
     }
-    probe.Close();
     bool ok = false;
     auto table = std::make_unique<ClusterTable>(volume, ok);
     if (!ok) {

@@ -7,6 +7,7 @@
 #include "app/state/program_log.h"
 #include "disk/pvr_drive.h"
 #include "platform/text.h"
+#include "udisks/udisks_open.h"
 
 #include <QProgressBar>
 #include <QPushButton>
@@ -90,6 +91,12 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
     if (job) {
         request.outputName = job->name;
         request.rename = options.renameInQueue;
+    }
+    // The queue renames the clip: a device opened read-only gets write access first.
+    if (request.rename) {
+        std::string udisksWhy;
+        udisks::EnsureWritable(clip->DriveName(), udisksWhy);
+        if (!udisksWhy.empty()) LogLine(udisksWhy);
     }
     RunReport report;
     m_Flags.cancel.store(false);
