@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <spawn.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -48,35 +49,65 @@ int Run(const std::vector<std::string>& argv, const std::string& capture = "/dev
 }
 
 struct Stats {
-    double best = 1e300, median = 0;
+    double best = 1e300, median = 0; // wall clock
+    double cpu = 1e300;              // best CPU time of this process (user + system)
 };
+
+double CpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
 
 template <typename F> Stats Time(int runs, F f) {
     std::vector<double> t;
+    Stats s;
     for (int i = 0; i < runs; ++i) {
+        const double c = CpuMs();
         const auto a = Clock::now();
         f();
         t.push_back(Ms(a, Clock::now()));
+        s.cpu = std::min(s.cpu, CpuMs() - c);
     }
     std::sort(t.begin(), t.end());
-    return {t.front(), t[t.size() / 2]};
+    s.best = t.front();
+    s.median = t[t.size() / 2];
+    return s;
 }
 
-// ffmpeg's own -benchmark figure (real time of the transcode, without program start-up).
-double FfmpegBenchmarkMs(const std::string& ffmpeg, const std::string& in, const std::string& log) {
-    Run({ffmpeg, "-nostdin", "-hide_banner", "-benchmark", "-threads", "1", "-i", in, "-frames:v",
-         "1", "-f", "rawvideo", "-y", "/dev/null"},
-        log);
+struct FfmpegBench {
+    double rtime = -1, cpu = -1;
+};
+
+// ffmpeg's own -benchmark figures: real and CPU time of the transcode, without program
+// start-up.
+FfmpegBench FfmpegBenchmark(const std::string& ffmpeg, const std::string& in,
+                            const std::string& log, const char* codec) {
+    std::vector<std::string> argv = {ffmpeg,      "-nostdin", "-hide_banner", "-benchmark",
+                                     "-threads",  "1",        "-i",           in,
+                                     "-frames:v", "1"};
+    if (std::strcmp(codec, "bmp") == 0) {
+        argv.insert(argv.end(), {"-f", "image2", "-c:v", "bmp", "-y", log + ".bmp"});
+    } else {
+        argv.insert(argv.end(), {"-f", "rawvideo", "-y", "/dev/null"});
+    }
+    Run(argv, log);
+    FfmpegBench b;
     std::FILE* f = std::fopen(log.c_str(), "r");
-    if (f == nullptr) return -1;
+    if (f == nullptr) return b;
     char line[512];
-    double rtime = -1;
     while (std::fgets(line, sizeof line, f) != nullptr) {
-        const char* p = std::strstr(line, "rtime=");
-        if (p != nullptr) rtime = std::atof(p + 6) * 1000;
+        const char* u = std::strstr(line, "utime=");
+        const char* st = std::strstr(line, "stime=");
+        const char* r = std::strstr(line, "rtime=");
+        if (u != nullptr && st != nullptr && r != nullptr) {
+            b.cpu = (std::atof(u + 6) + std::atof(st + 6)) * 1000;
+            b.rtime = std::atof(r + 6) * 1000;
+        }
     }
     std::fclose(f);
-    return rtime;
+    return b;
 }
 
 } // namespace
@@ -95,7 +126,7 @@ int main(int argc, char** argv) {
     }
     std::filesystem::create_directories(work);
     const std::string self = std::filesystem::read_symlink("/proc/self/exe");
-    std::printf("%-10s %-34s %10s %10s\n", "picture", "what", "best ms", "median ms");
+    std::printf("%-10s %-36s %9s %9s %9s\n", "picture", "what", "best ms", "median", "cpu ms");
     for (const char* size : {"720x576", "1920x1080"}) {
         const std::string in = work + "/intra_" + size + ".m2v";
         const std::string source =
@@ -109,35 +140,49 @@ int main(int argc, char** argv) {
         }
         const std::string bmp = work + "/out.bmp";
         const std::string y = work + "/out.y";
-        auto row = [&](const char* what, Stats s) {
-            std::printf("%-10s %-34s %10.2f %10.2f\n", size, what, s.best, s.median);
+        auto row = [&](const char* what, Stats s, bool cpu) {
+            std::printf("%-10s %-36s %9.2f %9.2f", size, what, s.best, s.median);
+            if (cpu) std::printf(" %9.2f", s.cpu);
+            std::printf("\n");
             return s;
         };
         const Stats ours_bmp =
             row("quorin in-process, bitmap",
-                Time(runs, [&] { dec::DecodePictureFile(in.c_str(), bmp.c_str()); }));
-        row("quorin in-process, Y plane",
-            Time(runs, [&] { dec::DecodePictureFile(in.c_str(), y.c_str(), dec::kFormatLuma); }));
-        const Stats ours_proc = row("quorin process, bitmap", Time(runs, [&] {
-                                        Run({self, "--decode-once", in, bmp});
-                                    }));
-        const Stats ff_bmp =
-            row("ffmpeg -threads 1 process, bitmap", Time(runs, [&] {
-                    Run({ffmpeg, "-nostdin", "-loglevel", "error", "-threads", "1", "-i", in,
-                         "-frames:v", "1", "-f", "image2", "-c:v", "bmp", "-y", bmp});
-                }));
-        row("ffmpeg -threads 1 process, raw", Time(runs, [&] {
-                Run({ffmpeg, "-nostdin", "-loglevel", "error", "-threads", "1", "-i", in,
-                     "-frames:v", "1", "-f", "rawvideo", "-y", "/dev/null"});
-            }));
-        double ff_rtime = 1e300;
+                Time(runs, [&] { dec::DecodePictureFile(in.c_str(), bmp.c_str()); }), true);
+        const Stats ours_y = row(
+            "quorin in-process, Y plane",
+            Time(runs, [&] { dec::DecodePictureFile(in.c_str(), y.c_str(), dec::kFormatLuma); }),
+            true);
+        const Stats ours_proc = row("quorin process, bitmap",
+                                    Time(runs,
+                                         [&] {
+                                             Run({self, "--decode-once", in, bmp});
+                                         }),
+                                    false);
+        const Stats ff_proc =
+            row("ffmpeg -threads 1 process, bitmap",
+                Time(runs,
+                     [&] {
+                         Run({ffmpeg, "-nostdin", "-loglevel", "error", "-threads", "1", "-i", in,
+                              "-frames:v", "1", "-f", "image2", "-c:v", "bmp", "-y", bmp});
+                     }),
+                false);
+        FfmpegBench ff_bmp{1e300, 1e300}, ff_raw{1e300, 1e300};
         for (int i = 0; i < runs; ++i) {
-            const double t = FfmpegBenchmarkMs(ffmpeg, in, work + "/bench.log");
-            if (t >= 0) ff_rtime = std::min(ff_rtime, t);
+            for (auto [codec, best] : {std::pair{"bmp", &ff_bmp}, std::pair{"raw", &ff_raw}}) {
+                const FfmpegBench b = FfmpegBenchmark(ffmpeg, in, work + "/bench.log", codec);
+                if (b.rtime >= 0) best->rtime = std::min(best->rtime, b.rtime);
+                if (b.cpu >= 0) best->cpu = std::min(best->cpu, b.cpu);
+            }
         }
-        std::printf("%-10s %-34s %10.2f\n", size, "ffmpeg -benchmark rtime (raw)", ff_rtime);
-        std::printf("%-10s ratio quorin/ffmpeg: processes %.2f, in-process vs -benchmark %.2f\n",
-                    size, ours_proc.best / ff_bmp.best, ours_bmp.best / ff_rtime);
+        std::printf("%-10s %-36s %9.2f %9s %9.2f\n", size, "ffmpeg -benchmark, bitmap",
+                    ff_bmp.rtime, "", ff_bmp.cpu);
+        std::printf("%-10s %-36s %9.2f %9s %9.2f\n", size, "ffmpeg -benchmark, raw YUV",
+                    ff_raw.rtime, "", ff_raw.cpu);
+        std::printf("%-10s ratio quorin/ffmpeg: processes (wall) %.2f; bitmap cpu %.2f; "
+                    "decode cpu (Y plane vs raw YUV) %.2f\n",
+                    size, ours_proc.best / ff_proc.best, ours_bmp.cpu / ff_bmp.cpu,
+                    ours_y.cpu / ff_raw.cpu);
     }
     return 0;
 }
