@@ -167,6 +167,32 @@ TEST(Robustness, CorruptSliceLeavesTheOtherSlicesIntact) {
     EXPECT_TRUE(Decode(s, kFormatBitmap, "corruptbmp").written);
 }
 
+TEST(Robustness, WrongCallsAreRefused) {
+    const std::string path = Prog352();
+    if (path.empty()) GTEST_SKIP() << "ffmpeg not found";
+    {
+        // Two layers: neither carries a scalability mode.
+        Decoder d;
+        EXPECT_EQ(d.OpenStreams(path.c_str(), path.c_str(), 0, 0, 2048, 2048), -3);
+        EXPECT_EQ(d.state(), -127);
+        EXPECT_EQ(d.DecodePicture(), -127);
+    }
+    {
+        Decoder d;
+        EXPECT_EQ(d.OpenStreams(path.c_str(), nullptr, 0, 0, 10, 2048), -3);
+        ASSERT_EQ(d.OpenStreams(path.c_str(), nullptr, 0, 0, 11, 2048), 1);
+        EXPECT_EQ(d.OpenStreams(path.c_str(), nullptr, 0, 0, 2048, 2048), -3); // already open
+        EXPECT_EQ(d.DecodePicture(), 1);
+        d.CloseDecoder();
+        EXPECT_EQ(d.state(), -127);
+    }
+    const std::string ps =
+        MakeStream("ps2.mpg", "testsrc2=size=352x288:rate=25", 6,
+                   {"-c:v", "mpeg2video", "-g", "12", "-bf", "2", "-q:v", "4", "-f", "vob"});
+    Decoder d;
+    EXPECT_EQ(d.OpenStreams(ps.c_str(), nullptr, -0x30, 0, 2048, 2048), -3); // stream id 0xB0
+}
+
 TEST(Robustness, UnknownFormatWritesNothing) {
     const std::string path = Prog352();
     if (path.empty()) GTEST_SKIP() << "ffmpeg not found";

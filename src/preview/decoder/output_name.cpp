@@ -51,12 +51,12 @@ std::string FormatOutputName(const std::string& pattern, int number) {
         const size_t next = ConversionEnd(pattern, i);
         if (next == 0 || ++conversions > 1) return pattern;
         // The conversion without its length modifier: the argument is a plain int.
-        std::string spec;
+        std::string conversion;
         for (size_t k = i; k < next; ++k) {
-            if (std::strchr("hljzt", pattern[k]) == nullptr) spec.push_back(pattern[k]);
+            if (std::strchr("hljzt", pattern[k]) == nullptr) conversion.push_back(pattern[k]);
         }
         char text[128];
-        std::snprintf(text, sizeof text, spec.c_str(), number);
+        std::snprintf(text, sizeof text, conversion.c_str(), number);
         result += text;
         i = next;
     }
