@@ -61,7 +61,8 @@ double ParseColonForm(std::string_view s) {
         if (!v) break;
         part[i] = *v;
     }
-    return static_cast<double>(part[0] * 3600 + part[1] * 60 + part[2]) +
+    // The hours may have 18 digits: multiplied as doubles, they cannot overflow.
+    return static_cast<double>(part[0]) * 3600.0 + static_cast<double>(part[1] * 60 + part[2]) +
            static_cast<double>(part[3]) / 100.0;
 }
 

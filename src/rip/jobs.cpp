@@ -150,7 +150,9 @@ std::optional<RipJob> ParseLine(std::string_view line, const JobListContext& con
     auto field = [&f](std::size_t i) { return i < f.size() ? f[i] : std::string_view(); };
 
     RipJob job;
-    job.clipIndex = ClampToInt(LeadingInt(f[0]).value_or(0) - 1);
+    // Kept one below the int range, so that messages can name clip clipIndex + 1.
+    job.clipIndex = static_cast<int>(
+        std::clamp<long long>(LeadingInt(f[0]).value_or(0) - 1, INT_MIN + 1LL, INT_MAX - 1LL));
     job.name = std::string(field(1));
     const std::string_view beginField = field(2);
     const bool marks = !beginField.empty() && beginField.front() == 'x';
