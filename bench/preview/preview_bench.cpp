@@ -91,9 +91,19 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     SetConsoleTrace(false);
 
-    const fs::path work =
-        fs::temp_directory_path() / ("quorin-preview-bench-" + std::to_string(::getpid()));
-    fs::create_directories(work);
+    // The output directory, current while measuring, removed on every way out.
+    struct WorkDir {
+        fs::path path =
+            fs::temp_directory_path() / ("quorin-preview-bench-" + std::to_string(::getpid()));
+        fs::path old = fs::current_path();
+        WorkDir() { fs::create_directories(path); }
+        ~WorkDir() {
+            std::error_code ec;
+            fs::current_path(old, ec);
+            fs::remove_all(path, ec);
+        }
+    } workDir;
+    const fs::path& work = workDir.path;
     fs::path image = argc > 1 ? fs::absolute(argv[1]) : work / "demo.img";
     if (argc <= 1) {
         auto spec = testdisk::LoadDescription(fs::path(QUORIN_SAMPLES_DIR) / "demo.json");
@@ -104,8 +114,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    const fs::path oldCwd = fs::current_path();
-    fs::current_path(work); // the output directory
+    fs::current_path(work);
 
     SetFirmwareOption(false); // the demo disk has the old record layout
     bool ok = false;
@@ -145,7 +154,5 @@ int main(int argc, char** argv) {
     Report("  decode to PRV.BMP alone", all.decode);
     Report("  load and scale PRV.BMP alone", all.load);
 
-    fs::current_path(oldCwd);
-    fs::remove_all(work);
     return 0;
 }
