@@ -112,6 +112,8 @@ inline testdisk::ClipSpec Clip(const char* station, const char* name, const char
     return c;
 }
 
+inline constexpr int kClips = 4; // on the standard disk
+
 inline testdisk::DiskSpec StandardDisk() {
     testdisk::DiskSpec disk;
     disk.label = "QUORIN TEST";
@@ -127,7 +129,10 @@ inline testdisk::DiskSpec StandardDisk() {
     testdisk::ClipSpec hour = Clip("arte", "Doku", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 2);
     hour.lengthSeconds = 3600; // the record claims a full hour
     hour.skipIndex = {{100, 250}, {500, 520}};
-    disk.clips = {news, film, hour};
+    // A minute of video, long enough that a Cancel lands while it is ripped.
+    testdisk::ClipSpec movie =
+        Clip("ProSieben", "Spielfilm", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 16);
+    disk.clips = {news, film, hour, movie};
     return disk;
 }
 

@@ -205,7 +205,7 @@ TEST_F(WindowTest, TheImagePickerAddsThePathToTheDriveList) {
     EXPECT_EQ(drive->currentText().toStdString(), image_);
     EXPECT_GE(drive->findText(QString::fromStdString(image_)), 0);
     Click(ids::kDir);
-    EXPECT_EQ(List()->topLevelItemCount(), 3);
+    EXPECT_EQ(List()->topLevelItemCount(), kClips);
 }
 
 TEST_F(WindowTest, SettingsSurviveASessionByteForByte) {

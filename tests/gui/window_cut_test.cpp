@@ -34,7 +34,7 @@ TEST_F(WindowTest, StartsOnTheImageNamedOnTheCommandLine) {
     EXPECT_EQ(Text(ids::kOutputDir).toStdString(), out_.string() + "/");
 
     QTreeWidget* list = List();
-    ASSERT_EQ(list->topLevelItemCount(), 3);
+    ASSERT_EQ(list->topLevelItemCount(), kClips);
     QStringList headers;
     for (int c = 0; c < 6; ++c)
         headers << list->headerItem()->text(c);
@@ -54,8 +54,8 @@ TEST_F(WindowTest, StartsOnTheImageNamedOnTheCommandLine) {
     EXPECT_EQ(list->topLevelItem(2)->text(3).left(8), "01:00:00");
 
     // The checksum table is built with the first read of the drive.
-    ASSERT_EQ(window_->Checksums().size(), 3u);
-    for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(window_->Checksums().size(), 4u);
+    for (int i = 0; i < kClips; ++i)
         EXPECT_EQ(window_->Checksums()[i], ExpectedChecksum(spec_.clips[i], disk_.clips[i]));
 }
 
@@ -199,7 +199,7 @@ TEST_F(WindowTest, AVolumeThatCannotBeOpenedSaysWhy) {
     BuildDisk();
     Control<QComboBox>(ids::kDrive)->setEditText(QString::fromStdString(image_));
     Click(ids::kDir);
-    EXPECT_EQ(List()->topLevelItemCount(), 3);
+    EXPECT_EQ(List()->topLevelItemCount(), kClips);
 }
 
 TEST_F(WindowTest, AnUnreadableDeviceGetsTheDiskGroupHint) {
@@ -219,7 +219,7 @@ TEST_F(WindowTest, TheFirmwareBoxRereadsTheDiskInTheOtherLayout) {
     const std::vector<std::uint32_t> checksums = window_->Checksums();
     Click(ids::kFirmware);
     EXPECT_TRUE(FirmwareOption());
-    ASSERT_EQ(List()->topLevelItemCount(), 3);
+    ASSERT_EQ(List()->topLevelItemCount(), kClips);
     EXPECT_NE(List()->topLevelItem(0)->text(2), "Tagesschau");
     EXPECT_EQ(window_->Checksums(), checksums) << "the checksum table is built once";
 
@@ -239,7 +239,7 @@ TEST_F(WindowTest, DirKeepsTheDiskReadFirst) {
     ASSERT_TRUE(testdisk::BuildImage(other, otherImage).ok());
     Control<QComboBox>(ids::kDrive)->setEditText(QString::fromStdString(otherImage));
     Click(ids::kDir);
-    EXPECT_EQ(List()->topLevelItemCount(), 3) << "the objects of the first disk are reused";
+    EXPECT_EQ(List()->topLevelItemCount(), kClips) << "the objects of the first disk are reused";
 }
 
 } // namespace
