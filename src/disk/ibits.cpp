@@ -1,27 +1,45 @@
 #include "disk/ibits.h"
 
+#include "app/state/format.h"
 #include "app/state/program_log.h"
 #include "disk/cluster_table.h"
 #include "disk/layout.h"
 
+#include <cerrno>
+
 namespace quorin {
 
-CIBits::CIBits(const std::string& driveName, const ClusterTable* table,
-               std::uint32_t firstCluster) {
+std::string ReadFailureText(const std::string& volume, std::int64_t diskByte, int error) {
+    const auto at = static_cast<long long>(diskByte);
+    if (error != 0)
+        return Format("read error at byte %lld of ", at) + volume + ": " + SystemErrorText(error);
+    return Format("read error: no data from byte %lld of ", at) + volume +
+           " on, the disk ends before the end of the stream";
+}
+
+std::string BadClusterText(std::uint32_t cluster) {
+    return Format("the cluster chain leads to cluster %u, which is not a data cluster", cluster);
+}
+
+CIBits::CIBits(const std::string& driveName, const ClusterTable* table, std::uint32_t firstCluster)
+    : m_strDriveName(driveName) {
     // The buffer always exists, so that a reader without a volume reads a harmless zero; its
     // extra last byte is where the position rests after the end of a full block.
     m_Buffer.assign(kBlockBytes + 1, 0);
     if (!OpenDrive(driveName, m_hDrive)) {
+        NoteEnd(EndReason::kReadError, 0, -1, errno);
         m_bEOF = true;
         return;
     }
     if (table) table->DumpClusters(firstCluster, m_lvecClusters);
+    CutLoop();
     Rewind();
 }
 
 bool CIBits::Rewind() {
     LogLine("CIBits::Rewind()\n");
-    if (!m_lvecClusters.empty() && m_hDrive.IsValid() &&
+    if (m_lvecClusters.empty()) NoteEnd(EndReason::kChainEnd, 0, -1);
+    if (!m_lvecClusters.empty() && m_hDrive.IsValid() && CheckCluster(m_lvecClusters.front(), 0) &&
         SetToPhysicalSector(m_hDrive, ClusterStartSector(m_lvecClusters.front()))) {
         m_lClusterIndex = 0;
         m_lBlockIndex = 0;
@@ -46,15 +64,22 @@ bool CIBits::RefillBuffer() {
             Log() << "RefillBuffer() - m_lClusterIndex = " << m_lClusterIndex
                   << " >= (long) m_lvecClusters.size() = " << m_lvecClusters.size() << " failed"
                   << endl;
+            NoteEnd(EndReason::kChainEnd, std::int64_t{m_lClusterIndex} * kClusterBytes, -1);
             return false;
         }
         std::uint32_t cluster = m_lvecClusters[static_cast<std::size_t>(m_lClusterIndex)];
         Log() << "goto next cluster " << m_lClusterIndex << "/" << cluster << endl;
         m_lBlockIndex = 0;
+        if (!CheckCluster(cluster, m_lClusterIndex)) return false;
         if (!SetToPhysicalSector(m_hDrive, ClusterStartSector(cluster))) return false;
     }
+    const std::int64_t diskByte = m_hDrive.Position();
     std::int64_t n = m_hDrive.Read(std::span(m_Buffer.data(), kBlockBytes));
-    if (n <= 0) return false;
+    if (n <= 0) {
+        NoteEnd(n < 0 ? EndReason::kReadError : EndReason::kDeviceEnd, BlockStreamByte(), diskByte,
+                n < 0 ? errno : 0);
+        return false;
+    }
     m_lBytesInBuffer = static_cast<std::int32_t>(n);
     m_lBitsLeft = 8;
     m_lBytePos = 0;
@@ -66,6 +91,8 @@ void CIBits::EndOfBlock() {
     // The position stays one past the last byte (at most the spare byte) once the end is seen.
     if (m_lBytesInBuffer != kBlockBytes) {
         m_bEOF = true; // the last read was short: end of the device
+        NoteEnd(EndReason::kDeviceEnd, BlockStreamByte() - kBlockBytes + m_lBytesInBuffer,
+                m_hDrive.Position());
         return;
     }
     if (!RefillBuffer()) m_bEOF = true;
@@ -79,6 +106,8 @@ bool CIBits::SeekBitPosition(std::int64_t p) {
     }
     std::int64_t c = p / kClusterBits;
     if (c >= static_cast<std::int64_t>(m_lvecClusters.size())) {
+        NoteEnd(EndReason::kChainEnd,
+                static_cast<std::int64_t>(m_lvecClusters.size()) * kClusterBytes, -1);
         m_bEOF = true;
         return false;
     }
@@ -87,7 +116,8 @@ bool CIBits::SeekBitPosition(std::int64_t p) {
     std::int64_t q = r - b * kBlockBits;
     if (!(b == m_lBlockIndex - 1 && c == m_lClusterIndex)) {
         std::uint32_t cluster = m_lvecClusters[static_cast<std::size_t>(c)];
-        if (!SetToPhysicalSector(m_hDrive, ClusterStartSector(cluster) + b * kBlockSectors)) {
+        if (!CheckCluster(cluster, static_cast<std::int32_t>(c)) ||
+            !SetToPhysicalSector(m_hDrive, ClusterStartSector(cluster) + b * kBlockSectors)) {
             m_bEOF = true;
             return false;
         }
@@ -101,6 +131,8 @@ bool CIBits::SeekBitPosition(std::int64_t p) {
     std::int32_t bytePos = static_cast<std::int32_t>(q / 8);
     if (bytePos >= m_lBytesInBuffer) {
         // Inside a short block but beyond what the device delivered.
+        NoteEnd(EndReason::kDeviceEnd, BlockStreamByte() - kBlockBytes + m_lBytesInBuffer,
+                m_hDrive.Position());
         m_bEOF = true;
         return false;
     }
@@ -197,6 +229,63 @@ void CIBits::ConsumeBuffered(std::int32_t n) {
     if (n <= 0) return;
     m_lBytePos += n - 1;
     AdvanceByte();
+}
+
+void CIBits::CutLoop() {
+    std::vector<bool> seen(kTableEntries, false);
+    for (std::size_t i = 0; i < m_lvecClusters.size(); ++i) {
+        const std::uint32_t c = m_lvecClusters[i];
+        if (c >= static_cast<std::uint32_t>(kTableEntries)) break;
+        if (seen[c]) {
+            Log() << "the chain returns to cluster " << c << " after " << i << " clusters" << endl;
+            m_lLoopCluster = c;
+            m_lvecClusters.resize(i);
+            return;
+        }
+        seen[c] = true;
+    }
+}
+
+void CIBits::NoteEnd(EndReason reason, std::int64_t streamByte, std::int64_t diskByte, int error) {
+    m_EndReason = reason;
+    m_i64EndBit = streamByte * 8;
+    m_i64EndDiskByte = diskByte;
+    m_iEndError = error;
+}
+
+bool CIBits::CheckCluster(std::uint32_t cluster, std::int32_t index) {
+    if (IsDataCluster(cluster)) return true;
+    LogLine(BadClusterText(cluster));
+    NoteEnd(EndReason::kBadCluster, static_cast<std::int64_t>(index) * kClusterBytes, -1);
+    m_iEndError = static_cast<int>(cluster);
+    return false;
+}
+
+std::string CIBits::Shortfall(std::int64_t endBit) const {
+    if (!m_bEOF || m_EndReason == EndReason::kNone) return {};
+    // Bits of the last sector the device need not deliver.
+    const std::int64_t slack = m_EndReason == EndReason::kDeviceEnd ? 4096 : 0;
+    if (m_i64EndBit >= endBit - slack) return {};
+    switch (m_EndReason) {
+    case EndReason::kReadError:
+        if (m_i64EndDiskByte < 0)
+            return "could not open " + m_strDriveName + ": " + SystemErrorText(m_iEndError);
+        return ReadFailureText(m_strDriveName, m_i64EndDiskByte, m_iEndError);
+    case EndReason::kDeviceEnd:
+        return ReadFailureText(m_strDriveName, m_i64EndDiskByte, 0);
+    case EndReason::kChainEnd:
+        if (m_lLoopCluster != 0)
+            return Format("the cluster chain returns to cluster %u after %zu clusters, before the "
+                          "end of the stream",
+                          m_lLoopCluster, m_lvecClusters.size());
+        return Format("the cluster chain ends after %zu clusters, before the end of the stream",
+                      m_lvecClusters.size());
+    case EndReason::kBadCluster:
+        return BadClusterText(static_cast<std::uint32_t>(m_iEndError));
+    case EndReason::kNone:
+        break;
+    }
+    return {};
 }
 
 } // namespace quorin

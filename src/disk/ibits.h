@@ -16,6 +16,12 @@ namespace quorin {
 
 class ClusterTable;
 
+// What the user is told when a stream's data could not be read: a read that failed (error set)
+// or delivered nothing more (error 0) at a byte of the volume, or a chain that leaves the data
+// area.
+std::string ReadFailureText(const std::string& volume, std::int64_t diskByte, int error);
+std::string BadClusterText(std::uint32_t cluster);
+
 class CIBits {
 public:
     static constexpr std::int32_t kBlockBytes = 65'536;
@@ -72,7 +78,34 @@ public:
     std::int32_t ClusterIndex() const { return m_lClusterIndex; }
     bool HasVolume() const { return m_hDrive.IsValid(); }
 
+    // Why the data last stopped (the end flag was set), and at which bit of the stream. Probes
+    // may run into the end and reading goes on elsewhere, so this is the latest stop.
+    enum class EndReason {
+        kNone,
+        kChainEnd,   // past the last cluster of the chain (or no chain at all)
+        kDeviceEnd,  // the volume delivered nothing more (it ends, or a read came back short)
+        kReadError,  // the volume could not be read, or not be opened
+        kBadCluster, // the chain names a cluster outside the data area (0, or from 1,152 on)
+    };
+    EndReason LastEnd() const { return m_EndReason; }
+    std::int64_t LastEndBit() const { return m_i64EndBit; }
+    // When the reader stands at the end and the data stopped before endBit (the stream's end as
+    // recorded) for any reason but the end of the recorded data: what went wrong, for the user
+    // ("read error at byte ... of <volume>: ..."). Empty otherwise. A volume may end inside the
+    // stream's last sector (images need not be padded to whole sectors).
+    std::string Shortfall(std::int64_t endBit) const;
+
 private:
+    // A chain that returns to one of its clusters ends before it: no stream holds a cluster twice.
+    void CutLoop();
+    void NoteEnd(EndReason reason, std::int64_t streamByte, std::int64_t diskByte, int error = 0);
+    // A cluster the chain may name: 1 to 1,151.
+    bool CheckCluster(std::uint32_t cluster, std::int32_t index);
+    std::int64_t BlockStreamByte() const {
+        return static_cast<std::int64_t>(m_lClusterIndex) * 104'857'600 +
+               static_cast<std::int64_t>(m_lBlockIndex) * kBlockBytes;
+    }
+
     // Moves past the current byte, refilling at the end of a block.
     void AdvanceByte() {
         if (m_bEOF && m_lBytePos >= m_lBytesInBuffer) return; // nothing left to step over
@@ -89,6 +122,12 @@ private:
     std::int32_t m_lClusterIndex = 0;
     std::int32_t m_lBlockIndex = 0;
     bool m_bEOF = false;
+    std::string m_strDriveName;
+    EndReason m_EndReason = EndReason::kNone;
+    std::int64_t m_i64EndBit = 0;
+    std::int64_t m_i64EndDiskByte = 0;
+    int m_iEndError = 0;
+    std::uint32_t m_lLoopCluster = 0; // the cluster the chain returned to (0: no loop)
 };
 
 } // namespace quorin

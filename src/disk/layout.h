@@ -19,6 +19,11 @@ inline constexpr int kMaxClips = static_cast<int>(kDataStartSector - kRecordStar
 // A chain walk emits at most this many cluster numbers, so a cyclic table cannot hang it.
 inline constexpr int kMaxChainLength = kTableEntries - 1; // 1,151
 
+// The numbers a chain may name: 0 would lie in the directory, 1,152 and up beyond the data area.
+inline constexpr bool IsDataCluster(std::int64_t cluster) {
+    return cluster >= 1 && cluster < kTableEntries;
+}
+
 inline constexpr std::int64_t ClusterStartSector(std::int64_t cluster) {
     return kDataStartSector + (cluster - 1) * kClusterSectors;
 }

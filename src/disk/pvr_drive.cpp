@@ -25,6 +25,9 @@ CPVRDrive::CPVRDrive(const std::string& volumeName, const ClusterTable* table)
     } else {
         m_iOpenError = errno;
     }
+    if (!m_bOpened)
+        Log() << "could not read the header of " << volumeName << ": "
+              << SystemErrorText(m_iOpenError) << endl;
     h.Close();
 
     int count = HeaderFileCount();

@@ -7,6 +7,7 @@
 #include "platform/text.h"
 #include "platform/volume.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace quorin {
@@ -29,9 +30,18 @@ CPVRFile::CPVRFile(const std::string& driveName, int fileNo, const ClusterTable*
     if (!OpenDrive(driveName, h)) {
         Log() << "could not open drive " << driveName << " for file " << fileNo << endl;
     } else {
-        if (SetToPhysicalSector(h, fileNo + kRecordStartSector) &&
-            h.Read(m_Record.bytes) == kRecordSize) {
+        std::int64_t got = -1;
+        if (SetToPhysicalSector(h, fileNo + kRecordStartSector)) got = h.Read(m_Record.bytes);
+        const int error = errno;
+        if (got == kRecordSize) {
             m_bRecordRead = true;
+        } else {
+            // Nothing of a record that could not be read whole is shown as the clip's.
+            m_Record = ClipRecord{};
+            Log() << "could not read the record of clip " << fileNo + 1 << " from " << driveName
+                  << ": "
+                  << (got < 0 ? SystemErrorText(error) : std::string("the disk ends before it"))
+                  << endl;
         }
         m_RawRecord = m_Record;
         if (FirmwareOption()) {
@@ -68,6 +78,12 @@ bool CPVRFile::SetOutputName(std::optional<std::string_view> name, bool rename) 
     }
     m_strOutputName.assign(name->substr(0, 255));
     if (!rename) return true;
+    if (!m_bRecordRead) {
+        // Mend: a record that was never read is not written back (it would be all zeros).
+        LogLine("the record of clip " + std::to_string(m_lFileNo + 1) +
+                " could not be read; its title is not changed");
+        return false;
+    }
     const ClipRecord oldWorking = m_Record;
     const ClipRecord oldRaw = m_RawRecord;
     m_Record.SetClipName(Utf8ToLatin1(*name));
