@@ -4,6 +4,7 @@
 #include "app/state/format.h"
 #include "app/state/program_log.h"
 #include "disk/cluster_table.h"
+#include "disk/ibits.h"
 #include "disk/layout.h"
 #include "disk/pvr_file.h"
 #include "platform/clock.h"
@@ -66,9 +67,12 @@ public:
 
 private:
     bool Position(const std::vector<std::uint32_t>& chain, int index, std::int64_t sector) {
-        if (index >= static_cast<int>(chain.size()) ||
-            !SetToPhysicalSector(h_, ClusterStartSector(chain[static_cast<std::size_t>(index)]) +
-                                         sector)) {
+        const std::uint32_t cluster =
+            index < static_cast<int>(chain.size()) ? chain[static_cast<std::size_t>(index)] : 0;
+        if (index < static_cast<int>(chain.size()) && !IsDataCluster(cluster))
+            failure_ = BadClusterText(cluster);
+        if (!IsDataCluster(cluster) ||
+            !SetToPhysicalSector(h_, ClusterStartSector(cluster) + sector)) {
             ReadError();
             return false;
         }
@@ -77,7 +81,9 @@ private:
 
     bool Transfer(std::int64_t n, bool count) {
         if (n <= 0) return true;
+        const std::int64_t at = h_.Position();
         std::int64_t got = h_.Read(std::span(buf_.data(), static_cast<std::size_t>(n)));
+        const int error = errno;
         if (got > 0 && !out_.Write(std::span<const std::uint8_t>(buf_.data(),
                                                                  static_cast<std::size_t>(got)))) {
             result_ = StageResult::kOutputFailed;
@@ -88,6 +94,8 @@ private:
         }
         if (got < n) {
             // No buffer garbage in the file: the stream stops here and says so.
+            failure_ = ReadFailureText(clip_.DriveName(), at + std::max<std::int64_t>(got, 0),
+                                       got < 0 ? error : 0);
             ReadError();
             return false;
         }
@@ -100,7 +108,7 @@ private:
 
     void ReadError() {
         result_ = StageResult::kReadError;
-        clip_.StatusMessage("read error\n", true);
+        clip_.StatusMessage((failure_.empty() ? std::string("read error") : failure_) + "\n", true);
     }
 
     CPVRFile& clip_;
@@ -109,6 +117,7 @@ private:
     RipProgress& block_;
     std::vector<std::uint8_t>& buf_;
     StageResult result_ = StageResult::kDone;
+    std::string failure_; // what the failed read was, for the status
 };
 
 std::int32_t TotalMB(const StreamExtent& x) {
@@ -137,7 +146,9 @@ StageResult Worse(StageResult a, StageResult b) {
 
 } // namespace
 
-StageResult Backup(CPVRFile& clip, std::vector<std::string>* files) {
+StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string* why) {
+    std::string unused;
+    std::string& failure = why ? *why : unused;
     const ClipRecord& rec = clip.GetRecord();
     const std::string base = clip.GetOutputBaseName();
     RipProgress& ap = AudioBlock(clip);
@@ -147,15 +158,16 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files) {
     OutputFile desc(base + ".sFileDescription", OutputFile::Preview::kNumbered);
     if (!desc.IsOpen()) {
         clip.StatusMessage("Backup File could not be opened\n", true);
-        LogLine("could not create " + desc.Name() + ": " + OutputErrorText(desc.Error()));
+        failure = "could not create " + desc.Name() + ": " + OutputErrorText(desc.Error());
+        LogLine(failure);
         return StageResult::kOutputFailed;
     }
     if (files) files->push_back(desc.Name());
     desc.Write(rec.bytes);
     desc.Close();
     if (desc.WriteFailed()) {
-        clip.StatusMessage(
-            "could not write " + desc.Name() + ": " + OutputErrorText(desc.Error()) + "\n", true);
+        failure = "could not write " + desc.Name() + ": " + OutputErrorText(desc.Error());
+        clip.StatusMessage(failure + "\n", true);
         return StageResult::kOutputFailed;
     }
 
@@ -163,7 +175,8 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files) {
     vp.endPts = 0;
     VolumeHandle h;
     if (!OpenDrive(clip.DriveName(), h)) {
-        LogLine("could not open " + clip.DriveName() + ": " + SystemErrorText(errno));
+        failure = "could not open " + clip.DriveName() + ": " + SystemErrorText(errno);
+        LogLine(failure);
         return StageResult::kReadError;
     }
 
@@ -207,7 +220,8 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files) {
         OutputFile out(base + st.ext, OutputFile::Preview::kNumbered);
         if (!out.IsOpen()) {
             clip.StatusMessage(st.failText, true);
-            LogLine("could not create " + out.Name() + ": " + OutputErrorText(out.Error()));
+            failure = "could not create " + out.Name() + ": " + OutputErrorText(out.Error());
+            LogLine(failure);
             b.seconds = static_cast<std::int32_t>((TickCountMs() - t0) / 1000);
             return StageResult::kOutputFailed; // a failed audio file also skips the video stage
         }
@@ -220,6 +234,7 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files) {
                 "could not write " + out.Name() + ": " + OutputErrorText(out.Error()) + "\n", true);
             r = StageResult::kOutputFailed;
         }
+        if (r != StageResult::kDone && failure.empty()) failure = b.Status();
         result = Worse(result, r);
         b.seconds = static_cast<std::int32_t>((TickCountMs() - t0) / 1000);
     }

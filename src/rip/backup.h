@@ -13,7 +13,9 @@ class CPVRFile;
 
 // Writes base + ".sFileDescription" (the working record), base + ".mpp" (the audio stream's
 // bytes) and base + ".pva" (the video stream's bytes), each under a numbered name when the name
-// is taken. Reads no cancel flag. files, when given, receives the names of the files created.
-StageResult Backup(CPVRFile& clip, std::vector<std::string>* files = nullptr);
+// is taken. Reads no cancel flag. files, when given, receives the names of the files created;
+// why, when given, the status text of the first failure.
+StageResult Backup(CPVRFile& clip, std::vector<std::string>* files = nullptr,
+                   std::string* why = nullptr);
 
 } // namespace quorin

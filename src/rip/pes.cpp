@@ -318,7 +318,9 @@ std::int64_t GetNextPTS(CPVRFile& clip, std::uint8_t s, CIBits& reader, std::uin
             (offset - base),
         0, kStepBytes);
     std::int64_t got = 0;
-    if (want > 0 && SetToPhysicalSector(handle, ClusterStartSector(cluster) + offset / 512)) {
+    // Nothing outside the data area is read, whatever the chain names.
+    if (want > 0 && IsDataCluster(cluster) &&
+        SetToPhysicalSector(handle, ClusterStartSector(cluster) + offset / 512)) {
         got = handle.Read(buffer.first(static_cast<std::size_t>(want)));
         if (got < 0) got = 0;
     }

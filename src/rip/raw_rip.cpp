@@ -251,11 +251,17 @@ private:
         std::int64_t len = kChunk;
         if (i == n_ - 1) len = std::min(len, endBytes_ - off);
         if (len <= 0) return 0;
-        if (!SetToPhysicalSector(handle_, ClusterStartSector(chain_[static_cast<std::size_t>(i)]) +
-                                              off / 512))
+        const std::uint32_t cluster = chain_[static_cast<std::size_t>(i)];
+        if (!IsDataCluster(cluster)) {
+            failure_ = BadClusterText(cluster);
             return -1;
+        }
+        if (!SetToPhysicalSector(handle_, ClusterStartSector(cluster) + off / 512)) return -1;
+        const std::int64_t at = handle_.Position();
         std::int64_t got = handle_.Read(std::span(buf.data(), static_cast<std::size_t>(len)));
         if (got < len) {
+            failure_ = ReadFailureText(clip_.DriveName(), at + std::max<std::int64_t>(got, 0),
+                                       got < 0 ? errno : 0);
             if (got > 0) Write(buf.data(), got);
             return -1;
         }
@@ -289,7 +295,7 @@ private:
     void ReadError() {
         readError_ = true;
         failed_ = true;
-        clip_.StatusMessage("read error\n", true);
+        clip_.StatusMessage((failure_.empty() ? std::string("read error") : failure_) + "\n", true);
     }
 
     std::int64_t HeaderPts(int i, std::int64_t byteInCluster, std::int64_t* length) {
@@ -394,6 +400,7 @@ private:
     std::int64_t startOffset_ = -1;
     bool failed_ = false;
     bool readError_ = false;
+    std::string failure_; // what the failed read was, for the status
 };
 
 } // namespace

@@ -72,9 +72,11 @@ public:
 
         if (vp_.backup) {
             std::vector<std::string> files;
-            StageResult r = Backup(clip_, &files);
+            std::string why;
+            StageResult r = Backup(clip_, &files, &why);
             for (const std::string& f : files)
                 report_.files.push_back({f, "backup"});
+            if (report_.message.empty()) report_.message = why;
             Note(FromStage(r));
             return outcome_;
         }
@@ -92,10 +94,11 @@ public:
             if (rec.VClusters() > 0) {
                 vr_ = std::make_unique<CIBits>(clip_.DriveName(), clip_.Table(),
                                                rec.VideoFirstCluster());
-                if (!vr_->HasVolume()) unreadable = true;
-                GetStreamIDs(clip_, *vr_, vid, e_.m_lVideoSkip);
                 e_.m_i64VideoEndBit = (std::int64_t{rec.VClusters()} - 1) * 838'860'800 +
                                       std::int64_t{rec.VideoEnd()} * 4096;
+                if (!vr_->HasVolume()) unreadable = true;
+                GetStreamIDs(clip_, *vr_, vid, e_.m_lVideoSkip);
+                if (vid == 0) unreadable |= Unreadable(*vr_, e_.m_i64VideoEndBit);
                 vr_->Rewind();
             } else {
                 clip_.StatusMessage("Stream ID not found\n", true);
@@ -109,10 +112,11 @@ public:
             if (rec.AClusters() > 0) {
                 ar_ = std::make_unique<CIBits>(clip_.DriveName(), clip_.Table(),
                                                rec.AudioFirstCluster());
-                if (!ar_->HasVolume()) unreadable = true;
-                GetStreamIDs(clip_, *ar_, aid, e_.m_lAudioSkip);
                 e_.m_i64AudioEndBit = (std::int64_t{rec.AClusters()} - 1) * 838'860'800 +
                                       std::int64_t{rec.AudioEnd()} * 4096;
+                if (!ar_->HasVolume()) unreadable = true;
+                GetStreamIDs(clip_, *ar_, aid, e_.m_lAudioSkip);
+                if (aid == 0) unreadable |= Unreadable(*ar_, e_.m_i64AudioEndBit);
                 ar_->Rewind();
             } else {
                 clip_.StatusMessage("Stream ID not found\n", true);
@@ -124,7 +128,7 @@ public:
         if (clip_.IsCancelled()) return Cancelled();
         if ((audioOn && aid == 0) || (videoOn && vid == 0) || (!audioOn && !videoOn)) {
             CantGoOn(unreadable ? RipOutcome::kReadError : RipOutcome::kNothingToRip,
-                     unreadable ? "the disk could not be read" : "stream id not found");
+                     unreadable ? ReadFailure() : "stream id not found");
             return outcome_;
         }
 
@@ -134,8 +138,9 @@ public:
             Trace() << "try to find first pts for Audio..." << endl;
             e_.m_lEndSectors = rec.AudioEnd();
             e_.m_lSkipSectors = e_.m_lAudioSkip;
-            if (e_.m_i64AudioFirstPTS == PTS_NONE)
-                FirstPTS(clip_, *ar_, aid, e_.m_i64AudioFirstPTS);
+            if (e_.m_i64AudioFirstPTS == PTS_NONE &&
+                !FirstPTS(clip_, *ar_, aid, e_.m_i64AudioFirstPTS))
+                unreadable |= Unreadable(*ar_, e_.m_i64AudioEndBit);
             clip_.StatusMessage("AudioStream PTS=" + PtsHex(e_.m_i64AudioFirstPTS) + "\n", true);
         }
         if (videoOn) {
@@ -143,15 +148,19 @@ public:
             Trace() << "try to find first pts for Video..." << endl;
             e_.m_lEndSectors = rec.VideoEnd();
             e_.m_lSkipSectors = e_.m_lVideoSkip;
-            if (e_.m_i64VideoFirstPTS == PTS_NONE)
-                FirstPTS(clip_, *vr_, vid, e_.m_i64VideoFirstPTS);
+            if (e_.m_i64VideoFirstPTS == PTS_NONE &&
+                !FirstPTS(clip_, *vr_, vid, e_.m_i64VideoFirstPTS))
+                unreadable |= Unreadable(*vr_, e_.m_i64VideoEndBit);
             clip_.StatusMessage("Videostream PTS=" + PtsHex(e_.m_i64VideoFirstPTS) + "\n", true);
         }
         if (clip_.IsCancelled()) return Cancelled();
         // Mend: a first PTS that is not found ends the run like a missing stream id.
         if ((audioOn && e_.m_i64AudioFirstPTS == PTS_NONE) ||
             (videoOn && e_.m_i64VideoFirstPTS == PTS_NONE)) {
-            CantGoOn(RipOutcome::kNothingToRip, "first time stamp not found");
+            if (unreadable)
+                CantGoOn(RipOutcome::kReadError, ReadFailure());
+            else
+                CantGoOn(RipOutcome::kNothingToRip, "first time stamp not found");
             return outcome_;
         }
 
@@ -182,14 +191,17 @@ public:
                 if (runs) r = RipPrivateStream(clip_, *ar_, *w, aid, S, E);
             }
             if (runs) {
+                const std::string said = ap_.raw && Failed(r) ? ap_.Status() : std::string();
                 std::int64_t ms = TickCountMs() - t0;
                 clip_.StatusMessage(
                     Format("... it took %d  seconds...\n", static_cast<int>(ms / 1000)), true);
+                Reshow(said);
                 if (w) r = CloseWriter(std::move(w), r);
                 if (!files.raw.empty()) report_.files.push_back({files.raw, "raw audio"});
                 ap_.seconds = static_cast<std::int32_t>(ms / 1000);
                 report_.audioMs = ms;
             }
+            if (!ap_.raw) r = CheckReader(*ar_, e_.m_i64AudioEndBit, r);
             Note(FromStage(r));
             if (r == StageResult::kCancelled || clip_.IsCancelled()) {
                 // Mend: a run cancelled during the audio stage does not start the video stage.
@@ -211,6 +223,7 @@ public:
             e_.m_lEndSectors = rec.VideoEnd();
             if (runs) {
                 r = RipVideoStream(clip_, *vr_, w.get(), vid, S, E, &files);
+                const std::string said = vp_.raw && Failed(r) ? vp_.Status() : std::string();
                 std::string failure;
                 if (w) {
                     // The sequence end code, also after a cancel.
@@ -228,10 +241,12 @@ public:
                 std::int64_t ms = TickCountMs() - t0;
                 clip_.StatusMessage(
                     Format("... it took %d  seconds...\n", static_cast<int>(ms / 1000)), true);
+                Reshow(said);
                 if (!failure.empty()) clip_.StatusMessage(failure + "\n", true);
                 vp_.seconds = static_cast<std::int32_t>(ms / 1000);
                 report_.videoMs = ms;
             }
+            if (!vp_.raw) r = CheckReader(*vr_, e_.m_i64VideoEndBit, r);
             Note(FromStage(r));
             if (r == StageResult::kCancelled) Cancelled();
         }
@@ -268,8 +283,48 @@ private:
         return outcome_;
     }
 
+    // After the analysis of a stream found nothing: whether the disk failed it (the reason is
+    // kept for the message).
+    bool Unreadable(const CIBits& reader, std::int64_t endBit) {
+        std::string why = reader.Shortfall(endBit);
+        if (why.empty()) return false;
+        if (readFailure_.empty()) readFailure_ = why;
+        return true;
+    }
+
+    std::string ReadFailure() const {
+        return readFailure_.empty() ? "the disk could not be read" : readFailure_;
+    }
+
+    // Mend: a stage whose reader stopped before the end of the stream's data (a read error, the
+    // disk's end, a broken chain) did not rip the stream; it ends as a read error that says why,
+    // after the stage's last status.
+    StageResult CheckReader(const CIBits& reader, std::int64_t endBit, StageResult r) {
+        if (r != StageResult::kDone && r != StageResult::kNothingFound &&
+            r != StageResult::kReadError)
+            return r;
+        const std::string why = reader.Shortfall(endBit);
+        if (why.empty()) return r;
+        clip_.StatusMessage(why + "\n", true);
+        if (report_.message.empty()) report_.message = why;
+        return StageResult::kReadError;
+    }
+
+    static bool Failed(StageResult r) {
+        return r == StageResult::kReadError || r == StageResult::kOutputFailed;
+    }
+
+    // Mend: a raw rip's failure stays the status after the stage's timing line (which would
+    // otherwise hide it) and is the run's message; it is in the log already.
+    void Reshow(const std::string& said) {
+        if (said.empty()) return;
+        clip_.StatusMessage(said, false);
+        if (report_.message.empty()) report_.message = said;
+    }
+
     void CantGoOn(RipOutcome o, const std::string& why) {
         Both() << "can't go on..." << endl;
+        if (o == RipOutcome::kReadError) clip_.StatusMessage(why + "\n", true);
         report_.message = why;
         Note(o);
         Trace() << "cleaning up" << endl;
@@ -317,6 +372,7 @@ private:
     RipReport& report_;
     std::unique_ptr<CIBits> vr_, ar_;
     RipOutcome outcome_ = RipOutcome::kDone;
+    std::string readFailure_;
 };
 
 } // namespace
