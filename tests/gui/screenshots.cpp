@@ -52,8 +52,9 @@ int main(int argc, char* argv[]) {
     const std::string image = std::filesystem::absolute(argv[1]).string();
     const QString dir = QDir(QString::fromLocal8Bit(argv[2])).absolutePath();
     QDir().mkpath(dir);
-    // Outputs of the shot of a running rip go to a folder of their own.
-    qputenv("XDG_VIDEOS_DIR", (dir + "/outputs").toUtf8());
+    // Outputs of the shot of a running rip go to a folder of their own, unless one is named.
+    if (qEnvironmentVariableIsEmpty("XDG_VIDEOS_DIR"))
+        qputenv("XDG_VIDEOS_DIR", (dir + "/outputs").toUtf8());
 
     WindowHooks hooks;
     hooks.message = [](const UserMessage& m) {
