@@ -51,9 +51,10 @@ void ClearVolumeFaults() {
 
 void RegisterVolumeDescriptor(const std::string& volumeName, int fd, bool readOnly) {
     std::lock_guard lock(Registry().mutex);
-    auto& slot = Registry().descriptors[volumeName];
-    if (slot.first >= 0 && slot.first != fd) ::close(slot.first);
-    slot = {fd, readOnly};
+    // A new path has no descriptor to close (a default slot would name descriptor 0).
+    auto [slot, added] = Registry().descriptors.try_emplace(volumeName, -1, readOnly);
+    if (!added && slot->second.first >= 0 && slot->second.first != fd) ::close(slot->second.first);
+    slot->second = {fd, readOnly};
 }
 
 void ForgetVolumeDescriptors() {
