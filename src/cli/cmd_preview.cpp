@@ -6,6 +6,8 @@
 #include "app/state/format.h"
 #include "app/state/program_log.h"
 #include "app/state/run_state.h"
+#include "platform/settings.h"
+#include "rip/job_runner.h"
 #include "rip/rip_driver.h"
 
 #include <CLI/CLI.hpp>
@@ -58,21 +60,6 @@ private:
     fs::path previous_;
 };
 
-// The blocks of a preview: video only, never raw, never a backup, no patch.
-void PreparePreviewBlocks(RipProgress& audio, RipProgress& video) {
-    audio.enabled = false;
-    audio.raw = false;
-    audio.backup = false;
-    video.enabled = true;
-    video.raw = false;
-    video.backup = false;
-    video.patchSequenceHeader = false;
-    audio.postfix = CliSettings().prefixAudio;
-    video.postfix = CliSettings().prefixVideo;
-    audio.rawPostfix = CliSettings().prefixRawAudio;
-    video.rawPostfix = CliSettings().prefixRawVideo;
-}
-
 #ifdef QUORIN_HAVE_DECODER
 
 // Rips the first picture at whole seconds into "PRV.m2v"; false when nothing was written.
@@ -114,10 +101,9 @@ int RunPreview(PreviewOptions o) {
     }
     if (Globals().log) OpenLog("PRV.LOG", true);
     RipProgress audio, video;
-    PreparePreviewBlocks(audio, video);
+    PrepareClipForPreview(*clip, audio, video);
+    ApplyPostfixes(CliSettings(), audio, video);
     std::atomic<bool> neverCancel{false};
-    clip->m_pAudioProgress = &audio;
-    clip->m_pVideoProgress = &video;
     clip->m_pCancel = &neverCancel;
     clip->SetOutputName("PRV", false);
 

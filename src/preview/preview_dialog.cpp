@@ -94,18 +94,6 @@ QString ClipLengthText(const ClipRecord& r) {
 
 } // namespace
 
-void PrepareClipForPreview(CPVRFile& clip, RipProgress& audio, RipProgress& video) {
-    clip.m_pAudioProgress = &audio;
-    clip.m_pVideoProgress = &video;
-    audio.enabled = false;
-    audio.raw = false;
-    audio.backup = false;
-    video.enabled = true;
-    video.raw = false;
-    video.backup = false;
-    video.patchSequenceHeader = false;
-}
-
 CPreviewDialog::CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, bool streamRaw)
     : QDialog(parent), m_pClip(clip) {
     setWindowTitle(QStringLiteral("Preview / Cut"));

@@ -7,6 +7,7 @@
 // and deletes both files.
 #pragma once
 
+#include "rip/job_runner.h"
 #include "rip/jobs.h"
 
 #include <QDateTime>
@@ -57,10 +58,8 @@ inline constexpr int kJumpFirst = 10000; // 10000 to 10007
 inline constexpr int kJumpCount = 8;
 } // namespace preview_ids
 
-// Readies the clip for preview rips: points its progress pointers at the two blocks and sets them
-// for a preview (audio off, video on, no raw, no backup, no header patch). The caller opens the
-// program log "PRV.LOG" around the dialog.
-void PrepareClipForPreview(CPVRFile& clip, RipProgress& audio, RipProgress& video);
+// PrepareClipForPreview (rip/job_runner.h) readies the clip for the dialog's rips; the caller
+// opens the program log "PRV.LOG" around the dialog.
 
 class CPreviewDialog : public QDialog {
     Q_OBJECT

@@ -115,4 +115,16 @@ RunReport RunRip(CPVRFile& clip, const RipRequest& request, const RunnerOptions&
     return report;
 }
 
+void PrepareClipForPreview(CPVRFile& clip, RipProgress& audio, RipProgress& video) {
+    clip.m_pAudioProgress = &audio;
+    clip.m_pVideoProgress = &video;
+    audio.enabled = false;
+    audio.raw = false;
+    audio.backup = false;
+    video.enabled = true;
+    video.raw = false;
+    video.backup = false;
+    video.patchSequenceHeader = false;
+}
+
 } // namespace quorin

@@ -72,6 +72,10 @@ bool PrepareRip(CPVRFile& clip, const RipRequest& request, const RunnerOptions& 
 // The worker's part: a length of 0 (or less) rips 0.1 s; then the engine.
 RipOutcome ExecuteRip(CPVRFile& clip, RunReport& report);
 
+// Readies the clip for preview rips: points its progress pointers at the two blocks and sets them
+// for a preview (audio off, video on, no raw, no backup, no header patch).
+void PrepareClipForPreview(CPVRFile& clip, RipProgress& audio, RipProgress& video);
+
 // PrepareRip and ExecuteRip in a row; closes the log it opened.
 RunReport RunRip(CPVRFile& clip, const RipRequest& request, const RunnerOptions& options,
                  RipProgress& audio, RipProgress& video, const std::atomic<bool>* cancel);
