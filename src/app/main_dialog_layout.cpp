@@ -38,10 +38,12 @@ QCheckBox* MakeCheck(const char* caption, int id) {
     return box;
 }
 
-QLineEdit* MakeEdit(int id, int widthChars) {
+// An edit field wide enough for the given number of digits (times reach "10:00:00.00").
+QLineEdit* MakeEdit(int id, int widthDigits) {
     auto* edit = new QLineEdit;
     SetControlId(edit, id);
-    edit->setMinimumWidth(edit->fontMetrics().averageCharWidth() * widthChars);
+    const int text = edit->fontMetrics().horizontalAdvance(QString(widthDigits, QChar('0')));
+    edit->setMinimumWidth(text + 16); // frame and text margins
     return edit;
 }
 
@@ -201,8 +203,8 @@ QWidget* CMainDialog::BuildDriveRow() {
 QWidget* CMainDialog::BuildCutBox() {
     QGroupBox* box = MakeFrame();
     auto* grid = new QGridLayout(box);
-    m_pOffset = MakeEdit(ids::kOffset, 10);
-    m_pTime = MakeEdit(ids::kTime, 10);
+    m_pOffset = MakeEdit(ids::kOffset, 11);
+    m_pTime = MakeEdit(ids::kTime, 11);
     m_pBegin = MakeEdit(ids::kBegin, 11);
     m_pEnd = MakeEdit(ids::kEnd, 11);
     grid->addWidget(MakeLabel("Offset"), 0, 0);
