@@ -97,51 +97,52 @@ public:
     void Tick() {
         int stage = video_.active ? 1 : (audio_.active ? 0 : -1);
         if (stage != stage_) {
-            EndStage();
+            if (stage_ >= 0)
+                Show(stage_, true);
+            else if (stage == 1 && audio_.active && !audioShown_)
+                Show(0, true); // the audio stage ran between two ticks
             stage_ = stage;
             milestone_ = -1;
         }
+        if (stage_ == 0) audioShown_ = true;
         if (stage < 0) {
-            std::string status = video_.Status();
-            if (status.empty()) status = audio_.Status();
             if (tty_) {
+                std::string status = video_.Status();
+                if (status.empty()) status = audio_.Status();
                 std::fprintf(stderr, "\r\033[Kanalysing  %s", status.c_str());
                 lineOpen_ = true;
+                std::fflush(stderr);
             }
             return;
         }
-        RipProgress& b = Block();
-        int percent = Percent(b);
-        if (tty_) {
-            std::fprintf(stderr, "\r\033[K%s %3d%% %6d MB  %s", Name(), percent, b.megabytes.load(),
-                         b.Status().c_str());
-            lineOpen_ = true;
-        } else if (percent / 25 > milestone_) {
-            milestone_ = percent / 25;
-            std::fprintf(stderr, "%s %3d%% %6d MB\n", Name(), percent, b.megabytes.load());
-        }
-        std::fflush(stderr);
+        Show(stage, false);
     }
 
     void Finish() {
         Tick();
-        EndStage();
+        if (stage_ >= 0)
+            Show(stage_, true);
+        else if (tty_ && lineOpen_)
+            std::fputs("\n", stderr);
+        lineOpen_ = false;
+        std::fflush(stderr);
     }
 
 private:
-    RipProgress& Block() { return stage_ == 1 ? video_ : audio_; }
-    const char* Name() const { return stage_ == 1 ? "video" : "audio"; }
-
-    // Closes the line of the stage that ends; without a terminal, its last state as a line.
-    void EndStage() {
+    // One stage's line; `final` ends it (its last state).
+    void Show(int stage, bool final) {
+        RipProgress& b = stage == 1 ? video_ : audio_;
+        int percent = Percent(b);
+        std::string text = Format("%s %3d%% %6d MB  %s", stage == 1 ? "video" : "audio", percent,
+                                  b.megabytes.load(), b.Status().c_str());
         if (tty_) {
-            if (lineOpen_) std::fputs("\n", stderr);
-        } else if (stage_ >= 0) {
-            RipProgress& b = Block();
-            std::fprintf(stderr, "%s %3d%% %6d MB  %s\n", Name(), Percent(b), b.megabytes.load(),
-                         b.Status().c_str());
+            std::fprintf(stderr, "\r\033[K%s%s", text.c_str(), final ? "\n" : "");
+            lineOpen_ = !final;
+        } else if ((final && text != lastLine_) || percent / 25 > milestone_) {
+            milestone_ = percent / 25;
+            std::fprintf(stderr, "%s\n", text.c_str());
+            lastLine_ = text;
         }
-        lineOpen_ = false;
         std::fflush(stderr);
     }
 
@@ -155,9 +156,11 @@ private:
     RipProgress& audio_;
     RipProgress& video_;
     bool tty_;
-    int stage_ = -2;
+    int stage_ = -1;
     int milestone_ = -1;
     bool lineOpen_ = false;
+    bool audioShown_ = false;
+    std::string lastLine_;
 };
 
 int ExitCodeOf(RipOutcome outcome) {
