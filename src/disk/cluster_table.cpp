@@ -35,6 +35,21 @@ std::vector<std::uint32_t> ClusterTable::GetClusterChain(std::uint32_t firstClus
     return chain;
 }
 
+std::uint32_t CutChainLoop(std::vector<std::uint32_t>& chain) {
+    std::vector<bool> seen(kTableEntries, false);
+    for (std::size_t i = 0; i < chain.size(); ++i) {
+        const std::uint32_t c = chain[i];
+        if (c >= static_cast<std::uint32_t>(kTableEntries)) break;
+        if (seen[c]) {
+            Log() << "the chain returns to cluster " << c << " after " << i << " clusters" << endl;
+            chain.resize(i);
+            return c;
+        }
+        seen[c] = true;
+    }
+    return 0;
+}
+
 void ClusterTable::DumpClusters(std::uint32_t firstCluster,
                                 std::vector<std::uint32_t>& list) const {
     Log() << "Dump clusters...";

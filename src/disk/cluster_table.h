@@ -36,4 +36,8 @@ private:
     std::vector<std::uint8_t> table_;
 };
 
+// Ends a chain before the first cluster it returns to (no stream holds a cluster twice); returns
+// that cluster, or 0 when the chain does not loop.
+std::uint32_t CutChainLoop(std::vector<std::uint32_t>& chain);
+
 } // namespace quorin

@@ -17,6 +17,15 @@ std::string ReadFailureText(const std::string& volume, std::int64_t diskByte, in
            " on, the disk ends before the end of the stream";
 }
 
+std::string ChainShortText(std::size_t clusters, std::uint32_t loopCluster) {
+    if (loopCluster != 0)
+        return Format("the cluster chain returns to cluster %u after %zu clusters, before the end "
+                      "of the stream",
+                      loopCluster, clusters);
+    return Format("the cluster chain ends after %zu clusters, before the end of the stream",
+                  clusters);
+}
+
 std::string BadClusterText(std::uint32_t cluster) {
     return Format("the cluster chain leads to cluster %u, which is not a data cluster", cluster);
 }
@@ -32,7 +41,7 @@ CIBits::CIBits(const std::string& driveName, const ClusterTable* table, std::uin
         return;
     }
     if (table) table->DumpClusters(firstCluster, m_lvecClusters);
-    CutLoop();
+    m_lLoopCluster = CutChainLoop(m_lvecClusters);
     Rewind();
 }
 
@@ -231,21 +240,6 @@ void CIBits::ConsumeBuffered(std::int32_t n) {
     AdvanceByte();
 }
 
-void CIBits::CutLoop() {
-    std::vector<bool> seen(kTableEntries, false);
-    for (std::size_t i = 0; i < m_lvecClusters.size(); ++i) {
-        const std::uint32_t c = m_lvecClusters[i];
-        if (c >= static_cast<std::uint32_t>(kTableEntries)) break;
-        if (seen[c]) {
-            Log() << "the chain returns to cluster " << c << " after " << i << " clusters" << endl;
-            m_lLoopCluster = c;
-            m_lvecClusters.resize(i);
-            return;
-        }
-        seen[c] = true;
-    }
-}
-
 void CIBits::NoteEnd(EndReason reason, std::int64_t streamByte, std::int64_t diskByte, int error) {
     m_EndReason = reason;
     m_i64EndBit = streamByte * 8;
@@ -274,12 +268,7 @@ std::string CIBits::Shortfall(std::int64_t endBit) const {
     case EndReason::kDeviceEnd:
         return ReadFailureText(m_strDriveName, m_i64EndDiskByte, 0);
     case EndReason::kChainEnd:
-        if (m_lLoopCluster != 0)
-            return Format("the cluster chain returns to cluster %u after %zu clusters, before the "
-                          "end of the stream",
-                          m_lLoopCluster, m_lvecClusters.size());
-        return Format("the cluster chain ends after %zu clusters, before the end of the stream",
-                      m_lvecClusters.size());
+        return ChainShortText(m_lvecClusters.size(), m_lLoopCluster);
     case EndReason::kBadCluster:
         return BadClusterText(static_cast<std::uint32_t>(m_iEndError));
     case EndReason::kNone:

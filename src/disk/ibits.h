@@ -21,6 +21,8 @@ class ClusterTable;
 // area.
 std::string ReadFailureText(const std::string& volume, std::int64_t diskByte, int error);
 std::string BadClusterText(std::uint32_t cluster);
+// A chain with fewer clusters than the stream needs (it ended, or returned to loopCluster).
+std::string ChainShortText(std::size_t clusters, std::uint32_t loopCluster);
 
 class CIBits {
 public:
@@ -96,8 +98,6 @@ public:
     std::string Shortfall(std::int64_t endBit) const;
 
 private:
-    // A chain that returns to one of its clusters ends before it: no stream holds a cluster twice.
-    void CutLoop();
     void NoteEnd(EndReason reason, std::int64_t streamByte, std::int64_t diskByte, int error = 0);
     // A cluster the chain may name: 1 to 1,151.
     bool CheckCluster(std::uint32_t cluster, std::int32_t index);

@@ -33,8 +33,11 @@ public:
     StreamCopy(CPVRFile& clip, VolumeHandle& h, OutputFile& out, RipProgress& block)
         : clip_(clip), h_(h), out_(out), block_(block), buf_(clip.ExtractionBuffer()) {}
 
-    // Copies the stream; the result says how it ended.
-    StageResult Copy(const std::vector<std::uint32_t>& chain, const StreamExtent& x) {
+    // Copies the stream; the result says how it ended. loop: the cluster the table's chain
+    // returned to (the chain is cut before it), or 0.
+    StageResult Copy(const std::vector<std::uint32_t>& chain, const StreamExtent& x,
+                     std::uint32_t loop) {
+        loop_ = loop;
         const int k = x.clusters;
         if (k <= 0) return StageResult::kDone;
         const std::int64_t s = std::clamp<std::int64_t>(x.start, 0, kClusterSectors);
@@ -69,7 +72,9 @@ private:
     bool Position(const std::vector<std::uint32_t>& chain, int index, std::int64_t sector) {
         const std::uint32_t cluster =
             index < static_cast<int>(chain.size()) ? chain[static_cast<std::size_t>(index)] : 0;
-        if (index < static_cast<int>(chain.size()) && !IsDataCluster(cluster))
+        if (index >= static_cast<int>(chain.size()))
+            failure_ = ChainShortText(chain.size(), loop_);
+        else if (!IsDataCluster(cluster))
             failure_ = BadClusterText(cluster);
         if (!IsDataCluster(cluster) ||
             !SetToPhysicalSector(h_, ClusterStartSector(cluster) + sector)) {
@@ -118,6 +123,7 @@ private:
     std::vector<std::uint8_t>& buf_;
     StageResult result_ = StageResult::kDone;
     std::string failure_; // what the failed read was, for the status
+    std::uint32_t loop_ = 0;
 };
 
 std::int32_t TotalMB(const StreamExtent& x) {
@@ -216,6 +222,7 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string*
         clip.StatusMessage(Format("Backing up %s Clusters (%d MB)\n", st.what, total), true);
         std::vector<std::uint32_t> chain;
         if (clip.Table()) chain = clip.Table()->GetClusterChain(st.extent.first);
+        const std::uint32_t loop = CutChainLoop(chain);
         std::int64_t t0 = TickCountMs();
         OutputFile out(base + st.ext, OutputFile::Preview::kNumbered);
         if (!out.IsOpen()) {
@@ -227,7 +234,7 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string*
         }
         if (files) files->push_back(out.Name());
         StreamCopy copy(clip, h, out, b);
-        StageResult r = copy.Copy(chain, st.extent);
+        StageResult r = copy.Copy(chain, st.extent, loop);
         out.Close();
         if (r == StageResult::kDone && out.WriteFailed()) {
             clip.StatusMessage(

@@ -41,7 +41,14 @@ public:
         std::uint32_t first = video_ ? rec.VideoFirstCluster() : rec.AudioFirstCluster();
         int clusters = video_ ? rec.VClusters() : rec.AClusters();
         if (clip_.Table()) chain_ = clip_.Table()->GetClusterChain(first);
+        const std::uint32_t loop = CutChainLoop(chain_);
         n_ = static_cast<int>(std::min<std::int64_t>(std::max(clusters, 0), chain_.size()));
+        if (clip_.Table() && n_ < clusters) {
+            // Mend: the end offset belongs to a cluster the chain does not reach; nothing of such
+            // a stream can be cut by its time stamps.
+            clip_.StatusMessage(ChainShortText(chain_.size(), loop) + "\n", true);
+            return StageResult::kReadError;
+        }
         skipBytes_ = std::clamp<std::int64_t>(std::int64_t{e_.m_lSkipSectors} * 512, 0, kCluster);
         endBytes_ = std::clamp<std::int64_t>(std::int64_t{e_.m_lEndSectors} * 512, 0, kCluster);
         std::string requested = clip_.GetOutputBaseName() + "." + bp_.rawPostfix;

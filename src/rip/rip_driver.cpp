@@ -12,6 +12,7 @@
 #include "rip/pes.h"
 #include "rip/progress_blocks.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <memory>
@@ -84,6 +85,12 @@ public:
         const ClipRecord& rec = clip_.GetRecord();
         const bool audioOn = ap_.enabled;
         const bool videoOn = vp_.enabled;
+        if (const std::string damaged = DamagedStart(rec, audioOn, videoOn); !damaged.empty()) {
+            clip_.m_lActiveStream = damaged.find("video") != std::string::npos ? 1 : 0;
+            clip_.StatusMessage(damaged + "\n", true);
+            CantGoOn(RipOutcome::kNothingToRip, damaged);
+            return outcome_;
+        }
         std::uint8_t vid = 0, aid = 0;
         bool unreadable = false;
         if (videoOn) {
@@ -94,8 +101,7 @@ public:
             if (rec.VClusters() > 0) {
                 vr_ = std::make_unique<CIBits>(clip_.DriveName(), clip_.Table(),
                                                rec.VideoFirstCluster());
-                e_.m_i64VideoEndBit = (std::int64_t{rec.VClusters()} - 1) * 838'860'800 +
-                                      std::int64_t{rec.VideoEnd()} * 4096;
+                e_.m_i64VideoEndBit = EndBit(rec.VClusters(), rec.VideoEnd());
                 if (!vr_->HasVolume()) unreadable = true;
                 GetStreamIDs(clip_, *vr_, vid, e_.m_lVideoSkip);
                 if (vid == 0) unreadable |= Unreadable(*vr_, e_.m_i64VideoEndBit);
@@ -112,8 +118,7 @@ public:
             if (rec.AClusters() > 0) {
                 ar_ = std::make_unique<CIBits>(clip_.DriveName(), clip_.Table(),
                                                rec.AudioFirstCluster());
-                e_.m_i64AudioEndBit = (std::int64_t{rec.AClusters()} - 1) * 838'860'800 +
-                                      std::int64_t{rec.AudioEnd()} * 4096;
+                e_.m_i64AudioEndBit = EndBit(rec.AClusters(), rec.AudioEnd());
                 if (!ar_->HasVolume()) unreadable = true;
                 GetStreamIDs(clip_, *ar_, aid, e_.m_lAudioSkip);
                 if (aid == 0) unreadable |= Unreadable(*ar_, e_.m_i64AudioEndBit);
@@ -308,6 +313,28 @@ private:
         clip_.StatusMessage(why + "\n", true);
         if (report_.message.empty()) report_.message = why;
         return StageResult::kReadError;
+    }
+
+    // Mend: an end offset beyond its cluster (a damaged record) ends the stream with the
+    // cluster, not gigabytes later.
+    static std::int64_t EndBit(int clusters, std::int32_t endSectors) {
+        return (std::int64_t{clusters} - 1) * 838'860'800 +
+               std::clamp<std::int64_t>(endSectors, 0, 204'800) * 4096;
+    }
+
+    // Mend: a start offset outside the stream's first cluster (a damaged record) locates
+    // nothing; such a stream is not searched.
+    static std::string DamagedStart(const ClipRecord& rec, bool audioOn, bool videoOn) {
+        auto outside = [](int clusters, std::int32_t start) {
+            return clusters > 0 && (start < 0 || start >= 204'800);
+        };
+        const char* text = "the start offset of the %s stream (%d sectors) lies outside its "
+                           "first cluster";
+        if (videoOn && outside(rec.VClusters(), rec.VideoStart()))
+            return Format(text, "video", rec.VideoStart());
+        if (audioOn && outside(rec.AClusters(), rec.AudioStart()))
+            return Format(text, "audio", rec.AudioStart());
+        return {};
     }
 
     static bool Failed(StageResult r) {
