@@ -92,7 +92,7 @@ bool CPVRFile::SetOutputName(std::optional<std::string_view> name, bool rename) 
     // The disk still holds the old name, so the list must keep showing it.
     m_Record = oldWorking;
     m_RawRecord = oldRaw;
-    LogLine("could not write the new title of clip " + std::to_string(m_lFileNo));
+    LogLine("could not write the new title of clip " + std::to_string(m_lFileNo + 1));
     return false;
 }
 
