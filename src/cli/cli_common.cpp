@@ -95,11 +95,31 @@ int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool f
         return kExitDisk;
     }
     disk.drive = std::make_unique<CPVRDrive>(path, disk.table.get());
+    if (!disk.drive->VolumeOpened()) {
+        PrintError("cannot read the header of " + path + ": " +
+                   SystemErrorText(disk.drive->OpenError()));
+        return kExitDisk;
+    }
     if (disk.drive->HeaderFileCount() > disk.drive->GetFileCount())
         PrintError("the header claims " + std::to_string(disk.drive->HeaderFileCount()) +
                    " clips; only " + std::to_string(disk.drive->GetFileCount()) +
                    " records fit before the data area");
+    if (int n = UnreadableRecords(*disk.drive); n > 0) {
+        int first = 0;
+        while (disk.drive->GetFile(first)->RecordRead())
+            ++first;
+        PrintError(n == 1 ? "could not read the record of clip " + std::to_string(first + 1)
+                          : "could not read the records of " + std::to_string(n) +
+                                " clips, the first is clip " + std::to_string(first + 1));
+    }
     return kExitOk;
+}
+
+int UnreadableRecords(const CPVRDrive& drive) {
+    int n = 0;
+    for (int i = 0; i < drive.GetFileCount(); ++i)
+        if (!drive.GetFile(i)->RecordRead()) ++n;
+    return n;
 }
 
 std::string AbsolutePath(const std::string& path) {

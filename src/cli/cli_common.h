@@ -46,6 +46,9 @@ struct OpenedDisk {
 // and returns kExitDisk.
 int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting = false);
 
+// Clips whose directory record could not be read (OpenDisk names them on stderr).
+int UnreadableRecords(const CPVRDrive& drive);
+
 // Absolute form of a path the user gave (relative to the directory the command started in).
 std::string AbsolutePath(const std::string& path);
 // Creates the directory if needed and makes it current; prints the reason on failure.

@@ -45,7 +45,8 @@ int RunList(const DiskOptions& o) {
                     row[2].c_str(), row[3].c_str(), row[4].c_str(), row[5].c_str(),
                     ClipChecksum(r));
     }
-    return kExitOk;
+    // A list with records missing is no complete list.
+    return UnreadableRecords(*disk.drive) > 0 ? kExitDisk : kExitOk;
 }
 
 int RunInfo(const DiskOptions& o, int clipNumber) {
