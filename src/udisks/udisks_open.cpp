@@ -2,15 +2,19 @@
 
 #include "platform/volume.h"
 
+#include <QAbstractEventDispatcher>
 #include <QByteArray>
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QList>
+#include <QMetaObject>
+#include <QThread>
 #include <QVariantMap>
 #include <cerrno>
 #include <cstdlib>
@@ -63,12 +67,38 @@ bool IsBlockDevice(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
 }
 
-QDBusConnection Bus() {
-    const QByteArray address = qgetenv("QUORIN_UDISKS_BUS_ADDRESS");
-    if (address.isEmpty()) return QDBusConnection::systemBus();
-    const QString text = QString::fromUtf8(address);
-    return QDBusConnection::connectToBus(text, QStringLiteral("quorin-udisks ") + text);
-}
+// A connection of its own for one request, closed before the request returns: Qt's D-Bus
+// thread must not be left handling the bus's farewell messages while the process exits.
+class Bus {
+public:
+    Bus() : name_(QStringLiteral("quorin-udisks")), connection_(Connect(name_)) {}
+    ~Bus() {
+        QThread* thread = connection_->isConnected() ? connection_->interface()->thread() : nullptr;
+        connection_.reset();
+        QDBusConnection::disconnectFromBus(name_);
+        // The connection is closed in the D-Bus thread; wait until it has got that far.
+        QAbstractEventDispatcher* dispatcher =
+            thread ? QAbstractEventDispatcher::instance(thread) : nullptr;
+        if (dispatcher && thread != QThread::currentThread())
+            QMetaObject::invokeMethod(
+                dispatcher, [] {}, Qt::BlockingQueuedConnection);
+    }
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    const QDBusConnection& Connection() const { return *connection_; }
+
+private:
+    static std::unique_ptr<QDBusConnection> Connect(const QString& name) {
+        const QByteArray address = qgetenv("QUORIN_UDISKS_BUS_ADDRESS");
+        return std::make_unique<QDBusConnection>(
+            address.isEmpty() ? QDBusConnection::connectToBus(QDBusConnection::SystemBus, name)
+                              : QDBusConnection::connectToBus(QString::fromUtf8(address), name));
+    }
+
+    QString name_;
+    std::unique_ptr<QDBusConnection> connection_;
+};
 
 bool Failed(const QDBusMessage& reply) {
     return reply.type() != QDBusMessage::ReplyMessage;
@@ -169,7 +199,8 @@ bool IsPermissionError(int error) {
 
 bool OpenThroughUDisks(const std::string& path, Access access, std::string& message) {
     message.clear();
-    const QDBusConnection bus = Bus();
+    const Bus connection;
+    const QDBusConnection& bus = connection.Connection();
     if (!bus.isConnected()) {
         message = "UDisks2 cannot be asked: no connection to the system bus (" +
                   Text(bus.lastError().message()) + ").";

@@ -7,8 +7,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <spawn.h>
 #include <string_view>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -21,8 +21,9 @@ namespace {
 
 constexpr auto kStartTimeout = std::chrono::seconds(20);
 
-// Spawns argv with extra environment entries; stdout goes to outFd (or stays) and stderr to
-// errFile (or stays). Returns the pid or -1.
+// Starts argv with extra environment entries; stdout goes to outFd (or stays) and stderr to
+// errFile (or stays). The process ends with this one, even if a test crashes. Returns the pid or
+// -1.
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
             int outFd, const char* errFile) {
     std::vector<char*> argv;
@@ -36,16 +37,18 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>
         envp.push_back(*e);
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-    if (errFile)
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile,
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    // The child: only async-signal-safe calls until exec.
+    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(127);
+    if (outFd >= 0 && ::dup2(outFd, STDOUT_FILENO) < 0) ::_exit(127);
+    if (errFile) {
+        const int err = ::open(errFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (err < 0 || ::dup2(err, STDERR_FILENO) < 0) ::_exit(127);
+    }
+    ::execvpe(argv[0], argv.data(), envp.data());
+    ::_exit(127);
 }
 
 void Stop(pid_t& pid) {
