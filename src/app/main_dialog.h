@@ -113,6 +113,7 @@ private:
     void SaveSettingsFromWindow();
     void BuildDriveList(const std::string& imagePath);
     bool EnsureDiskObjects(const std::string& volume);
+    void ReportUnreadableRecords();
     void ReleaseDiskObjects();
     void FillClipList();
     bool EnterOutputDirectory();

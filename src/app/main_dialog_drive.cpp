@@ -123,9 +123,35 @@ bool CMainDialog::EnsureDiskObjects(const std::string& volume) {
         ShowMessage({"Dir", text});
         return false;
     }
+    auto drive = std::make_unique<CPVRDrive>(volume, table.get());
+    if (!drive->VolumeOpened()) {
+        std::string text = "Cannot read the header of " + volume + ": " +
+                           SystemErrorText(drive->OpenError()) + ".";
+        LogLine(text);
+        ShowMessage({"Dir", text});
+        return false; // the drive goes before the table it borrows
+    }
     m_pTable = std::move(table);
-    m_pDrive = std::make_unique<CPVRDrive>(volume, m_pTable.get());
+    m_pDrive = std::move(drive);
+    ReportUnreadableRecords();
     return true;
+}
+
+// Records that could not be read are listed empty; the user is told which.
+void CMainDialog::ReportUnreadableRecords() {
+    int count = 0, first = -1;
+    for (int i = 0; i < m_pDrive->GetFileCount(); ++i) {
+        if (m_pDrive->GetFile(i)->RecordRead()) continue;
+        if (count++ == 0) first = i;
+    }
+    if (count == 0) return;
+    std::string text = count == 1 ? "The record of clip " + std::to_string(first + 1) +
+                                        " could not be read; it is listed empty."
+                                  : "The records of " + std::to_string(count) +
+                                        " clips could not be read (the first is clip " +
+                                        std::to_string(first + 1) + "); they are listed empty.";
+    LogLine(text);
+    ShowMessage({"Dir", text});
 }
 
 void CMainDialog::ReleaseDiskObjects() {

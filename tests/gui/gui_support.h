@@ -129,9 +129,8 @@ inline testdisk::DiskSpec StandardDisk() {
     testdisk::ClipSpec hour = Clip("arte", "Doku", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 2);
     hour.lengthSeconds = 3600; // the record claims a full hour
     hour.skipIndex = {{100, 250}, {500, 520}};
-    // A minute of video, long enough that a Cancel lands while it is ripped.
     testdisk::ClipSpec movie =
-        Clip("ProSieben", "Spielfilm", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 16);
+        Clip("ProSieben", "Spielfilm", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 1);
     disk.clips = {news, film, hour, movie};
     return disk;
 }
