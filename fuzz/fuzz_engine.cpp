@@ -17,28 +17,35 @@
 
 namespace {
 
-// Output files go to a scratch folder of this process, emptied after every input.
+// Output files go to the current folder, so each input runs inside a scratch folder of this
+// process, emptied afterwards. The caller's folder is restored after every input: libFuzzer
+// reads and writes its corpus by the paths it was given, which may be relative.
 class ScratchFolder {
 public:
     ScratchFolder() {
         const char* root = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         path_ = std::filesystem::path(root) / ("quorin-fuzz-out-" + std::to_string(::getpid()));
         std::filesystem::create_directories(path_);
-        std::filesystem::current_path(path_);
     }
     ~ScratchFolder() {
         std::error_code ec;
-        std::filesystem::current_path("/", ec);
         std::filesystem::remove_all(path_, ec);
     }
-    void Empty() {
+    void Enter() {
+        std::error_code ec;
+        caller_ = std::filesystem::current_path(ec);
+        std::filesystem::current_path(path_, ec);
+    }
+    void Leave() {
         std::error_code ec;
         for (const auto& e : std::filesystem::directory_iterator(path_, ec))
             std::filesystem::remove(e.path(), ec);
+        if (!caller_.empty()) std::filesystem::current_path(caller_, ec);
     }
 
 private:
     std::filesystem::path path_;
+    std::filesystem::path caller_;
 };
 
 void SetUpBlock(quorin::RipProgress& p, bool on, bool raw, const char* postfix,
@@ -76,6 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     clip.m_pAudioProgress = &audio;
     clip.m_pVideoProgress = &video;
     const bool whole = in.mode & fz::mode::kWhole;
+    folder.Enter();
     RipReport report;
     const RipOutcome outcome =
         RipStream(clip, whole ? 0 : in.begin * 0.1, whole ? 1e6 : in.length * 0.1, &report);
@@ -85,6 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::printf("  %s %s: %lld bytes\n", f.what.c_str(), f.name.c_str(),
                         static_cast<long long>(std::filesystem::file_size(f.name)));
     }
-    folder.Empty();
+    folder.Leave();
     return 0;
 }

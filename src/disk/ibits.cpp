@@ -6,6 +6,7 @@
 #include "disk/layout.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace quorin {
 
@@ -200,14 +201,47 @@ std::uint32_t CIBits::Peek32() {
     return value;
 }
 
+namespace {
+
+// Index of the first 01 byte in block that ends a 00 00 01 prefix, the bytes before the block
+// being the low two bytes of last; -1 if the block holds none.
+std::int64_t FindPrefixEnd(std::span<const std::uint8_t> block, std::uint32_t last) {
+    const std::uint8_t* p = block.data();
+    const std::size_t n = block.size();
+    for (std::size_t from = 0; from < n;) {
+        const void* hit = std::memchr(p + from, 0x01, n - from);
+        if (!hit) return -1;
+        const std::size_t k = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - p);
+        const std::uint8_t b1 = k >= 1 ? p[k - 1] : static_cast<std::uint8_t>(last);
+        const std::uint8_t b2 = k >= 2   ? p[k - 2]
+                                : k == 1 ? static_cast<std::uint8_t>(last)
+                                         : static_cast<std::uint8_t>(last >> 8);
+        if (b1 == 0 && b2 == 0) return static_cast<std::int64_t>(k);
+        from = k + 1;
+    }
+    return -1;
+}
+
+} // namespace
+
 bool CIBits::NextStartCode() {
     while (!IsByteAligned())
         ReadBit();
-    std::uint32_t w = ReadBits(24);
+    std::uint32_t w = ReadBits(24); // the last three bytes read
     while (w != 0x000001) {
         if (m_bEOF) return false;
-        // Scan the rest of the block in memory for the next prefix.
-        w = ((w & 0xFFFF) << 8) | ReadByte();
+        std::span<const std::uint8_t> block = BufferedBytes();
+        if (block.empty()) {
+            w = ((w & 0xFFFF) << 8) | ReadByte();
+            continue;
+        }
+        // Long stretches without a start code (padding, zeroed or damaged sectors) are common:
+        // jump from one 01 byte of the block to the next instead of stepping byte by byte.
+        const std::int64_t at = FindPrefixEnd(block, w);
+        const std::size_t used = at < 0 ? block.size() : static_cast<std::size_t>(at) + 1;
+        for (std::size_t i = used > 3 ? used - 3 : 0; i < used; ++i)
+            w = ((w & 0xFFFF) << 8) | block[i];
+        ConsumeBuffered(static_cast<std::int32_t>(used));
     }
     return SeekBitPosition(GetBitPosition() - 24);
 }

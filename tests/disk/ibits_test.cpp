@@ -104,6 +104,42 @@ TEST_F(IBitsTest, BudgetedStartCodeSearchGivesUp) {
     EXPECT_TRUE(r->NextStartCodeWithin(10));
 }
 
+// Every start code of a stream full of decoys (01 bytes after one zero, 00 00 02, prefixes split
+// across 64 KiB blocks at every point) is found, in order, as a byte-by-byte search finds them.
+TEST(IBitsStartCodes, TheSearchFindsWhatAByteByByteScanFinds) {
+    SetConsoleTrace(false);
+    DiskImage img("startcodes");
+    img.Header(2, 0, 0, "");
+    img.Link(1, 0xFFFF);
+    std::vector<std::uint8_t> data(4 * CIBits::kBlockBytes, 0xFF);
+    auto put = [&](std::size_t at, std::vector<std::uint8_t> bytes) {
+        std::copy(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    put(10, {0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0xB3});
+    put(CIBits::kBlockBytes - 1, {0x00, 0x00, 0x01, 0xE0});     // 00 | 00 01
+    put(2 * CIBits::kBlockBytes - 2, {0x00, 0x00, 0x01, 0xC0}); // 00 00 | 01
+    put(3 * CIBits::kBlockBytes - 3, {0x00, 0x00, 0x01, 0xBD}); // ends the block
+    for (std::size_t at = 3 * CIBits::kBlockBytes + 100; at < data.size() - 8; at += 997)
+        put(at, {0x01, 0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00});
+    std::fill(data.end() - 2000, data.end(), 0x00); // zeros up to the end: nothing more
+    img.Write(DiskImage::ClusterOffset(1), data);
+    bool ok = false;
+    ClusterTable table(img.Path(), ok);
+    ASSERT_TRUE(ok);
+
+    std::vector<std::int64_t> expected;
+    for (std::size_t i = 0; i + 2 < data.size(); ++i)
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) expected.push_back(i * 8);
+    CIBits r(img.Path(), &table, 1);
+    std::vector<std::int64_t> found;
+    while (r.NextStartCode() && r.GetBitPosition() < std::int64_t{4} * CIBits::kBlockBits) {
+        found.push_back(r.GetBitPosition());
+        EXPECT_EQ(r.Peek32() >> 8, 0x000001u);
+        r.SkipByte();
+    }
+    EXPECT_EQ(found, expected);
+}
+
 TEST(IBitsShortImage, ShortReadEndsTheStream) {
     SetConsoleTrace(false);
     DiskImage img("short");
