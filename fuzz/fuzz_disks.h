@@ -177,8 +177,11 @@ inline std::vector<std::uint8_t> JoinEngineInput(std::uint8_t m, std::uint8_t be
                                                  std::uint8_t length,
                                                  std::span<const std::uint8_t> video,
                                                  std::span<const std::uint8_t> audio) {
-    std::vector<std::uint8_t> out{m, begin, length, static_cast<std::uint8_t>(video.size()),
-                                  static_cast<std::uint8_t>(video.size() >> 8)};
+    std::vector<std::uint8_t> out;
+    out.reserve(5 + video.size() + audio.size());
+    for (std::uint8_t b : {m, begin, length, static_cast<std::uint8_t>(video.size()),
+                           static_cast<std::uint8_t>(video.size() >> 8)})
+        out.push_back(b);
     out.insert(out.end(), video.begin(), video.end());
     out.insert(out.end(), audio.begin(), audio.end());
     return out;

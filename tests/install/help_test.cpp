@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -55,11 +54,16 @@ std::string ManPage(const char* name) {
 
 // The long options a help text lists ("--disk", "--no-firmware190", ...).
 std::set<std::string> Options(const std::string& help) {
+    auto optionChar = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
     std::set<std::string> options;
-    const std::regex option("--[a-z0-9][a-z0-9-]*");
-    for (auto it = std::sregex_iterator(help.begin(), help.end(), option);
-         it != std::sregex_iterator(); ++it)
-        options.insert(it->str());
+    for (std::size_t at = 0; (at = help.find("--", at)) != std::string::npos;) {
+        std::size_t end = at + 2;
+        if (end < help.size() && optionChar(help[end]))
+            while (end < help.size() && (optionChar(help[end]) || help[end] == '-'))
+                ++end;
+        if (end > at + 2) options.insert(help.substr(at, end - at));
+        at = end;
+    }
     return options;
 }
 
