@@ -129,9 +129,9 @@ TEST_F(RunTest, TheQueueRunsLastAddedFirstAndRenamesTheClips) {
 
 TEST_F(RunTest, CancelEndsOnlyTheRunningJobAndKeepsTheControlsLockedUntilItHasEnded) {
     // A minute of video, long enough that the Cancel lands while it is ripped.
-    testdisk::DiskSpec spec = StandardDisk();
-    spec.clips[3].loops = 16;
-    BuildDisk(spec);
+    testdisk::DiskSpec disk = StandardDisk();
+    disk.clips[3].loops = 16;
+    BuildDisk(disk);
     WriteSettings();
     // Last added runs first: the whole minute of "Spielfilm", cancelled at once.
     WriteFile(root_ / "queue.csv", "1;First;0.00;2.00\r\n"
