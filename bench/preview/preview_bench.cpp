@@ -106,9 +106,9 @@ int main(int argc, char** argv) {
     const fs::path& work = workDir.path;
     fs::path image = argc > 1 ? fs::absolute(argv[1]) : work / "demo.img";
     if (argc <= 1) {
-        auto spec = testdisk::LoadDescription(fs::path(QUORIN_SAMPLES_DIR) / "demo.json");
-        auto built = spec ? testdisk::BuildImage(*spec, image, {.keepStreamBytes = false})
-                          : testdisk::Expected<testdisk::DiskResult>(testdisk::Error{spec.error()});
+        auto desc = testdisk::LoadDescription(fs::path(QUORIN_SAMPLES_DIR) / "demo.json");
+        auto built = desc ? testdisk::BuildImage(*desc, image, {.keepStreamBytes = false})
+                          : testdisk::Expected<testdisk::DiskResult>(testdisk::Error{desc.error()});
         if (!built) {
             std::fprintf(stderr, "cannot build the demo disk: %s\n", built.error().c_str());
             return 2;

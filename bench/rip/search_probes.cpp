@@ -68,8 +68,8 @@ int main(int argc, char** argv) {
     }
     SetConsoleTrace(false);
     const std::filesystem::path samples = QUORIN_SAMPLES_DIR;
-    td::DiskSpec spec;
-    spec.seed = 7;
+    td::DiskSpec desc;
+    desc.seed = 7;
     td::ClipSpec clip;
     clip.station = "Bench";
     clip.name = "Two hours";
@@ -78,11 +78,11 @@ int main(int argc, char** argv) {
     clip.loops = 1875; // 1875 x 3.84 s = 2 h
     clip.videoStartSector = 12'345;
     clip.audioStartSector = 64;
-    spec.clips.push_back(clip);
+    desc.clips.push_back(clip);
     std::printf("building %s ...\n", image.c_str());
     std::fflush(stdout);
     std::int64_t t0 = TickCountMs();
-    auto built = td::BuildImage(spec, image, {.keepStreamBytes = false});
+    auto built = td::BuildImage(desc, image, {.keepStreamBytes = false});
     if (!built) {
         std::fprintf(stderr, "factory: %s\n", built.error().c_str());
         return 1;

@@ -17,9 +17,9 @@ protected:
     static void SetUpTestSuite() {
         dir_ = fs::temp_directory_path() / ("quorin-cli-preview-" + std::to_string(::getpid()));
         fs::create_directories(dir_);
-        auto spec = testdisk::LoadDescription(fs::path(QUORIN_SAMPLES_DIR) / "demo.json");
-        ASSERT_TRUE(spec.ok()) << spec.error();
-        auto built = testdisk::BuildImage(*spec, dir_ / "demo.img", {.keepStreamBytes = false});
+        auto desc = testdisk::LoadDescription(fs::path(QUORIN_SAMPLES_DIR) / "demo.json");
+        ASSERT_TRUE(desc.ok()) << desc.error();
+        auto built = testdisk::BuildImage(*desc, dir_ / "demo.img", {.keepStreamBytes = false});
         ASSERT_TRUE(built.ok()) << built.error();
     }
     static void TearDownTestSuite() { fs::remove_all(dir_); }

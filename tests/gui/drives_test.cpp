@@ -68,9 +68,9 @@ protected:
 };
 
 TEST_F(ProbeTest, AReceiverDiskImageIsBlank) {
-    testdisk::DiskSpec spec;
-    spec.label = "QUORIN";
-    auto built = testdisk::BuildImage(spec, path_);
+    testdisk::DiskSpec desc;
+    desc.label = "QUORIN";
+    auto built = testdisk::BuildImage(desc, path_);
     ASSERT_TRUE(built.ok()) << built.error();
     bool blank = false;
     ASSERT_TRUE(ProbeBlank(path_.string(), blank));

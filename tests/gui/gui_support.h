@@ -136,13 +136,13 @@ inline testdisk::DiskSpec StandardDisk() {
 }
 
 // Independent fingerprint of a clip, from what the factory was told and where it put the chains.
-inline std::uint32_t ExpectedChecksum(const testdisk::ClipSpec& spec,
+inline std::uint32_t ExpectedChecksum(const testdisk::ClipSpec& desc,
                                       const testdisk::ClipResult& r) {
     const int length = r.lengthSeconds;
     const std::int8_t bytes[8] = {
-        static_cast<std::int8_t>(spec.month),       static_cast<std::int8_t>(spec.day),
-        static_cast<std::int8_t>(spec.hour),        static_cast<std::int8_t>(spec.minute),
-        static_cast<std::int8_t>(spec.second),      static_cast<std::int8_t>(length / 3600),
+        static_cast<std::int8_t>(desc.month),       static_cast<std::int8_t>(desc.day),
+        static_cast<std::int8_t>(desc.hour),        static_cast<std::int8_t>(desc.minute),
+        static_cast<std::int8_t>(desc.second),      static_cast<std::int8_t>(length / 3600),
         static_cast<std::int8_t>(length / 60 % 60), static_cast<std::int8_t>(length % 60)};
     const std::uint16_t words[4] = {
         static_cast<std::uint16_t>(r.video.chain.size()),
@@ -193,9 +193,9 @@ protected:
         WriteFile(SettingsFile(), "[QUORIN]\nOutput Directory=" + out_.string() + "/\n" + extra);
     }
 
-    void BuildDisk(const testdisk::DiskSpec& spec) {
-        spec_ = spec;
-        auto built = testdisk::BuildImage(spec, image_);
+    void BuildDisk(const testdisk::DiskSpec& desc) {
+        desc_ = desc;
+        auto built = testdisk::BuildImage(desc, image_);
         ASSERT_TRUE(built.ok()) << built.error();
         disk_ = std::move(*built);
     }
@@ -210,7 +210,7 @@ protected:
             built = std::move(*result);
             std::atexit([] { fs::remove(master); });
         }
-        spec_ = StandardDisk();
+        desc_ = StandardDisk();
         disk_ = *built;
         ASSERT_TRUE(CopySparse(master, image_));
     }
@@ -278,7 +278,7 @@ protected:
 
     fs::path cwd_, root_, out_;
     std::string image_;
-    testdisk::DiskSpec spec_;
+    testdisk::DiskSpec desc_;
     testdisk::DiskResult disk_;
     std::unique_ptr<CMainDialog> window_;
     std::vector<UserMessage> messages_;

@@ -56,7 +56,7 @@ TEST_F(WindowTest, StartsOnTheImageNamedOnTheCommandLine) {
     // The checksum table is built with the first read of the drive.
     ASSERT_EQ(window_->Checksums().size(), 4u);
     for (int i = 0; i < kClips; ++i)
-        EXPECT_EQ(window_->Checksums()[i], ExpectedChecksum(spec_.clips[i], disk_.clips[i]));
+        EXPECT_EQ(window_->Checksums()[i], ExpectedChecksum(desc_.clips[i], disk_.clips[i]));
 }
 
 TEST_F(WindowTest, EveryControlCarriesItsIdCaptionAndTip) {

@@ -29,7 +29,7 @@ TEST_F(WindowTest, ThreeAddedJobsAreSavedAsTheJobList) {
     EXPECT_EQ(Text(ids::kJobSize).toStdString(), Format("Size: %.02f GB", 3 * gb));
 
     Click(ids::kSaveJobs);
-    const std::string sum = Format("%08X", ExpectedChecksum(spec_.clips[0], disk_.clips[0]));
+    const std::string sum = Format("%08X", ExpectedChecksum(desc_.clips[0], disk_.clips[0]));
     std::string expected =
         "Index;Name;Begin;End;Rip Audio;Rip Video;Rip Audio Raw;Rip Video Raw;Checksum\r\n";
     for (const char* name : {"Tagesschau", "Tagesschau_01", "Tagesschau_02"})
@@ -49,7 +49,7 @@ TEST_F(WindowTest, ThreeAddedJobsAreSavedAsTheJobList) {
 TEST_F(WindowTest, LoadingFindsMovedClipsAndCutsAtCutMarks) {
     BuildDisk();
     WriteSettings("RawAudio_000=ZDF\n");
-    const std::string third = Format("%08X", ExpectedChecksum(spec_.clips[2], disk_.clips[2]));
+    const std::string third = Format("%08X", ExpectedChecksum(desc_.clips[2], disk_.clips[2]));
     const fs::path list = root_ / "jobs.csv";
     WriteFile(list, "Index;Name;Begin;End;Rip Audio;Rip Video;Rip Audio Raw;Rip Video Raw;"
                     "Checksum\r\n"

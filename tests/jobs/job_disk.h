@@ -60,9 +60,9 @@ public:
         const auto clips = JobDiskClips();
         image_.Header(40, 100, static_cast<std::uint8_t>(order.size()), "JOBDISK   ");
         for (std::size_t i = 0; i < order.size(); ++i) {
-            const RecordSpec& spec = clips[static_cast<std::size_t>(order[i])];
-            auto bytes = working ? WorkingRecord(spec, static_cast<int>(i))
-                                 : OldRecord(spec, static_cast<int>(i));
+            const RecordSpec& desc = clips[static_cast<std::size_t>(order[i])];
+            auto bytes = working ? WorkingRecord(desc, static_cast<int>(i))
+                                 : OldRecord(desc, static_cast<int>(i));
             if (working && order[i] == 1) PutCutMarks(bytes);
             image_.Record(static_cast<int>(i), bytes);
         }

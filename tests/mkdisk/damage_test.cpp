@@ -15,10 +15,10 @@ protected:
     }
 
     StreamLayout Build(std::vector<Damage> damage, bool video = true) {
-        DiskSpec spec;
-        spec.clips = {Clip()};
-        spec.clips[0].damage = std::move(damage);
-        auto disk = BuildImage(spec, dir_ / "damage.img");
+        DiskSpec desc;
+        desc.clips = {Clip()};
+        desc.clips[0].damage = std::move(damage);
+        auto disk = BuildImage(desc, dir_ / "damage.img");
         EXPECT_TRUE(disk.ok()) << (disk.ok() ? "" : disk.error());
         if (!disk.ok()) return {};
         StreamLayout s = video ? disk->clips[0].video : disk->clips[0].audio;
@@ -89,11 +89,11 @@ TEST_F(DamageTest, TruncateDropsTheTailAndShiftsWhatFollows) {
 }
 
 TEST_F(DamageTest, RejectsImpossibleDamage) {
-    DiskSpec spec;
-    spec.clips = {Clip()};
+    DiskSpec desc;
+    desc.clips = {Clip()};
     auto fails = [&](Damage d, const std::string& needle) {
-        spec.clips[0].damage = {d};
-        auto r = BuildImage(spec, dir_ / "bad.img");
+        desc.clips[0].damage = {d};
+        auto r = BuildImage(desc, dir_ / "bad.img");
         ASSERT_FALSE(r.ok());
         EXPECT_NE(r.error().find(needle), std::string::npos) << r.error();
     };

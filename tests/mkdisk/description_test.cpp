@@ -15,7 +15,7 @@ void ExpectError(const std::string& json, const std::string& needle) {
 }
 
 TEST(Description, ReadsEveryField) {
-    auto spec = Parse(R"({
+    auto desc = Parse(R"({
       "_comment": "ignored", "label": "L", "pad_label": false, "used_clusters": 12,
       "free_clusters": "auto", "short": true, "seed": 99,
       "clips": [{
@@ -29,15 +29,15 @@ TEST(Description, ReadsEveryField) {
                    {"kind": "zero", "offset": 100, "length": 8}]
       }, {"length": 75, "layout": "new"}]
     })");
-    ASSERT_TRUE(spec.ok()) << spec.error();
-    EXPECT_EQ(spec->label, "L");
-    EXPECT_FALSE(spec->padLabel);
-    EXPECT_EQ(spec->usedClusters, 12);
-    EXPECT_FALSE(spec->freeClusters.has_value());
-    EXPECT_TRUE(spec->shortImage);
-    EXPECT_EQ(spec->seed, 99u);
-    ASSERT_EQ(spec->clips.size(), 2u);
-    const ClipSpec& c = spec->clips[0];
+    ASSERT_TRUE(desc.ok()) << desc.error();
+    EXPECT_EQ(desc->label, "L");
+    EXPECT_FALSE(desc->padLabel);
+    EXPECT_EQ(desc->usedClusters, 12);
+    EXPECT_FALSE(desc->freeClusters.has_value());
+    EXPECT_TRUE(desc->shortImage);
+    EXPECT_EQ(desc->seed, 99u);
+    ASSERT_EQ(desc->clips.size(), 2u);
+    const ClipSpec& c = desc->clips[0];
     EXPECT_EQ(c.station, "S");
     EXPECT_EQ(c.name, "N");
     EXPECT_EQ(c.year, 2021);
@@ -68,18 +68,18 @@ TEST(Description, ReadsEveryField) {
     EXPECT_EQ(c.damage[1].stream, StreamKind::Video);
     EXPECT_FALSE(c.damage[1].packet.has_value());
     EXPECT_EQ(c.damage[1].offset, 100u);
-    EXPECT_EQ(spec->clips[1].lengthSeconds, 75);
-    EXPECT_EQ(spec->clips[1].layout, RecordLayout::Working);
+    EXPECT_EQ(desc->clips[1].lengthSeconds, 75);
+    EXPECT_EQ(desc->clips[1].layout, RecordLayout::Working);
 }
 
 TEST(Description, DefaultsAreAutomatic) {
-    auto spec = Parse(R"({"clips": [{}]})");
-    ASSERT_TRUE(spec.ok()) << spec.error();
-    EXPECT_EQ(spec->label, "QUORIN");
-    EXPECT_FALSE(spec->usedClusters || spec->freeClusters);
-    EXPECT_FALSE(spec->clips[0].lengthSeconds);
-    EXPECT_EQ(spec->clips[0].loops, 1);
-    EXPECT_EQ(spec->clips[0].layout, RecordLayout::Working);
+    auto desc = Parse(R"({"clips": [{}]})");
+    ASSERT_TRUE(desc.ok()) << desc.error();
+    EXPECT_EQ(desc->label, "QUORIN");
+    EXPECT_FALSE(desc->usedClusters || desc->freeClusters);
+    EXPECT_FALSE(desc->clips[0].lengthSeconds);
+    EXPECT_EQ(desc->clips[0].loops, 1);
+    EXPECT_EQ(desc->clips[0].layout, RecordLayout::Working);
 }
 
 TEST(Description, ErrorsNameTheField) {

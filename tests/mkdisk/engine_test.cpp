@@ -14,9 +14,9 @@ namespace quorin::testdisk::test {
 namespace {
 
 DiskSpec RoundTripDisk(RecordLayout layout) {
-    DiskSpec spec;
-    spec.label = "QUORIN RT";
-    spec.freeClusters = 3;
+    DiskSpec desc;
+    desc.label = "QUORIN RT";
+    desc.freeClusters = 3;
     ClipSpec a = SampleClip("mpeg1-sif.m1v", "tone-48k-192k.mp2");
     a.station = "Seventeen chars!!";
     a.name = "A clip name of exactly forty characters.";
@@ -33,10 +33,10 @@ DiskSpec RoundTripDisk(RecordLayout layout) {
     b.firstPts = kPtsModulo - 45'000;
     ClipSpec c = SampleClip("mpeg2-4x3.m2v", "tone-48k-192k.mp2");
     c.name = "Third";
-    spec.clips = {a, b, c};
-    for (auto& clip : spec.clips)
+    desc.clips = {a, b, c};
+    for (auto& clip : desc.clips)
         clip.layout = layout;
-    return spec;
+    return desc;
 }
 
 // What the engine should show for a station: the old layout keeps 13 bytes.
@@ -52,8 +52,8 @@ protected:
     void SetUp() override {
         SetConsoleTrace(false);
         SetFirmwareOption(GetParam() == RecordLayout::Working);
-        spec_ = RoundTripDisk(GetParam());
-        auto disk = BuildImage(spec_, Image());
+        desc_ = RoundTripDisk(GetParam());
+        auto disk = BuildImage(desc_, Image());
         ASSERT_TRUE(disk.ok()) << disk.error();
         disk_ = std::move(*disk);
         bool ok = false;
@@ -66,7 +66,7 @@ protected:
     std::string Image() const { return (dir_ / "rt.img").string(); }
 
     ScratchDir dir_;
-    DiskSpec spec_;
+    DiskSpec desc_;
     DiskResult disk_;
     std::unique_ptr<ClusterTable> table_;
     std::unique_ptr<CPVRDrive> drive_;
@@ -85,7 +85,7 @@ TEST_P(EngineRoundTrip, DriveHeader) {
 TEST_P(EngineRoundTrip, EveryRecordField) {
     for (int n = 0; n < 3; ++n) {
         SCOPED_TRACE("clip " + std::to_string(n));
-        const ClipSpec& want = spec_.clips[n];
+        const ClipSpec& want = desc_.clips[n];
         const ClipResult& made = disk_.clips[n];
         const CPVRFile* file = drive_->GetFile(n);
         ASSERT_NE(file, nullptr);

@@ -31,8 +31,8 @@ std::int64_t InLastCluster(const StreamLayout& s) {
            static_cast<std::int64_t>(s.chain.size() - 1) * kClusterBytes;
 }
 
-DiskResult Build(const DiskSpec& spec, const fs::path& image) {
-    auto disk = BuildImage(spec, image);
+DiskResult Build(const DiskSpec& desc, const fs::path& image) {
+    auto disk = BuildImage(desc, image);
     EXPECT_TRUE(disk.ok()) << (disk.ok() ? "" : disk.error());
     return disk.ok() ? std::move(*disk) : DiskResult{};
 }
@@ -48,9 +48,9 @@ class TwoClipImage : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         scratch_ = std::make_unique<ScratchDir>();
-        DiskSpec spec;
-        spec.label = "QUORIN TEST";
-        spec.freeClusters = 5;
+        DiskSpec desc;
+        desc.label = "QUORIN TEST";
+        desc.freeClusters = 5;
         ClipSpec a = SampleClip("mpeg2-4x3.m2v", "tone-48k-192k.mp2");
         a.station = "Station Eins";
         a.name = "Working layout";
@@ -65,8 +65,8 @@ protected:
         b.station = "ABC";
         b.name = "Old";
         b.layout = RecordLayout::Old;
-        spec.clips = {a, b};
-        disk_ = Build(spec, Image());
+        desc.clips = {a, b};
+        disk_ = Build(desc, Image());
     }
     static void TearDownTestSuite() { scratch_.reset(); }
     static fs::path Image() { return *scratch_ / "two.img"; }
@@ -180,12 +180,12 @@ TEST_F(TwoClipImage, ChainBytesEqualThePacketisedStreams) {
 
 TEST(Image, ShortImageEndsAfterTheLastDataByte) {
     ScratchDir dir;
-    DiskSpec spec;
-    spec.shortImage = true;
-    spec.clips = {SampleClip("mpeg2-4x3.m2v", "tone-48k-192k.mp2")};
-    spec.clips[0].videoClusters = {2};
-    spec.clips[0].audioClusters = {1};
-    const auto disk = Build(spec, dir / "short.img");
+    DiskSpec desc;
+    desc.shortImage = true;
+    desc.clips = {SampleClip("mpeg2-4x3.m2v", "tone-48k-192k.mp2")};
+    desc.clips[0].videoClusters = {2};
+    desc.clips[0].audioClusters = {1};
+    const auto disk = Build(desc, dir / "short.img");
     EXPECT_EQ(fs::file_size(dir / "short.img"),
               ClusterByteOffset(2) + disk.clips[0].video.stream.bytes.size());
     EXPECT_EQ(disk.freeClusters, 2) << "automatic: two spare clusters";
@@ -193,14 +193,14 @@ TEST(Image, ShortImageEndsAfterTheLastDataByte) {
 
 TEST(Image, AutomaticChainsAreDistinctShuffledAndInsideTheDisk) {
     ScratchDir dir;
-    DiskSpec spec;
-    spec.seed = 7;
+    DiskSpec desc;
+    desc.seed = 7;
     for (int i = 0; i < 4; ++i) {
         ClipSpec c = SampleClip("mpeg1-sif.m1v", "tone-48k-192k.mp2");
         c.videoStartSector = kClusterSectors - 200; // two clusters of video
-        spec.clips.push_back(c);
+        desc.clips.push_back(c);
     }
-    const auto disk = Build(spec, dir / "auto.img");
+    const auto disk = Build(desc, dir / "auto.img");
     EXPECT_EQ(disk.usedClusters, 12);
     EXPECT_EQ(disk.freeClusters, 2);
     std::set<int> seen;
@@ -217,19 +217,19 @@ TEST(Image, AutomaticChainsAreDistinctShuffledAndInsideTheDisk) {
         }
     }
     EXPECT_LT(ascending, 4) << "chains should not simply run upwards";
-    EXPECT_EQ(Build(spec, dir / "again.img").clusterTable, disk.clusterTable) << "same seed";
+    EXPECT_EQ(Build(desc, dir / "again.img").clusterTable, disk.clusterTable) << "same seed";
 }
 
 TEST(Image, TextsAreStoredAsLatin1) {
     ScratchDir dir;
-    DiskSpec spec;
-    spec.label = "Bühne";
-    spec.padLabel = false;
+    DiskSpec desc;
+    desc.label = "Bühne";
+    desc.padLabel = false;
     ClipSpec c = SampleClip("", "tone-48k-192k.mp2");
     c.station = "Ørsted €";
     c.name = "Café";
-    spec.clips = {c};
-    const auto disk = Build(spec, dir / "latin.img");
+    desc.clips = {c};
+    const auto disk = Build(desc, dir / "latin.img");
     EXPECT_EQ(Text(disk.header, 0x30, 6), "B\xFChne\0"s);
     EXPECT_EQ(Text(disk.clips[0].record, 0x01, 8), "\xD8rsted ?");
     EXPECT_EQ(Text(disk.clips[0].record, 0x13, 5), "Caf\xE9\0"s);
@@ -239,13 +239,13 @@ TEST(Image, TextsAreStoredAsLatin1) {
 
 TEST(Image, ThreeClusterLoopedClipIsQuickAndSparse) {
     ScratchDir dir;
-    DiskSpec spec;
-    spec.freeClusters = 20;
+    DiskSpec desc;
+    desc.freeClusters = 20;
     ClipSpec c = SampleClip("mpeg2-4x3.m2v", "tone-48k-192k.mp2", 55); // 55 x 1.97 MB
     c.videoStartSector = kLateStart;
-    spec.clips = {c};
+    desc.clips = {c};
     const auto t0 = std::chrono::steady_clock::now();
-    auto disk = BuildImage(spec, dir / "three.img", {.keepStreamBytes = false});
+    auto disk = BuildImage(desc, dir / "three.img", {.keepStreamBytes = false});
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
     ASSERT_TRUE(disk.ok()) << disk.error();
     ASSERT_EQ(disk->clips[0].video.chain.size(), 3u);
@@ -271,9 +271,9 @@ TEST(Image, ErrorsAreReportedNotThrown) {
     DiskSpec good;
     good.clips = {SampleClip("mpeg2-4x3.m2v", "tone-48k-192k.mp2")};
     auto fails = [&](auto change, const std::string& needle) {
-        DiskSpec spec = good;
-        change(spec.clips[0], spec);
-        auto r = BuildImage(spec, dir / "bad.img");
+        DiskSpec desc = good;
+        change(desc.clips[0], desc);
+        auto r = BuildImage(desc, dir / "bad.img");
         ASSERT_FALSE(r.ok()) << needle;
         EXPECT_NE(r.error().find(needle), std::string::npos) << r.error();
     };

@@ -20,7 +20,7 @@ class OracleDisk : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         scratch_ = new ScratchDir;
-        DiskSpec spec;
+        DiskSpec desc;
         ClipSpec looped = SampleClip("mpeg1-sif.m1v", "tone-48k-192k.mp2", 2);
         looped.videoStartSector = kClusterSectors - 1024; // crosses from cluster 6 to 2
         looped.videoClusters = {6, 2};
@@ -28,8 +28,8 @@ protected:
         ac3.audioStartSector = 999;
         ClipSpec wrap = SampleClip("mpeg2-4x3.m2v", "tone-48k-192k.mp2");
         wrap.firstPts = kPtsModulo - 90'000;
-        spec.clips = {looped, ac3, wrap};
-        auto disk = BuildImage(spec, *scratch_ / "oracle.img");
+        desc.clips = {looped, ac3, wrap};
+        auto disk = BuildImage(desc, *scratch_ / "oracle.img");
         ASSERT_TRUE(disk.ok()) << disk.error();
         for (std::size_t i = 0; i < disk->clips.size(); ++i) {
             Extract(disk->clips[i].video, "clip" + std::to_string(i) + "-video.pes");

@@ -37,21 +37,21 @@ td::ClipSpec Clip(const std::string& name, const fs::path& video, const std::str
 }
 
 td::DiskSpec SpecOf(Disk which) {
-    td::DiskSpec spec;
-    spec.label = "PREVIEW TEST";
+    td::DiskSpec desc;
+    desc.label = "PREVIEW TEST";
     if (which == Disk::Short) {
         td::ClipSpec card = Clip("Card 4:3", Sample("mpeg2-4x3.m2v"), "tone-48k-192k.mp2", 4);
         card.year = 2024, card.month = 5, card.day = 17;
         card.hour = 20, card.minute = 15, card.second = 0;
-        spec.clips.push_back(card);
+        desc.clips.push_back(card);
         td::ClipSpec wide = Clip("Wide 16:9", Sample("mpeg2-16x9.m2v"), "tone-48k-448k.ac3", 2);
         wide.firstPts = 0x12345678;
-        spec.clips.push_back(wide);
+        desc.clips.push_back(wide);
     } else {
         // 1,366 loops of 4 s: 1:31:04.
-        spec.clips.push_back(Clip("Long test card", PreviewData("tiny-4x3.m2v"), "", 1366));
+        desc.clips.push_back(Clip("Long test card", PreviewData("tiny-4x3.m2v"), "", 1366));
     }
-    return spec;
+    return desc;
 }
 
 ScratchDir& ProcessScratch() {

@@ -35,8 +35,8 @@ protected:
             << "[QUORIN]\nOutput Directory=" << out_.string() << "/\n";
 
         // The window reads the receiver's old record layout unless told otherwise.
-        td::DiskSpec spec;
-        spec.label = "PREVIEW WINDOW";
+        td::DiskSpec desc;
+        desc.label = "PREVIEW WINDOW";
         td::ClipSpec card;
         card.station = "Quorin One";
         card.name = "Test card";
@@ -44,8 +44,8 @@ protected:
         card.audioFile = Sample("tone-48k-192k.mp2");
         card.loops = 4;
         card.layout = td::RecordLayout::Old;
-        spec.clips = {card};
-        auto built = td::BuildImage(spec, image_);
+        desc.clips = {card};
+        auto built = td::BuildImage(desc, image_);
         ASSERT_TRUE(built.ok()) << built.error();
 
         WindowHooks hooks;

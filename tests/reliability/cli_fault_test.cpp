@@ -12,13 +12,13 @@ class CliFaults : public ::testing::Test {
 protected:
     void SetUp() override {
         // The first clip's video lies last on the image; the second clip lies before it.
-        td::DiskSpec spec = OneClip(FaultClip());
+        td::DiskSpec desc = OneClip(FaultClip());
         td::ClipSpec second = SampleClip("Second", "mpeg1-sif.m1v", "tone-48k-192k.mp2");
         second.layout = td::RecordLayout::Working;
         second.videoClusters = {1};
         second.audioClusters = {3};
-        spec.clips.push_back(second);
-        disk_ = std::make_unique<TestDisk>(spec, "cli-fault");
+        desc.clips.push_back(second);
+        disk_ = std::make_unique<TestDisk>(desc, "cli-fault");
         ASSERT_FALSE(HasFailure());
     }
     // quorin-cli with a shell prefix (limits), no settings file read.

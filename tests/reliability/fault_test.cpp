@@ -173,11 +173,11 @@ TEST_F(FaultTest, OutputFilesThatCannotBeWrittenFailEveryKindOfRun) {
 // The listing: a header, table or record that cannot be read is reported, never shown as data.
 TEST(ListingFaults, UnreadableDirectorySectorsAreReportedAndLogged) {
     ScratchDir out;
-    td::DiskSpec spec = OneClip(FaultClip("One"));
-    spec.clips.push_back(FaultClip("Two"));
-    spec.clips.back().audioClusters = {6};
-    spec.clips.back().videoClusters = {7};
-    TestDisk disk(spec, "listing");
+    td::DiskSpec desc = OneClip(FaultClip("One"));
+    desc.clips.push_back(FaultClip("Two"));
+    desc.clips.back().audioClusters = {6};
+    desc.clips.back().videoClusters = {7};
+    TestDisk disk(desc, "listing");
     const std::string& image = disk.Image();
     bool ok = false;
     {

@@ -42,8 +42,8 @@ protected:
                             std::string(QUORIN_CLI) + " " + args + " --firmware190 --disk " +
                             Quote(disk_->Image()));
     }
-    void Make(const td::DiskSpec& spec) {
-        disk_ = std::make_unique<TestDisk>(spec, "malformed");
+    void Make(const td::DiskSpec& desc) {
+        disk_ = std::make_unique<TestDisk>(desc, "malformed");
         ASSERT_FALSE(HasFailure()) << "the factory could not build the disk";
         disk_->Options();
     }

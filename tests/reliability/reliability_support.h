@@ -145,10 +145,10 @@ inline td::ClipSpec FaultClip(const std::string& name = "Film") {
 }
 
 inline td::DiskSpec OneClip(const td::ClipSpec& c, bool shortImage = false) {
-    td::DiskSpec spec;
-    spec.shortImage = shortImage;
-    spec.clips.push_back(c);
-    return spec;
+    td::DiskSpec desc;
+    desc.shortImage = shortImage;
+    desc.clips.push_back(c);
+    return desc;
 }
 
 struct Ripped {

@@ -86,14 +86,14 @@ std::vector<std::uint8_t> StoredName(const std::string& utf8) {
 }
 
 td::DiskSpec FourClips(td::RecordLayout layout) {
-    td::DiskSpec spec;
+    td::DiskSpec desc;
     const char* names[] = {"News", "Film", "Sport", "Weather"};
     for (int i = 0; i < 4; ++i) {
         td::ClipSpec c = SampleClip(names[i], "mpeg1-sif.m1v", "tone-48k-192k.mp2");
         c.layout = layout;
-        spec.clips.push_back(c);
+        desc.clips.push_back(c);
     }
-    return spec;
+    return desc;
 }
 
 // Names of 0, 39, 40 and 60 characters (one with characters beyond ASCII).

@@ -18,16 +18,16 @@ using namespace riptest;
 class CliRip : public ::testing::Test {
 protected:
     static td::DiskSpec Spec() {
-        td::DiskSpec spec;
+        td::DiskSpec desc;
         td::ClipSpec film = SampleClip("Film", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 8);
         film.videoClusters = {9, 4};
         film.videoStartSector = 196'608;
         film.layout = td::RecordLayout::Old; // what quorin-cli reads without --firmware190
-        spec.clips.push_back(film);
+        desc.clips.push_back(film);
         td::ClipSpec sport = SampleClip("Sport", "mpeg2-16x9.m2v", "tone-48k-448k.ac3", 2);
         sport.layout = td::RecordLayout::Old;
-        spec.clips.push_back(sport);
-        return spec;
+        desc.clips.push_back(sport);
+        return desc;
     }
     void SetUp() override { disk_ = std::make_unique<TestDisk>(Spec(), "cli"); }
 

@@ -24,9 +24,9 @@ td::DiskSpec RawDisk() {
     c.audioClusters = {6};
     c.videoStartSector = 196'608; // 4 MiB before the end of the first cluster
     c.audioStartSector = 64;
-    td::DiskSpec spec;
-    spec.clips.push_back(c);
-    return spec;
+    td::DiskSpec desc;
+    desc.clips.push_back(c);
+    return desc;
 }
 
 // The stream's data as the disk holds it: up to its end offset, the sector padding after the

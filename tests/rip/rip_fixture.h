@@ -84,20 +84,20 @@ inline td::ClipSpec SampleClip(const std::string& name, const std::string& video
 // A factory disk, opened as the main window opens it, with progress blocks and a cancel flag.
 class TestDisk {
 public:
-    explicit TestDisk(const td::DiskSpec& spec, const std::string& tag = "disk") {
+    explicit TestDisk(const td::DiskSpec& desc, const std::string& tag = "disk") {
         SetConsoleTrace(false);
         image_ =
             (fs::temp_directory_path() / ("rip-" + tag + "-" + std::to_string(::getpid()) + ".img"))
                 .string();
-        auto built = td::BuildImage(spec, image_);
+        auto built = td::BuildImage(desc, image_);
         if (!built) {
             ADD_FAILURE() << "factory: " << built.error();
             return;
         }
         result_ = std::move(*built);
         // Records in the firmware-190 layout are read with the option on.
-        SetFirmwareOption(!spec.clips.empty() &&
-                          spec.clips.front().layout == td::RecordLayout::Working);
+        SetFirmwareOption(!desc.clips.empty() &&
+                          desc.clips.front().layout == td::RecordLayout::Working);
         Open();
     }
     ~TestDisk() {

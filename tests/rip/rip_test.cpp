@@ -29,9 +29,9 @@ td::ClipSpec TwoClusterClip(int loops = 8) {
 }
 
 td::DiskSpec OneClip(const td::ClipSpec& c) {
-    td::DiskSpec spec;
-    spec.clips.push_back(c);
-    return spec;
+    td::DiskSpec desc;
+    desc.clips.push_back(c);
+    return desc;
 }
 
 struct Ripped {
@@ -483,10 +483,10 @@ TEST(Rip, OutputThatCannotBeCreatedOrWritten) {
 
 TEST(Rip, NothingToRip) {
     ScratchDir out;
-    td::DiskSpec spec;
-    spec.clips.push_back(SampleClip("NoVideo", "", "tone-48k-192k.mp2", 1));
-    spec.clips.push_back(SampleClip("Film", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 1));
-    TestDisk disk(spec, "nothing");
+    td::DiskSpec desc;
+    desc.clips.push_back(SampleClip("NoVideo", "", "tone-48k-192k.mp2", 1));
+    desc.clips.push_back(SampleClip("Film", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 1));
+    TestDisk disk(desc, "nothing");
     disk.Options();
     // A clip without a video chain (0 clusters) is an empty stream: "can't go on...".
     Ripped r = Rip(disk, 0, 0, 3);

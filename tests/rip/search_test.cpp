@@ -66,14 +66,14 @@ void ExpectGoodLanding(const Landing& l, const std::string& what) {
 // A video stream over three clusters of a non-sequential chain (it starts 2.3 MiB before the end
 // of its first cluster), audio in one cluster.
 td::DiskSpec ThreeClusters() {
-    td::DiskSpec spec;
+    td::DiskSpec desc;
     td::ClipSpec c = SampleClip("Three", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 58);
     c.videoClusters = {7, 3, 12};
     c.audioClusters = {5};
     c.videoStartSector = 200'000;
     c.audioStartSector = 4096;
-    spec.clips.push_back(c);
-    return spec;
+    desc.clips.push_back(c);
+    return desc;
 }
 
 TEST(StartSearch, AnywhereInAThreeClusterChain) {
@@ -115,13 +115,13 @@ TEST(StartSearch, AnywhereInAThreeClusterChain) {
 }
 
 TEST(StartSearch, TimeStampsWrapInsideTheClip) {
-    td::DiskSpec spec;
+    td::DiskSpec desc;
     td::ClipSpec c = SampleClip("Wrap", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 8);
     c.firstPts = td::kPtsModulo - 10 * 90'000; // 2^33 is passed 10 s into the clip
     c.videoClusters = {5, 2};
     c.videoStartSector = 196'608; // 4 MiB before the end of the first cluster
-    spec.clips.push_back(c);
-    TestDisk disk(spec, "searchwrap");
+    desc.clips.push_back(c);
+    TestDisk disk(desc, "searchwrap");
     ASSERT_EQ(disk.Result(0).video.chain.size(), 2u);
     for (double b : {0.0, 9.5, 10.0, 10.5, 20.0, 29.0}) {
         ExpectGoodLanding(Search(disk, true, b), "wrap video " + std::to_string(b));
@@ -130,15 +130,15 @@ TEST(StartSearch, TimeStampsWrapInsideTheClip) {
 }
 
 TEST(StartSearch, ClipLengthZeroAndDamagedStamps) {
-    td::DiskSpec spec;
+    td::DiskSpec desc;
     td::ClipSpec c = SampleClip("Zero", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 8);
     c.lengthSeconds = 0; // the rate of the first method would divide by 0
     c.videoClusters = {4, 9};
     c.videoStartSector = 198'656; // 3 MiB before the end of the first cluster
-    spec.clips.push_back(c);
+    desc.clips.push_back(c);
     td::ClipSpec one = SampleClip("One", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 2);
-    spec.clips.push_back(one);
-    TestDisk disk(spec, "searchzero");
+    desc.clips.push_back(one);
+    TestDisk disk(desc, "searchzero");
     for (double b : {0.0, 2.0, 12.0, 25.0, 40.0}) {
         Landing l = Search(disk, true, b);
         EXPECT_TRUE(l.stats.secondMethod);

@@ -327,10 +327,10 @@ Expected<DiskSpec> ParseDescription(std::string_view text,
     } catch (const json::parse_error& e) {
         return Error{std::string("malformed JSON: ") + e.what()};
     }
-    DiskSpec spec;
-    if (auto st = ReadObject(root, spec, Context{baseDir, ""}, DiskFields()); !st)
+    DiskSpec desc;
+    if (auto st = ReadObject(root, desc, Context{baseDir, ""}, DiskFields()); !st)
         return Error{st.error()};
-    return spec;
+    return desc;
 } catch (const std::exception& e) {
     return Error{std::string("reading the description failed: ") + e.what()};
 }
@@ -340,9 +340,9 @@ Expected<DiskSpec> LoadDescription(const std::filesystem::path& file) try {
     if (!in) return Error{"cannot open " + file.string()};
     std::ostringstream text;
     text << in.rdbuf();
-    auto spec = ParseDescription(text.str(), file.parent_path());
-    if (!spec) return Error{file.string() + ": " + spec.error()};
-    return spec;
+    auto desc = ParseDescription(text.str(), file.parent_path());
+    if (!desc) return Error{file.string() + ": " + desc.error()};
+    return desc;
 } catch (const std::exception& e) {
     return Error{std::string("reading the description failed: ") + e.what()};
 }

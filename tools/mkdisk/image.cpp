@@ -151,7 +151,7 @@ Expected<ClipResult> PrepareClip(std::size_t index, const ClipSpec& clip, Source
     return r;
 }
 
-std::vector<detail::ChainRequest> ChainRequests(const DiskSpec& spec,
+std::vector<detail::ChainRequest> ChainRequests(const DiskSpec& desc,
                                                 std::vector<ClipResult>& clips) {
     std::vector<detail::ChainRequest> requests;
     for (std::size_t i = 0; i < clips.size(); ++i) {
@@ -159,40 +159,40 @@ std::vector<detail::ChainRequest> ChainRequests(const DiskSpec& spec,
             StreamLayout& s = video ? clips[i].video : clips[i].audio;
             const auto extent = detail::ExtentOf(s.stream.bytes.size(), s.startSector);
             s.endSector = extent.endSector;
-            const auto& wanted = video ? spec.clips[i].videoClusters : spec.clips[i].audioClusters;
+            const auto& wanted = video ? desc.clips[i].videoClusters : desc.clips[i].audioClusters;
             requests.push_back({extent.clusters, wanted,
-                                ClipName(i, spec.clips[i]) + (video ? ".video" : ".audio")});
+                                ClipName(i, desc.clips[i]) + (video ? ".video" : ".audio")});
         }
     }
     return requests;
 }
 
 // Everything but the image file: streams, chains, records, header, table.
-Expected<DiskResult> Plan(const DiskSpec& spec) {
-    if (spec.clips.size() > static_cast<std::size_t>(kMaxClips))
+Expected<DiskResult> Plan(const DiskSpec& desc) {
+    if (desc.clips.size() > static_cast<std::size_t>(kMaxClips))
         return Error{"at most " + std::to_string(kMaxClips) + " clips"};
     DiskResult disk;
     SourceCache sources;
-    for (std::size_t i = 0; i < spec.clips.size(); ++i) {
-        auto clip = PrepareClip(i, spec.clips[i], sources);
+    for (std::size_t i = 0; i < desc.clips.size(); ++i) {
+        auto clip = PrepareClip(i, desc.clips[i], sources);
         if (!clip) return Error{clip.error()};
         disk.clips.push_back(std::move(*clip));
     }
-    auto alloc = detail::AllocateChains(ChainRequests(spec, disk.clips), spec);
+    auto alloc = detail::AllocateChains(ChainRequests(desc, disk.clips), desc);
     if (!alloc) return Error{alloc.error()};
     for (std::size_t i = 0; i < disk.clips.size(); ++i) {
         ClipResult& c = disk.clips[i];
         c.video.chain = alloc->chains[2 * i];
         c.audio.chain = alloc->chains[2 * i + 1];
         auto record = detail::BuildRecord(
-            spec.clips[i], {static_cast<int>(i), c.lengthSeconds, &c.video, &c.audio});
-        if (!record) return Error{ClipName(i, spec.clips[i]) + ": " + record.error()};
+            desc.clips[i], {static_cast<int>(i), c.lengthSeconds, &c.video, &c.audio});
+        if (!record) return Error{ClipName(i, desc.clips[i]) + ": " + record.error()};
         c.record = *record;
     }
     disk.usedClusters = alloc->usedClusters;
     disk.freeClusters = alloc->freeClusters;
-    disk.header = detail::BuildHeader(spec, alloc->usedClusters, alloc->freeClusters,
-                                      static_cast<int>(spec.clips.size()));
+    disk.header = detail::BuildHeader(desc, alloc->usedClusters, alloc->freeClusters,
+                                      static_cast<int>(desc.clips.size()));
     disk.clusterTable = detail::BuildClusterTable(alloc->chains);
     return disk;
 }
@@ -247,11 +247,11 @@ Expected<std::uint64_t> WriteImage(const DiskResult& disk, const std::filesystem
 
 } // namespace
 
-Expected<DiskResult> BuildImage(const DiskSpec& spec, const std::filesystem::path& image,
+Expected<DiskResult> BuildImage(const DiskSpec& desc, const std::filesystem::path& image,
                                 const BuildOptions& options) try {
-    auto plan = Plan(spec);
+    auto plan = Plan(desc);
     if (!plan) return Error{plan.error()};
-    auto size = WriteImage(*plan, image, spec.shortImage);
+    auto size = WriteImage(*plan, image, desc.shortImage);
     if (!size) return Error{size.error()};
     DiskResult disk = std::move(*plan);
     disk.imageBytes = *size;

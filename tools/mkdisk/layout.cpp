@@ -81,7 +81,7 @@ Extent ExtentOf(std::uint64_t bytes, std::int32_t startSector) {
 }
 
 Expected<Allocation> AllocateChains(const std::vector<ChainRequest>& requests,
-                                    const DiskSpec& spec) {
+                                    const DiskSpec& desc) {
     std::vector<bool> taken(kTableEntries, false);
     int needed = 0, automatic = 0, highest = 0;
     for (const auto& r : requests) {
@@ -102,9 +102,9 @@ Expected<Allocation> AllocateChains(const std::vector<ChainRequest>& requests,
         }
     }
     Allocation a;
-    a.usedClusters = spec.usedClusters.value_or(needed);
+    a.usedClusters = desc.usedClusters.value_or(needed);
     a.freeClusters =
-        spec.freeClusters.value_or(std::max(0, std::max(needed + 2, highest) - a.usedClusters));
+        desc.freeClusters.value_or(std::max(0, std::max(needed + 2, highest) - a.usedClusters));
     const int total = a.usedClusters + a.freeClusters;
     if (a.usedClusters < 0 || a.freeClusters < 0 || total > kMaxCluster)
         return Error{"cluster counts must be 0 or more and add up to at most 1151"};
@@ -115,7 +115,7 @@ Expected<Allocation> AllocateChains(const std::vector<ChainRequest>& requests,
     if (static_cast<int>(pool.size()) < automatic)
         return Error{"the disk counts " + std::to_string(total) + " clusters, too few for " +
                      std::to_string(needed) + " clusters of streams"};
-    Shuffle(pool, spec.seed);
+    Shuffle(pool, desc.seed);
     auto next = pool.begin();
     for (const auto& r : requests) {
         if (!r.requested.empty()) {
@@ -128,12 +128,12 @@ Expected<Allocation> AllocateChains(const std::vector<ChainRequest>& requests,
     return a;
 }
 
-Sector BuildHeader(const DiskSpec& spec, int used, int free, int clips) {
+Sector BuildHeader(const DiskSpec& desc, int used, int free, int clips) {
     Sector s{};
     PutLe16(s, off::kUsedClusters, static_cast<std::uint16_t>(used));
     PutLe16(s, off::kFreeClusters, static_cast<std::uint16_t>(free));
     s[off::kClipCount] = static_cast<std::uint8_t>(clips);
-    PutText(s, off::kLabel, off::kLabelBytes - 1, ToLatin1(spec.label), spec.padLabel ? ' ' : 0);
+    PutText(s, off::kLabel, off::kLabelBytes - 1, ToLatin1(desc.label), desc.padLabel ? ' ' : 0);
     return s;
 }
 

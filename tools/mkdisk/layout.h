@@ -36,9 +36,9 @@ struct Allocation {
 };
 
 Expected<Allocation> AllocateChains(const std::vector<ChainRequest>& requests,
-                                    const DiskSpec& spec);
+                                    const DiskSpec& desc);
 
-Sector BuildHeader(const DiskSpec& spec, int used, int free, int clips);
+Sector BuildHeader(const DiskSpec& desc, int used, int free, int clips);
 
 std::vector<std::uint8_t> BuildClusterTable(const std::vector<std::vector<int>>& chains);
 

@@ -23,7 +23,7 @@ std::string ChainText(const std::vector<int>& chain) {
     return text.empty() ? "-" : text;
 }
 
-void PrintSummary(const td::DiskSpec& spec, const td::DiskResult& disk, const char* image) {
+void PrintSummary(const td::DiskSpec& desc, const td::DiskResult& disk, const char* image) {
     std::printf("%s: %d used + %d free clusters, %zu clips, %llu bytes\n", image, disk.usedClusters,
                 disk.freeClusters, disk.clips.size(),
                 static_cast<unsigned long long>(disk.imageBytes));
@@ -31,7 +31,7 @@ void PrintSummary(const td::DiskSpec& spec, const td::DiskResult& disk, const ch
         const auto& c = disk.clips[i];
         std::printf("  %02zu %-20s %d:%02d:%02d  video %s (start %d, end %d)  audio %s (start %d, "
                     "end %d)\n",
-                    i + 1, spec.clips[i].name.c_str(), c.lengthSeconds / 3600,
+                    i + 1, desc.clips[i].name.c_str(), c.lengthSeconds / 3600,
                     c.lengthSeconds / 60 % 60, c.lengthSeconds % 60,
                     ChainText(c.video.chain).c_str(), c.video.startSector, c.video.endSector,
                     ChainText(c.audio.chain).c_str(), c.audio.startSector, c.audio.endSector);
@@ -61,17 +61,17 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
     }
-    auto spec = td::LoadDescription(files[0]);
-    if (!spec) {
-        std::fprintf(stderr, "quorin-mkdisk: %s\n", spec.error().c_str());
+    auto desc = td::LoadDescription(files[0]);
+    if (!desc) {
+        std::fprintf(stderr, "quorin-mkdisk: %s\n", desc.error().c_str());
         return 1;
     }
-    spec->shortImage = spec->shortImage || shortImage;
-    auto disk = td::BuildImage(*spec, files[1], {.keepStreamBytes = false});
+    desc->shortImage = desc->shortImage || shortImage;
+    auto disk = td::BuildImage(*desc, files[1], {.keepStreamBytes = false});
     if (!disk) {
         std::fprintf(stderr, "quorin-mkdisk: %s\n", disk.error().c_str());
         return 1;
     }
-    PrintSummary(*spec, *disk, files[1]);
+    PrintSummary(*desc, *disk, files[1]);
     return 0;
 }

@@ -239,7 +239,7 @@ struct BuildOptions {
     bool keepStreamBytes = true; // false: result streams keep their packet lists only
 };
 
-Expected<DiskResult> BuildImage(const DiskSpec& spec, const std::filesystem::path& image,
+Expected<DiskResult> BuildImage(const DiskSpec& desc, const std::filesystem::path& image,
                                 const BuildOptions& options = {});
 
 // JSON description; relative file names are resolved against baseDir.
