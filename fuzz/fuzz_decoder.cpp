@@ -3,7 +3,7 @@
 // input's size picks the output formats, so the corpus covers every format.
 #include "fuzz_image.h"
 
-#include "preview/decoder/decoder.h"
+#include "decoder/decoder.h"
 
 #include <array>
 #include <cstdio>

@@ -2,8 +2,8 @@
 // ripped whole or cut: video, audio or private stream, elementary or raw.
 #include "fuzz_disks.h"
 
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_file.h"
 #include "rip/rip_driver.h"

@@ -3,11 +3,11 @@
 // loaded again: a saved queue must load back to the same jobs.
 #include "fuzz_disks.h"
 
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
-#include "rip/jobs.h"
+#include "jobs/jobs.h"
 
 #include <cstdio>
 #include <cstdlib>

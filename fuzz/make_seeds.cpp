@@ -4,13 +4,13 @@
 // the seeds stay small (a few KB each) so that every input runs fast.
 #include "fuzz_disks.h"
 
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "decoder/stream_writer.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
 #include "mkdisk/testdisk.h"
-#include "rip/jobs.h"
+#include "jobs/jobs.h"
 
 #include <cstdio>
 #include <filesystem>

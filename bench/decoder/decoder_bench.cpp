@@ -2,7 +2,7 @@
 // same single picture with one thread. A benchmark, not a test: it prints figures.
 //
 //   quorin_decoder_bench [--runs N] [--ffmpeg PATH] [--work DIR]
-#include "preview/decoder/decoder.h"
+#include "decoder/decoder.h"
 
 #include <algorithm>
 #include <chrono>

@@ -5,13 +5,13 @@
 //
 // Without an image the demo disk is built from samples/demo.json into a temporary directory.
 // Runs offscreen; prints the median, minimum and maximum of each measure in milliseconds.
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
 #include "mkdisk/testdisk.h"
-#include "preview/decoder/decoder.h"
-#include "preview/preview_dialog.h"
+#include "decoder/decoder.h"
+#include "gui/preview/preview_dialog.h"
 #include "rip/rip_driver.h"
 
 #include <QApplication>

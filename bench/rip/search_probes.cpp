@@ -5,8 +5,8 @@
 //   rip_search_probes [IMAGE] [--keep]
 //
 // The image (about 4 GB of real data, written sparsely) is removed afterwards unless --keep.
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "disk/cluster_table.h"
 #include "disk/ibits.h"
 #include "disk/pvr_drive.h"

@@ -1,6 +1,6 @@
 #include "cli/cli_common.h"
 
-#include "app/state/run_state.h"
+#include "base/run_state.h"
 #include "platform/volume.h"
 
 #include <cerrno>

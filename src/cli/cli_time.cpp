@@ -1,6 +1,6 @@
 #include "cli/cli_time.h"
 
-#include "rip/clip_time.h"
+#include "jobs/clip_time.h"
 
 #include <cctype>
 #include <charconv>

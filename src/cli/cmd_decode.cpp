@@ -1,6 +1,6 @@
 #include "cli/cmd_decode.h"
 
-#include "preview/decoder/decoder.h"
+#include "decoder/decoder.h"
 
 #include <cstdio>
 #include <cstdlib>

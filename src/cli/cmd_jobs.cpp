@@ -1,12 +1,12 @@
 // quorin-cli jobs: runs a job list file as the main window's "Load" and "RIP !" would.
 #include "cli/cli_common.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
-#include "rip/clip_time.h"
-#include "rip/job_runner.h"
-#include "rip/jobs.h"
+#include "base/format.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
+#include "jobs/clip_time.h"
+#include "jobs/job_runner.h"
+#include "jobs/jobs.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>

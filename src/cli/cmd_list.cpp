@@ -1,7 +1,7 @@
 // quorin-cli list / info: the drive summary and clip list, and one clip's info dump.
 #include "cli/cli_common.h"
 
-#include "app/state/program_log.h"
+#include "base/program_log.h"
 #include "disk/clip_texts.h"
 
 #include <CLI/CLI.hpp>

@@ -3,11 +3,11 @@
 #include "cli/cli_common.h"
 #include "cli/cli_time.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/format.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "platform/settings.h"
-#include "rip/job_runner.h"
+#include "jobs/job_runner.h"
 #include "rip/rip_driver.h"
 
 #include <CLI/CLI.hpp>
@@ -16,10 +16,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#ifdef QUORIN_HAVE_DECODER
 #include "cli/cmd_decode.h"
-#include "preview/decoder/decoder.h"
-#endif
+#include "decoder/decoder.h"
 
 namespace quorin::cli {
 namespace {
@@ -59,8 +57,6 @@ private:
     fs::path path_;
     fs::path previous_;
 };
-
-#ifdef QUORIN_HAVE_DECODER
 
 // Rips the first picture at whole seconds into "PRV.m2v"; false when nothing was written.
 bool RipPreviewAt(CPVRFile& clip, int seconds) {
@@ -134,12 +130,9 @@ int RunPreview(PreviewOptions o) {
     return kExitOk;
 }
 
-#endif
-
 } // namespace
 
 void RegisterPreviewCommands(CLI::App& app, Action& action) {
-#ifdef QUORIN_HAVE_DECODER
     static std::string in, out, format;
     CLI::App* decode = app.add_subcommand("decode", "decode the first picture of a video file");
     decode->add_option("IN", in, "MPEG-1/2 video elementary stream or program stream")->required();
@@ -158,10 +151,6 @@ void RegisterPreviewCommands(CLI::App& app, Action& action) {
     preview->add_option("--at", o.at, "position: seconds, or h:mm:ss.cc")->required();
     preview->add_option("--out", o.out, "bitmap file to write")->required();
     preview->callback([&action] { action = [] { return RunPreview(o); }; });
-#else
-    (void)app;
-    (void)action;
-#endif
 }
 
 } // namespace quorin::cli

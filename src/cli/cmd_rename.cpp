@@ -1,8 +1,8 @@
 // quorin-cli rename: "Change Title" of one clip, written to its directory record on the disk.
 #include "cli/cli_common.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
+#include "base/format.h"
+#include "base/program_log.h"
 #include "disk/layout.h"
 #include "platform/text.h"
 #include "platform/volume.h"

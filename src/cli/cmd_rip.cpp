@@ -3,9 +3,9 @@
 #include "cli/cli_common.h"
 #include "cli/cli_time.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/format.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "platform/settings.h"
 #include "platform/text.h"
 #include "rip/rip_driver.h"

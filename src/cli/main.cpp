@@ -1,5 +1,5 @@
 // quorin-cli: the command-line front end over the Quorin engine.
-#include "app/state/program_log.h"
+#include "base/program_log.h"
 #include "cli/cli_common.h"
 
 #include <CLI/CLI.hpp>

@@ -1,6 +1,6 @@
 #include "disk/clip_texts.h"
 
-#include "app/state/format.h"
+#include "base/format.h"
 #include "disk/pvr_drive.h"
 #include "platform/text.h"
 

@@ -1,6 +1,6 @@
 #include "disk/cluster_table.h"
 
-#include "app/state/program_log.h"
+#include "base/program_log.h"
 #include "disk/layout.h"
 
 namespace quorin {

@@ -1,7 +1,7 @@
 // The receiver's cluster allocation table and the chains it links.
 #pragma once
 
-#include "app/state/text_out.h"
+#include "base/text_out.h"
 #include "platform/volume.h"
 
 #include <cstdint>

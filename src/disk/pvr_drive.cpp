@@ -1,6 +1,6 @@
 #include "disk/pvr_drive.h"
 
-#include "app/state/program_log.h"
+#include "base/program_log.h"
 #include "disk/layout.h"
 #include "platform/volume.h"
 

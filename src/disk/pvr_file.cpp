@@ -1,7 +1,7 @@
 #include "disk/pvr_file.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
+#include "base/format.h"
+#include "base/program_log.h"
 #include "disk/cluster_table.h"
 #include "disk/layout.h"
 #include "platform/text.h"

@@ -2,8 +2,8 @@
 // extraction engine works with.
 #pragma once
 
-#include "app/state/run_state.h"
-#include "app/state/text_out.h"
+#include "base/run_state.h"
+#include "base/text_out.h"
 #include "disk/clip_engine_state.h"
 #include "disk/clip_record.h"
 

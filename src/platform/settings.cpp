@@ -1,8 +1,8 @@
 #include "platform/settings.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/format.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 
 #define SI_NO_CONVERSION
 #include <SimpleIni.h>

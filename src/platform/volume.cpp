@@ -1,6 +1,6 @@
 #include "platform/volume.h"
 
-#include "app/state/program_log.h"
+#include "base/program_log.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,8 +1,8 @@
 // Audio and private stream extraction.
 #include "rip/extract.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
+#include "base/format.h"
+#include "base/program_log.h"
 #include "disk/ibits.h"
 #include "disk/pvr_file.h"
 #include "rip/obits.h"

@@ -1,6 +1,6 @@
 #include "rip/obits.h"
 
-#include "app/state/program_log.h"
+#include "base/program_log.h"
 #include "platform/volume.h"
 
 #include <algorithm>

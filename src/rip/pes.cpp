@@ -1,7 +1,7 @@
 #include "rip/pes.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
+#include "base/format.h"
+#include "base/program_log.h"
 #include "disk/layout.h"
 #include "disk/pvr_file.h"
 

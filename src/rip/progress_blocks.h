@@ -2,7 +2,7 @@
 // a tool) writes into blocks of its own that nobody reads.
 #pragma once
 
-#include "app/state/run_state.h"
+#include "base/run_state.h"
 #include "disk/pvr_file.h"
 
 namespace quorin {

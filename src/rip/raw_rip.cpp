@@ -1,8 +1,8 @@
 // Raw audio and raw video rips.
 #include "rip/raw_rip.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
+#include "base/format.h"
+#include "base/program_log.h"
 #include "disk/cluster_table.h"
 #include "disk/ibits.h"
 #include "disk/layout.h"

@@ -1,8 +1,8 @@
 // The rip driver: analysis, first time stamps, bounds, then audio and video.
 #include "rip/rip_driver.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
+#include "base/format.h"
+#include "base/program_log.h"
 #include "disk/ibits.h"
 #include "disk/pvr_file.h"
 #include "platform/clock.h"

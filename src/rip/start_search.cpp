@@ -1,7 +1,7 @@
 #include "rip/start_search.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
+#include "base/format.h"
+#include "base/program_log.h"
 #include "disk/cluster_table.h"
 #include "disk/ibits.h"
 #include "disk/layout.h"

@@ -1,6 +1,6 @@
 // The byte source: bits across refills, start code search, positioning, and the program stream
 // demultiplexer on hand-built packets.
-#include "preview/decoder/byte_source.h"
+#include "decoder/byte_source.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Flat colour patches through the whole decoder: each matrix row of the stream's
 // matrix_coefficients gives the RGB values of the conversion formulas.
-#include "preview/decoder/decoder.h"
+#include "decoder/decoder.h"
 #include "test_support.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // Decoded pictures against ffmpeg (and mpeg2dec) for the stream kinds a receiver or a user may
 // give the decoder.
-#include "preview/decoder/decoder.h"
+#include "decoder/decoder.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The picture files: sizes, headers, row order and padding, chroma filters and the colour
 // matrices.
-#include "preview/decoder/decoder.h"
-#include "preview/decoder/picture_output.h"
+#include "decoder/decoder.h"
+#include "decoder/picture_output.h"
 
 #include <algorithm>
 #include <array>

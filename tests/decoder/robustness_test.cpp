@@ -1,7 +1,7 @@
 // What the decoder does with files that are not what it hopes for: transport streams, streams
 // without pictures, pictures without references, corrupt slices, garbage and truncations.
-#include "preview/decoder/decoder.h"
-#include "preview/decoder/output_name.h"
+#include "decoder/decoder.h"
+#include "decoder/output_name.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "stream_writer.h"
 
-#include "preview/decoder/headers.h"
-#include "preview/decoder/tables.h"
+#include "decoder/headers.h"
+#include "decoder/tables.h"
 
 #include <algorithm>
 #include <random>

@@ -1,7 +1,7 @@
 // Field pictures, 16x8 and dual-prime prediction, 4:4:4 chroma and concealment vectors, in
 // streams written by the test's own stream writer, against ffmpeg and mpeg2dec.
 #include "cli/cmd_decode.h"
-#include "preview/decoder/decoder.h"
+#include "decoder/decoder.h"
 #include "stream_writer.h"
 #include "test_support.h"
 

@@ -1,7 +1,7 @@
 // The code tables: every code decodes to its value, no code is a prefix of another, and each
 // table covers exactly the code space the standard gives it.
-#include "preview/decoder/idct.h"
-#include "preview/decoder/tables.h"
+#include "decoder/idct.h"
+#include "decoder/tables.h"
 
 #include <algorithm>
 #include <cmath>

@@ -2,7 +2,7 @@
 // planes and PSNR.
 #pragma once
 
-#include "preview/decoder/decoder_object.h"
+#include "decoder/decoder_object.h"
 
 #include <cstdint>
 #include <optional>

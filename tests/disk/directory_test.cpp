@@ -1,7 +1,7 @@
 #include "disk_image.h"
 
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "disk/clip_texts.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"

@@ -1,6 +1,6 @@
 #include "disk_image.h"
 
-#include "app/state/program_log.h"
+#include "base/program_log.h"
 #include "disk/cluster_table.h"
 #include "disk/ibits.h"
 #include "disk/layout.h"

@@ -2,12 +2,12 @@
 // settings folder and output folder, and helpers that drive the real controls.
 #pragma once
 
-#include "app/control_ids.h"
-#include "app/end_sound.h"
-#include "app/main_dialog.h"
+#include "gui/control_ids.h"
+#include "gui/end_sound.h"
+#include "gui/main_dialog.h"
 #include "mkdisk/testdisk.h"
 #include "platform/volume.h"
-#include "rip/jobs.h"
+#include "jobs/jobs.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,7 +1,7 @@
 // Saves screenshots of the main window on a disk image: gui_screenshots IMAGE OUTDIR.
 // Shots: the window as it opens, a clip selected, a rip in progress and the dialogs.
-#include "app/control_ids.h"
-#include "app/main_dialog.h"
+#include "gui/control_ids.h"
+#include "gui/main_dialog.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 // Start-up, the drive and the clip list, and the cut fields.
 #include "gui_support.h"
 
-#include "app/state/run_state.h"
+#include "base/run_state.h"
 
 #include <QComboBox>
 #include <QHeaderView>

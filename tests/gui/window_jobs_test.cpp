@@ -1,7 +1,7 @@
 // The job queue from the window: Add, Del, Save and Load.
 #include "gui_support.h"
 
-#include "app/state/format.h"
+#include "base/format.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -2,7 +2,7 @@
 #include "job_disk.h"
 #include "test_env.h"
 
-#include "app/state/format.h"
+#include "base/format.h"
 
 #include <fcntl.h>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "rip/clip_time.h"
+#include "jobs/clip_time.h"
 
 #include <clocale>
 #include <gtest/gtest.h>

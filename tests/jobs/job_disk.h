@@ -3,8 +3,8 @@
 
 #include "../disk/disk_image.h"
 
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
 

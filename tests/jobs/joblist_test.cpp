@@ -1,9 +1,9 @@
 #include "job_disk.h"
 #include "test_env.h"
 
-#include "app/state/format.h"
+#include "base/format.h"
 #include "disk/clip_record.h"
-#include "rip/jobs.h"
+#include "jobs/jobs.h"
 
 #include <gtest/gtest.h>
 

@@ -3,9 +3,9 @@
 #include "../cli/run_cli.h"
 #include "test_env.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/format.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
 #include "mkdisk/testdisk.h"

@@ -3,7 +3,7 @@
 
 #include "platform/settings.h"
 #include "platform/volume.h"
-#include "rip/job_runner.h"
+#include "jobs/job_runner.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Round trip through the engine's own readers: factory-made disks in both
 // record layouts read back by CPVRDrive, CPVRFile, ClusterTable and CIBits
 // with every field and every stream byte where it belongs.
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "disk/cluster_table.h"
 #include "disk/ibits.h"
 #include "disk/pvr_drive.h"

@@ -3,8 +3,8 @@
 #include "job_disk.h"
 #include "test_env.h"
 
-#include "rip/clip_time.h"
-#include "rip/jobs.h"
+#include "jobs/clip_time.h"
+#include "jobs/jobs.h"
 
 #include <gtest/gtest.h>
 

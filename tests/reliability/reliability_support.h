@@ -4,8 +4,8 @@
 
 #include "rip_fixture.h"
 
-#include "app/state/format.h"
-#include "app/state/program_log.h"
+#include "base/format.h"
+#include "base/program_log.h"
 #include "platform/volume.h"
 #include "rip/rip_driver.h"
 

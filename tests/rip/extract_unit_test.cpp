@@ -1,5 +1,5 @@
 // Small pieces of the extraction: the gap fill of the audio copies and the sequence header patch.
-#include "app/state/program_log.h"
+#include "base/program_log.h"
 #include "disk/pvr_file.h"
 #include "rip/extract.h"
 #include "rip/obits.h"

@@ -1,5 +1,5 @@
 // The output writer: file names, flush sizes, bit and byte writes, failures.
-#include "app/state/program_log.h"
+#include "base/program_log.h"
 #include "rip/obits.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Packet headers and time stamp scans on hand-made packets in small sparse images.
 #include "disk_image.h"
 
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "disk/cluster_table.h"
 #include "disk/ibits.h"
 #include "disk/layout.h"

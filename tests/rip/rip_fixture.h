@@ -3,8 +3,8 @@
 // packet lists, and ffmpeg as the oracle.
 #pragma once
 
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
 #include "disk/pvr_file.h"

@@ -2,7 +2,7 @@
 // packet lists and with ffmpeg as the oracle.
 #include "rip_fixture.h"
 
-#include "app/state/format.h"
+#include "base/format.h"
 #include "rip/extract.h"
 #include "rip/obits.h"
 #include "rip/rip_driver.h"

@@ -2,8 +2,8 @@
 // Change Title first asks for write access, and a refused authorisation is said in the message.
 #include "udisks_fixture.h"
 
-#include "app/control_ids.h"
-#include "app/main_dialog.h"
+#include "gui/control_ids.h"
+#include "gui/main_dialog.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,0 +1,52 @@
+#include "base/format.h"
+
+#include <clocale>
+#include <cstdio>
+#include <locale.h>
+#include <vector>
+
+namespace quorin {
+namespace {
+
+locale_t CLocale() {
+    static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return loc;
+}
+
+// Switches this thread to the C locale for the lifetime of the guard.
+class CLocaleGuard {
+public:
+    CLocaleGuard() : previous_(uselocale(CLocale())) {}
+    ~CLocaleGuard() { uselocale(previous_); }
+    CLocaleGuard(const CLocaleGuard&) = delete;
+    CLocaleGuard& operator=(const CLocaleGuard&) = delete;
+
+private:
+    locale_t previous_;
+};
+
+} // namespace
+
+std::string FormatV(const char* fmt, va_list args) {
+    CLocaleGuard guard;
+    char small[256];
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(small, sizeof small, fmt, copy);
+    va_end(copy);
+    if (n < 0) return {};
+    if (static_cast<size_t>(n) < sizeof small) return std::string(small, n);
+    std::vector<char> big(static_cast<size_t>(n) + 1);
+    std::vsnprintf(big.data(), big.size(), fmt, args);
+    return std::string(big.data(), n);
+}
+
+std::string Format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    std::string s = FormatV(fmt, args);
+    va_end(args);
+    return s;
+}
+
+} // namespace quorin

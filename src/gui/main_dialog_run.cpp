@@ -1,0 +1,221 @@
+// Running: "RIP !", the worker, the 250 ms progress timer, the end of a run and Cancel.
+#include "gui/main_dialog.h"
+
+#include "gui/control_ids.h"
+#include "gui/reader_thread.h"
+#include "base/format.h"
+#include "base/program_log.h"
+#include "disk/pvr_drive.h"
+#include "platform/text.h"
+#include "udisks/udisks_open.h"
+
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <algorithm>
+
+namespace quorin {
+namespace {
+
+void SetBarRange(QProgressBar* bar, const RipProgress& p) {
+    const int low = p.rangeLow.load();
+    const int high = std::max(p.rangeHigh.load(), low + 1); // equal ends would mean "busy"
+    bar->setRange(low, high);
+}
+
+void SetBarPosition(QProgressBar* bar, const RipProgress& p) {
+    bar->setValue(std::clamp(p.position.load(), bar->minimum(), bar->maximum()));
+}
+
+int Percent(const RipProgress& p) {
+    const long long low = p.rangeLow.load();
+    const long long span = static_cast<long long>(p.rangeHigh.load()) - low;
+    if (span == 0) return 0;
+    return static_cast<int>(100 * (p.position.load() - low) / span);
+}
+
+// "h:mm:ss" of a time stamp distance (90 kHz).
+std::string PtsText(const char* format, long long d) {
+    return Format(format, d / 324'000'000, d / 5'400'000 % 60, d / 90'000 % 60);
+}
+
+} // namespace
+
+void CMainDialog::RunNextJob() {
+    if (IsRunning() || !ReadFields()) return;
+    if (m_Queue.Empty() && !m_Queue.QueueMode()) {
+        if (SelectedRow() >= 0) StartRip(std::nullopt);
+        return;
+    }
+    RipJob job;
+    while (m_Queue.TakeNext(job)) {
+        if (!ClipAt(job.clipIndex)) {
+            // A job for a clip this disk does not have: say so and go on with the next one.
+            m_strAudioStatus = Format("job \"%s\" skipped: the disk has no clip %d",
+                                      job.name.c_str(), job.clipIndex + 1);
+            LogLine(m_strAudioStatus);
+            continue;
+        }
+        SelectRow(job.clipIndex);
+        m_Cut.time = job.length;
+        m_Cut.offset = job.begin;
+        m_bRawAudio = job.rawAudio != 0 || m_bRawStream;
+        m_bBackup = job.backup != 0;
+        m_bAudio = job.audio != 0;
+        m_bVideo = job.video != 0;
+        m_Cut.UpdateTexts();
+        WriteFields();
+        StartRip(job);
+        return;
+    }
+    m_Queue.SetQueueMode(false);
+    WriteFields();
+}
+
+void CMainDialog::StartRip(const std::optional<RipJob>& job) {
+    CPVRFile* clip = SelectedClip();
+    if (!clip || !EnterOutputDirectory()) return;
+
+    RunnerOptions options = RunnerOptions::FromSettings(m_Settings);
+    options.ripStreamRaw = m_bRawStream;
+    options.patchSequenceHeader = m_Settings.patchFirstSequenceHeader;
+    options.openLog = true;
+    options.logPerActivity = m_Settings.logFile;
+    RipRequest request;
+    request.begin = m_Cut.offset;
+    request.length = m_Cut.time;
+    request.audio = m_bAudio;
+    request.video = m_bVideo;
+    request.rawAudio = m_bRawAudio;
+    request.backup = m_bBackup;
+    if (job) {
+        request.outputName = job->name;
+        request.rename = options.renameInQueue;
+    }
+    // The queue renames the clip: a device opened read-only gets write access first.
+    if (request.rename) {
+        std::string udisksWhy;
+        udisks::EnsureWritable(clip->DriveName(), udisksWhy);
+        if (!udisksWhy.empty()) LogLine(udisksWhy);
+    }
+    RunReport report;
+    m_Flags.cancel.store(false);
+    if (!PrepareRip(*clip, request, options, m_AudioProgress, m_VideoProgress, &m_Flags.cancel,
+                    report)) {
+        ShowMessages(report.messages);
+        return;
+    }
+    SetRunControlsEnabled(false);
+    m_Cut.time = report.length;
+    m_strAudioSize = m_strVideoSize = "0 MB";
+    m_strAudioTime.clear();
+    m_strVideoTime.clear();
+    m_pAudioBar->setValue(m_pAudioBar->minimum());
+    m_pVideoBar->setValue(m_pVideoBar->minimum());
+    // The row shows the clip's title as the disk now holds it: the job's name after a rename.
+    if (QTreeWidgetItem* row = m_pList->topLevelItem(clip->FileNo()); row && job)
+        row->setText(2, QString::fromStdString(Latin1ToUtf8(clip->GetRecord().ClipName())));
+
+    m_pRunClip = clip;
+    m_Flags.idle.store(false);
+    m_pWorker = std::make_unique<CReaderThread>(*clip, report, m_Flags.idle);
+    m_pWorker->start();
+
+    m_pAudioBar->setVisible(m_bAudio);
+    m_pVideoBar->setVisible(m_bVideo);
+    WriteFields();
+    m_Timer.start();
+}
+
+void CMainDialog::OnProgressTimer() {
+    MirrorProgress();
+    if (m_Flags.idle.load()) FinishRun();
+}
+
+std::string CMainDialog::ProgressTitle(const char* stream, const RipProgress& p) const {
+    if (std::string_view(stream) == "Audio")
+        return Format("Processing Audio % 3d %% ... %d Jobs to go", Percent(p), m_Queue.Count());
+    return Format("Processing Video % 3d %% ... %d Jobs to go", Percent(p), m_Queue.Count());
+}
+
+void CMainDialog::MirrorProgress() {
+    RipProgress& audio = m_AudioProgress;
+    RipProgress& video = m_VideoProgress;
+    if (audio.enabled && audio.active) {
+        if (audio.rangeChanged.exchange(false)) SetBarRange(m_pAudioBar, audio);
+        SetBarPosition(m_pAudioBar, audio);
+        setWindowTitle(QString::fromStdString(ProgressTitle("Audio", audio)));
+        m_strAudioSize = Format("%d MB", audio.megabytes.load());
+    }
+    if (video.enabled && video.active) {
+        if (video.rangeChanged.exchange(false)) {
+            // The engine does audio first: a new video range means the audio stage is over.
+            if (audio.enabled) m_strAudioTime = Format("Time: %d s", audio.seconds.load());
+            SetBarRange(m_pVideoBar, video);
+            const long long first = video.firstPts.load();
+            m_strStartPts = PtsText("Start PTS: %lld:%02lld:%02lld", video.startPts - first);
+            m_strEndPts = PtsText("End PTS: %lld:%02lld:%02lld", video.endPts - first);
+        }
+        SetBarPosition(m_pVideoBar, video);
+        m_strVideoSize = Format("%d MB", video.megabytes.load());
+        setWindowTitle(QString::fromStdString(ProgressTitle("Video", video)));
+    }
+    m_strVideoStatus = video.Status();
+    m_strAudioStatus = audio.Status();
+    WriteFields();
+    update();
+}
+
+void CMainDialog::FinishRun() {
+    m_Timer.stop();
+    m_pWorker->wait(); // it has set the idle flag and is returning
+    m_pWorker.reset();
+    m_pRunClip = nullptr;
+    if (m_VideoProgress.enabled)
+        m_strVideoTime = Format("Time: %d s", m_VideoProgress.seconds.load());
+    m_AudioProgress.active.store(false);
+    m_VideoProgress.active.store(false);
+    m_strStartPts.clear();
+    m_strEndPts.clear();
+    SetRunControlsEnabled(true);
+    setWindowTitle(IdleWindowTitle());
+    m_pAudioBar->hide();
+    m_pVideoBar->hide();
+    CloseLog();
+    WriteFields();
+
+    const bool sound = m_Settings.playSound && m_pEndSound;
+    if (m_Queue.QueueMode() && !m_Queue.Empty()) {
+        RunNextJob();
+        return;
+    }
+    m_Queue.SetQueueMode(false);
+    if (sound) m_pEndSound->Play();
+}
+
+void CMainDialog::SetRunControlsEnabled(bool enabled) {
+    // Disabling the focused field moves the focus; that is no edit of the user's.
+    m_bInHandler = true;
+    const auto controls = findChildren<QWidget*>();
+    for (QWidget* control : controls) {
+        const int id = ControlId(control);
+        if (id < ids::kRunLockFirst || id > ids::kRunLockLast) continue;
+        // The output directory only ever changes through "Browse...".
+        control->setEnabled(enabled && id != ids::kOutputDir);
+    }
+    m_pRip->setEnabled(enabled);
+    m_bInHandler = false;
+}
+
+void CMainDialog::reject() {
+    if (IsRunning()) {
+        // The run's controls stay disabled until the worker has ended: it still uses the clip
+        // and the cluster table.
+        m_Flags.cancel.store(true);
+        return;
+    }
+    SaveSettingsFromWindow();
+    QDialog::reject();
+}
+
+} // namespace quorin

@@ -1,0 +1,80 @@
+#include "gui/options_dialog.h"
+
+#include "gui/control_ids.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace quorin {
+namespace {
+
+QLineEdit* AddField(QGridLayout* grid, int row, const char* caption, int id) {
+    auto* label = new QLabel(QString::fromUtf8(caption));
+    SetControlId(label, ids::kStatic);
+    auto* edit = new QLineEdit;
+    SetControlId(edit, id);
+    label->setBuddy(edit);
+    grid->addWidget(label, row, 0);
+    grid->addWidget(edit, row, 1);
+    return edit;
+}
+
+QPushButton* MakeButton(const char* caption, int id) {
+    auto* button = new QPushButton(QString::fromUtf8(caption));
+    SetControlId(button, id);
+    return button;
+}
+
+} // namespace
+
+CDlgOptions::CDlgOptions(const PostfixTexts& texts, QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Options");
+    auto* group = new QGroupBox("Default file postixes");
+    SetControlId(group, ids::kStatic);
+    auto* grid = new QGridLayout(group);
+    m_pVideo = AddField(grid, 0, "Video", ids::kPostfixVideo);
+    m_pAudio = AddField(grid, 1, "Audio", ids::kPostfixAudio);
+    m_pRawVideo = AddField(grid, 2, "Raw Video", ids::kPostfixRawVideo);
+    m_pRawAudio = AddField(grid, 3, "Raw Audio", ids::kPostfixRawAudio);
+
+    QPushButton* ok = MakeButton("OK", ids::kOk);
+    QPushButton* cancel = MakeButton("Cancel", ids::kCancel);
+    QPushButton* defaults = MakeButton("Default", ids::kDefault);
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(defaults, &QPushButton::clicked, this, &CDlgOptions::OnDefault);
+
+    auto* buttons = new QVBoxLayout;
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    buttons->addWidget(defaults);
+    buttons->addStretch();
+    auto* layout = new QHBoxLayout(this);
+    layout->addWidget(group);
+    layout->addLayout(buttons);
+    Show(texts);
+}
+
+PostfixTexts CDlgOptions::Texts() const {
+    return {m_pVideo->text().toStdString(), m_pAudio->text().toStdString(),
+            m_pRawVideo->text().toStdString(), m_pRawAudio->text().toStdString()};
+}
+
+void CDlgOptions::OnDefault() {
+    Show(PostfixTexts{});
+}
+
+void CDlgOptions::Show(const PostfixTexts& texts) {
+    m_pVideo->setText(QString::fromStdString(texts.video));
+    m_pAudio->setText(QString::fromStdString(texts.audio));
+    m_pRawVideo->setText(QString::fromStdString(texts.rawVideo));
+    m_pRawAudio->setText(QString::fromStdString(texts.rawAudio));
+}
+
+} // namespace quorin

@@ -1,0 +1,541 @@
+#include "gui/preview/preview_dialog.h"
+
+#include "base/format.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
+#include "disk/pvr_file.h"
+#include "platform/text.h"
+#include "decoder/decoder.h"
+#include "gui/preview/preview_slider.h"
+#include "jobs/clip_time.h"
+#include "rip/rip_driver.h"
+
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace quorin {
+
+namespace {
+
+namespace id = preview_ids;
+
+// One name for writing, decoding and deleting: file names tell case apart here.
+constexpr const char* kPreviewVideo = "PRV.m2v";
+constexpr const char* kPreviewPicture = "PRV.BMP";
+// The video rip's delay log, written beside every rip; a preview has no use for it.
+constexpr const char* kPreviewDelayLog = "PRV delay.log";
+
+constexpr int kPtsPerHundredth = 900;
+constexpr int kPtsPerSecond = 90000;
+constexpr int kTickInterval = 60000; // ten minutes
+constexpr int kWheelFirstMs = 500;
+constexpr int kWheelSecondMs = 250;
+
+// [set][step index], in hundredths of a second.
+constexpr int kSteps[3][4] = {
+    {15000, 30000, 60000, 120000}, {2000, 4500, 9000, 18000}, {100, 300, 500, 1000}};
+
+// Button texts per set, buttons 10000 to 10007, and the step-set box's text.
+constexpr const char* kJumpTexts[3][id::kJumpCount] = {
+    {"<20m", "<10m", "<5m", "<2.5m", ">2.5m", ">5m", ">10m", ">20m"},
+    {"<3m", "<1.5m", "<45s", "<20s", ">20s", ">45s", ">1.5m", ">3 m"},
+    {"<10s", "<5s", "<3s", "<1s", ">1s", ">3s", ">5s", ">10s"}};
+constexpr const char* kSetTexts[3] = {"max", "med", "min"};
+
+// The box's own states in the order a click steps through them (unchecked, checked,
+// indeterminate), which is also the step set they stand for.
+constexpr Qt::CheckState kSetStates[3] = {Qt::Unchecked, Qt::Checked, Qt::PartiallyChecked};
+
+int SetOfState(Qt::CheckState state) {
+    return state == Qt::Checked ? 1 : state == Qt::PartiallyChecked ? 2 : 0;
+}
+
+// The three-state box: a click moves to the next step set, as the right mouse button does.
+class StepSetBox : public QCheckBox {
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    void nextCheckState() override {
+        setCheckState(kSetStates[(SetOfState(checkState()) + 1) % 3]);
+    }
+};
+
+template <class W> W* Tag(W* widget, int controlId) {
+    widget->setProperty(id::kProperty, controlId);
+    return widget;
+}
+
+QDateTime RecordingStart(const ClipRecord& r) {
+    const QDate date(r.Year(), r.Month(), r.Day());
+    const QTime time(r.Hour(), r.Minute(), r.Second());
+    // UTC: adding seconds must not jump over a daylight-saving change of the local zone.
+    return date.isValid() && time.isValid() ? QDateTime(date, time, Qt::UTC) : QDateTime();
+}
+
+// "%d:%02d:%02d", at most 20 characters.
+QString ClipLengthText(const ClipRecord& r) {
+    return QString::fromStdString(
+        Format("%d:%02d:%02d", r.LengthHours(), r.LengthMinutes(), r.LengthSeconds())
+            .substr(0, 20));
+}
+
+} // namespace
+
+CPreviewDialog::CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, bool streamRaw)
+    : QDialog(parent), m_pClip(clip) {
+    setWindowTitle(QStringLiteral("Preview / Cut"));
+    BuildControls();
+    m_pAudioRaw->setChecked(audioRaw);
+    m_pStreamRaw->setChecked(streamRaw);
+    if (m_pClip && (!m_pClip->m_pAudioProgress || !m_pClip->m_pVideoProgress)) {
+        LogLine("CPreviewDialog: the clip has no progress blocks, no preview");
+        m_pClip = nullptr;
+    }
+    if (m_pClip) OpenWithClip();
+}
+
+// A dialog deleted without being closed still gives the clip its output name back.
+CPreviewDialog::~CPreviewDialog() {
+    RestoreOutputName();
+}
+
+void CPreviewDialog::RestoreOutputName() {
+    if (!m_pClip || m_bOutputNameRestored) return;
+    m_pClip->SetOutputName(m_strPreviousOutputName, false);
+    m_bOutputNameRestored = true;
+}
+
+// ---- Controls ----------------------------------------------------------------------------
+
+void CPreviewDialog::BuildControls() {
+    setFixedSize(640, 470);
+
+    m_pPicture = Tag(new QLabel(this), id::kStatic);
+    m_pPicture->setObjectName(QStringLiteral("my static"));
+    m_pPicture->setGeometry(120, 20, kPictureWidth, kPictureHeight);
+    m_pPicture->setAlignment(Qt::AlignCenter);
+
+    m_pPosition = Tag(new QLabel(QStringLiteral("0:00:00.00"), this), id::kPosition);
+    m_pPosition->setGeometry(10, 20, 104, 20);
+    m_pDateTime = Tag(new QLabel(this), id::kDateTime);
+    m_pDateTime->setGeometry(10, 44, 104, 40);
+    m_pDateTime->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    m_pGotoTime = Tag(new QLineEdit(this), id::kGotoTime);
+    m_pGotoTime->setGeometry(10, 100, 100, 24);
+    m_pGotoTime->installEventFilter(this);
+    auto* gotoButton = Tag(new QPushButton(QStringLiteral("Goto"), this), id::kGoto);
+    gotoButton->setGeometry(10, 128, 100, 26);
+    connect(gotoButton, &QPushButton::clicked, this, &CPreviewDialog::GotoTime);
+
+    m_pStreamRaw = Tag(new QCheckBox(QStringLiteral("Stream Raw"), this), id::kStreamRaw);
+    m_pStreamRaw->setGeometry(10, 180, 104, 22);
+    m_pAudioRaw = Tag(new QCheckBox(QStringLiteral("Audio Raw"), this), id::kAudioRaw);
+    m_pAudioRaw->setGeometry(10, 204, 104, 22);
+
+    m_pTrackbar = Tag(new PreviewSlider(this), id::kTrackbar);
+    m_pTrackbar->setGeometry(10, 330, 540, 32);
+    m_pTrackbar->setRange(0, 0);
+    m_pTrackbar->setTickPosition(QSlider::TicksBelow);
+    m_pTrackbar->setTickInterval(kTickInterval);
+    m_pTrackbar->setSingleStep(100); // keys: one second, one minute
+    m_pTrackbar->setPageStep(6000);
+    connect(m_pTrackbar, &QSlider::sliderMoved, this, &CPreviewDialog::OnThumbTracking);
+    connect(m_pTrackbar, &PreviewSlider::captureReleased, this, &CPreviewDialog::RefreshPreview);
+    m_pClipLength = Tag(new QLabel(this), id::kClipLength);
+    m_pClipLength->setGeometry(556, 336, 74, 20);
+
+    BuildJumpRow(368);
+    BuildCutColumn(530, 20);
+
+    m_pJobName = Tag(new QLineEdit(this), id::kJobName);
+    m_pJobName->setGeometry(120, 408, 400, 24);
+    m_pNote = Tag(new QLabel(this), id::kStatic);
+    m_pNote->setObjectName(QStringLiteral("note"));
+    m_pNote->setGeometry(120, 438, 400, 20);
+
+    m_pWheelTimer = new QTimer(this);
+    m_pWheelTimer->setSingleShot(false);
+    connect(m_pWheelTimer, &QTimer::timeout, this, &CPreviewDialog::WheelTimerTick);
+
+    // Wheel events anywhere in the dialog move the position, never a single control.
+    for (QWidget* child : findChildren<QWidget*>())
+        child->installEventFilter(this);
+}
+
+void CPreviewDialog::BuildJumpRow(int top) {
+    static constexpr int kDirection[id::kJumpCount] = {-1, -1, -1, -1, 1, 1, 1, 1};
+    static constexpr int kStepIndex[id::kJumpCount] = {3, 2, 1, 0, 0, 1, 2, 3};
+    int x = 10;
+    for (int k = 0; k < id::kJumpCount; ++k) {
+        if (k == 4) {
+            m_pStepSet = Tag(new StepSetBox(kSetTexts[2], this), id::kStepSet);
+            m_pStepSet->setTristate(true);
+            m_pStepSet->setGeometry(x + 4, top, 72, 26);
+            connect(m_pStepSet, &QCheckBox::clicked, this,
+                    [this] { SetStepSet(SetOfState(m_pStepSet->checkState())); });
+            x += 80;
+        }
+        auto* button = Tag(new QPushButton(kJumpTexts[2][k], this), id::kJumpFirst + k);
+        button->setGeometry(x, top, 62, 26);
+        connect(button, &QPushButton::clicked, this,
+                [this, k] { JumpBy(kDirection[k], kStepIndex[k]); });
+        m_apJump[static_cast<std::size_t>(k)] = button;
+        x += 68;
+    }
+}
+
+void CPreviewDialog::BuildCutColumn(int left, int top) {
+    auto* setBegin = Tag(new QPushButton(QStringLiteral("Set Begin"), this), id::kSetBegin);
+    setBegin->setGeometry(left, top, 100, 26);
+    connect(setBegin, &QPushButton::clicked, this, &CPreviewDialog::SetBegin);
+    m_pBeginText = Tag(new QLabel(this), id::kBeginText);
+    m_pBeginText->setGeometry(left, top + 30, 100, 20);
+
+    auto* setEnd = Tag(new QPushButton(QStringLiteral("Set End"), this), id::kSetEnd);
+    setEnd->setGeometry(left, top + 60, 100, 26);
+    connect(setEnd, &QPushButton::clicked, this, &CPreviewDialog::SetEnd);
+    m_pEndText = Tag(new QLabel(this), id::kEndText);
+    m_pEndText->setGeometry(left, top + 90, 100, 20);
+
+    auto* addJob = Tag(new QPushButton(QStringLiteral("Add Job"), this), id::kAddJob);
+    addJob->setGeometry(left, top + 130, 100, 26);
+    connect(addJob, &QPushButton::clicked, this, &CPreviewDialog::AddJob);
+    m_pJobCount = Tag(new QLabel(QStringLiteral("0"), this), id::kJobCount);
+    m_pJobCount->setGeometry(left, top + 160, 100, 20);
+
+    auto* ok = Tag(new QPushButton(QStringLiteral("OK"), this), id::kOk);
+    ok->setGeometry(left, top + 242, 100, 26);
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    auto* cancel = Tag(new QPushButton(QStringLiteral("Cancel"), this), id::kCancel);
+    cancel->setGeometry(left, top + 274, 100, 26);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void CPreviewDialog::LoadStepTexts() {
+    for (int k = 0; k < id::kJumpCount; ++k)
+        m_apJump[static_cast<std::size_t>(k)]->setText(kJumpTexts[m_iStepSet][k]);
+    m_pStepSet->setText(kSetTexts[m_iStepSet]);
+}
+
+// ---- Opening and pictures ----------------------------------------------------------------
+
+void CPreviewDialog::OpenWithClip() {
+    const ClipRecord& record = m_pClip->GetRecord();
+    m_iStepSet = 2; // the box itself stays unchecked
+    LoadStepTexts();
+    m_strPreviousOutputName = m_pClip->OutputName();
+    m_pClip->SetOutputName("PRV", false);
+
+    RipAt(0);
+    m_i64BasePTS = m_pClip->m_Engine.m_i64RipStartPTS;
+    m_pClipLength->setText(ClipLengthText(record));
+    const QString name = QString::fromStdString(Latin1ToUtf8(record.ClipName()));
+    setWindowTitle(name);
+    m_pJobName->setText(name);
+    MakePicture();
+
+    m_RecordingStart = RecordingStart(record);
+    ShowPositionTexts(0, 0);
+
+    const long long length = static_cast<long long>(record.LengthHours()) * 360000 +
+                             record.LengthMinutes() * 6000 + record.LengthSeconds() * 100;
+    // A clip shorter than two seconds still has the one position 0.
+    m_pTrackbar->setRange(0, static_cast<int>(std::clamp(length - 200, 0LL, 0x7FFFFFFFLL)));
+}
+
+void CPreviewDialog::RipAt(int seconds) {
+    // The rip must never be cancelled; the clip gets its own flag back afterwards, so it never
+    // points into a closed dialog.
+    const std::atomic<bool>* previousCancel = m_pClip->m_pCancel;
+    m_pClip->m_pCancel = &m_bNeverCancel;
+    std::remove(kPreviewVideo); // a rip that finds nothing must not leave an old file to decode
+    RipStream(*m_pClip, seconds, 0.0);
+    m_pClip->m_pCancel = previousCancel;
+    m_pClip->m_pVideoProgress->patchSequenceHeader = false;
+}
+
+// Decodes the rip's first picture, shows it and deletes the preview files.
+void CPreviewDialog::MakePicture() {
+    std::remove(kPreviewPicture); // never show the picture of an earlier refresh
+    decoder::DecodePictureFile(kPreviewVideo, kPreviewPicture);
+    ShowPicture();
+    DeletePreviewFiles();
+}
+
+void CPreviewDialog::ShowPicture() {
+    m_pPicture->clear();
+    QImage image(QString::fromLatin1(kPreviewPicture));
+    if (image.isNull()) return;
+    double aspect = m_pClip->m_Engine.m_dAspectRatio;
+    if (!(aspect > 0)) aspect = 4.0 / 3.0;
+    const int height = static_cast<int>(kPictureWidth / aspect);
+    m_pPicture->setPixmap(QPixmap::fromImage(
+        image.scaled(kPictureWidth, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+}
+
+// Each file is deleted on its own: a picture left behind would be shown again by the next
+// refresh if that one's decode wrote nothing.
+void CPreviewDialog::DeletePreviewFiles() {
+    std::remove(kPreviewVideo);
+    std::remove(kPreviewPicture);
+    std::remove(kPreviewDelayLog);
+}
+
+void CPreviewDialog::RefreshPreview() {
+    if (!m_pClip) return;
+    RipAt(Position() / 100);
+    const std::int64_t start = m_pClip->m_Engine.m_i64RipStartPTS;
+    MakePicture();
+    m_i64Shown = (start - m_i64BasePTS) / kPtsPerHundredth;
+    ShowPositionTexts(m_i64Shown, (start - m_i64BasePTS) / kPtsPerSecond);
+}
+
+QPixmap CPreviewDialog::Picture() const {
+    return m_pPicture->pixmap();
+}
+
+// ---- Positions ---------------------------------------------------------------------------
+
+int CPreviewDialog::Position() const {
+    return m_pTrackbar->value();
+}
+int CPreviewDialog::MaxPosition() const {
+    return m_pTrackbar->maximum();
+}
+void CPreviewDialog::SetPosition(std::int64_t hundredths) {
+    m_pTrackbar->setValue(ClampPosition(hundredths));
+}
+
+int CPreviewDialog::ClampPosition(std::int64_t hundredths) const {
+    return static_cast<int>(
+        std::max<std::int64_t>(std::min<std::int64_t>(hundredths, MaxPosition()), 0));
+}
+
+QString CPreviewDialog::FormatPosition(std::int64_t v) {
+    const char* sign = v < 0 ? "-" : "";
+    if (v < 0) v = -v;
+    return QString::fromStdString(
+        Format("%s%lld:%02lld:%02lld.%02lld", sign, static_cast<long long>(v / 360000),
+               static_cast<long long>(v / 6000 % 60), static_cast<long long>(v / 100 % 60),
+               static_cast<long long>(v % 100)));
+}
+
+QString CPreviewDialog::FormatDateTime(const QDateTime& when) {
+    if (!when.isValid()) return {};
+    const QLocale locale;
+    // The long time format has the seconds; the time-zone name it may carry means nothing for
+    // the receiver's wall-clock times.
+    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
+    timeFormat.remove(QRegularExpression(QStringLiteral("^\\s*t+\\s*|\\s*t+\\s*$")));
+    return locale.toString(when.date(), QLocale::ShortFormat) + QLatin1Char('\n') +
+           locale.toString(when.time(), timeFormat);
+}
+
+void CPreviewDialog::ShowPositionTexts(std::int64_t shownHundredths, std::int64_t dateSeconds) {
+    m_pPosition->setText(FormatPosition(shownHundredths));
+    m_pDateTime->setText(FormatDateTime(m_RecordingStart.addSecs(dateSeconds)));
+}
+
+void CPreviewDialog::OnThumbTracking(int position) {
+    if (!m_pClip) return;
+    ShowPositionTexts(position, position / 100);
+}
+
+int CPreviewDialog::StepDistance(int set, int stepIndex) {
+    return kSteps[std::clamp(set, 0, 2)][std::clamp(stepIndex, 0, 3)];
+}
+
+void CPreviewDialog::JumpBy(int direction, int stepIndex) {
+    if (!m_pClip) return;
+    SetPosition(Position() +
+                static_cast<std::int64_t>(direction) * StepDistance(m_iStepSet, stepIndex));
+    RefreshPreview();
+}
+
+void CPreviewDialog::GotoTime() {
+    if (!m_pClip) return;
+    bool ok = false;
+    const double v = m_pGotoTime->text().trimmed().toDouble(&ok); // C locale
+    if (!ok) {
+        ShowNote(QStringLiteral("Please enter a number."));
+        return;
+    }
+    ShowNote({});
+    // hhmmss.cc, taken from whole hundredths so that .57 stays 57.
+    const long long n = Hundredths(v);
+    const long long h = n / 1000000, m = n / 10000 % 100, s = n / 100 % 100, c = n % 100;
+    SetPosition(((h * 60 + m) * 60 + s) * 100 + c);
+    RefreshPreview();
+}
+
+// ---- Step sets and the wheel -------------------------------------------------------------
+
+void CPreviewDialog::SetStepSet(int set) {
+    m_iStepSet = std::clamp(set, 0, 2);
+    LoadStepTexts();
+}
+
+void CPreviewDialog::CycleStepSet() {
+    m_iStepSet = (m_iStepSet + 1) % 3;
+    m_pStepSet->setCheckState(kSetStates[m_iStepSet]);
+    LoadStepTexts();
+}
+
+void CPreviewDialog::WheelBy(int delta) {
+    if (!m_pClip) return;
+    m_pWheelTimer->stop();
+    m_pWheelTimer->start(kWheelFirstMs);
+    m_iWheelOffset += delta;
+    m_bWheelOneShot = true;
+    m_pPosition->setText(FormatPosition(ClampPosition(std::int64_t{Position()} + m_iWheelOffset)));
+}
+
+void CPreviewDialog::WheelTimerTick() {
+    if (m_bWheelOneShot) {
+        m_pWheelTimer->start(kWheelSecondMs);
+        m_bWheelOneShot = false;
+        return;
+    }
+    m_pWheelTimer->stop();
+    SetPosition(ClampPosition(std::int64_t{Position()} + m_iWheelOffset));
+    m_iWheelOffset = 0;
+    RefreshPreview();
+}
+
+bool CPreviewDialog::WheelTimerActive() const {
+    return m_pWheelTimer->isActive();
+}
+int CPreviewDialog::WheelTimerInterval() const {
+    return m_pWheelTimer->interval();
+}
+
+// ---- Cuts --------------------------------------------------------------------------------
+
+void CPreviewDialog::SetBegin() {
+    if (!m_pClip) return;
+    m_pBeginText->setText(m_pPosition->text());
+    m_iBeginPos = Position();
+    UpdateSelection();
+    BounceFocus();
+}
+
+void CPreviewDialog::SetEnd() {
+    if (!m_pClip) return;
+    m_iEndPos = Position();
+    m_pEndText->setText(m_pPosition->text());
+    UpdateSelection();
+    BounceFocus();
+}
+
+// The band runs between the trackbar positions of Set Begin and Set End; with only one of them
+// it marks that single position.
+void CPreviewDialog::UpdateSelection() {
+    const bool haveBegin = !m_pBeginText->text().isEmpty();
+    const bool haveEnd = !m_pEndText->text().isEmpty();
+    if (haveBegin && haveEnd)
+        m_pTrackbar->SetSelection(std::min(m_iBeginPos, m_iEndPos),
+                                  std::max(m_iBeginPos, m_iEndPos));
+    else if (haveBegin)
+        m_pTrackbar->SetSelection(m_iBeginPos, m_iBeginPos);
+    else if (haveEnd)
+        m_pTrackbar->SetSelection(m_iEndPos, m_iEndPos);
+}
+
+void CPreviewDialog::BounceFocus() {
+    QWidget* had = focusWidget();
+    m_pTrackbar->setFocus();
+    if (had) had->setFocus();
+}
+
+void CPreviewDialog::AddJob() {
+    if (!m_pClip) return;
+    const QString beginText = m_pBeginText->text();
+    const QString endText = m_pEndText->text();
+    if (beginText.isEmpty() || endText.isEmpty()) {
+        ShowNote(QStringLiteral("Set Begin and Set End first: a job needs both."));
+        return;
+    }
+    const double begin = ParseClipTime(beginText.toStdString());
+    const double end = ParseClipTime(endText.toStdString());
+    if (end < begin) return;
+    if (CutJobCount() >= kMaxCutJobs) {
+        QMessageBox::critical(this, windowTitle(),
+                              QStringLiteral("The cut job list is full (100 jobs)."));
+        return;
+    }
+    ShowNote({});
+    const ClipRecord& record = m_pClip->GetRecord();
+    RipJob job;
+    job.rawAudio = m_pAudioRaw->isChecked() ? 1 : 0;
+    job.rawVideo = m_pStreamRaw->isChecked() ? 1 : 0;
+    job.name = m_pJobName->text().toStdString();
+    job.clipIndex = m_pClip->FileNo();
+    job.begin = begin;
+    job.length = end - begin;
+    job.sizeEstimate = SizeEstimate(record, job.length);
+    job.audio = 1;
+    job.video = 1;
+    m_vecJobs.push_back(std::move(job));
+    m_pJobCount->setText(QString::number(CutJobCount()));
+}
+
+void CPreviewDialog::ShowNote(const QString& text) {
+    m_pNote->setText(text);
+}
+
+// ---- Events ------------------------------------------------------------------------------
+
+void CPreviewDialog::done(int result) {
+    RestoreOutputName();
+    m_pWheelTimer->stop();
+    QDialog::done(result);
+}
+
+bool CPreviewDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Wheel) {
+        WheelBy(static_cast<QWheelEvent*>(event)->angleDelta().y());
+        return true;
+    }
+    if (watched == m_pGotoTime && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            m_pGotoTime->selectAll();
+            GotoTime();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CPreviewDialog::wheelEvent(QWheelEvent* event) {
+    WheelBy(event->angleDelta().y());
+    event->accept();
+}
+
+void CPreviewDialog::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        // Out of the edit fields, so that Enter means OK again.
+        if (QWidget* focused = focusWidget()) focused->clearFocus();
+        setFocus(Qt::MouseFocusReason);
+    } else if (event->button() == Qt::RightButton) {
+        CycleStepSet();
+    }
+    event->accept();
+}
+
+} // namespace quorin

@@ -1,0 +1,177 @@
+// The preview and cut dialog: one decoded picture of a clip at a chosen time, a trackbar, jump
+// buttons, the mouse wheel and a typed time to move through the clip, and Set Begin / Set End /
+// Add Job to collect cut jobs that the caller appends to its job queue after OK.
+//
+// Every picture is made on the user-interface thread: a rip of length 0 writes "PRV.m2v" into
+// the current directory, the decoder turns its first picture into "PRV.BMP", the dialog shows it
+// and deletes both files.
+#pragma once
+
+#include "jobs/job_runner.h"
+#include "jobs/jobs.h"
+
+#include <QDateTime>
+#include <QDialog>
+#include <QPixmap>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+
+namespace quorin {
+
+class CPVRFile;
+struct RipProgress;
+class PreviewSlider;
+
+// Control ids of the dialog; every control carries its id as the dynamic property "controlId".
+namespace preview_ids {
+inline constexpr const char* kProperty = "controlId";
+inline constexpr int kStatic = -1; // the picture and the note line
+inline constexpr int kOk = 1;
+inline constexpr int kCancel = 2;
+inline constexpr int kAudioRaw = 1029;
+inline constexpr int kAddJob = 1030;
+inline constexpr int kTrackbar = 1050;
+inline constexpr int kClipLength = 1052;
+inline constexpr int kPosition = 1053;
+inline constexpr int kSetBegin = 1054;
+inline constexpr int kBeginText = 1055;
+inline constexpr int kDateTime = 1056;
+inline constexpr int kJobName = 1063;
+inline constexpr int kSetEnd = 1064;
+inline constexpr int kEndText = 1065;
+inline constexpr int kJobCount = 1067;
+inline constexpr int kStreamRaw = 1068;
+inline constexpr int kStepSet = 1071;
+inline constexpr int kGoto = 1073;
+inline constexpr int kGotoTime = 1074;
+inline constexpr int kJumpFirst = 10000; // 10000 to 10007
+inline constexpr int kJumpCount = 8;
+} // namespace preview_ids
+
+// PrepareClipForPreview (rip/job_runner.h) readies the clip for the dialog's rips; the caller
+// opens the program log "PRV.LOG" around the dialog.
+
+class CPreviewDialog : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kMaxCutJobs = kMaxJobs;
+    static constexpr int kPictureWidth = 400;
+    static constexpr int kPictureHeight = 300;
+
+    // clip null ("Restore"): no picture, and the position operations do nothing. With a clip, its
+    // progress pointers must be set (PrepareClipForPreview) and the current directory must be the
+    // output directory; the picture of position 0 is made here.
+    CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, bool streamRaw);
+    ~CPreviewDialog() override;
+
+    // The cut jobs added, in order (at most 100). The caller takes them over only after OK.
+    const std::vector<RipJob>& CutJobs() const { return m_vecJobs; }
+    int CutJobCount() const { return static_cast<int>(m_vecJobs.size()); }
+
+    // The operations behind the controls, public for the main window's tests and the benchmark.
+    void RefreshPreview();
+    void JumpBy(int direction, int stepIndex);
+    void GotoTime();
+    void SetBegin();
+    void SetEnd();
+    void AddJob();
+    void CycleStepSet();
+    void SetStepSet(int set);
+    int StepSet() const { return m_iStepSet; }
+
+    // The trackbar position in hundredths of a second, and its maximum.
+    int Position() const;
+    int MaxPosition() const;
+    void SetPosition(std::int64_t hundredths);
+    // The position of the picture shown, in hundredths from the start of the clip.
+    std::int64_t ShownPosition() const { return m_i64Shown; }
+    std::int64_t BaseTimeStamp() const { return m_i64BasePTS; }
+    // The picture shown (null when none).
+    QPixmap Picture() const;
+
+    // The wheel timer (id 1 of the dialog's design): 500 ms after a wheel event, then one 250 ms
+    // tick that applies the pending offset. Exposed so tests can drive it without waiting.
+    bool WheelTimerActive() const;
+    int WheelTimerInterval() const;
+    int PendingWheelOffset() const { return m_iWheelOffset; }
+    void WheelTimerTick();
+    // One wheel event of delta (120 per notch, positive away from the user).
+    void WheelBy(int delta);
+
+    // Step distances of the jump buttons in hundredths: [set][step index].
+    static int StepDistance(int set, int stepIndex);
+    // "%d:%02d:%02d.%02d" of a position in hundredths (negative values show as 0).
+    static QString FormatPosition(std::int64_t hundredths);
+    // The date-time text of 1056: date and time in the locale's short formats, on two lines.
+    static QString FormatDateTime(const QDateTime& when);
+
+public slots:
+    // OK and Cancel: the clip gets back the output name it had before the dialog.
+    void done(int result) override;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+
+private:
+    void BuildControls();
+    void BuildJumpRow(int top);
+    void BuildCutColumn(int left, int top);
+    void LoadStepTexts();
+    void OpenWithClip();
+    void RipAt(int seconds);
+    void MakePicture();
+    void ShowPicture();
+    void DeletePreviewFiles();
+    void ShowPositionTexts(std::int64_t shownHundredths, std::int64_t dateSeconds);
+    void UpdateSelection();
+    void BounceFocus();
+    void ShowNote(const QString& text);
+    void OnThumbTracking(int position);
+    void RestoreOutputName();
+    int ClampPosition(std::int64_t hundredths) const;
+
+    CPVRFile* m_pClip;
+    std::string m_strPreviousOutputName;
+    bool m_bOutputNameRestored = false;
+    std::atomic<bool> m_bNeverCancel{false}; // the clip's cancel flag during preview rips
+    QDateTime m_RecordingStart;
+    std::int64_t m_i64BasePTS = 0;
+    std::int64_t m_i64Shown = 0;
+    int m_iStepSet = 2;
+    int m_iWheelOffset = 0;
+    bool m_bWheelOneShot = false;
+    int m_iBeginPos = 0;
+    int m_iEndPos = 0;
+    std::vector<RipJob> m_vecJobs;
+
+    PreviewSlider* m_pTrackbar = nullptr;
+    QLabel* m_pPicture = nullptr;
+    QLabel* m_pClipLength = nullptr;
+    QLabel* m_pPosition = nullptr;
+    QLabel* m_pDateTime = nullptr;
+    QLabel* m_pBeginText = nullptr;
+    QLabel* m_pEndText = nullptr;
+    QLabel* m_pJobCount = nullptr;
+    QLabel* m_pNote = nullptr;
+    QLineEdit* m_pJobName = nullptr;
+    QLineEdit* m_pGotoTime = nullptr;
+    QCheckBox* m_pStreamRaw = nullptr;
+    QCheckBox* m_pAudioRaw = nullptr;
+    QCheckBox* m_pStepSet = nullptr;
+    std::array<QPushButton*, preview_ids::kJumpCount> m_apJump{};
+    QTimer* m_pWheelTimer = nullptr;
+};
+
+} // namespace quorin

@@ -1,0 +1,75 @@
+#include "gui/preview/preview_slider.h"
+
+#include <QMouseEvent>
+#include <QStyleOptionSlider>
+#include <QStylePainter>
+
+namespace quorin {
+
+PreviewSlider::PreviewSlider(QWidget* parent) : QSlider(Qt::Horizontal, parent) {}
+
+void PreviewSlider::SetSelection(int low, int high) {
+    m_iSelLow = low;
+    m_iSelHigh = high;
+    update();
+}
+
+int PreviewSlider::PixelAt(int value) const {
+    QStyleOptionSlider opt;
+    initStyleOption(&opt);
+    const QRect groove =
+        style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
+    const QRect handle =
+        style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, this);
+    const int span = groove.width() - handle.width();
+    return groove.x() + handle.width() / 2 +
+           QStyle::sliderPositionFromValue(minimum(), maximum(), value, span, opt.upsideDown);
+}
+
+// A plain channel (the style's own groove fills up to the handle, which would hide the band),
+// the selection band in it, the style's ticks, and the handle on top.
+void PreviewSlider::paintEvent(QPaintEvent*) {
+    QStylePainter painter(this);
+    QStyleOptionSlider opt;
+    initStyleOption(&opt);
+    const QRect groove =
+        style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
+    const int mid = groove.center().y();
+    const QRect channel(groove.left(), mid - 3, groove.width() - 1, 6);
+    painter.setPen(palette().color(QPalette::Mid));
+    painter.setBrush(palette().color(isEnabled() ? QPalette::Base : QPalette::Window));
+    painter.drawRect(channel);
+
+    if (HasSelection()) {
+        const int left = PixelAt(m_iSelLow);
+        const int right = std::max(PixelAt(m_iSelHigh), left + 1); // one position stays visible
+        painter.fillRect(QRect(left, channel.top() + 1, right - left + 1, channel.height() - 1),
+                         palette().color(QPalette::Highlight));
+        // End marks above the channel, as a trackbar with a selection range shows them.
+        painter.setPen(palette().color(QPalette::WindowText));
+        painter.drawLine(left, channel.top() - 4, left, channel.top() - 1);
+        painter.drawLine(right, channel.top() - 4, right, channel.top() - 1);
+    }
+
+    if (tickPosition() != NoTicks) {
+        opt.subControls = QStyle::SC_SliderTickmarks;
+        painter.drawComplexControl(QStyle::CC_Slider, opt);
+    }
+    opt.subControls = QStyle::SC_SliderHandle;
+    painter.drawComplexControl(QStyle::CC_Slider, opt);
+}
+
+void PreviewSlider::mousePressEvent(QMouseEvent* event) {
+    m_bPressed = event->button() == Qt::LeftButton;
+    QSlider::mousePressEvent(event);
+}
+
+void PreviewSlider::mouseReleaseEvent(QMouseEvent* event) {
+    QSlider::mouseReleaseEvent(event);
+    if (m_bPressed && event->button() == Qt::LeftButton) {
+        m_bPressed = false;
+        emit captureReleased();
+    }
+}
+
+} // namespace quorin

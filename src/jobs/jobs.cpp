@@ -1,0 +1,352 @@
+#include "jobs/jobs.h"
+
+#include "base/format.h"
+#include "base/program_log.h"
+#include "disk/clip_record.h"
+#include "disk/pvr_drive.h"
+#include "platform/text.h"
+#include "jobs/clip_time.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+namespace quorin {
+namespace {
+
+constexpr const char* kCannotOpen = "File could not be opened !";
+
+// The leading decimal integer of a field (optionally signed), as scanf's "%d" reads it.
+std::optional<long long> LeadingInt(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
+        s.remove_prefix(1);
+    bool negative = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    std::size_t n = 0;
+    while (n < s.size() && n < 18 && std::isdigit(static_cast<unsigned char>(s[n])))
+        ++n;
+    if (n == 0) return std::nullopt;
+    long long v = 0;
+    std::from_chars(s.data(), s.data() + n, v);
+    return negative ? -v : v;
+}
+
+int ClampToInt(long long v) {
+    return static_cast<int>(std::clamp<long long>(v, INT_MIN + 1LL, INT_MAX));
+}
+
+// A flag column: the number read, its default when the column is missing or holds no number.
+int FlagField(const std::vector<std::string_view>& fields, std::size_t at, int fallback) {
+    if (at >= fields.size()) return fallback;
+    auto v = LeadingInt(fields[at]);
+    return v ? ClampToInt(*v) : fallback;
+}
+
+// Up to eight hex digits, as "%08X" reads them.
+std::optional<std::uint32_t> HexField(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
+        s.remove_prefix(1);
+    std::size_t n = 0;
+    while (n < s.size() && n < 8 && std::isxdigit(static_cast<unsigned char>(s[n])))
+        ++n;
+    if (n == 0) return std::nullopt;
+    std::uint32_t v = 0;
+    std::from_chars(s.data(), s.data() + n, v, 16);
+    return v;
+}
+
+std::vector<std::string_view> SplitFields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    for (;;) {
+        std::size_t at = line.find(';');
+        fields.push_back(line.substr(0, at));
+        if (at == std::string_view::npos) break;
+        line.remove_prefix(at + 1);
+    }
+    return fields;
+}
+
+// A name written into a line must keep the line and its columns intact.
+std::string NameForFile(const std::string& name) {
+    std::string out = name;
+    for (char& c : out) {
+        if (c == ';') c = ',';
+        if (c == '\r' || c == '\n') c = ' ';
+    }
+    return out;
+}
+
+std::uint32_t TableChecksum(std::span<const std::uint32_t> table, int clipIndex) {
+    if (clipIndex < 0 || static_cast<std::size_t>(clipIndex) >= table.size()) return 0;
+    return table[static_cast<std::size_t>(clipIndex)];
+}
+
+void Refuse(Messages& messages, const std::string& text) {
+    LogLine(text);
+    messages.push_back({kNotQueuedCaption, text});
+}
+
+// The cut of the n-th cut mark pair: from 10 s before its start mark to 20 s after its stop.
+bool CutFromMarks(std::string_view field, const ClipRecord& record, RipJob& job,
+                  Messages& messages) {
+    field.remove_prefix(1); // the "x"
+    auto n = LeadingInt(field);
+    const std::string who = "\"" + job.name + "\": ";
+    if (!n || *n < 0 || *n > 9) {
+        Refuse(messages, who + "x" + std::string(field) +
+                             " names no cut mark pair (x0 to x9); the job is not queued.");
+        return false;
+    }
+    const SkipPair pair = record.Skip(static_cast<int>(*n));
+    const std::string mark = Format("x%lld of clip %d", *n, job.clipIndex + 1);
+    if (pair.start == 0xFFFF || pair.stop == 0xFFFF) {
+        Refuse(messages, who + "the cut mark pair " + mark + " is empty; the job is not queued.");
+        return false;
+    }
+    const auto start = static_cast<std::int16_t>(pair.start);
+    const auto stop = static_cast<std::int16_t>(pair.stop);
+    const double d = record.LengthInSeconds();
+    const double b = d * start * 0.001;
+    const double begin = b > 10 ? std::trunc(b) - 10 : 0;
+    const double length = std::trunc(d * stop * 0.001) - begin + 20;
+    if (start < 0 || stop < 0 || length <= 0) {
+        Refuse(messages, who + "the cut mark pair " + mark + Format(" (%d, %d)", start, stop) +
+                             " is not a cut; the job is not queued.");
+        return false;
+    }
+    job.begin = begin;
+    job.length = length;
+    return true;
+}
+
+// Moves the job to the first clip with the line's checksum when its own clip has another one.
+void Relocate(std::optional<std::uint32_t> checksum, const JobListContext& context, RipJob& job,
+              Messages& messages) {
+    if (!checksum || *checksum == TableChecksum(context.checksums, job.clipIndex)) return;
+    auto it = std::find(context.checksums.begin(), context.checksums.end(), *checksum);
+    if (it != context.checksums.end()) {
+        job.clipIndex = static_cast<int>(it - context.checksums.begin());
+        return;
+    }
+    LogLine(std::string(kNotFoundCaption) + ": " + job.name);
+    messages.push_back({kNotFoundCaption, job.name});
+}
+
+// One line of the file (line end removed); nothing for lines that are not jobs or are refused.
+std::optional<RipJob> ParseLine(std::string_view line, const JobListContext& context,
+                                Messages& messages) {
+    if (line.find(';') == std::string_view::npos) return std::nullopt;
+    if (!std::isdigit(static_cast<unsigned char>(line.front()))) return std::nullopt;
+    const std::vector<std::string_view> f = SplitFields(line);
+    auto field = [&f](std::size_t i) { return i < f.size() ? f[i] : std::string_view(); };
+
+    RipJob job;
+    // Kept one below the int range, so that messages can name clip clipIndex + 1.
+    job.clipIndex = static_cast<int>(
+        std::clamp<long long>(LeadingInt(f[0]).value_or(0) - 1, INT_MIN + 1LL, INT_MAX - 1LL));
+    job.name = std::string(field(1));
+    const std::string_view beginField = field(2);
+    const bool marks = !beginField.empty() && beginField.front() == 'x';
+    if (!marks) {
+        job.begin = ParseJobListTime(beginField);
+        job.length = ParseJobListTime(field(3)) - job.begin;
+    }
+    const bool flagColumns = f.size() > 4;
+    job.audio = flagColumns ? FlagField(f, 4, 1) : 1;
+    job.video = flagColumns ? FlagField(f, 5, 1) : 1;
+    job.rawAudio = flagColumns ? FlagField(f, 6, 0) : 0;
+    job.rawVideo = flagColumns ? FlagField(f, 7, 0) : 0;
+    if (flagColumns && f.size() > 8) Relocate(HexField(f[8]), context, job, messages);
+
+    // Everything below reads the clip the relocation settled on.
+    const CPVRFile* clip = context.drive.GetFile(job.clipIndex);
+    if (!clip) {
+        Refuse(messages, "\"" + job.name + "\": " +
+                             Format("clip %d is not on this disk (it has %d clips)",
+                                    job.clipIndex + 1, context.drive.GetFileCount()) +
+                             "; the job is not queued.");
+        return std::nullopt;
+    }
+    const ClipRecord& record = clip->GetRecord();
+    if (marks && !CutFromMarks(beginField, record, job, messages)) return std::nullopt;
+    job.backup = 0;
+    job.sizeEstimate = SizeEstimate(record, job.length);
+    if (!flagColumns)
+        job.rawAudio =
+            MatchesRawAudioList(Latin1ToUtf8(record.Station()), context.rawAudioList) ? 1 : 0;
+    return job;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& text) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    text = s.str();
+    return !in.bad();
+}
+
+} // namespace
+
+double JobQueue::TotalSize() const {
+    double total = 0;
+    for (const RipJob& job : jobs_)
+        total += job.sizeEstimate;
+    return total;
+}
+
+bool JobQueue::Append(const RipJob& job, Messages& messages) {
+    if (Full()) {
+        std::string text =
+            Format("The queue holds %d jobs; ", kMaxJobs) + "\"" + job.name + "\" is not added.";
+        LogLine(text);
+        messages.push_back({kQueueFullCaption, text});
+        return false;
+    }
+    jobs_.push_back(job);
+    queueMode_ = true;
+    return true;
+}
+
+bool JobQueue::Add(RipJob job, Messages& messages) {
+    job.name = UniqueJobName(job.name, jobs_);
+    return Append(job, messages);
+}
+
+bool JobQueue::TakeNext(RipJob& job) {
+    if (jobs_.empty()) return false;
+    job = std::move(jobs_.back());
+    jobs_.pop_back();
+    return true;
+}
+
+void JobQueue::Clear() {
+    jobs_.clear();
+    queueMode_ = false;
+}
+
+double SizeEstimate(const ClipRecord& record, double length) {
+    const int seconds = record.LengthInSeconds();
+    if (seconds == 0) return 0;
+    return (record.VClusters() + record.AClusters()) * 0.1 * length / seconds;
+}
+
+RipJob MakeJob(const ClipRecord& record, int clipIndex, double begin, double length, bool rawAudio,
+               bool backup, bool audio, bool video) {
+    RipJob job;
+    job.begin = begin;
+    job.length = length;
+    job.clipIndex = clipIndex;
+    job.rawAudio = rawAudio ? 1 : 0;
+    job.name = Latin1ToUtf8(record.ClipName());
+    job.backup = backup ? 1 : 0;
+    job.audio = audio ? 1 : 0;
+    job.video = video ? 1 : 0;
+    job.sizeEstimate = SizeEstimate(record, length);
+    return job;
+}
+
+std::string UniqueJobName(std::string_view name, std::span<const RipJob> queued) {
+    std::string suffix;
+    int counter = 1;
+    for (const RipJob& job : queued) {
+        if (std::string(name) + suffix == job.name) suffix = Format("_%02d", counter++);
+    }
+    return std::string(name) + suffix;
+}
+
+bool MatchesRawAudioList(std::string_view channel, std::span<const std::string> rawAudioList) {
+    return std::any_of(rawAudioList.begin(), rawAudioList.end(), [channel](const std::string& e) {
+        return !e.empty() && channel.starts_with(e);
+    });
+}
+
+std::vector<std::uint32_t> BuildChecksumTable(const CPVRDrive& drive) {
+    std::vector<std::uint32_t> table;
+    for (int i = 0; i < drive.GetFileCount(); ++i)
+        table.push_back(ClipChecksum(drive.GetFile(i)->GetRecord()));
+    return table;
+}
+
+std::string FormatJobList(std::span<const RipJob> jobs, std::span<const std::uint32_t> checksums) {
+    std::string text = std::string(kJobListHeader) + "\r\n";
+    for (const RipJob& job : jobs) {
+        text += Format("%d;", job.clipIndex + 1) + NameForFile(job.name) +
+                Format(";%s;%s;%d;%d;%d;%d;%08X\r\n", FormatJobListTime(job.begin).c_str(),
+                       FormatJobListTime(job.begin + job.length).c_str(), job.audio, job.video,
+                       job.rawAudio, job.rawVideo, TableChecksum(checksums, job.clipIndex));
+    }
+    return text;
+}
+
+bool SaveJobList(const std::string& path, std::span<const RipJob> jobs,
+                 std::span<const std::uint32_t> checksums, Messages& messages) {
+    if (jobs.empty()) return true;
+    const std::string text = FormatJobList(jobs, checksums);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        LogLine(std::string("could not create ") + path);
+        messages.push_back({kJobListFileName, kCannotOpen});
+        return false;
+    }
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) {
+        // A full disk must not pass for a saved list.
+        LogLine(std::string("could not write ") + path);
+        messages.push_back({kJobListFileName, "File could not be written !"});
+        return false;
+    }
+    return true;
+}
+
+std::vector<RipJob> ParseJobList(std::string_view text, const JobListContext& context,
+                                 Messages& messages) {
+    std::vector<RipJob> jobs;
+    while (!text.empty()) {
+        std::size_t eol = text.find('\n');
+        std::string_view raw = text.substr(0, eol);
+        text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
+        if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+        // The file is UTF-8; a line that is not is taken as ISO-8859-1.
+        const std::string line = IsValidUtf8(raw) ? std::string(raw) : Latin1ToUtf8(raw);
+        if (auto job = ParseLine(line, context, messages)) jobs.push_back(std::move(*job));
+    }
+    return jobs;
+}
+
+bool LoadJobList(const std::string& path, const JobListContext& context, JobQueue& queue,
+                 Messages& messages) {
+    std::string text;
+    if (!ReadWholeFile(path, text)) {
+        LogLine("could not open " + path);
+        messages.push_back({path, kCannotOpen});
+        return false;
+    }
+    std::vector<RipJob> jobs = ParseJobList(text, context, messages);
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        if (queue.Full()) {
+            std::string msg = Format("The queue holds %d jobs; %zu jobs from ", kMaxJobs,
+                                     jobs.size() - i) +
+                              "\"" + jobs[i].name + "\" on are not loaded.";
+            LogLine(msg);
+            messages.push_back({kQueueFullCaption, msg});
+            break;
+        }
+        queue.Append(jobs[i], messages);
+    }
+    return true;
+}
+
+} // namespace quorin
