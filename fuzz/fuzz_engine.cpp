@@ -4,9 +4,11 @@
 
 #include "base/program_log.h"
 #include "base/run_state.h"
+#include "base/scratch_folder.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_file.h"
 #include "rip/rip_driver.h"
+#include "rip/rip_runner.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,37 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Output files go to the current folder, so each input runs inside a scratch folder of this
-// process, emptied afterwards. The caller's folder is restored after every input: libFuzzer
-// reads and writes its corpus by the paths it was given, which may be relative.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        const char* root = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        path_ = std::filesystem::path(root) / ("quorin-fuzz-out-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    void Enter() {
-        std::error_code ec;
-        caller_ = std::filesystem::current_path(ec);
-        std::filesystem::current_path(path_, ec);
-    }
-    void Leave() {
-        std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(path_, ec))
-            std::filesystem::remove(e.path(), ec);
-        if (!caller_.empty()) std::filesystem::current_path(caller_, ec);
-    }
-
-private:
-    std::filesystem::path path_;
-    std::filesystem::path caller_;
-};
 
 void SetUpBlock(quorin::RipProgress& p, bool on, bool raw, const char* postfix,
                 const char* rawPostfix) {
@@ -62,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace quorin;
     namespace fz = quorin::fuzz;
     static fz::ScratchImage image("engine");
-    static ScratchFolder folder;
+    static ScratchFolder folder("quorin-fuzz-out");
     // QUORIN_FUZZ_VERBOSE=1 shows the trace and the outcome of each input (for reading findings).
     static const bool verbose = std::getenv("QUORIN_FUZZ_VERBOSE") != nullptr;
     SetConsoleTrace(verbose);
@@ -80,8 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SetUpBlock(audio, audioOn, in.mode & fz::mode::kRawAudio, "mp2", "mpa");
     SetUpBlock(video, videoOn, in.mode & fz::mode::kRawVideo, "m2v", "mpv");
     video.patchSequenceHeader = (in.mode & fz::mode::kPatchHeader) != 0;
-    clip.m_pAudioProgress = &audio;
-    clip.m_pVideoProgress = &video;
+    RipRunner runner(clip, audio, video, nullptr);
     const bool whole = in.mode & fz::mode::kWhole;
     folder.Enter();
     RipReport report;
@@ -93,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::printf("  %s %s: %lld bytes\n", f.what.c_str(), f.name.c_str(),
                         static_cast<long long>(std::filesystem::file_size(f.name)));
     }
+    folder.Empty();
     folder.Leave();
     return 0;
 }

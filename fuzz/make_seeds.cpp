@@ -9,8 +9,8 @@
 #include "decoder/stream_writer.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
-#include "mkdisk/testdisk.h"
 #include "jobs/jobs.h"
+#include "mkdisk/testdisk.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -8,7 +8,7 @@ packages=(
   libudev-dev libblkid-dev
   qt6-base-dev qt6-multimedia-dev libgl-dev
   ffmpeg mpeg2dec
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format clang-tidy
   dbus-daemon python3-dbusmock
   librsvg2-bin desktop-file-utils appstream dpkg-dev file
 )

@@ -7,12 +7,14 @@
 // Runs offscreen; prints the median, minimum and maximum of each measure in milliseconds.
 #include "base/program_log.h"
 #include "base/run_state.h"
+#include "decoder/decoder.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
-#include "mkdisk/testdisk.h"
-#include "decoder/decoder.h"
 #include "gui/preview/preview_dialog.h"
+#include "jobs/preview_picture.h"
+#include "mkdisk/testdisk.h"
 #include "rip/rip_driver.h"
+#include "rip/rip_runner.h"
 
 #include <QApplication>
 #include <QImage>
@@ -51,8 +53,6 @@ struct Measures {
 };
 
 void MeasureClip(CPVRFile& clip, std::initializer_list<int> seconds, Measures& m) {
-    RipProgress audio, video;
-    PrepareClipForPreview(clip, audio, video);
     CPreviewDialog dlg(nullptr, &clip, false, false);
     dlg.show();
     QApplication::processEvents();
@@ -66,10 +66,10 @@ void MeasureClip(CPVRFile& clip, std::initializer_list<int> seconds, Measures& m
                 dlg.repaint();
             }));
             // The same two steps alone, on the files the dialog deletes.
-            std::atomic<bool> never{false};
-            clip.m_pCancel = &never;
-            m.rip.push_back(Milliseconds([&] { RipStream(clip, position / 100, 0.0); }));
-            clip.m_pCancel = nullptr;
+            RipProgress audio, video;
+            RipRunner runner(clip, audio, video, nullptr);
+            PreviewPictures pictures(runner);
+            m.rip.push_back(Milliseconds([&] { pictures.Rip(position / 100); }));
             m.decode.push_back(
                 Milliseconds([] { decoder::DecodePictureFile("PRV.m2v", "PRV.BMP"); }));
             m.load.push_back(Milliseconds([] {

@@ -14,6 +14,7 @@
 #include "mkdisk/testdisk.h"
 #include "platform/clock.h"
 #include "rip/pes.h"
+#include "rip/rip_runner.h"
 #include "rip/start_search.h"
 
 #include <algorithm>
@@ -102,8 +103,7 @@ int main(int argc, char** argv) {
     CPVRDrive drive(image, &table);
     CPVRFile& file = *drive.GetFile(0);
     RipProgress audio, video;
-    file.m_pAudioProgress = &audio;
-    file.m_pVideoProgress = &video;
+    RipRunner runner(file, audio, video, nullptr);
     const ClipRecord& rec = file.GetRecord();
     const std::int64_t first = res.video.stream.packets.front().pts;
 

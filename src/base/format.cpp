@@ -49,4 +49,11 @@ std::string Format(const char* fmt, ...) {
     return s;
 }
 
+std::string FormatHundredths(std::int64_t hundredths) {
+    const char* sign = hundredths < 0 ? "-" : "";
+    const long long v = hundredths < 0 ? -static_cast<long long>(hundredths) : hundredths;
+    return Format("%s%lld:%02lld:%02lld.%02lld", sign, v / 360000, v / 6000 % 60, v / 100 % 60,
+                  v % 100);
+}
+
 } // namespace quorin

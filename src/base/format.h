@@ -3,11 +3,15 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <string>
 
 namespace quorin {
 
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string FormatV(const char* fmt, va_list args);
+
+// "h:mm:ss.cc" of a time in hundredths of a second; a negative time gets a leading "-".
+std::string FormatHundredths(std::int64_t hundredths);
 
 } // namespace quorin

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <unistd.h>
 
 #ifdef QUORIN_HAVE_UDISKS
 #include "udisks/udisks_open.h"
@@ -62,7 +63,61 @@ bool ProbeDisk(const std::string& path, bool forWriting, std::string& udisksWhy)
     return opened;
 }
 
+std::atomic<bool> g_cancel{false};
+std::atomic<int> g_interrupts{0};
+std::atomic<bool> g_uncancellable{false};
+
+extern "C" void OnInterrupt(int) {
+    if (g_interrupts.fetch_add(1) >= 1) {
+        const char text[] = "\nquorin-cli: stopped\n";
+        (void)!::write(STDERR_FILENO, text, sizeof text - 1);
+        ::_exit(kExitCancelled);
+    }
+    g_cancel.store(true);
+    const char cancelText[] = "\nquorin-cli: cancelling (Ctrl-C again to stop at once)\n";
+    const char backupText[] =
+        "\nquorin-cli: a backup cannot be cancelled (Ctrl-C again to stop at once)\n";
+    if (g_uncancellable.load())
+        (void)!::write(STDERR_FILENO, backupText, sizeof backupText - 1);
+    else
+        (void)!::write(STDERR_FILENO, cancelText, sizeof cancelText - 1);
+}
+
 } // namespace
+
+InterruptGuard::InterruptGuard(bool uncancellable) {
+    g_cancel.store(false);
+    g_interrupts.store(0);
+    g_uncancellable.store(uncancellable);
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, &old_);
+}
+
+InterruptGuard::~InterruptGuard() {
+    ::sigaction(SIGINT, &old_, nullptr);
+}
+
+const std::atomic<bool>& InterruptGuard::Flag() {
+    return g_cancel;
+}
+
+int ExitCodeOf(RipOutcome outcome) {
+    switch (outcome) {
+    case RipOutcome::kDone:
+        return kExitOk;
+    case RipOutcome::kNothingToRip:
+        return kExitNothing;
+    case RipOutcome::kCancelled:
+        return kExitCancelled;
+    case RipOutcome::kOutputFailed:
+        return kExitOutput;
+    case RipOutcome::kReadError:
+        return kExitDisk;
+    }
+    return kExitOutput;
+}
 
 GlobalOptions& Globals() {
     static GlobalOptions options;

@@ -4,7 +4,10 @@
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
 #include "platform/settings.h"
+#include "rip/rip_driver.h"
 
+#include <atomic>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <string>
@@ -58,6 +61,27 @@ bool EnterDirectory(const std::string& dir);
 CPVRFile* ClipByNumber(const OpenedDisk& disk, int number);
 
 void PrintError(const std::string& text);
+
+// The exit status of a rip's outcome, as every command's help names it.
+int ExitCodeOf(RipOutcome outcome);
+
+// Ctrl-C while the guard lives: the first sets the cancel flag (the engine stops at its next check
+// and closes its files cleanly), the second ends the process at once with the cancelled status.
+class InterruptGuard {
+public:
+    // uncancellable: the run cannot stop early (a backup); the first Ctrl-C says so.
+    explicit InterruptGuard(bool uncancellable = false);
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+    // The flag the engine polls; cleared when a guard is made.
+    static const std::atomic<bool>& Flag();
+    static bool Interrupted() { return Flag().load(); }
+
+private:
+    struct sigaction old_ {};
+};
 
 // Subcommand registration: a parsed subcommand leaves its work in the action, which runs after
 // the whole command line has been read.

@@ -1,5 +1,7 @@
 #include "cli/cmd_decode.h"
 
+#include "base/scratch_folder.h"
+
 #include "decoder/decoder.h"
 
 #include <cstdio>
@@ -35,26 +37,6 @@ int FormatCode(const std::string& name) {
     return -1;
 }
 
-// A private folder that is removed with everything in it.
-class TempFolder {
-public:
-    TempFolder() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorin-decode-XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        if (!path_.empty()) fs::remove_all(path_, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 // The decoder formats its output name; "%" in the folder's path must come through unchanged.
 std::string EscapePercent(const std::string& s) {
     std::string r;
@@ -85,12 +67,12 @@ int RunDecodeCommand(const std::string& in, const std::string& out, const std::s
     std::error_code ec;
     const fs::path input = fs::absolute(in, ec);
     const fs::path output = fs::absolute(out, ec);
-    TempFolder folder;
-    if (folder.path().empty()) {
+    ScratchFolder folder("quorin-decode");
+    if (!folder.Valid()) {
         std::fprintf(stderr, "Cannot create a temporary folder.\n");
         return kExitOutputFailed;
     }
-    const fs::path picture = fs::path(folder.path()) / "picture";
+    const fs::path picture = folder / "picture";
     int result = 0;
     const int r = dec::DecodePictureFile(input.c_str(), EscapePercent(picture.string()).c_str(),
                                          code, &result);

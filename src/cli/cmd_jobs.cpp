@@ -11,7 +11,6 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 
 namespace quorin::cli {
@@ -31,50 +30,9 @@ struct JobsOptions {
     bool dryRun = false;
 };
 
-std::atomic<bool> g_cancel{false};
-
-void OnJobsInterrupt(int) {
-    g_cancel.store(true);
-}
-
-// Ctrl-C cancels the running job and ends the batch; the handler resets itself, so a second
-// Ctrl-C ends the process at once.
-class InterruptGuard {
-public:
-    InterruptGuard() {
-        struct sigaction sa {};
-        sa.sa_handler = OnJobsInterrupt;
-        sa.sa_flags = SA_RESETHAND;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &old_);
-    }
-    ~InterruptGuard() { sigaction(SIGINT, &old_, nullptr); }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    struct sigaction old_ {};
-};
-
 void PrintMessages(const Messages& messages) {
     for (const UserMessage& m : messages)
         PrintError(m.caption + ": " + m.text);
-}
-
-int ExitCodeFor(RipOutcome outcome) {
-    switch (outcome) {
-    case RipOutcome::kDone:
-        return kExitOk;
-    case RipOutcome::kNothingToRip:
-        return kExitNothing;
-    case RipOutcome::kCancelled:
-        return kExitCancelled;
-    case RipOutcome::kOutputFailed:
-        return kExitOutput;
-    case RipOutcome::kReadError:
-        return kExitDisk;
-    }
-    return kExitOutput;
 }
 
 const char* OutcomeText(RipOutcome outcome) {
@@ -109,7 +67,7 @@ void PrintQueue(const JobQueue& queue, std::span<const std::uint32_t> checksums,
         std::printf("%d\t%s\t%s\t%s\t%d\t%d\t%d\t%d\t%08X\n", it->clipIndex + 1, it->name.c_str(),
                     FormatClipTime(it->begin).c_str(),
                     FormatClipTime(it->begin + it->length).c_str(), r.audio ? 1 : 0,
-                    r.video ? 1 : 0, r.rawAudio ? 1 : 0, options.ripStreamRaw ? 1 : 0,
+                    r.video ? 1 : 0, r.rawAudio ? 1 : 0, r.rawVideo ? 1 : 0,
                     i < checksums.size() ? checksums[i] : 0u);
     }
 }
@@ -125,14 +83,15 @@ int RunOneJob(const RipJob& job, CPVRFile& clip, const RunnerOptions& options, i
     std::fprintf(stderr, "job %d of %d: clip %d, %s\n", number, total, job.clipIndex + 1,
                  job.name.c_str());
     RipProgress audio, video;
-    RunReport report = RunRip(clip, RequestForJob(job, options), options, audio, video, &g_cancel);
-    PrintMessages(report.messages);
+    RipRunReport report =
+        RunRip(clip, RequestForJob(job, options), options, audio, video, &InterruptGuard::Flag());
+    PrintMessages(RefusalMessages(report));
     for (const std::string& notice : report.notices)
         PrintError(notice);
     int rc = kExitNothing;
     const char* result = "wrong offset";
     if (report.outcome) {
-        rc = ExitCodeFor(*report.outcome);
+        rc = ExitCodeOf(*report.outcome);
         result = OutcomeText(*report.outcome);
         PrintStatus("audio", audio);
         PrintStatus("video", video);
@@ -177,12 +136,12 @@ int RunJobs(const JobsOptions& o) {
     InterruptGuard interrupt;
     const int total = queue.Count();
     RipJob job;
-    for (int n = 1; queue.TakeNext(job) && !g_cancel.load(); ++n) {
+    for (int n = 1; queue.TakeNext(job) && !InterruptGuard::Interrupted(); ++n) {
         // Loading refused every job whose clip is not on the disk.
         CPVRFile* clip = disk.drive->GetFile(job.clipIndex);
         worst = std::max(worst, clip ? RunOneJob(job, *clip, options, n, total) : kExitUsage);
     }
-    if (g_cancel.load()) worst = std::max<int>(worst, kExitCancelled);
+    if (InterruptGuard::Interrupted()) worst = std::max<int>(worst, kExitCancelled);
     return worst;
 }
 

@@ -6,9 +6,11 @@
 #include "base/format.h"
 #include "base/program_log.h"
 #include "base/run_state.h"
-#include "platform/settings.h"
+#include "base/scratch_folder.h"
 #include "jobs/job_runner.h"
-#include "rip/rip_driver.h"
+#include "jobs/preview_picture.h"
+#include "platform/settings.h"
+#include "rip/rip_runner.h"
 
 #include <CLI/CLI.hpp>
 #include <cmath>
@@ -32,47 +34,6 @@ struct PreviewOptions {
     std::string out;
 };
 
-// A folder of its own for the preview files and logs, removed with everything in it.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        std::string pattern = (fs::temp_directory_path() / "quorin-preview-XXXXXX").string();
-        if (::mkdtemp(pattern.data())) path_ = pattern;
-    }
-    ~ScratchFolder() {
-        std::error_code ec;
-        if (!previous_.empty()) fs::current_path(previous_, ec);
-        if (!path_.empty()) fs::remove_all(path_, ec);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    bool Enter() {
-        std::error_code ec;
-        previous_ = fs::current_path(ec);
-        return !path_.empty() && (fs::current_path(path_, ec), !ec);
-    }
-
-private:
-    fs::path path_;
-    fs::path previous_;
-};
-
-// Rips the first picture at whole seconds into "PRV.m2v"; false when nothing was written.
-bool RipPreviewAt(CPVRFile& clip, int seconds) {
-    std::remove("PRV.m2v");
-    RipOutcome outcome = RipStream(clip, seconds, 0.0);
-    std::error_code ec;
-    return outcome == RipOutcome::kDone && fs::file_size("PRV.m2v", ec) > 4;
-}
-
-std::string PositionText(std::int64_t ticks) {
-    std::int64_t d = ticks / 900; // hundredths of a second
-    return Format("%d:%02d:%02d.%02d", static_cast<int>(d / 360000),
-                  static_cast<int>(d / 6000 % 60), static_cast<int>(d / 100 % 60),
-                  static_cast<int>(d % 100));
-}
-
 int RunPreview(PreviewOptions o) {
     std::optional<double> at = ParseCliTime(o.at);
     if (!at) {
@@ -81,7 +42,7 @@ int RunPreview(PreviewOptions o) {
     }
     o.disk = AbsolutePath(o.disk);
     const fs::path output = AbsolutePath(o.out);
-    ScratchFolder folder;
+    ScratchFolder folder("quorin-preview");
     if (!folder.Enter()) {
         PrintError("cannot create a temporary folder");
         return kExitOutput;
@@ -97,35 +58,28 @@ int RunPreview(PreviewOptions o) {
     }
     if (Globals().log) OpenLog("PRV.LOG", true);
     RipProgress audio, video;
-    PrepareClipForPreview(*clip, audio, video);
-    ApplyPostfixes(CliSettings(), audio, video);
-    std::atomic<bool> neverCancel{false};
-    clip->m_pCancel = &neverCancel;
-    clip->SetOutputName("PRV", false);
-
-    bool ripped = RipPreviewAt(*clip, 0);
-    const std::int64_t base = clip->m_Engine.m_i64RipStartPTS;
-    ripped = ripped && RipPreviewAt(*clip, seconds);
+    RipRunner runner(*clip, audio, video, nullptr);
+    PreviewPictures pictures(runner);
+    bool ripped = pictures.Rip(0);
+    const std::int64_t base = pictures.StartPts();
+    ripped = ripped && pictures.Rip(seconds);
     CloseLog();
     if (!ripped) {
         PrintError("no picture at " + o.at + ": " + video.Status());
         return kExitNothing;
     }
-    int result = 0;
-    quorin::decoder::DecodePictureFile("PRV.m2v", "PRV.BMP", quorin::decoder::kFormatBitmap,
-                                       &result);
-    std::error_code ec;
-    if (!fs::exists("PRV.BMP", ec)) {
-        PrintError(Format("no picture could be decoded (result code %d)", result));
+    if (!pictures.Decode()) {
+        PrintError(pictures.DecodeError());
         return kExitNothing;
     }
-    fs::copy_file("PRV.BMP", output, fs::copy_options::overwrite_existing, ec);
+    std::error_code ec;
+    fs::copy_file(PreviewPictures::kPicture, output, fs::copy_options::overwrite_existing, ec);
     if (ec) {
         PrintError("cannot write " + output.string() + ": " + ec.message());
         return kExitOutput;
     }
-    const bool wide = clip->m_Engine.m_dAspectRatio > 1.5;
-    std::printf("%s\t%s\n", PositionText(clip->m_Engine.m_i64RipStartPTS - base).c_str(),
+    const bool wide = pictures.Aspect() > 1.5;
+    std::printf("%s\t%s\n", FormatHundredths((pictures.StartPts() - base) / 900).c_str(),
                 wide ? "16:9" : "4:3");
     return kExitOk;
 }

@@ -6,14 +6,14 @@
 #include "base/format.h"
 #include "base/program_log.h"
 #include "base/run_state.h"
+#include "jobs/job_runner.h"
 #include "platform/settings.h"
 #include "platform/text.h"
-#include "rip/rip_driver.h"
+#include "rip/rip_runner.h"
 
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -37,44 +37,6 @@ struct RipOptions {
     bool rawAudio = false;
     bool rawVideo = false;
     bool backup = false;
-};
-
-// Ctrl-C: the first sets the cancel flag (the engine stops at its next check and the files are
-// closed cleanly); the second ends the process at once.
-std::atomic<bool> g_cancel{false};
-std::atomic<int> g_interrupts{0};
-std::atomic<bool> g_backup{false};
-
-extern "C" void OnInterrupt(int) {
-    if (g_interrupts.fetch_add(1) >= 1) {
-        const char text[] = "\nquorin-cli: stopped\n";
-        (void)!::write(STDERR_FILENO, text, sizeof text - 1);
-        ::_exit(kExitCancelled);
-    }
-    g_cancel.store(true);
-    const char cancelText[] = "\nquorin-cli: cancelling (Ctrl-C again to stop at once)\n";
-    const char backupText[] =
-        "\nquorin-cli: a backup cannot be cancelled (Ctrl-C again to stop at once)\n";
-    if (g_backup.load())
-        (void)!::write(STDERR_FILENO, backupText, sizeof backupText - 1);
-    else
-        (void)!::write(STDERR_FILENO, cancelText, sizeof cancelText - 1);
-}
-
-class InterruptHandler {
-public:
-    InterruptHandler() {
-        struct sigaction sa {};
-        sa.sa_handler = OnInterrupt;
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGINT, &sa, &old_);
-    }
-    ~InterruptHandler() { ::sigaction(SIGINT, &old_, nullptr); }
-    InterruptHandler(const InterruptHandler&) = delete;
-    InterruptHandler& operator=(const InterruptHandler&) = delete;
-
-private:
-    struct sigaction old_ {};
 };
 
 // Runs the rip inside the program log of its activity when --log is given.
@@ -163,25 +125,8 @@ private:
     std::string lastLine_;
 };
 
-int ExitCodeOf(RipOutcome outcome) {
-    switch (outcome) {
-    case RipOutcome::kDone:
-        return kExitOk;
-    case RipOutcome::kNothingToRip:
-        return kExitNothing;
-    case RipOutcome::kCancelled:
-        return kExitCancelled;
-    case RipOutcome::kOutputFailed:
-        return kExitOutput;
-    case RipOutcome::kReadError:
-        return kExitDisk;
-    }
-    return kExitUsage;
-}
-
-// Begin and length in seconds from the options and the clip's length, with the clamps of a
-// single rip from the main window. Returns an exit code other than kExitOk on a failure.
-int Cut(const RipOptions& o, double clipLength, double& begin, double& length) {
+// The request from the options; an exit code other than kExitOk when a time is not valid.
+int BuildRequest(const RipOptions& o, RipRequest& request) {
     auto parse = [](const std::string& text, const char* option, double& value) {
         std::optional<double> v = ParseCliTime(text);
         if (!v) {
@@ -192,25 +137,28 @@ int Cut(const RipOptions& o, double clipLength, double& begin, double& length) {
         value = *v;
         return true;
     };
-    if (!parse(o.begin, "--begin", begin)) return kExitUsage;
-    double end = 0;
-    bool haveEnd = !o.end.empty();
-    if (!o.length.empty() && !parse(o.length, "--length", length)) return kExitUsage;
-    if (haveEnd && !parse(o.end, "--end", end)) return kExitUsage;
-    if (haveEnd && end < begin) {
-        PrintError("the end lies before the begin");
-        return kExitUsage;
+    double length = 0, end = 0;
+    if (!parse(o.begin, "--begin", request.begin)) return kExitUsage;
+    if (!o.length.empty()) {
+        if (!parse(o.length, "--length", length)) return kExitUsage;
+        request.length = length;
     }
-    if (clipLength < begin) {
-        PrintError("wrong offset");
-        return kExitNothing;
+    if (!o.end.empty()) {
+        if (!parse(o.end, "--end", end)) return kExitUsage;
+        if (end < request.begin) {
+            PrintError("the end lies before the begin");
+            return kExitUsage;
+        }
+        request.length = end - request.begin;
     }
-    if (haveEnd)
-        length = end - begin;
-    else if (o.length.empty())
-        length = clipLength - begin;
-    if (clipLength < begin + length) length = clipLength - begin;
-    if (length == 0) length = 0.1; // as the worker does
+    request.audio = !o.noAudio;
+    request.video = !o.noVideo;
+    request.rawAudio = o.rawAudio;
+    request.rawVideo = o.rawVideo;
+    request.backup = o.backup;
+    request.patchSequenceHeader = o.patchSeqHdr;
+    if (!o.name.empty()) request.outputName = o.name;
+    request.postfixes = RunnerOptions::FromSettings(CliSettings()).postfixes;
     return kExitOk;
 }
 
@@ -246,33 +194,23 @@ int RunRip(RipOptions o) {
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
 
-    double begin = 0, length = 0;
-    if (int rc = Cut(o, clip->ClipLength() / 100.0, begin, length)) return rc;
+    RipRequest request;
+    if (int rc = BuildRequest(o, request)) return rc;
 
     RipProgress audio, video;
-    ApplyPostfixes(CliSettings(), audio, video);
-    audio.enabled = !o.noAudio;
-    video.enabled = !o.noVideo;
-    audio.raw = o.rawAudio;
-    video.raw = o.rawVideo;
-    video.backup = o.backup;
-    audio.backup = false;
-    video.patchSequenceHeader = o.patchSeqHdr;
-    clip->m_pAudioProgress = &audio;
-    clip->m_pVideoProgress = &video;
-    clip->m_pCancel = &g_cancel;
-    if (!o.name.empty()) clip->SetOutputName(o.name, false);
-    g_backup = o.backup;
-
-    RipReport report;
-    RipOutcome outcome = RipOutcome::kDone;
+    InterruptGuard interrupts(o.backup);
+    RipRunner runner(*clip, audio, video, &InterruptGuard::Flag());
+    RipRunReport run;
+    if (!runner.Prepare(request, run)) {
+        PrintError(run.refusal);
+        return kExitNothing;
+    }
     {
         Activity rip(Latin1ToUtf8(clip->GetRecord().ClipName()));
-        InterruptHandler interrupts;
         ProgressPrinter progress(audio, video);
         std::atomic<bool> finished{false};
         std::thread worker([&] {
-            outcome = RipStream(*clip, begin, length, &report);
+            runner.Execute(run);
             finished = true;
         });
         while (!finished) {
@@ -282,7 +220,8 @@ int RunRip(RipOptions o) {
         worker.join();
         progress.Finish();
     }
-    clip->m_pCancel = nullptr;
+    const RipReport& report = run.stages;
+    const RipOutcome outcome = run.outcome.value_or(RipOutcome::kNothingToRip);
 
     PrintFiles(report);
     int rc = ExitCodeOf(outcome);

@@ -1,4 +1,5 @@
 #include "decoder/byte_source.h"
+#include "decoder/decoder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,15 +14,15 @@ constexpr int kMaxStuffing = 16;
 } // namespace
 
 int ByteSource::Open(std::FILE* file, int buffer_size, int stream_id) {
-    if (file == nullptr || buffer_size <= 10) return -3;
-    if (stream_id != 0 && (stream_id < 0xBC || stream_id > 0xFF)) return -3;
+    if (file == nullptr || buffer_size <= 10) return kResultWrongCall;
+    if (stream_id != 0 && (stream_id < 0xBC || stream_id > 0xFF)) return kResultWrongCall;
     file_ = file;
     stream_id_ = stream_id;
     // Peeks load 8 bytes at a time, so tiny buffers are widened; the file is still read in order.
     capacity_ = std::max<size_t>(static_cast<size_t>(buffer_size), kMinCapacity);
     buf_.assign(capacity_ + kPadding, 0);
     Reset();
-    if (std::fseek(file_, 0, SEEK_SET) != 0) return state_ = -4;
+    if (std::fseek(file_, 0, SEEK_SET) != 0) return state_ = kResultFileError;
     Refill();
     return state_;
 }
@@ -65,7 +66,7 @@ size_t ByteSource::Fill(uint8_t* dst, size_t n) {
 size_t ByteSource::FillElementary(uint8_t* dst, size_t n) {
     size_t got = std::fread(dst, 1, n, file_);
     file_pos_ += got;
-    if (got < n) end_state_ = std::ferror(file_) ? -8 : 0;
+    if (got < n) end_state_ = std::ferror(file_) ? kResultReadError : 0;
     return got;
 }
 
@@ -82,7 +83,7 @@ size_t ByteSource::FillProgram(uint8_t* dst, size_t n) {
         file_pos_ += r;
         packet_left_ -= r;
         got += r;
-        if (r < want) end_state_ = std::ferror(file_) ? -8 : 0;
+        if (r < want) end_state_ = std::ferror(file_) ? kResultReadError : 0;
     }
     return got;
 }
@@ -99,25 +100,25 @@ int ByteSource::NextVideoPacket() {
     uint32_t window = 0xFFFFFFFFu;
     for (;;) {
         int c = ReadByte();
-        if (c == EOF) return std::ferror(file_) ? -8 : 0;
+        if (c == EOF) return std::ferror(file_) ? kResultReadError : 0;
         window = (window << 8) | static_cast<uint32_t>(c);
         if ((window & 0xFFFFFF00u) != 0x00000100u) continue;
         if (c == 0xBA) {
             for (int i = 0; i < kPackHeaderSkip; ++i) {
-                if (ReadByte() == EOF) return std::ferror(file_) ? -8 : 0;
+                if (ReadByte() == EOF) return std::ferror(file_) ? kResultReadError : 0;
             }
             window = 0xFFFFFFFFu;
             continue;
         }
-        if (c == 0xB9) return -4;
+        if (c == 0xB9) return kResultFileError;
         if (c < 0xBA) continue;
         int hi = ReadByte();
         int lo = ReadByte();
-        if (hi == EOF || lo == EOF) return std::ferror(file_) ? -8 : 0;
+        if (hi == EOF || lo == EOF) return std::ferror(file_) ? kResultReadError : 0;
         int length = (hi << 8) | lo;
         window = 0xFFFFFFFFu;
         if (c != stream_id_) {
-            if (std::fseek(file_, length, SEEK_CUR) != 0) return -4;
+            if (std::fseek(file_, length, SEEK_CUR) != 0) return kResultFileError;
             file_pos_ += static_cast<uint64_t>(length);
             continue;
         }
@@ -147,7 +148,7 @@ int ByteSource::ParsePacketHeader(int length) {
     } else {
         int stuffing = 0;
         while (c == 0xFF) {
-            if (++stuffing > kMaxStuffing) return -6;
+            if (++stuffing > kMaxStuffing) return kResultBadSyntax;
             if ((c = next()) == EOF) return 0;
         }
         if ((c & 0xC0) == 0x40) { // STD buffer scale and size
@@ -158,10 +159,10 @@ int ByteSource::ParsePacketHeader(int length) {
         } else if ((c & 0xF0) == 0x30) {
             if (!skip(9)) return 0;
         } else if (c != 0x0F) {
-            return -6;
+            return kResultBadSyntax;
         }
     }
-    if (used > length) return -6;
+    if (used > length) return kResultBadSyntax;
     packet_left_ = static_cast<uint64_t>(length - used);
     return 1;
 }
@@ -198,13 +199,14 @@ int ByteSource::NextStartCode() {
 }
 
 int ByteSource::Seek(uint64_t bit_position) {
-    if (file_ == nullptr) return -3;
+    if (file_ == nullptr) return kResultWrongCall;
     uint64_t byte = bit_position / 8;
     int bit = static_cast<int>(bit_position % 8);
     if (byte < base_ || byte >= base_ + valid_) {
         // Outside the buffer: restart the reader and read forward to the position.
         uint64_t start = stream_id_ == 0 ? byte : 0;
-        if (fseeko(file_, static_cast<off_t>(start), SEEK_SET) != 0) return state_ = -4;
+        if (fseeko(file_, static_cast<off_t>(start), SEEK_SET) != 0)
+            return state_ = kResultFileError;
         Reset();
         base_ = start;
         file_pos_ = start;

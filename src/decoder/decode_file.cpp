@@ -35,7 +35,7 @@ int Run(const char* input, const char* output, int format, int& result) {
     try {
         buffer = std::make_unique_for_overwrite<uint8_t[]>(size);
     } catch (const std::bad_alloc&) {
-        result = -5;
+        result = kResultNoMemory;
         return 2;
     }
     bool written = false;
@@ -49,17 +49,19 @@ int Run(const char* input, const char* output, int format, int& result) {
                 decoder->WritePicture(std::span(buffer.get(), size), width, height, format);
             if (n > 0) {
                 written = WriteFile(FormatOutputName(output, 1), buffer.get(), n);
-                if (!written) result = -4;
+                if (!written) result = kResultFileError;
                 break;
             }
             // A format the writer refuses stays refused for every later picture.
-            if (decoder->last_error() == -3 || decoder->last_error() == -9) break;
+            if (decoder->last_error() == kResultWrongCall ||
+                decoder->last_error() == kResultUnsupported)
+                break;
         }
         if (decoder->NextPicture() != 1) break;
     }
     if (written) {
         result = 1;
-    } else if (result != -4) {
+    } else if (result != kResultFileError) {
         result = decoder->last_error();
     }
     return 0;
@@ -68,7 +70,7 @@ int Run(const char* input, const char* output, int format, int& result) {
 } // namespace
 
 int DecodePictureFile(const char* input, const char* output, int format, int* result_code) {
-    int result = -127;
+    int result = kResultNotOpen;
     int r = 0;
     try {
         r = Run(input, output == nullptr ? "" : output, format, result);

@@ -28,11 +28,11 @@ int MacroblockHeight(const SequenceHeader& seq) {
 int Layer::DetectStreamKind() {
     ByteSource probe;
     int r = probe.Open(file_.get(), kDetectBufferSize, 0);
-    if (r != 1) return r < 0 ? -8 : -6;
-    if (probe.Peek(8) == kTransportSyncByte) return -9;
+    if (r != 1) return r < 0 ? kResultReadError : kResultBadSyntax;
+    if (probe.Peek(8) == kTransportSyncByte) return kResultUnsupported;
     r = probe.NextStartCode();
-    if (r < 0) return -8;
-    if (r == 0) return -6;
+    if (r < 0) return kResultReadError;
+    if (r == 0) return kResultBadSyntax;
     const uint32_t code = probe.Peek(32);
     if (code == kSequenceHeaderCode) {
         program_stream_ = false;
@@ -42,7 +42,7 @@ int Layer::DetectStreamKind() {
         program_stream_ = true;
         return 1;
     }
-    return -6;
+    return kResultBadSyntax;
 }
 
 void Layer::SetTimeCodeFrame() {
@@ -55,9 +55,9 @@ void Layer::SetTimeCodeFrame() {
 }
 
 int Layer::Open(const char* name, int stream_number, int buffer_size) {
-    if (name == nullptr) return last_result = -3;
+    if (name == nullptr) return last_result = kResultWrongCall;
     file_.reset(std::fopen(name, "rb"));
-    if (!file_) return last_result = -4;
+    if (!file_) return last_result = kResultFileError;
     int r = DetectStreamKind();
     if (r != 1) return last_result = r;
     r = src_.Open(file_.get(), buffer_size,
@@ -70,10 +70,10 @@ int Layer::Open(const char* name, int stream_number, int buffer_size) {
     }
     r = ReadSequenceHeader(src_, headers_.sequence);
     if (r != 1) return last_result = r;
-    if (src_.Seek(0) != 1) return last_result = -7;
+    if (src_.Seek(0) != 1) return last_result = kResultCannotRewind;
     bool gop_seen = false;
     r = ReadHeadersToPicture(src_, headers_, gop_seen);
-    if (r != 1) return last_result = (r < 0 && r != -2 ? r : -2);
+    if (r != 1) return last_result = (r < 0 && r != kResultDataRanOut ? r : kResultDataRanOut);
     SetTimeCodeFrame();
     return last_result = 1;
 }
@@ -81,7 +81,7 @@ int Layer::Open(const char* name, int stream_number, int buffer_size) {
 int Decoder::OpenStreams(const char* base_name, const char* enhancement_name, int base_stream,
                          int enhancement_stream, int base_buffer_size,
                          int enhancement_buffer_size) {
-    if (state_ != -127) return last_error_ = -3;
+    if (state_ != kResultNotOpen) return last_error_ = kResultWrongCall;
     try {
         base_ = std::make_unique<Layer>();
         int r = base_->Open(base_name, base_stream, base_buffer_size);
@@ -103,7 +103,7 @@ int Decoder::OpenStreams(const char* base_name, const char* enhancement_name, in
         }
     } catch (const std::bad_alloc&) {
         CloseDecoder();
-        return last_error_ = -5;
+        return last_error_ = kResultNoMemory;
     }
     state_ = 1;
     return last_error_ = 1;
@@ -112,22 +112,22 @@ int Decoder::OpenStreams(const char* base_name, const char* enhancement_name, in
 int Decoder::CheckLayers() const {
     const SequenceHeader& b = base_->headers().sequence;
     const SequenceHeader& e = enhancement_->headers().sequence;
-    if (b.scalable_mode == kNotScalable && e.scalable_mode == kNotScalable) return -3;
+    if (b.scalable_mode == kNotScalable && e.scalable_mode == kNotScalable) return kResultWrongCall;
     // A fitting pair (data partitioning or SNR scalability with equal sizes) would be decoded
     // together; this decoder reconstructs single layers only, so every pair is refused.
-    return -9;
+    return kResultUnsupported;
 }
 
 int Decoder::SetUpPictures() {
     const SequenceHeader& seq = base_->headers().sequence;
     // A layer that needs another layer (data partitioning keeps coefficients in a second
     // partition; spatial and SNR layers refine a lower layer) cannot be decoded alone.
-    if (seq.scalable_mode != kNotScalable) return -9;
+    if (seq.scalable_mode != kNotScalable) return kResultUnsupported;
     if (seq.horizontal_size < 1 || seq.vertical_size < 1 || seq.horizontal_size > kMaxPictureSize ||
         seq.vertical_size > kMaxPictureSize) {
-        return -9;
+        return kResultUnsupported;
     }
-    if (seq.chroma_format < 1 || seq.chroma_format > 3) return -9;
+    if (seq.chroma_format < 1 || seq.chroma_format > 3) return kResultUnsupported;
     const int r =
         pictures_.Setup((seq.horizontal_size + 15) >> 4, MacroblockHeight(seq), seq.chroma_format);
     if (r != 1) return r;
@@ -145,7 +145,7 @@ bool Decoder::SameGeometry() const {
 }
 
 int Decoder::DecodePicture() {
-    if (state_ != 1) return last_error_ = -127;
+    if (state_ != 1) return last_error_ = kResultNotOpen;
     const StreamHeaders& h = base_->headers();
     const int r = pictures_.DecodePicture(base_->source(), h.sequence, h.picture, h.second_field);
     last_error_ = pictures_.last_slice_error();
@@ -161,7 +161,7 @@ bool Decoder::FrameComplete() const {
 
 size_t Decoder::WritePicture(std::span<uint8_t> out, int& width, int& height, int format) {
     if (state_ != 1) {
-        last_error_ = -127;
+        last_error_ = kResultNotOpen;
         return 0;
     }
     const StreamHeaders& h = base_->headers();
@@ -186,13 +186,13 @@ size_t Decoder::WritePicture(std::span<uint8_t> out, int& width, int& height, in
 }
 
 int Decoder::NextPicture() {
-    if (state_ != 1) return last_error_ = -127;
+    if (state_ != 1) return last_error_ = kResultNotOpen;
     bool gop_seen = false;
     const int r = ReadHeadersToPicture(base_->source(), base_->headers(), gop_seen);
     if (r != 1) return last_error_ = r;
     // The frame stores were made for the first sequence: a stream that changes its picture size
     // or chroma format part-way is not followed.
-    if (!SameGeometry()) return last_error_ = -9;
+    if (!SameGeometry()) return last_error_ = kResultUnsupported;
     const StreamHeaders& h = base_->headers();
     pictures_.SelectTarget(h.picture.picture_coding_type, h.second_field);
     return last_error_ = 1;
@@ -202,7 +202,7 @@ void Decoder::CloseDecoder() {
     pictures_.Release();
     enhancement_.reset();
     base_.reset();
-    state_ = -127;
+    state_ = kResultNotOpen;
 }
 
 } // namespace quorin::decoder

@@ -1,4 +1,5 @@
 #include "decoder/headers.h"
+#include "decoder/decoder.h"
 
 #include "decoder/tables.h"
 
@@ -26,8 +27,8 @@ enum ExtensionId : int {
 
 // A header that left the reader at the end of the data or in error.
 int HeaderState(const ByteSource& src) {
-    if (src.state() < 0) return -8;
-    return src.state() == 0 ? -6 : 1;
+    if (src.state() < 0) return kResultReadError;
+    return src.state() == 0 ? kResultBadSyntax : 1;
 }
 
 void ReadMatrix(ByteSource& src, Matrix& m) {
@@ -53,7 +54,7 @@ int ReadSequenceExtension(ByteSource& src, SequenceHeader& seq) {
     seq.frame_rate_extension_n = static_cast<int>(src.Read(2));
     seq.frame_rate_extension_d = static_cast<int>(src.Read(5));
     seq.mpeg2 = true;
-    if (seq.chroma_format == 0) return -9;
+    if (seq.chroma_format == 0) return kResultUnsupported;
     return HeaderState(src);
 }
 
@@ -72,7 +73,7 @@ int ReadSequenceDisplayExtension(ByteSource& src, SequenceHeader& seq) {
 
 int ReadSequenceScalableExtension(ByteSource& src, SequenceHeader& seq) {
     int mode = static_cast<int>(src.Read(2));
-    if (mode == 3) return -9; // temporal scalability
+    if (mode == 3) return kResultUnsupported; // temporal scalability
     seq.scalable_mode = mode + 1;
     seq.layer_id = static_cast<int>(src.Read(4));
     if (seq.scalable_mode == kSpatialScalability) {
@@ -131,7 +132,7 @@ int ReadPictureCodingExtension(ByteSource& src, PictureHeader& pic) {
     pic.chroma_420_type = static_cast<int>(src.Read(1));
     pic.progressive_frame = static_cast<int>(src.Read(1));
     if (src.ReadFlag()) src.Skip(20); // composite display information
-    if (pic.picture_structure == 0) return -6;
+    if (pic.picture_structure == 0) return kResultBadSyntax;
     if (pic.picture_structure != kFramePicture) pic.frame_pred_frame_dct = 0;
     return HeaderState(src);
 }
@@ -175,7 +176,7 @@ int ReadPictureExtensionById(ByteSource& src, SequenceHeader& seq, PictureHeader
     case kPictureSpatialScalableExtension:
         return ReadPictureSpatialScalableExtension(src, pic);
     case kPictureTemporalScalableExtension:
-        return -9;
+        return kResultUnsupported;
     default:
         return 1; // rights information and unknown extensions are skipped
     }
@@ -192,7 +193,7 @@ template <typename ReadExtension> int ReadExtensions(ByteSource& src, ReadExtens
             if (r != 1) return r;
         }
     }
-    return src.state() < 0 ? -8 : 1;
+    return src.state() < 0 ? kResultReadError : 1;
 }
 
 void SetMpeg1PictureValues(PictureHeader& pic) {
@@ -283,7 +284,7 @@ int ReadPictureHeader(ByteSource& src, SequenceHeader& seq, PictureHeader& pic) 
     if (r != 1) return r;
     bool known_type = pic.picture_coding_type >= kPictureI &&
                       pic.picture_coding_type <= (seq.mpeg2 ? kPictureB : kPictureD);
-    if (!known_type) return -6;
+    if (!known_type) return kResultBadSyntax;
     if (!seq.mpeg2) SetMpeg1PictureValues(pic);
     return ReadExtensions(src, [&] { return ReadPictureExtensionById(src, seq, pic); });
 }

@@ -1,4 +1,5 @@
 #include "decoder/picture_decoder.h"
+#include "decoder/decoder.h"
 
 #include "decoder/idct.h"
 #include "decoder/tables.h"
@@ -120,7 +121,7 @@ int PictureDecoder::Setup(int mb_width, int mb_height, int chroma_format) {
         }
     } catch (const std::bad_alloc&) {
         Release();
-        return -5;
+        return kResultNoMemory;
     }
     ref_old_ = 0;
     ref_new_ = 1;
@@ -192,9 +193,9 @@ int PictureDecoder::DecodePicture(ByteSource& src, const SequenceHeader& seq,
         src.Skip(32);
         const int r = DecodeSlice(src, static_cast<int>(code & 0xFF));
         if (r != 1) last_slice_error_ = r;
-        if (r == -8 || last_address_ >= total_mbs_ - 1) break;
+        if (r == kResultReadError || last_address_ >= total_mbs_ - 1) break;
     }
-    return src.state() < 0 ? -8 : 1;
+    return src.state() < 0 ? kResultReadError : 1;
 }
 
 int PictureDecoder::DecodeSlice(ByteSource& src, int slice_code) {
@@ -207,24 +208,24 @@ int PictureDecoder::DecodeSlice(ByteSource& src, int slice_code) {
     st.quantiser_scale_code = static_cast<int>(src.Read(5));
     while (src.ReadFlag())
         src.Skip(8); // intra_slice, reserved bits and extra information
-    if (src.state() != 1) return -8;
-    if (vertical_position > mb_rows_ || st.quantiser_scale_code == 0) return -6;
+    if (src.state() != 1) return kResultReadError;
+    if (vertical_position > mb_rows_ || st.quantiser_scale_code == 0) return kResultBadSyntax;
     int increment = DecodeAddressIncrement(src);
-    if (increment <= 0) return src.state() == 1 ? -6 : -2;
+    if (increment <= 0) return src.state() == 1 ? kResultBadSyntax : kResultDataRanOut;
     int address = (vertical_position - 1) * geo_.mb_width + increment - 1;
     const bool can_skip =
         pic_->picture_coding_type == kPictureP || pic_->picture_coding_type == kPictureB;
     for (;;) {
-        if (address >= total_mbs_) return -6;
+        if (address >= total_mbs_) return kResultBadSyntax;
         const int r = DecodeMacroblock(src, address, st);
         if (r != 1) return r;
-        if (src.state() != 1) return src.state() < 0 ? -8 : -2;
+        if (src.state() != 1) return src.state() < 0 ? kResultReadError : kResultDataRanOut;
         last_address_ = address;
         if (address == total_mbs_ - 1 || src.AtStartCodePrefix()) return 1;
         increment = DecodeAddressIncrement(src);
-        if (increment <= 0) return src.state() == 1 ? -6 : -2;
-        if (increment > 1 && !can_skip) return -6;
-        if (address + increment >= total_mbs_) return -6;
+        if (increment <= 0) return src.state() == 1 ? kResultBadSyntax : kResultDataRanOut;
+        if (increment > 1 && !can_skip) return kResultBadSyntax;
+        if (address + increment >= total_mbs_) return kResultBadSyntax;
         for (int i = 1; i < increment; ++i)
             SkipMacroblock(address + i, st);
         address += increment;
@@ -271,7 +272,7 @@ int PictureDecoder::DecodeMacroblockType(ByteSource& src) {
 
 int PictureDecoder::DecodeMacroblock(ByteSource& src, int address, SliceState& st) {
     const int flags = DecodeMacroblockType(src);
-    if (flags < 0) return -6;
+    if (flags < 0) return kResultBadSyntax;
     const bool intra = (flags & kMbIntra) != 0;
     MotionInfo mi;
     mi.forward = (flags & kMbForward) != 0;
@@ -279,7 +280,7 @@ int PictureDecoder::DecodeMacroblock(ByteSource& src, int address, SliceState& s
     mi.motion_type = field_picture_ ? kMotionField : kMotionFrame;
     if ((mi.forward || mi.backward) && (field_picture_ || !pic_->frame_pred_frame_dct)) {
         mi.motion_type = static_cast<int>(src.Read(2));
-        if (mi.motion_type == 0) return -6;
+        if (mi.motion_type == 0) return kResultBadSyntax;
     }
     int dct_type = 0;
     if (!field_picture_ && !pic_->frame_pred_frame_dct && (flags & (kMbIntra | kMbPattern))) {
@@ -287,13 +288,13 @@ int PictureDecoder::DecodeMacroblock(ByteSource& src, int address, SliceState& s
     }
     if (flags & kMbQuant) {
         st.quantiser_scale_code = static_cast<int>(src.Read(5));
-        if (st.quantiser_scale_code == 0) return -6;
+        if (st.quantiser_scale_code == 0) return kResultBadSyntax;
     }
     const bool concealment = intra && pic_->concealment_motion_vectors;
     if (mi.forward || concealment) {
-        if (DecodeMotionVectors(src, 0, intra, mi, st) != 1) return -6;
+        if (DecodeMotionVectors(src, 0, intra, mi, st) != 1) return kResultBadSyntax;
     }
-    if (mi.backward && DecodeMotionVectors(src, 1, intra, mi, st) != 1) return -6;
+    if (mi.backward && DecodeMotionVectors(src, 1, intra, mi, st) != 1) return kResultBadSyntax;
     if (concealment) src.Skip(1);
     int cbp = 0;
     if (intra) {
@@ -311,7 +312,7 @@ int PictureDecoder::DecodeMacroblock(ByteSource& src, int address, SliceState& s
         if (flags & kMbPattern) {
             const vlc::Entry& e =
                 kCodedBlockPatternTable.Lookup(src.Peek(kCodedBlockPatternTable.bits));
-            if (e.len == 0) return -6;
+            if (e.len == 0) return kResultBadSyntax;
             src.Skip(e.len);
             cbp = e.a;
             if (geo_.chroma_format == 2) cbp = (cbp << 2) | static_cast<int>(src.Read(2));
@@ -342,13 +343,15 @@ int PictureDecoder::DecodeMotionVectors(ByteSource& src, int s, bool intra, Moti
     int dmvector[2] = {};
     if (count == 1) {
         if (field_format && !dual_prime) mi.field_select[0][s] = static_cast<int>(src.Read(1));
-        if (!DecodeVector(src, s, field_in_frame, dual_prime, st.pmv[0][s], dmvector)) return -6;
+        if (!DecodeVector(src, s, field_in_frame, dual_prime, st.pmv[0][s], dmvector))
+            return kResultBadSyntax;
         st.pmv[1][s][0] = st.pmv[0][s][0];
         st.pmv[1][s][1] = st.pmv[0][s][1];
     } else {
         for (int r = 0; r < 2; ++r) {
             mi.field_select[r][s] = static_cast<int>(src.Read(1));
-            if (!DecodeVector(src, s, field_in_frame, false, st.pmv[r][s], dmvector)) return -6;
+            if (!DecodeVector(src, s, field_in_frame, false, st.pmv[r][s], dmvector))
+                return kResultBadSyntax;
         }
     }
     for (int r = 0; r < 2; ++r) {
@@ -551,7 +554,10 @@ int PictureDecoder::DecodeBlocks(ByteSource& src, int address, int flags, int cb
         bool ac = false;
         const bool ok = intra ? DecodeIntraBlock(src, component, st, block)
                               : DecodeNonIntraBlock(src, component, st, block);
-        if (!ok) return src.state() == 1 ? -6 : src.state() < 0 ? -8 : -2;
+        if (!ok)
+            return src.state() == 1  ? kResultBadSyntax
+                   : src.state() < 0 ? kResultReadError
+                                     : kResultDataRanOut;
         for (int i = 1; i < 64 && !ac; ++i)
             ac = block[i] != 0;
         if (ac) {

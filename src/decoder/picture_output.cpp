@@ -209,13 +209,13 @@ size_t PictureOutput::Write(const OutputFrame& f, std::span<uint8_t> out, int& w
                             int format, int& error) {
     error = 1;
     if (f.chroma_format < 1 || f.chroma_format > 3) {
-        error = -9;
+        error = kResultUnsupported;
         return 0;
     }
     const bool rgb = format == kFormatBitmap || format == kFormatTga || format == kFormatPpm;
     const bool plane = format == kFormatLuma || format == kFormatCb || format == kFormatCr;
     if (!rgb && !plane && format != kFormatPacked422) {
-        error = -3;
+        error = kResultWrongCall;
         return 0;
     }
     if (plane) {
@@ -225,7 +225,7 @@ size_t PictureOutput::Write(const OutputFrame& f, std::span<uint8_t> out, int& w
             (p == 0 || f.chroma_format != 1) ? f.vertical_size : (f.vertical_size + 1) >> 1;
         const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
         if (n == 0 || n > out.size() || h > f.plane_height[p]) {
-            error = -3;
+            error = kResultWrongCall;
             return 0;
         }
         for (int y = 0; y < h; ++y) {
@@ -242,7 +242,7 @@ size_t PictureOutput::Write(const OutputFrame& f, std::span<uint8_t> out, int& w
     const int w = even ? 2 * (f.horizontal_size / 2) : f.horizontal_size;
     const int h = f.chroma_format == 1 ? 2 * ChromaLines420(f) : f.vertical_size;
     if (w <= 0 || h <= 0) {
-        error = -3;
+        error = kResultWrongCall;
         return 0;
     }
     width = w;
@@ -264,14 +264,14 @@ size_t PictureOutput::WriteRgb(const OutputFrame& f, std::span<uint8_t> out, int
     }
     const size_t total = header + row_bytes * static_cast<size_t>(h);
     if (total > out.size()) {
-        error = -3;
+        error = kResultWrongCall;
         return 0;
     }
     // Row buffers: two doubled chroma lines, two full-width chroma rows, R, G, B and the
     // horizontal filter's scratch.
     const int cw = ChromaWidth(f);
     if (!Grow(work_, 2 * static_cast<size_t>(cw) + 6 * static_cast<size_t>(w))) {
-        error = -5;
+        error = kResultNoMemory;
         return 0;
     }
     uint8_t* o = out.data();
@@ -337,12 +337,12 @@ size_t PictureOutput::WritePacked(const OutputFrame& f, std::span<uint8_t> out, 
                                   int& error) {
     const size_t total = static_cast<size_t>(w) * static_cast<size_t>(h) * 2;
     if (total > out.size()) {
-        error = -3;
+        error = kResultWrongCall;
         return 0;
     }
     const int cw = ChromaWidth(f);
     if (!Grow(work_, 2 * static_cast<size_t>(cw))) {
-        error = -5;
+        error = kResultNoMemory;
         return 0;
     }
     const int lines = ChromaLines420(f);

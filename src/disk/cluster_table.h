@@ -14,7 +14,7 @@ class ClusterTable {
 public:
     // Reads the table from sectors 1 to 9; ok is true only when all 4,608 bytes were read.
     ClusterTable(const std::string& volumeName, bool& ok);
-    virtual ~ClusterTable() = default;
+    ~ClusterTable() = default;
     ClusterTable(const ClusterTable&) = delete;
     ClusterTable& operator=(const ClusterTable&) = delete;
 

@@ -48,7 +48,7 @@ CIBits::CIBits(const std::string& driveName, const ClusterTable* table, std::uin
 
 bool CIBits::Rewind() {
     LogLine("CIBits::Rewind()\n");
-    if (m_lvecClusters.empty()) NoteEnd(EndReason::kChainEnd, 0, -1);
+    if (m_lvecClusters.empty()) NoteEnd(EndReason::kEndOfChain, 0, -1);
     if (!m_lvecClusters.empty() && m_hDrive.IsValid() && CheckCluster(m_lvecClusters.front(), 0) &&
         SetToPhysicalSector(m_hDrive, ClusterStartSector(m_lvecClusters.front()))) {
         m_lClusterIndex = 0;
@@ -74,7 +74,7 @@ bool CIBits::RefillBuffer() {
             Log() << "RefillBuffer() - m_lClusterIndex = " << m_lClusterIndex
                   << " >= (long) m_lvecClusters.size() = " << m_lvecClusters.size() << " failed"
                   << endl;
-            NoteEnd(EndReason::kChainEnd, std::int64_t{m_lClusterIndex} * kClusterBytes, -1);
+            NoteEnd(EndReason::kEndOfChain, std::int64_t{m_lClusterIndex} * kClusterBytes, -1);
             return false;
         }
         std::uint32_t cluster = m_lvecClusters[static_cast<std::size_t>(m_lClusterIndex)];
@@ -116,7 +116,7 @@ bool CIBits::SeekBitPosition(std::int64_t p) {
     }
     std::int64_t c = p / kClusterBits;
     if (c >= static_cast<std::int64_t>(m_lvecClusters.size())) {
-        NoteEnd(EndReason::kChainEnd,
+        NoteEnd(EndReason::kEndOfChain,
                 static_cast<std::int64_t>(m_lvecClusters.size()) * kClusterBytes, -1);
         m_bEOF = true;
         return false;
@@ -301,7 +301,7 @@ std::string CIBits::Shortfall(std::int64_t endBit) const {
         return ReadFailureText(m_strDriveName, m_i64EndDiskByte, m_iEndError);
     case EndReason::kDeviceEnd:
         return ReadFailureText(m_strDriveName, m_i64EndDiskByte, 0);
-    case EndReason::kChainEnd:
+    case EndReason::kEndOfChain:
         return ChainShortText(m_lvecClusters.size(), m_lLoopCluster);
     case EndReason::kBadCluster:
         return BadClusterText(static_cast<std::uint32_t>(m_iEndError));

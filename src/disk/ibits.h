@@ -5,6 +5,7 @@
 // Bits are consumed most significant first; multi-byte values are big-endian.
 #pragma once
 
+#include "disk/layout.h"
 #include "platform/volume.h"
 
 #include <cstdint>
@@ -34,14 +35,14 @@ public:
     // Opens the volume and walks the chain from firstCluster. Without a volume the reader holds
     // no clusters and reports the end of the stream on every read.
     CIBits(const std::string& driveName, const ClusterTable* table, std::uint32_t firstCluster);
-    virtual ~CIBits() = default;
+    ~CIBits() = default;
     CIBits(const CIBits&) = delete;
     CIBits& operator=(const CIBits&) = delete;
 
     bool Rewind();
     bool RefillBuffer();
     std::int64_t GetBitPosition() const {
-        return ((static_cast<std::int64_t>(m_lClusterIndex) * 104'857'600 +
+        return ((static_cast<std::int64_t>(m_lClusterIndex) * kClusterBytes +
                  static_cast<std::int64_t>(m_lBlockIndex - 1) * kBlockBytes + m_lBytePos) +
                 1) *
                    8 -
@@ -84,7 +85,7 @@ public:
     // may run into the end and reading goes on elsewhere, so this is the latest stop.
     enum class EndReason {
         kNone,
-        kChainEnd,   // past the last cluster of the chain (or no chain at all)
+        kEndOfChain, // past the last cluster of the chain (or no chain at all)
         kDeviceEnd,  // the volume delivered nothing more (it ends, or a read came back short)
         kReadError,  // the volume could not be read, or not be opened
         kBadCluster, // the chain names a cluster outside the data area (0, or from 1,152 on)
@@ -102,7 +103,7 @@ private:
     // A cluster the chain may name: 1 to 1,151.
     bool CheckCluster(std::uint32_t cluster, std::int32_t index);
     std::int64_t BlockStreamByte() const {
-        return static_cast<std::int64_t>(m_lClusterIndex) * 104'857'600 +
+        return static_cast<std::int64_t>(m_lClusterIndex) * kClusterBytes +
                static_cast<std::int64_t>(m_lBlockIndex) * kBlockBytes;
     }
 

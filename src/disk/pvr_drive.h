@@ -18,7 +18,7 @@ public:
     // Reads the header (after "driveheader.rec" from the current directory, if present) and
     // builds the clip list. The table is lent to the clips for their chain walks.
     CPVRDrive(const std::string& volumeName, const ClusterTable* table);
-    virtual ~CPVRDrive();
+    ~CPVRDrive();
     CPVRDrive(const CPVRDrive&) = delete;
     CPVRDrive& operator=(const CPVRDrive&) = delete;
 

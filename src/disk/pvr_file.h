@@ -22,7 +22,7 @@ class CPVRFile {
 public:
     // Reads record 10 + fileNo; converts the old layout unless the firmware option is on.
     CPVRFile(const std::string& driveName, int fileNo, const ClusterTable* table);
-    virtual ~CPVRFile() = default;
+    ~CPVRFile() = default;
     CPVRFile(const CPVRFile&) = delete;
     CPVRFile& operator=(const CPVRFile&) = delete;
 

@@ -1,8 +1,8 @@
 #include "gui/about_dialog.h"
 
+#include "base/program_log.h"
 #include "gui/control_ids.h"
 #include "gui/resources.h"
-#include "base/program_log.h"
 
 #include <QGridLayout>
 #include <QIcon>

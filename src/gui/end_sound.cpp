@@ -1,7 +1,7 @@
 #include "gui/end_sound.h"
 
-#include "gui/resources.h"
 #include "base/program_log.h"
+#include "gui/resources.h"
 
 #include <QAudioDevice>
 #include <QMediaDevices>

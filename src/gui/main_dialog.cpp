@@ -1,13 +1,14 @@
 // Start-up, the settings, the exchange between state and controls, and messages.
 #include "gui/main_dialog.h"
 
-#include "gui/control_ids.h"
-#include "gui/reader_thread.h"
-#include "gui/resources.h"
 #include "base/format.h"
 #include "base/program_log.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
+#include "gui/control_ids.h"
+#include "gui/reader_thread.h"
+#include "gui/resources.h"
+#include "rip/rip_runner.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -71,6 +72,7 @@ CMainDialog::~CMainDialog() {
         m_pWorker->wait();
         m_pWorker.reset();
     }
+    m_pRunner.reset();
     CloseLog();
     ReleaseDiskObjects();
 }

@@ -8,12 +8,12 @@
 // has ended.
 #pragma once
 
+#include "base/run_state.h"
 #include "gui/end_sound.h"
 #include "gui/preview_hook.h"
-#include "base/run_state.h"
-#include "platform/settings.h"
 #include "jobs/clip_time.h"
 #include "jobs/jobs.h"
+#include "platform/settings.h"
 
 #include <QDialog>
 #include <QMessageBox>
@@ -39,6 +39,7 @@ namespace quorin {
 class CPVRDrive;
 class CPVRFile;
 class CReaderThread;
+class RipRunner;
 class ClusterTable;
 
 // Replacements for the modal choosers and message boxes (tests drive the window without them).
@@ -173,8 +174,8 @@ private:
     RipProgress m_AudioProgress;
     RipProgress m_VideoProgress;
     RunFlags m_Flags;
+    std::unique_ptr<RipRunner> m_pRunner; // lends the blocks and the cancel flag to the run's clip
     std::unique_ptr<CReaderThread> m_pWorker;
-    CPVRFile* m_pRunClip = nullptr; // the clip the worker uses
     QTimer m_Timer;
     std::unique_ptr<IEndSound> m_pEndSound;
     bool m_bInHandler = false; // a focus handler is running (its message box moves the focus)

@@ -2,12 +2,12 @@
 // Preview / Cut), Restore and Rip Sample.
 #include "gui/main_dialog.h"
 
-#include "gui/about_dialog.h"
-#include "gui/options_dialog.h"
 #include "base/format.h"
 #include "base/program_log.h"
-#include "gui/title_dialog.h"
 #include "disk/pvr_drive.h"
+#include "gui/about_dialog.h"
+#include "gui/options_dialog.h"
+#include "gui/title_dialog.h"
 #include "platform/text.h"
 #include "platform/volume.h"
 #include "udisks/udisks_open.h"
@@ -89,17 +89,7 @@ void CMainDialog::PreviewCut() {
     if (IsRunning() || !ReadFields()) return;
     CPVRFile* clip = SelectedClip();
     if (!clip) return;
-    clip->m_pAudioProgress = &m_AudioProgress;
-    clip->m_pVideoProgress = &m_VideoProgress;
     OpenLog("PRV.LOG", m_Settings.logFile);
-    ApplyPostfixes(m_Settings, m_AudioProgress, m_VideoProgress);
-    m_AudioProgress.enabled = false;
-    m_AudioProgress.raw = false;
-    m_AudioProgress.backup = false;
-    m_VideoProgress.enabled = true;
-    m_VideoProgress.raw = false;
-    m_VideoProgress.backup = false;
-    m_VideoProgress.patchSequenceHeader = false;
 
     const PreviewRequest request{clip, m_bRawAudio, m_bRawStream};
     PreviewResult result =

@@ -1,12 +1,14 @@
 // Running: "RIP !", the worker, the 250 ms progress timer, the end of a run and Cancel.
 #include "gui/main_dialog.h"
 
-#include "gui/control_ids.h"
-#include "gui/reader_thread.h"
 #include "base/format.h"
 #include "base/program_log.h"
 #include "disk/pvr_drive.h"
+#include "gui/control_ids.h"
+#include "gui/reader_thread.h"
+#include "jobs/job_runner.h"
 #include "platform/text.h"
+#include "rip/rip_runner.h"
 #include "udisks/udisks_open.h"
 
 #include <QProgressBar>
@@ -76,21 +78,19 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
     CPVRFile* clip = SelectedClip();
     if (!clip || !EnterOutputDirectory()) return;
 
-    RunnerOptions options = RunnerOptions::FromSettings(m_Settings);
-    options.ripStreamRaw = m_bRawStream;
-    options.patchSequenceHeader = m_Settings.patchFirstSequenceHeader;
-    options.openLog = true;
-    options.logPerActivity = m_Settings.logFile;
     RipRequest request;
     request.begin = m_Cut.offset;
     request.length = m_Cut.time;
     request.audio = m_bAudio;
     request.video = m_bVideo;
     request.rawAudio = m_bRawAudio;
+    request.rawVideo = m_bRawStream;
     request.backup = m_bBackup;
+    request.patchSequenceHeader = m_Settings.patchFirstSequenceHeader;
+    request.postfixes = RunnerOptions::FromSettings(m_Settings).postfixes;
     if (job) {
         request.outputName = job->name;
-        request.rename = options.renameInQueue;
+        request.rename = RunnerOptions{}.renameInQueue;
     }
     // The queue renames the clip: a device opened read-only gets write access first.
     if (request.rename) {
@@ -98,15 +98,19 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
         udisks::EnsureWritable(clip->DriveName(), udisksWhy);
         if (!udisksWhy.empty()) LogLine(udisksWhy);
     }
-    RunReport report;
     m_Flags.cancel.store(false);
-    if (!PrepareRip(*clip, request, options, m_AudioProgress, m_VideoProgress, &m_Flags.cancel,
-                    report)) {
-        ShowMessages(report.messages);
+    auto runner =
+        std::make_unique<RipRunner>(*clip, m_AudioProgress, m_VideoProgress, &m_Flags.cancel);
+    // The run's log opens before the rename it may record; a refused run opens none.
+    if (ApplyCutRules(clip->GetRecord().LengthInSeconds(), request.begin, request.length))
+        OpenLog(Latin1ToUtf8(clip->GetRecord().ClipName()), m_Settings.logFile);
+    RipRunReport report;
+    if (!runner->Prepare(request, report)) {
+        ShowMessages(RefusalMessages(report));
         return;
     }
     SetRunControlsEnabled(false);
-    m_Cut.time = report.length;
+    m_Cut.time = report.cut.length;
     m_strAudioSize = m_strVideoSize = "0 MB";
     m_strAudioTime.clear();
     m_strVideoTime.clear();
@@ -116,9 +120,9 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
     if (QTreeWidgetItem* row = m_pList->topLevelItem(clip->FileNo()); row && job)
         row->setText(2, QString::fromStdString(Latin1ToUtf8(clip->GetRecord().ClipName())));
 
-    m_pRunClip = clip;
+    m_pRunner = std::move(runner);
     m_Flags.idle.store(false);
-    m_pWorker = std::make_unique<CReaderThread>(*clip, report, m_Flags.idle);
+    m_pWorker = std::make_unique<CReaderThread>(*m_pRunner, report, m_Flags.idle);
     m_pWorker->start();
 
     m_pAudioBar->setVisible(m_bAudio);
@@ -170,7 +174,7 @@ void CMainDialog::FinishRun() {
     m_Timer.stop();
     m_pWorker->wait(); // it has set the idle flag and is returning
     m_pWorker.reset();
-    m_pRunClip = nullptr;
+    m_pRunner.reset();
     if (m_VideoProgress.enabled)
         m_strVideoTime = Format("Time: %d s", m_VideoProgress.seconds.load());
     m_AudioProgress.active.store(false);

@@ -3,7 +3,7 @@
 namespace quorin {
 
 void CReaderThread::run() {
-    ExecuteRip(m_Clip, m_Report);
+    m_Runner.Execute(m_Report);
     m_Idle.store(true);
 }
 

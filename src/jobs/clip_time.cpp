@@ -76,11 +76,7 @@ long long Hundredths(double seconds) {
 }
 
 std::string FormatClipTime(double seconds) {
-    const char* sign = seconds < 0 ? "-" : "";
-    long long h = Hundredths(std::fabs(seconds));
-    long long whole = h / 100;
-    return Format("%s%lld:%02lld:%02lld.%02lld", sign, whole / 3600, whole / 60 % 60, whole % 60,
-                  h % 100);
+    return (seconds < 0 ? "-" : "") + FormatHundredths(Hundredths(std::fabs(seconds)));
 }
 
 double ParseClipTime(std::string_view text) {

@@ -4,8 +4,8 @@
 #include "base/program_log.h"
 #include "disk/clip_record.h"
 #include "disk/pvr_drive.h"
-#include "platform/text.h"
 #include "jobs/clip_time.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -337,9 +337,9 @@ bool LoadJobList(const std::string& path, const JobListContext& context, JobQueu
     std::vector<RipJob> jobs = ParseJobList(text, context, messages);
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         if (queue.Full()) {
-            std::string msg = Format("The queue holds %d jobs; %zu jobs from ", kMaxJobs,
-                                     jobs.size() - i) +
-                              "\"" + jobs[i].name + "\" on are not loaded.";
+            std::string msg =
+                Format("The queue holds %d jobs; %zu jobs from ", kMaxJobs, jobs.size() - i) +
+                "\"" + jobs[i].name + "\" on are not loaded.";
             LogLine(msg);
             messages.push_back({kQueueFullCaption, msg});
             break;

@@ -131,25 +131,6 @@ std::int32_t TotalMB(const StreamExtent& x) {
                                      x.start * 512 / kUnit - 100);
 }
 
-StageResult Worse(StageResult a, StageResult b) {
-    auto rank = [](StageResult r) {
-        switch (r) {
-        case StageResult::kDone:
-            return 0;
-        case StageResult::kNothingFound:
-            return 1;
-        case StageResult::kCancelled:
-            return 2;
-        case StageResult::kReadError:
-            return 3;
-        case StageResult::kOutputFailed:
-            return 4;
-        }
-        return 0;
-    };
-    return rank(b) > rank(a) ? b : a;
-}
-
 } // namespace
 
 StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string* why) {

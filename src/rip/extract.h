@@ -25,6 +25,27 @@ enum class StageResult {
     kReadError,    // the stream could not be read
 };
 
+// The worse of two endings, in the one order every run uses: done, nothing found, read error,
+// cancelled, output failed.
+inline int Severity(StageResult r) {
+    switch (r) {
+    case StageResult::kDone:
+        return 0;
+    case StageResult::kNothingFound:
+        return 1;
+    case StageResult::kReadError:
+        return 2;
+    case StageResult::kCancelled:
+        return 3;
+    case StageResult::kOutputFailed:
+        return 4;
+    }
+    return 0;
+}
+inline StageResult Worse(StageResult a, StageResult b) {
+    return Severity(b) > Severity(a) ? b : a;
+}
+
 // Extracts the video elementary stream from S to E into the writer (the driver appends the
 // sequence end code). With the video block's raw option it runs the raw video rip instead and
 // the writer may be null. files, when given, receives the names of the other files written.

@@ -57,7 +57,7 @@ public:
     static constexpr std::int32_t kBufferSize = 1'048'576;
 
     COBits(const std::string& requested, bool& ok);
-    virtual ~COBits();
+    ~COBits();
     COBits(const COBits&) = delete;
     COBits& operator=(const COBits&) = delete;
 

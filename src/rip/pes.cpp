@@ -75,17 +75,24 @@ std::string PtsHex(std::int64_t pts) {
     return Format("%07" PRIX64, static_cast<std::uint64_t>(pts));
 }
 
+namespace {
+
+// A system clock reference (of a pack header, or a PES packet's ESCR) after its leading bits:
+// base 32..30, 29..15, 14..0 and the extension, each closed by a marker bit.
+bool SkipClockReference(CIBits& r) {
+    for (int bits : {3, 15, 15, 9}) {
+        r.ReadBits(bits);
+        if (!Marker(r)) return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool CPackHeader::Parse(CIBits& r) {
     if (r.ReadBits(32) != 0x000001BA) return false;
     if (r.ReadBits(2) != 1) return false;
-    r.ReadBits(3);
-    if (!Marker(r)) return false;
-    r.ReadBits(15);
-    if (!Marker(r)) return false;
-    r.ReadBits(15);
-    if (!Marker(r)) return false;
-    r.ReadBits(9);
-    if (!Marker(r)) return false;
+    if (!SkipClockReference(r)) return false;
     r.ReadBits(22);
     if (!Marker(r)) return false;
     if (!Marker(r)) return false;
@@ -152,14 +159,8 @@ bool CPESHeader::Parse(CIBits& r) {
 
     if (m_bESCR) {
         m_lUnderstood += 6;
-        r.ReadBits(5);
-        if (!Marker(r)) return false;
-        r.ReadBits(15);
-        if (!Marker(r)) return false;
-        r.ReadBits(15);
-        if (!Marker(r)) return false;
-        r.ReadBits(9);
-        if (!Marker(r)) return false;
+        r.ReadBits(2); // reserved
+        if (!SkipClockReference(r)) return false;
     }
     if (m_bESRate) {
         m_lUnderstood += 3;
@@ -354,7 +355,7 @@ bool GetStreamIDs(CPVRFile& clip, CIBits& r, std::uint8_t& streamId, std::int32_
     LogLine("... okay");
     clip.StatusMessage("Finding Stream ID", true);
     r.SeekBitPosition(static_cast<std::int64_t>(skipSectors) * 4096);
-    while (!r.IsEOF() && NextStartCodeBefore(r, BytePosition(r) + 104'857'600 - 2)) {
+    while (!r.IsEOF() && NextStartCodeBefore(r, BytePosition(r) + kClusterBytes - 2)) {
         if (clip.IsCancelled()) return false;
         for (int id = 0xBD; id <= 0xEF; ++id) {
             int kind = StreamTypeOf(static_cast<std::uint8_t>(id));

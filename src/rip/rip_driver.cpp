@@ -4,6 +4,7 @@
 #include "base/format.h"
 #include "base/program_log.h"
 #include "disk/ibits.h"
+#include "disk/layout.h"
 #include "disk/pvr_file.h"
 #include "platform/clock.h"
 #include "rip/backup.h"
@@ -20,21 +21,20 @@
 namespace quorin {
 namespace {
 
-// Worst-first order of how a run can end.
-int Rank(RipOutcome o) {
+StageResult ToStage(RipOutcome o) {
     switch (o) {
     case RipOutcome::kDone:
-        return 0;
+        return StageResult::kDone;
     case RipOutcome::kNothingToRip:
-        return 1;
+        return StageResult::kNothingFound;
     case RipOutcome::kReadError:
-        return 2;
+        return StageResult::kReadError;
     case RipOutcome::kCancelled:
-        return 3;
+        return StageResult::kCancelled;
     case RipOutcome::kOutputFailed:
-        return 4;
+        return StageResult::kOutputFailed;
     }
-    return 0;
+    return StageResult::kDone;
 }
 
 RipOutcome FromStage(StageResult r) {
@@ -232,8 +232,8 @@ public:
                 std::string failure;
                 if (w) {
                     // The sequence end code, also after a cancel.
-                    for (std::uint8_t b : {0x00, 0x00, 0x01, 0xB7})
-                        w->WriteByte(b);
+                    for (std::uint8_t code : {0x00, 0x00, 0x01, 0xB7})
+                        w->WriteByte(code);
                     w->Flush();
                     std::string name = w->GetFileName();
                     StageResult closed = CloseWriter(std::move(w), r, &failure);
@@ -278,7 +278,7 @@ private:
         if (o == RipOutcome::kNothingToRip && report_.message.empty())
             report_.message = "no packet of the stream at or after the begin";
         if (o == RipOutcome::kReadError && report_.message.empty()) report_.message = "read error";
-        if (Rank(o) > Rank(outcome_)) outcome_ = o;
+        if (Severity(ToStage(o)) > Severity(ToStage(outcome_))) outcome_ = o;
     }
 
     RipOutcome Cancelled() {
@@ -318,15 +318,15 @@ private:
     // Mend: an end offset beyond its cluster (a damaged record) ends the stream with the
     // cluster, not gigabytes later.
     static std::int64_t EndBit(int clusters, std::int32_t endSectors) {
-        return (std::int64_t{clusters} - 1) * 838'860'800 +
-               std::clamp<std::int64_t>(endSectors, 0, 204'800) * 4096;
+        return (std::int64_t{clusters} - 1) * kClusterBits +
+               std::clamp<std::int64_t>(endSectors, 0, kClusterSectors) * 4096;
     }
 
     // Mend: a start offset outside the stream's first cluster (a damaged record) locates
     // nothing; such a stream is not searched.
     static std::string DamagedStart(const ClipRecord& rec, bool audioOn, bool videoOn) {
         auto outside = [](int clusters, std::int32_t start) {
-            return clusters > 0 && (start < 0 || start >= 204'800);
+            return clusters > 0 && (start < 0 || start >= kClusterSectors);
         };
         const char* text = "the start offset of the %s stream (%d sectors) lies outside its "
                            "first cluster";

@@ -84,7 +84,7 @@ private:
         if (N_ <= 1)
             D = (std::int64_t{e_.m_lEndSectors} - e_.m_lSkipSectors) * 512;
         else
-            D = (std::int64_t{e_.m_lEndSectors} - e_.m_lSkipSectors + 204'800) * 512 +
+            D = (std::int64_t{e_.m_lEndSectors} - e_.m_lSkipSectors + kClusterSectors) * 512 +
                 (std::int64_t{N_} - 2) * kCluster;
         std::int64_t R = static_cast<std::int64_t>(static_cast<double>(D) / (length * 0.01));
         if (R <= 0) return false;

@@ -106,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
         MatrixCase{"smpte170m", 6, Mpeg2("smpte170m")},
         MatrixCase{"smpte240m", 7, Mpeg2("smpte240m")},
         MatrixCase{"mpeg1", 5, {"-c:v", "mpeg1video", "-q:v", "1", "-g", "1", "-f", "mpeg1video"}}),
-    [](const ::testing::TestParamInfo<MatrixCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<MatrixCase>& p) { return std::string(p.param.name); });
 
 } // namespace
 } // namespace quorin::decoder::test

@@ -238,8 +238,8 @@ TEST_P(OracleTest, PictureChainMatchesMpeg2dec) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, OracleTest, ::testing::ValuesIn(Kinds()),
-                         [](const ::testing::TestParamInfo<StreamKind>& info) {
-                             std::string name = info.param.file;
+                         [](const ::testing::TestParamInfo<StreamKind>& p) {
+                             std::string name = p.param.file;
                              for (char& c : name) {
                                  if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                              }

@@ -137,8 +137,8 @@ TEST(Synthetic, SaturatedCoefficientsMatchMpeg2dec) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, SyntheticTest, ::testing::ValuesIn(Cases()),
-                         [](const ::testing::TestParamInfo<SyntheticCase>& info) {
-                             return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<SyntheticCase>& p) {
+                             return std::string(p.param.name);
                          });
 
 // A stream that starts with a field picture is written after its second field.

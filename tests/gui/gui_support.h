@@ -5,9 +5,9 @@
 #include "gui/control_ids.h"
 #include "gui/end_sound.h"
 #include "gui/main_dialog.h"
+#include "jobs/jobs.h"
 #include "mkdisk/testdisk.h"
 #include "platform/volume.h"
-#include "jobs/jobs.h"
 
 #include <QAction>
 #include <QApplication>

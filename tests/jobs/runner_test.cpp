@@ -1,9 +1,9 @@
 #include "job_disk.h"
 #include "test_env.h"
 
+#include "jobs/job_runner.h"
 #include "platform/settings.h"
 #include "platform/volume.h"
-#include "jobs/job_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -27,70 +27,89 @@ protected:
     std::atomic<bool> cancel_{false};
 };
 
-TEST_F(RunnerTest, ABeginBeyondTheClipIsAWrongOffset) {
+TEST(CutRules, BeginLengthAndTheClipsEnd) {
+    struct Case {
+        double begin;
+        std::optional<double> length;
+        std::optional<RipCut> cut; // none: "wrong offset"
+    };
+    const Case cases[] = {
+        {0, std::nullopt, RipCut{0, 600}},                               // no length: to the end
+        {10, 20.5, RipCut{10, 20.5}},      {500, 200, RipCut{500, 100}}, // shortened to the end
+        {600, 5, RipCut{600, 0}}, // the very end leaves nothing
+        {600.5, 1, std::nullopt}, // beyond the end
+        {700, std::nullopt, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const std::optional<RipCut> cut = ApplyCutRules(600, c.begin, c.length);
+        ASSERT_EQ(cut.has_value(), c.cut.has_value()) << c.begin;
+        if (!cut) continue;
+        EXPECT_DOUBLE_EQ(cut->begin, c.cut->begin);
+        EXPECT_DOUBLE_EQ(cut->length, c.cut->length) << c.begin;
+    }
+    // A cut of no length still yields its first picture.
+    EXPECT_DOUBLE_EQ(EngineLength(0), 0.1);
+    EXPECT_DOUBLE_EQ(EngineLength(-3), 0.1);
+    EXPECT_DOUBLE_EQ(EngineLength(2.5), 2.5);
+}
+
+TEST_F(RunnerTest, ARefusedRunChangesNothing) {
     RipRequest request;
     request.begin = 601;
     request.outputName = "never";
     request.rename = true;
     audio_.SetStatus("as before");
-    RunReport report;
-    EXPECT_FALSE(PrepareRip(Heute(), request, RunnerOptions{}, audio_, video_, &cancel_, report));
+    RipRunReport report = RunRip(Heute(), request, RunnerOptions{}, audio_, video_, &cancel_);
     EXPECT_FALSE(report.started);
-    EXPECT_EQ(report.messages, (Messages{{"ERROR from RipStream", "wrong offset"}}));
+    EXPECT_FALSE(report.outcome.has_value()); // the engine never ran
+    EXPECT_EQ(RefusalMessages(report), (Messages{{"ERROR from RipStream", "wrong offset"}}));
     EXPECT_EQ(audio_.Status(), "as before");
-    EXPECT_EQ(Heute().m_pAudioProgress, nullptr);
+    EXPECT_EQ(Heute().m_pAudioProgress, nullptr); // the runner gave the clip its blocks back
     EXPECT_EQ(NameOnDisk(1), "heute");
     EXPECT_TRUE(Heute().OutputName().empty());
-    // RunRip reports the same and never reaches the engine.
-    report = RunRip(Heute(), request, RunnerOptions{}, audio_, video_, &cancel_);
-    EXPECT_FALSE(report.outcome.has_value());
 }
 
-TEST_F(RunnerTest, ASingleRipFillsTheBlocksAndShortensTheLength) {
+TEST_F(RunnerTest, PrepareFillsTheBlocksAndLendsThemForTheRunnersLife) {
     RipRequest request;
     request.begin = 500;
     request.length = 200;
-    request.audio = true;
     request.video = false;
     request.rawAudio = true;
-    RunnerOptions options = RunnerOptions::FromSettings(Settings{});
-    options.postfixAudio = "mpa";
-    options.ripStreamRaw = true;
-    options.patchSequenceHeader = true;
+    request.rawVideo = true;
+    request.patchSequenceHeader = true;
+    request.postfixes.audio = "mpa";
     video_.megabytes = 7;
     video_.SetStatus("old");
-    RunReport report;
-    ASSERT_TRUE(PrepareRip(Heute(), request, options, audio_, video_, &cancel_, report));
-    EXPECT_TRUE(report.started);
-    EXPECT_DOUBLE_EQ(report.begin, 500);
-    EXPECT_DOUBLE_EQ(report.length, 100); // ends at the clip's end
-    EXPECT_TRUE(audio_.enabled);
-    EXPECT_FALSE(video_.enabled);
-    EXPECT_TRUE(audio_.raw); // a single rip takes "Rip Audio Raw" as it is
-    EXPECT_TRUE(video_.raw);
-    EXPECT_FALSE(audio_.backup);
-    EXPECT_FALSE(video_.backup);
-    EXPECT_TRUE(video_.patchSequenceHeader);
-    EXPECT_FALSE(audio_.patchSequenceHeader);
-    EXPECT_EQ(audio_.postfix, "mpa");
-    EXPECT_EQ(audio_.rawPostfix, "mpp");
-    EXPECT_EQ(video_.postfix, "m2v");
-    EXPECT_EQ(video_.rawPostfix, "pva");
-    EXPECT_EQ(video_.megabytes, 0);
-    EXPECT_EQ(video_.Status(), "");
-    EXPECT_EQ(Heute().m_pAudioProgress, &audio_);
-    EXPECT_EQ(Heute().m_pVideoProgress, &video_);
-    EXPECT_EQ(Heute().m_pCancel, &cancel_);
-    EXPECT_TRUE(Heute().OutputName().empty());
+    {
+        RipRunner runner(Heute(), audio_, video_, &cancel_);
+        RipRunReport report;
+        ASSERT_TRUE(runner.Prepare(request, report));
+        EXPECT_DOUBLE_EQ(report.cut.length, 100);
+        EXPECT_TRUE(audio_.enabled);
+        EXPECT_FALSE(video_.enabled);
+        EXPECT_TRUE(audio_.raw);
+        EXPECT_TRUE(video_.raw);
+        EXPECT_FALSE(audio_.backup || video_.backup);
+        EXPECT_TRUE(video_.patchSequenceHeader);
+        EXPECT_FALSE(audio_.patchSequenceHeader);
+        EXPECT_EQ(audio_.postfix + audio_.rawPostfix + video_.postfix + video_.rawPostfix,
+                  "mpamppm2vpva");
+        EXPECT_EQ(video_.megabytes, 0);
+        EXPECT_EQ(video_.Status(), "");
+        EXPECT_EQ(Heute().m_pAudioProgress, &audio_);
+        EXPECT_EQ(Heute().m_pCancel, &cancel_);
+        EXPECT_TRUE(Heute().OutputName().empty());
 
-    // A begin at the very end leaves nothing, and nothing rips 0.1 s.
-    request.begin = 600;
-    ASSERT_TRUE(PrepareRip(Heute(), request, options, audio_, video_, &cancel_, report));
-    EXPECT_DOUBLE_EQ(report.length, 0);
-    ExecuteRip(Heute(), report);
-    ASSERT_TRUE(report.outcome.has_value());
-    EXPECT_DOUBLE_EQ(Heute().m_Engine.m_dBegin, 600);
-    EXPECT_DOUBLE_EQ(Heute().m_Engine.m_dLength, 0.1);
+        // A begin at the very end leaves nothing, and nothing rips 0.1 s.
+        request.begin = 600;
+        ASSERT_TRUE(runner.Prepare(request, report));
+        runner.Execute(report);
+        ASSERT_TRUE(report.outcome.has_value());
+        EXPECT_DOUBLE_EQ(Heute().m_Engine.m_dBegin, 600);
+        EXPECT_DOUBLE_EQ(Heute().m_Engine.m_dLength, 0.1);
+    }
+    EXPECT_EQ(Heute().m_pVideoProgress, nullptr);
+    EXPECT_EQ(Heute().m_pCancel, nullptr);
 }
 
 TEST_F(RunnerTest, AQueuedJobTakesItsOwnBoxesAndRenamesItsClip) {
@@ -105,14 +124,16 @@ TEST_F(RunnerTest, AQueuedJobTakesItsOwnBoxesAndRenamesItsClip) {
     job.rawVideo = 1; // kept in the list, but the window's box decides
     RunnerOptions options;
     RipRequest request = RequestForJob(job, options);
-    EXPECT_FALSE(request.rawAudio);
+    EXPECT_FALSE(request.rawAudio || request.rawVideo);
     EXPECT_EQ(request.outputName, "Nachrichten");
     EXPECT_TRUE(request.rename);
     options.ripStreamRaw = true;
-    EXPECT_TRUE(RequestForJob(job, options).rawAudio); // "Rip Stream Raw" makes audio raw too
+    request = RequestForJob(job, options);
+    EXPECT_TRUE(request.rawAudio && request.rawVideo); // "Rip Stream Raw" makes audio raw too
 
-    RunReport report;
-    ASSERT_TRUE(PrepareRip(Heute(), request, options, audio_, video_, &cancel_, report));
+    RipRunner runner(Heute(), audio_, video_, &cancel_);
+    RipRunReport report;
+    ASSERT_TRUE(runner.Prepare(request, report));
     EXPECT_FALSE(report.renameFailed);
     EXPECT_EQ(NameOnDisk(1), "Nachrichten");
     EXPECT_EQ(Heute().GetRecord().ClipName(), "Nachrichten");
@@ -122,8 +143,7 @@ TEST_F(RunnerTest, AQueuedJobTakesItsOwnBoxesAndRenamesItsClip) {
     // Without renaming, the job's name only names the files.
     options.renameInQueue = false;
     job.name = "Sport";
-    ASSERT_TRUE(PrepareRip(Heute(), RequestForJob(job, options), options, audio_, video_, &cancel_,
-                           report));
+    ASSERT_TRUE(runner.Prepare(RequestForJob(job, options), report));
     EXPECT_EQ(NameOnDisk(1), "Nachrichten");
     EXPECT_EQ(Heute().GetOutputBaseName(), "Sport");
 }
@@ -140,7 +160,7 @@ TEST_F(RunnerTest, ARenameThatFailsKeepsTheOldTitleAndTheJobStillRuns) {
     RunnerOptions options;
     options.openLog = true;
     options.logPerActivity = false;
-    RunReport report =
+    RipRunReport report =
         RunRip(Heute(), RequestForJob(job, options), options, audio_, video_, &cancel_);
     EXPECT_TRUE(report.started);
     EXPECT_TRUE(report.renameFailed);

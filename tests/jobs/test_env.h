@@ -9,28 +9,15 @@
 #include <string>
 #include <unistd.h>
 
+#include "base/scratch_folder.h"
+
 namespace quorin::test {
 
 // A fresh folder under the temporary directory, removed with everything in it.
-class TempDir {
+class TempDir : public ScratchFolder {
 public:
-    explicit TempDir(const std::string& name)
-        : path_(std::filesystem::temp_directory_path() /
-                (name + "-" + std::to_string(::getpid()))) {
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& Path() const { return path_; }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
+    explicit TempDir(const std::string& name) : ScratchFolder(name) {}
+    std::string operator/(const std::string& name) const { return (Path() / name).string(); }
 };
 
 // Sets (or unsets) an environment variable and restores it.

@@ -111,7 +111,7 @@ protected:
 };
 
 TEST_F(MkdiskCommand, BuildsAnImageFromSamplesNamedRelativeToTheDescription) {
-    const std::string samples = fs::relative(Sample(""), dir_.path()).string();
+    const std::string samples = fs::relative(Sample(""), dir_.Path()).string();
     Describe(R"({"label": "CLI", "clips": [{"name": "One", "video": ")" + samples +
              R"(/mpeg2-4x3.m2v", "audio": ")" + samples + R"(/tone-48k-192k.mp2"}]})");
     const auto r = Mkdisk(Path("disk.json") + " " + Path("disk.img"));

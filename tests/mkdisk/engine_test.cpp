@@ -157,8 +157,8 @@ TEST_P(EngineRoundTrip, StreamReaderDeliversThePacketisedBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, EngineRoundTrip,
                          ::testing::Values(RecordLayout::Old, RecordLayout::Working),
-                         [](const auto& info) {
-                             return info.param == RecordLayout::Old ? "OldLayout" : "WorkingLayout";
+                         [](const auto& p) {
+                             return p.param == RecordLayout::Old ? "OldLayout" : "WorkingLayout";
                          });
 
 } // namespace

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/scratch_folder.h"
 #include "mkdisk/testdisk.h"
 
 namespace quorin::testdisk::test {
@@ -44,25 +45,11 @@ inline void WriteBytes(const fs::path& file, std::span<const std::uint8_t> data)
 }
 
 // A fresh directory under the temporary directory, removed with its contents.
-class ScratchDir {
+class ScratchDir : public quorin::ScratchFolder {
 public:
-    ScratchDir() {
-        std::string pattern = (fs::temp_directory_path() / "mkdisk-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        path_ = pattern;
+    ScratchDir() : ScratchFolder("mkdisk-test") {
+        if (!Valid()) std::abort();
     }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
 };
 
 inline unsigned U16(std::span<const std::uint8_t> b, std::size_t at) {

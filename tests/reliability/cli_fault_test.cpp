@@ -23,7 +23,7 @@ protected:
     }
     // quorin-cli with a shell prefix (limits), no settings file read.
     Command Cli(const std::string& args, const std::string& prefix = "") {
-        return riptest::Run(prefix + "env XDG_CONFIG_HOME=" + Quote(out_.path().string()) + " " +
+        return riptest::Run(prefix + "env XDG_CONFIG_HOME=" + Quote(out_.Path().string()) + " " +
                             std::string(QUORIN_CLI) + " " + args + " --firmware190 --disk " +
                             Quote(disk_->Image()));
     }
@@ -67,7 +67,7 @@ TEST_F(CliFaults, OutputFilesThatCannotBeWrittenFailTheRip) {
     // A file size limit of 100 KiB, with the signal it raises ignored.
     const std::string limit = "trap '' XFSZ; ulimit -f 200; exec ";
     Command rip =
-        riptest::Run("sh -c " + Quote(limit + "env XDG_CONFIG_HOME=" + Quote(out_.path().string()) +
+        riptest::Run("sh -c " + Quote(limit + "env XDG_CONFIG_HOME=" + Quote(out_.Path().string()) +
                                       " " + QUORIN_CLI + " rip --clip 1 --out es --no-audio" +
                                       " --firmware190 --disk " + Quote(disk_->Image())));
     EXPECT_EQ(rip.status, 5) << rip.err;

@@ -38,7 +38,7 @@ class MalformedTest : public ::testing::Test {
 protected:
     // The disk as quorin-cli sees it (no settings file is read).
     Command Cli(const std::string& args) {
-        return riptest::Run("env XDG_CONFIG_HOME=" + Quote(out_.path().string()) + " " +
+        return riptest::Run("env XDG_CONFIG_HOME=" + Quote(out_.Path().string()) + " " +
                             std::string(QUORIN_CLI) + " " + args + " --firmware190 --disk " +
                             Quote(disk_->Image()));
     }

@@ -122,7 +122,7 @@ protected:
     const std::string& Image() const { return disk_->Image(); }
     // quorin-cli on the disk in its layout (no settings file is read).
     Command Cli(const std::string& args) {
-        return riptest::Run("env XDG_CONFIG_HOME=" + Quote(out_.path().string()) + " " +
+        return riptest::Run("env XDG_CONFIG_HOME=" + Quote(out_.Path().string()) + " " +
                             std::string(QUORIN_CLI) + " " + args +
                             (Working() ? " --firmware190" : " --no-firmware190") + " --disk " +
                             Quote(Image()));
@@ -207,7 +207,7 @@ TEST_P(WriteSafety, ADiskThatCannotBeWrittenKeepsItsNames) {
 // A record that could not be read is never written back (it would be written as zeros).
 TEST_P(WriteSafety, ARecordThatWasNotReadIsNotWritten) {
     // The directory up to clip 2's record: clips 3 and 4 lie beyond the image's end.
-    const std::string small = (out_.path() / "small.img").string();
+    const std::string small = (out_.Path() / "small.img").string();
     {
         std::vector<std::uint8_t> head = Snapshot::Of(Image()).directory;
         head.resize(12 * 512);
@@ -230,8 +230,8 @@ TEST_P(WriteSafety, ARecordThatWasNotReadIsNotWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, WriteSafety,
                          ::testing::Values(td::RecordLayout::Working, td::RecordLayout::Old),
-                         [](const auto& info) {
-                             return info.param == td::RecordLayout::Working ? "Working" : "Old";
+                         [](const auto& p) {
+                             return p.param == td::RecordLayout::Working ? "Working" : "Old";
                          });
 
 } // namespace

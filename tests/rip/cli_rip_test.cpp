@@ -33,7 +33,7 @@ protected:
 
     Command Cli(const std::string& args) {
         // HOME and XDG_CONFIG_HOME point at the scratch directory: no settings file is read.
-        return riptest::Run("env XDG_CONFIG_HOME=" + Quote(out_.path().string()) + " " +
+        return riptest::Run("env XDG_CONFIG_HOME=" + Quote(out_.Path().string()) + " " +
                             std::string(QUORIN_CLI) + " " + args);
     }
     std::string Disk() const { return "--disk " + Quote(disk_->Image()); }
@@ -191,11 +191,11 @@ int Interrupt(const std::string& image, const std::string& config, int signals, 
 
 TEST_F(CliRip, CtrlCCancelsAndASecondEndsAtOnce) {
     std::string err;
-    EXPECT_EQ(Interrupt(disk_->Image(), out_.path().string(), 1, err), 4);
+    EXPECT_EQ(Interrupt(disk_->Image(), out_.Path().string(), 1, err), 4);
     EXPECT_NE(err.find("cancelling"), std::string::npos) << err;
     EXPECT_NE(err.find("cancelled"), std::string::npos) << err;
     std::string err2;
-    EXPECT_EQ(Interrupt(disk_->Image(), out_.path().string(), 2, err2), 4);
+    EXPECT_EQ(Interrupt(disk_->Image(), out_.Path().string(), 2, err2), 4);
 }
 
 TEST(CliTime, SecondsOrClockText) {

@@ -9,6 +9,7 @@
 #include "disk/pvr_file.h"
 #include "platform/volume.h"
 #include "rip/pes.h"
+#include "rip/rip_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -169,10 +170,9 @@ protected:
         bool ok = false;
         table_ = std::make_unique<ClusterTable>(img_.Path(), ok);
         ASSERT_TRUE(ok);
+        runner_.reset();
         clip_ = std::make_unique<CPVRFile>(img_.Path(), 0, table_.get());
-        clip_->m_pAudioProgress = &audio_;
-        clip_->m_pVideoProgress = &video_;
-        clip_->m_pCancel = &cancel_;
+        runner_ = std::make_unique<RipRunner>(*clip_, audio_, video_, &cancel_);
     }
     std::unique_ptr<CIBits> Reader(std::uint32_t cluster) {
         return std::make_unique<CIBits>(img_.Path(), table_.get(), cluster);
@@ -190,6 +190,7 @@ protected:
     std::unique_ptr<CPVRFile> clip_;
     RipProgress audio_, video_;
     std::atomic<bool> cancel_{false};
+    std::unique_ptr<RipRunner> runner_;
 };
 
 TEST_F(PesTest, HeaderWithPtsOrPtsAndDts) {

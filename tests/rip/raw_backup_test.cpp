@@ -7,6 +7,7 @@
 #include "platform/volume.h"
 #include "rip/backup.h"
 #include "rip/rip_driver.h"
+#include "rip/rip_runner.h"
 
 #include <cmath>
 #include <fstream>
@@ -211,9 +212,9 @@ protected:
         bool ok = false;
         table_ = std::make_unique<ClusterTable>(img_.Path(), ok);
         ASSERT_TRUE(ok);
+        runner_.reset();
         clip_ = std::make_unique<CPVRFile>(img_.Path(), 0, table_.get());
-        clip_->m_pAudioProgress = &audio_;
-        clip_->m_pVideoProgress = &video_;
+        runner_ = std::make_unique<RipRunner>(*clip_, audio_, video_, nullptr);
     }
     void Mark(std::uint32_t cluster, std::int64_t at, std::uint8_t v) {
         img_.Write(test::DiskImage::ClusterOffset(cluster) + at, &v, 1);
@@ -223,6 +224,7 @@ protected:
     std::unique_ptr<ClusterTable> table_;
     std::unique_ptr<CPVRFile> clip_;
     RipProgress audio_, video_;
+    std::unique_ptr<RipRunner> runner_;
 };
 
 // The byte at an offset of a (large) file.

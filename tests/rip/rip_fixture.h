@@ -5,10 +5,12 @@
 
 #include "base/program_log.h"
 #include "base/run_state.h"
+#include "base/scratch_folder.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
 #include "disk/pvr_file.h"
 #include "mkdisk/testdisk.h"
+#include "rip/rip_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -45,28 +47,11 @@ inline std::string ReadText(const fs::path& file) {
 }
 
 // A fresh directory that is the current directory for the object's life.
-class ScratchDir {
+class ScratchDir : public ScratchFolder {
 public:
-    ScratchDir() {
-        std::string pattern = (fs::temp_directory_path() / "rip-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        path_ = pattern;
-        old_ = fs::current_path();
-        fs::current_path(path_);
+    ScratchDir() : ScratchFolder("rip-test") {
+        if (!Enter()) std::abort();
     }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::current_path(old_, ec);
-        fs::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-    fs::path old_;
 };
 
 // A clip of the samples with everything else at its default.
@@ -101,6 +86,7 @@ public:
         Open();
     }
     ~TestDisk() {
+        runners_.clear();
         drive_.reset();
         table_.reset();
         std::error_code ec;
@@ -111,6 +97,7 @@ public:
 
     // Re-reads the disk (fresh CPVRFile objects, empty first-PTS caches).
     void Open() {
+        runners_.clear();
         drive_.reset();
         table_.reset();
         bool ok = false;
@@ -122,9 +109,7 @@ public:
     }
 
     void Attach(CPVRFile& clip) {
-        clip.m_pAudioProgress = &audio;
-        clip.m_pVideoProgress = &video;
-        clip.m_pCancel = &cancel;
+        runners_.push_back(std::make_unique<RipRunner>(clip, audio, video, &cancel));
     }
 
     CPVRFile& Clip(int n) { return *drive_->GetFile(n); }
@@ -154,6 +139,7 @@ private:
     td::DiskResult result_;
     std::unique_ptr<ClusterTable> table_;
     std::unique_ptr<CPVRDrive> drive_;
+    std::vector<std::unique_ptr<RipRunner>> runners_;
 };
 
 // Byte position of a packet in its chain (the reader's position 0 is the first cluster's start).

@@ -144,7 +144,7 @@ template <class T, class U> Status Set(Expected<T> value, U& out) {
     return Ok();
 }
 
-Status ReadDamage(const json& v, Damage& d, const Context& c) {
+Status ReadDamage(const json& value, Damage& damage, const Context& context) {
     static const std::map<std::string, Field<Damage>> fields = {
         {"stream",
          [](const json& v, Damage& d, const Context& c) {
@@ -170,8 +170,9 @@ Status ReadDamage(const json& v, Damage& d, const Context& c) {
         {"length", [](const json& v, Damage& d,
                       const Context& c) { return Set(Integer(v, c, 0, INT64_MAX), d.length); }},
     };
-    if (!v.is_object() || !v.contains("kind")) return Bad(c, "expected an object with a \"kind\"");
-    return ReadObject(v, d, c, fields);
+    if (!value.is_object() || !value.contains("kind"))
+        return Bad(context, "expected an object with a \"kind\"");
+    return ReadObject(value, damage, context, fields);
 }
 
 Status ReadSkipIndex(const json& v, ClipSpec& clip, const Context& c) {

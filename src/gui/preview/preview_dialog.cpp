@@ -3,12 +3,13 @@
 #include "base/format.h"
 #include "base/program_log.h"
 #include "base/run_state.h"
-#include "disk/pvr_file.h"
-#include "platform/text.h"
 #include "decoder/decoder.h"
+#include "disk/pvr_file.h"
 #include "gui/preview/preview_slider.h"
 #include "jobs/clip_time.h"
-#include "rip/rip_driver.h"
+#include "jobs/preview_picture.h"
+#include "platform/text.h"
+#include "rip/rip_runner.h"
 
 #include <QCheckBox>
 #include <QKeyEvent>
@@ -32,10 +33,7 @@ namespace {
 namespace id = preview_ids;
 
 // One name for writing, decoding and deleting: file names tell case apart here.
-constexpr const char* kPreviewVideo = "PRV.m2v";
-constexpr const char* kPreviewPicture = "PRV.BMP";
 // The video rip's delay log, written beside every rip; a preview has no use for it.
-constexpr const char* kPreviewDelayLog = "PRV delay.log";
 
 constexpr int kPtsPerHundredth = 900;
 constexpr int kPtsPerSecond = 90000;
@@ -100,10 +98,6 @@ CPreviewDialog::CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, b
     BuildControls();
     m_pAudioRaw->setChecked(audioRaw);
     m_pStreamRaw->setChecked(streamRaw);
-    if (m_pClip && (!m_pClip->m_pAudioProgress || !m_pClip->m_pVideoProgress)) {
-        LogLine("CPreviewDialog: the clip has no progress blocks, no preview");
-        m_pClip = nullptr;
-    }
     if (m_pClip) OpenWithClip();
 }
 
@@ -239,10 +233,12 @@ void CPreviewDialog::OpenWithClip() {
     m_iStepSet = 2; // the box itself stays unchecked
     LoadStepTexts();
     m_strPreviousOutputName = m_pClip->OutputName();
-    m_pClip->SetOutputName("PRV", false);
+    // The preview rips are never cancelled.
+    m_pRunner = std::make_unique<RipRunner>(*m_pClip, m_AudioBlock, m_VideoBlock, nullptr);
+    m_pPictures = std::make_unique<PreviewPictures>(*m_pRunner);
 
     RipAt(0);
-    m_i64BasePTS = m_pClip->m_Engine.m_i64RipStartPTS;
+    m_i64BasePTS = m_pPictures->StartPts();
     m_pClipLength->setText(ClipLengthText(record));
     const QString name = QString::fromStdString(Latin1ToUtf8(record.ClipName()));
     setWindowTitle(name);
@@ -259,29 +255,21 @@ void CPreviewDialog::OpenWithClip() {
 }
 
 void CPreviewDialog::RipAt(int seconds) {
-    // The rip must never be cancelled; the clip gets its own flag back afterwards, so it never
-    // points into a closed dialog.
-    const std::atomic<bool>* previousCancel = m_pClip->m_pCancel;
-    m_pClip->m_pCancel = &m_bNeverCancel;
-    std::remove(kPreviewVideo); // a rip that finds nothing must not leave an old file to decode
-    RipStream(*m_pClip, seconds, 0.0);
-    m_pClip->m_pCancel = previousCancel;
-    m_pClip->m_pVideoProgress->patchSequenceHeader = false;
+    m_pPictures->Rip(seconds);
 }
 
 // Decodes the rip's first picture, shows it and deletes the preview files.
 void CPreviewDialog::MakePicture() {
-    std::remove(kPreviewPicture); // never show the picture of an earlier refresh
-    decoder::DecodePictureFile(kPreviewVideo, kPreviewPicture);
+    m_pPictures->Decode();
     ShowPicture();
     DeletePreviewFiles();
 }
 
 void CPreviewDialog::ShowPicture() {
     m_pPicture->clear();
-    QImage image(QString::fromLatin1(kPreviewPicture));
+    QImage image(QString::fromLatin1(PreviewPictures::kPicture));
     if (image.isNull()) return;
-    double aspect = m_pClip->m_Engine.m_dAspectRatio;
+    double aspect = m_pPictures->Aspect();
     if (!(aspect > 0)) aspect = 4.0 / 3.0;
     const int height = static_cast<int>(kPictureWidth / aspect);
     m_pPicture->setPixmap(QPixmap::fromImage(
@@ -291,15 +279,13 @@ void CPreviewDialog::ShowPicture() {
 // Each file is deleted on its own: a picture left behind would be shown again by the next
 // refresh if that one's decode wrote nothing.
 void CPreviewDialog::DeletePreviewFiles() {
-    std::remove(kPreviewVideo);
-    std::remove(kPreviewPicture);
-    std::remove(kPreviewDelayLog);
+    m_pPictures->DeleteFiles();
 }
 
 void CPreviewDialog::RefreshPreview() {
     if (!m_pClip) return;
     RipAt(Position() / 100);
-    const std::int64_t start = m_pClip->m_Engine.m_i64RipStartPTS;
+    const std::int64_t start = m_pPictures->StartPts();
     MakePicture();
     m_i64Shown = (start - m_i64BasePTS) / kPtsPerHundredth;
     ShowPositionTexts(m_i64Shown, (start - m_i64BasePTS) / kPtsPerSecond);
@@ -327,12 +313,7 @@ int CPreviewDialog::ClampPosition(std::int64_t hundredths) const {
 }
 
 QString CPreviewDialog::FormatPosition(std::int64_t v) {
-    const char* sign = v < 0 ? "-" : "";
-    if (v < 0) v = -v;
-    return QString::fromStdString(
-        Format("%s%lld:%02lld:%02lld.%02lld", sign, static_cast<long long>(v / 360000),
-               static_cast<long long>(v / 6000 % 60), static_cast<long long>(v / 100 % 60),
-               static_cast<long long>(v % 100)));
+    return QString::fromStdString(FormatHundredths(v));
 }
 
 QString CPreviewDialog::FormatDateTime(const QDateTime& when) {

@@ -7,8 +7,10 @@
 // and deletes both files.
 #pragma once
 
+#include "base/run_state.h"
 #include "jobs/job_runner.h"
 #include "jobs/jobs.h"
+#include "jobs/preview_picture.h"
 
 #include <QDateTime>
 #include <QDialog>
@@ -17,6 +19,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,8 +61,8 @@ inline constexpr int kJumpFirst = 10000; // 10000 to 10007
 inline constexpr int kJumpCount = 8;
 } // namespace preview_ids
 
-// PrepareClipForPreview (rip/job_runner.h) readies the clip for the dialog's rips; the caller
-// opens the program log "PRV.LOG" around the dialog.
+// The dialog's rips go through a runner of its own (never cancelled); the caller opens the
+// program log "PRV.LOG" around the dialog.
 
 class CPreviewDialog : public QDialog {
     Q_OBJECT
@@ -68,9 +71,8 @@ public:
     static constexpr int kPictureWidth = 400;
     static constexpr int kPictureHeight = 300;
 
-    // clip null ("Restore"): no picture, and the position operations do nothing. With a clip, its
-    // progress pointers must be set (PrepareClipForPreview) and the current directory must be the
-    // output directory; the picture of position 0 is made here.
+    // clip null ("Restore"): no picture, and the position operations do nothing. With a clip, the
+    // current directory must be the output directory; the picture of position 0 is made here.
     CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, bool streamRaw);
     ~CPreviewDialog() override;
 
@@ -145,7 +147,10 @@ private:
     CPVRFile* m_pClip;
     std::string m_strPreviousOutputName;
     bool m_bOutputNameRestored = false;
-    std::atomic<bool> m_bNeverCancel{false}; // the clip's cancel flag during preview rips
+    RipProgress m_AudioBlock;
+    RipProgress m_VideoBlock;
+    std::unique_ptr<RipRunner> m_pRunner;
+    std::unique_ptr<PreviewPictures> m_pPictures;
     QDateTime m_RecordingStart;
     std::int64_t m_i64BasePTS = 0;
     std::int64_t m_i64Shown = 0;

@@ -12,17 +12,6 @@ namespace quorin::test {
 
 namespace td = quorin::testdisk;
 
-ScratchDir::ScratchDir(const std::string& prefix) {
-    std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-}
-
 namespace {
 
 td::ClipSpec Clip(const std::string& name, const fs::path& video, const std::string& audio,
@@ -100,11 +89,7 @@ void PreviewTest::TearDown() {
 }
 
 CPVRFile& PreviewTest::PreviewClip(Disk disk, int n) {
-    CPVRFile& clip = GetDisk(disk).Clip(n);
-    PrepareClipForPreview(clip, audio_, video_);
-    audio_.postfix = "mp2";
-    video_.postfix = "m2v";
-    return clip;
+    return GetDisk(disk).Clip(n);
 }
 
 std::vector<std::string> PreviewTest::OutputFiles() const {

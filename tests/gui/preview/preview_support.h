@@ -4,10 +4,11 @@
 
 #include "base/program_log.h"
 #include "base/run_state.h"
+#include "base/scratch_folder.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
-#include "mkdisk/testdisk.h"
 #include "gui/preview/preview_dialog.h"
+#include "mkdisk/testdisk.h"
 
 #include <QWidget>
 
@@ -30,18 +31,7 @@ inline fs::path PreviewData(const std::string& name) {
 }
 
 // A fresh directory under the temporary directory, removed with its contents.
-class ScratchDir {
-public:
-    explicit ScratchDir(const std::string& prefix);
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
+using ScratchDir = ScratchFolder;
 
 // The disks the tests open, built once per test process on first use.
 enum class Disk {

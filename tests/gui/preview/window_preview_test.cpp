@@ -3,11 +3,12 @@
 // whose first picture the user saw at Set Begin.
 #include "preview_support.h"
 
+#include "decoder/decoder.h"
+#include "disk/pvr_file.h"
 #include "gui/control_ids.h"
 #include "gui/main_dialog.h"
-#include "disk/pvr_file.h"
-#include "decoder/decoder.h"
 #include "rip/rip_driver.h"
+#include "rip/rip_runner.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -28,10 +29,10 @@ protected:
     void SetUp() override {
         SetConsoleTrace(false);
         cwd_ = fs::current_path();
-        fs::create_directories(root_.path() / "config" / "quorin");
+        fs::create_directories(root_.Path() / "config" / "quorin");
         fs::create_directories(out_);
-        setenv("XDG_CONFIG_HOME", (root_.path() / "config").c_str(), 1);
-        std::ofstream(root_.path() / "config" / "quorin" / "quorin.ini")
+        setenv("XDG_CONFIG_HOME", (root_.Path() / "config").c_str(), 1);
+        std::ofstream(root_.Path() / "config" / "quorin" / "quorin.ini")
             << "[QUORIN]\nOutput Directory=" << out_.string() << "/\n";
 
         // The window reads the receiver's old record layout unless told otherwise.
@@ -134,18 +135,14 @@ TEST_F(WindowPreviewTest, OkQueuesTheCutJobsAndTitlesTheClipOnTheDisk) {
     RipJob first = made[0];
     {
         RipProgress audio, video;
-        video.enabled = true;
-        video.postfix = "m2v";
-        CPVRFile& clip = *window_->Drive()->GetFile(0);
-        clip.m_pAudioProgress = &audio;
-        clip.m_pVideoProgress = &video;
-        clip.SetOutputName(first.name, false);
-        std::atomic<bool> never{false};
-        clip.m_pCancel = &never;
+        RipRunner runner(*window_->Drive()->GetFile(0), audio, video, nullptr);
+        RipRequest request;
+        request.begin = first.begin;
+        request.length = first.length;
+        request.audio = false;
+        request.outputName = first.name;
         fs::current_path(out_);
-        EXPECT_EQ(RipStream(clip, first.begin, first.length), RipOutcome::kDone);
-        clip.m_pCancel = nullptr;
-        clip.m_pAudioProgress = clip.m_pVideoProgress = nullptr;
+        EXPECT_EQ(runner.Run(request).outcome, RipOutcome::kDone);
     }
     const fs::path ripped = out_ / "Cut one.m2v";
     ASSERT_TRUE(fs::exists(ripped));
