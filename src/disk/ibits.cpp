@@ -87,8 +87,17 @@ bool CIBits::RefillBuffer() {
     std::int64_t n = m_hDrive.ReadData(std::span(m_Buffer.data(), kBlockBytes));
     for (const MissingRange& m :
          m_hDrive.MissingIn(diskByte, diskByte + std::max<std::int64_t>(n, 0))) {
-        const std::int64_t begin = BlockStreamByte() + (m.begin - diskByte);
-        m_mapDamage[begin + (m.end - m.begin)] = {begin, begin + (m.end - m.begin), m.begin};
+        Damage d{BlockStreamByte() + (m.begin - diskByte), 0, m.begin};
+        d.end = d.begin + (m.end - m.begin);
+        // A stretch that goes on from the previous block is one stretch.
+        if (auto prev = m_mapDamage.find(d.begin);
+            prev != m_mapDamage.end() &&
+            prev->second.diskByte + (d.begin - prev->second.begin) == m.begin) {
+            d.begin = prev->second.begin;
+            d.diskByte = prev->second.diskByte;
+            m_mapDamage.erase(prev);
+        }
+        m_mapDamage[d.end] = d;
     }
     if (n <= 0) {
         NoteEnd(n < 0 ? EndReason::kReadError : EndReason::kDeviceEnd, BlockStreamByte(), diskByte,

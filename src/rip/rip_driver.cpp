@@ -419,10 +419,18 @@ void ReportLosses(CPVRFile& clip, RipReport& rep) {
         if (i > 0 && l.video == e.m_vecLost[i - 1].video &&
             l.diskByte == e.m_vecLost[i - 1].diskByte)
             continue;
+        // A stretch read in pieces (raw rips, backups) is one stretch.
+        if (!rep.lost.empty() && rep.lost.back().stream == (l.video ? "video" : "audio") &&
+            rep.lost.back().diskByte + rep.lost.back().bytes == l.diskByte &&
+            rep.lost.back().from < 0 && l.fromPts == PTS_NONE) {
+            rep.lost.back().bytes += l.bytes;
+            continue;
+        }
         rep.lost.push_back({l.video ? "video" : "audio", l.diskByte, l.bytes, seconds(l.fromPts),
                             seconds(l.toPts)});
-        LogLine(LostLine(rep.lost.back()));
     }
+    for (const RipReport::Lost& l : rep.lost)
+        LogLine(LostLine(l));
     e.m_vecLost.clear();
 }
 

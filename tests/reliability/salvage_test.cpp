@@ -2,6 +2,9 @@
 // turns into data, the streams stay in sync, and the report names exactly what was lost.
 #include "reliability_support.h"
 
+#include "disk/cluster_table.h"
+#include "disk/pvr_drive.h"
+#include "rip/disk_scan.h"
 #include "rip/rescue_map.h"
 
 #include <cstdlib>
@@ -311,6 +314,30 @@ TEST_F(SalvageTest, TheStopPolicyEndsTheStageAtTheFirstBadSector) {
     Ripped r = Rip(disk, 0, disk.Result(0).lengthSeconds);
     EXPECT_EQ(r.outcome, RipOutcome::kReadError);
     EXPECT_TRUE(r.report.lost.empty());
+}
+
+// The check finds exactly the injected ranges, each named by what it hits.
+TEST_F(SalvageTest, TheScanFindsExactlyTheInjectedRanges) {
+    TestDisk disk(OneClip(FaultClip()), "salvage-scan");
+    const td::ClipResult& res = disk.Result(0);
+    const std::int64_t video = SectorOf(StreamByte(res.video, 0.5));
+    const std::int64_t audio = SectorOf(StreamByte(res.audio, 0.25));
+    VolumeFaults faults;
+    faults.failingReads = {
+        {video, video + 3 * kSector}, {audio, audio + kSector}, {11 * 512, 12 * 512}};
+    FaultScope scope(disk.Image(), faults);
+    bool ok = false;
+    ClusterTable table(disk.Image(), ok);
+    CPVRDrive drive(disk.Image(), &table);
+    std::vector<std::string> lines;
+    for (const ScanHit& h : ScanDisk(disk.Image(), &drive, &table, std::nullopt, {}, nullptr))
+        lines.push_back(
+            ScanLine(h).substr(0, ScanLine(h).rfind('\t', ScanLine(h).rfind('\t') - 1)));
+    const std::vector<std::string> expected = {
+        "bad\t5632\t512\t2\trecord",
+        Format("bad\t%lld\t1536\t1\tvideo", static_cast<long long>(video)),
+        Format("bad\t%lld\t512\t1\taudio", static_cast<long long>(audio))};
+    EXPECT_EQ(lines, expected);
 }
 
 TEST(RescueMap, MarksReadBadAndSkippedAreasInDdrescueFormat) {
