@@ -340,6 +340,41 @@ TEST_F(SalvageTest, TheScanFindsExactlyTheInjectedRanges) {
     EXPECT_EQ(lines, expected);
 }
 
+// A real block device with a bad sector: the device-mapper error target over a loop device.
+TEST(RealDevice, TheScanFindsTheBadSectorOfAnErrorTarget) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for losetup and dmsetup";
+    const Command version = riptest::Run("dmsetup version");
+    if (version.status != 0 || version.out.find("Driver version") == std::string::npos)
+        GTEST_SKIP() << "no device-mapper driver here: " << version.out << version.err;
+    ScratchDir dir;
+    TestDisk disk(OneClip(FaultClip()), "salvage-dm");
+    const std::int64_t sectors =
+        static_cast<std::int64_t>(std::filesystem::file_size(disk.Image())) / kSector;
+    const std::int64_t bad = SectorOf(StreamByte(disk.Result(0).video, 0.5)) / kSector;
+    const Command loop = riptest::Run("losetup -f --show " + Quote(disk.Image()));
+    ASSERT_EQ(loop.status, 0) << loop.err;
+    const std::string device = loop.out.substr(0, loop.out.find('\n'));
+    const std::string name = "quorin-salvage-" + std::to_string(::getpid());
+    const std::string table = Format(
+        "0 %lld linear %s 0\n%lld 1 error\n%lld %lld linear %s %lld\n", static_cast<long long>(bad),
+        device.c_str(), static_cast<long long>(bad), static_cast<long long>(bad + 1),
+        static_cast<long long>(sectors - bad - 1), device.c_str(), static_cast<long long>(bad + 1));
+    const Command created = riptest::Run("printf " + Quote(table) + " | dmsetup create " + name);
+    if (created.status == 0) {
+        const std::string mapped = "/dev/mapper/" + name;
+        bool ok = false;
+        ClusterTable clusters(mapped, ok);
+        CPVRDrive drive(mapped, &clusters);
+        const auto hits = ScanDisk(mapped, &drive, &clusters, std::nullopt, {}, nullptr);
+        ASSERT_EQ(hits.size(), 1u);
+        EXPECT_EQ(hits[0].diskByte, bad * kSector);
+        EXPECT_EQ(hits[0].bytes, kSector);
+        riptest::Run("dmsetup remove " + name);
+    }
+    riptest::Run("losetup -d " + Quote(device));
+    ASSERT_EQ(created.status, 0) << created.err;
+}
+
 TEST(RescueMap, MarksReadBadAndSkippedAreasInDdrescueFormat) {
     const std::string text =
         RescueMapText({{4096, 8192}, {1024, 2048}}, {{5120, 5632, false}, {6144, 7168, true}});
