@@ -153,7 +153,7 @@ td::ClipSpec CaseClip(const StreamCase& c) {
     td::ClipSpec clip = FaultClip();
     if (c.ac3) clip.audioFile = Sample("tone-48k-448k.ac3");
     if (c.acrossClusters) {
-        clip.videoClusters = {4, 5};
+        clip.videoClusters = {4, 6}; // apart on the disk: two stretches
         clip.videoStartSector = static_cast<std::int32_t>(td::kClusterSectors - 1'500);
     }
     return clip;
