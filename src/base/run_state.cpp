@@ -39,4 +39,16 @@ void SetFirmwareOption(bool on) {
     g_firmware190.store(on);
 }
 
+namespace {
+std::atomic<bool> g_salvage{true};
+}
+
+bool SalvageOption() {
+    return g_salvage.load();
+}
+
+void SetSalvageOption(bool on) {
+    g_salvage.store(on);
+}
+
 } // namespace quorin

@@ -56,4 +56,10 @@ struct RunFlags {
 bool FirmwareOption();
 void SetFirmwareOption(bool on);
 
+// The process-wide read policy: on (the default), data reads keep every readable sector of a
+// failing disk and stages go on over what is missing; off, the first unreadable sector stops the
+// stage.
+bool SalvageOption();
+void SetSalvageOption(bool on);
+
 } // namespace quorin

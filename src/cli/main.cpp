@@ -1,6 +1,7 @@
 // quorin-cli: the command-line front end over the Quorin engine.
 #include "base/program_log.h"
 #include "cli/cli_common.h"
+#include "cli/cmd_scan.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -20,7 +21,8 @@ constexpr std::string_view kMainFooter =
     "~/.config/quorin/quorin.ini) is read, never written. 'quorin-cli COMMAND --help' describes "
     "each command.\n\n"
     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read); 3 nothing to "
-    "rip; 4 cancelled; 5 an output file could not be created or written."sv;
+    "rip; 4 cancelled; 5 an output file could not be created or written; 6 done, but parts of "
+    "the disk were unreadable (rip, scan)."sv;
 
 struct CommandFooter {
     std::string_view command;
@@ -61,6 +63,14 @@ constexpr CommandFooter kFooters[] = {
     {"decode",
      "Exit status: 0 a picture was written; 1 IN cannot be opened (or an unknown format); 2 not "
      "enough memory; 3 no picture could be decoded; 5 OUT could not be written."},
+    {"scan",
+     "Reads the header, the cluster table, every record and both chains of every clip (or of "
+     "--clip N) with the salvage reads, writes nothing, shows progress on stderr and prints one "
+     "line per unreadable range: 'bad<TAB>DISK_BYTE_OFFSET<TAB>BYTES<TAB>clip<TAB>header|cluster "
+     "table|record|audio|video<TAB>FROM<TAB>TO' (times h:mm:ss.cc into the clip, '-' when not "
+     "known).\n\n"
+     "Exit status: 0 nothing unreadable; 1 usage error or no such clip; 2 the disk cannot be "
+     "opened; 6 something was unreadable."},
     {"preview",
      "Writes the picture the preview dialog shows at that position as a bitmap and prints its "
      "position (h:mm:ss.cc) and aspect ratio (4:3 or 16:9), TAB-separated.\n\n"
@@ -104,6 +114,7 @@ int main(int argc, char** argv) {
     RegisterRipCommands(app, action);
     RegisterJobCommands(app, action);
     RegisterPreviewCommands(app, action);
+    RegisterScanCommand(app, action);
     FinishCommands(app);
     try {
         app.parse(argc, argv);

@@ -9,6 +9,16 @@ namespace quorin {
 // A missing presentation time stamp.
 inline constexpr std::int64_t PTS_NONE = -1;
 
+// A damaged stretch of the disk that a rip could not take into its output: where it lies, how
+// long it is and the time stamps of the stream on either side of what was dropped.
+struct LostStretch {
+    bool video = false;
+    std::int64_t diskByte = 0;
+    std::int64_t bytes = 0;
+    std::int64_t fromPts = PTS_NONE;
+    std::int64_t toPts = PTS_NONE;
+};
+
 struct ClipEngineState {
     std::int32_t m_lSkipSectors = 0; // start offset (sectors) of the stream being processed
     std::int32_t m_lEndSectors = 0;  // end offset (sectors) of that stream in its last cluster
@@ -25,6 +35,7 @@ struct ClipEngineState {
     double m_dBegin = 0;
     double m_dLength = 0;
     std::vector<std::uint8_t> m_vecLastPayload;
+    std::vector<LostStretch> m_vecLost; // of the current rip
     // Stream markers: stream ids found by the analysis; -1 before any.
     std::int32_t m_lVideoId = -1;
     std::int32_t m_lAudioId = -1;

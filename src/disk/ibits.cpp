@@ -84,7 +84,21 @@ bool CIBits::RefillBuffer() {
         if (!SetToPhysicalSector(m_hDrive, ClusterStartSector(cluster))) return false;
     }
     const std::int64_t diskByte = m_hDrive.Position();
-    std::int64_t n = m_hDrive.Read(std::span(m_Buffer.data(), kBlockBytes));
+    std::int64_t n = m_hDrive.ReadData(std::span(m_Buffer.data(), kBlockBytes));
+    for (const MissingRange& m :
+         m_hDrive.MissingIn(diskByte, diskByte + std::max<std::int64_t>(n, 0))) {
+        Damage d{BlockStreamByte() + (m.begin - diskByte), 0, m.begin};
+        d.end = d.begin + (m.end - m.begin);
+        // A stretch that goes on from the previous block is one stretch.
+        if (auto prev = m_mapDamage.find(d.begin);
+            prev != m_mapDamage.end() &&
+            prev->second.diskByte + (d.begin - prev->second.begin) == m.begin) {
+            d.begin = prev->second.begin;
+            d.diskByte = prev->second.diskByte;
+            m_mapDamage.erase(prev);
+        }
+        m_mapDamage[d.end] = d;
+    }
     if (n <= 0) {
         NoteEnd(n < 0 ? EndReason::kReadError : EndReason::kDeviceEnd, BlockStreamByte(), diskByte,
                 n < 0 ? errno : 0);
@@ -272,6 +286,26 @@ void CIBits::ConsumeBuffered(std::int32_t n) {
     if (n <= 0) return;
     m_lBytePos += n - 1;
     AdvanceByte();
+}
+
+const CIBits::Damage* CIBits::DamageFrom(std::int64_t from) const {
+    auto it = m_mapDamage.upper_bound(from);
+    return it == m_mapDamage.end() ? nullptr : &it->second;
+}
+
+std::vector<CIBits::Damage> CIBits::DamageIn(std::int64_t from, std::int64_t to) const {
+    std::vector<Damage> out;
+    for (auto it = m_mapDamage.upper_bound(from); it != m_mapDamage.end() && it->second.begin < to;
+         ++it)
+        out.push_back(it->second);
+    return out;
+}
+
+std::int64_t CIBits::DiskByte(std::int64_t streamByte) const {
+    const std::int64_t c = streamByte / kClusterBytes;
+    if (streamByte < 0 || c >= static_cast<std::int64_t>(m_lvecClusters.size())) return -1;
+    return ClusterStartSector(m_lvecClusters[static_cast<std::size_t>(c)]) * 512 +
+           streamByte % kClusterBytes;
 }
 
 void CIBits::NoteEnd(EndReason reason, std::int64_t streamByte, std::int64_t diskByte, int error) {

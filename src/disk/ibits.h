@@ -9,6 +9,7 @@
 #include "platform/volume.h"
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -92,6 +93,19 @@ public:
     };
     EndReason LastEnd() const { return m_EndReason; }
     std::int64_t LastEndBit() const { return m_i64EndBit; }
+    // A stretch of the stream the disk could not deliver (zeros stand in its place; see
+    // VolumeHandle::ReadData). One stretch lies in one cluster, so it is one piece of the disk.
+    struct Damage {
+        std::int64_t begin; // stream bytes, end exclusive
+        std::int64_t end;
+        std::int64_t diskByte; // where begin lies on the disk
+    };
+    // The first damage that ends after the stream byte `from`, or null.
+    const Damage* DamageFrom(std::int64_t from) const;
+    std::vector<Damage> DamageIn(std::int64_t from, std::int64_t to) const;
+    // The disk byte that holds a stream byte (-1 outside the chain).
+    std::int64_t DiskByte(std::int64_t streamByte) const;
+
     // When the reader stands at the end and the data stopped before endBit (the stream's end as
     // recorded) for any reason but the end of the recorded data: what went wrong, for the user
     // ("read error at byte ... of <volume>: ..."). Empty otherwise. A volume may end inside the
@@ -128,7 +142,8 @@ private:
     std::int64_t m_i64EndBit = 0;
     std::int64_t m_i64EndDiskByte = 0;
     int m_iEndError = 0;
-    std::uint32_t m_lLoopCluster = 0; // the cluster the chain returned to (0: no loop)
+    std::uint32_t m_lLoopCluster = 0;           // the cluster the chain returned to (0: no loop)
+    std::map<std::int64_t, Damage> m_mapDamage; // by end byte
 };
 
 } // namespace quorin

@@ -142,7 +142,12 @@ private:
         if (priv_) e_.m_bPTSWrapped = false;
         while (!finished_ && !r_.IsEOF()) {
             // Mend: the copy ends at the end of the stream's data (for both kinds).
-            if (BytePosition(r_) >= endByte_) break;
+            const std::int64_t at = BytePosition(r_);
+            if (at >= endByte_) break;
+            if (const CIBits::Damage* d = r_.DamageFrom(at); d && d->begin <= at) {
+                SkipDamage(*d);
+                continue;
+            }
             CPESHeader h(r_, s_);
             if (h.IsValid()) latest_ = WrapPTS(e_, h.GetPTS());
             ap_.position = static_cast<std::int32_t>(latest_ >> k_);
@@ -160,6 +165,12 @@ private:
             if (r_.GetBitPosition() > endBit_) break;
             std::int64_t p = r_.GetBitPosition();
             std::int64_t n = PayloadLength(h);
+            if (const CIBits::Damage* d = r_.DamageFrom(at); d && d->begin < p / 8 + n) {
+                // A packet the damage reaches is dropped whole.
+                r_.ClearEOF();
+                r_.SeekBitPosition(d->begin * 8);
+                continue;
+            }
             bool last = false;
             if (!Follows(p, n, last)) {
                 clip_.StatusMessage("error recovery\n", true);
@@ -168,6 +179,10 @@ private:
                 r_.SeekBitPosition(p + 8);
                 NextStartCodeBefore(r_, endByte_);
                 continue;
+            }
+            if (damaged_) {
+                Bridge(P);
+                error = false;
             }
             if (error) {
                 if (priv_) {
@@ -188,11 +203,42 @@ private:
                 counter_ += CopyPayload(clip_, r_, out_, n, endByte_);
             }
             L_ = P;
+            lastBytes_ = n;
             if (last) break;
         }
+        if (damaged_) NoteLoss(PTS_NONE);
         ap_.megabytes = static_cast<std::int32_t>(counter_ >> 20);
         if (r_.IsEOF()) clip_.StatusMessage("EOBS reached!\n", true);
         return StageResult::kDone;
+    }
+
+    // Damage: what follows it is searched for the next packet; the gap is filled when one is
+    // found.
+    void SkipDamage(const CIBits::Damage& d) {
+        if (!damaged_) {
+            damaged_ = true;
+            lossBegin_ = d.begin;
+        }
+        r_.ClearEOF();
+        if (!r_.SeekBitPosition(d.end * 8)) return;
+        NextStartCodeBefore(r_, endByte_);
+    }
+
+    // The gap from the end of the last packet copied to P, filled with its payload repeated.
+    void Bridge(std::int64_t P) {
+        const std::int64_t unit = priv_ ? 1'792 : 576;
+        const std::int64_t ticks = priv_ ? 2'880 : 2'160;
+        const std::int64_t lastEnd = L_ + lastBytes_ / unit * ticks;
+        const auto gap = static_cast<std::int32_t>(std::max<std::int64_t>(P - lastEnd, 0));
+        counter_ += priv_ ? PadPrivateGap(clip_, out_, gap) : PadAudioGap(clip_, out_, gap);
+        NoteLoss(P);
+    }
+
+    void NoteLoss(std::int64_t toPts) {
+        const std::int64_t upTo = r_.IsEOF() ? INT64_MAX : BytePosition(r_);
+        for (const CIBits::Damage& d : r_.DamageIn(lossBegin_, upTo))
+            e_.m_vecLost.push_back({false, d.diskByte, d.end - d.begin, L_, toPts});
+        damaged_ = false;
     }
 
     CPVRFile& clip_;
@@ -200,6 +246,9 @@ private:
     CIBits& r_;
     COBits& out_;
     RipProgress& ap_;
+    bool damaged_ = false;
+    std::int64_t lossBegin_ = 0;
+    std::int64_t lastBytes_ = 0;
     std::uint8_t s_;
     std::uint32_t code_;
     std::int64_t S_, E_;

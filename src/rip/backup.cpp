@@ -11,6 +11,7 @@
 #include "platform/volume.h"
 #include "rip/obits.h"
 #include "rip/progress_blocks.h"
+#include "rip/rescue_map.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +22,12 @@ namespace {
 
 constexpr std::int64_t kUnit = 1'048'576;
 
+// What the backup read of the disk and what it found missing there.
+struct ReadAccount {
+    std::vector<DiskArea> read;
+    std::vector<MissingRange> missing;
+};
+
 struct StreamExtent {
     std::uint32_t first;
     int clusters;
@@ -30,8 +37,10 @@ struct StreamExtent {
 
 class StreamCopy {
 public:
-    StreamCopy(CPVRFile& clip, VolumeHandle& h, OutputFile& out, RipProgress& block)
-        : clip_(clip), h_(h), out_(out), block_(block), buf_(clip.ExtractionBuffer()) {}
+    StreamCopy(CPVRFile& clip, VolumeHandle& h, OutputFile& out, RipProgress& block,
+               ReadAccount& account, bool video)
+        : clip_(clip), h_(h), out_(out), block_(block), buf_(clip.ExtractionBuffer()),
+          account_(account), video_(video) {}
 
     // Copies the stream; the result says how it ended. loop: the cluster the table's chain
     // returned to (the chain is cut before it), or 0.
@@ -87,8 +96,16 @@ private:
     bool Transfer(std::int64_t n, bool count) {
         if (n <= 0) return true;
         const std::int64_t at = h_.Position();
-        std::int64_t got = h_.Read(std::span(buf_.data(), static_cast<std::size_t>(n)));
+        std::int64_t got = h_.ReadData(std::span(buf_.data(), static_cast<std::size_t>(n)));
         const int error = errno;
+        if (got > 0) {
+            account_.read.push_back({at, at + got});
+            for (const MissingRange& m : h_.MissingIn(at, at + got)) {
+                account_.missing.push_back(m);
+                clip_.m_Engine.m_vecLost.push_back(
+                    {video_, m.begin, m.end - m.begin, PTS_NONE, PTS_NONE});
+            }
+        }
         if (got > 0 && !out_.Write(std::span<const std::uint8_t>(buf_.data(),
                                                                  static_cast<std::size_t>(got)))) {
             result_ = StageResult::kOutputFailed;
@@ -124,7 +141,25 @@ private:
     StageResult result_ = StageResult::kDone;
     std::string failure_; // what the failed read was, for the status
     std::uint32_t loop_ = 0;
+    ReadAccount& account_;
+    bool video_;
 };
+
+// NAME.map beside the backup's files (NAME: the record file's name without its extension).
+void WriteMap(CPVRFile& clip, const std::string& recordFile, ReadAccount& account,
+              std::vector<std::string>* files) {
+    const std::string name = recordFile.substr(0, recordFile.rfind('.')) + ".map";
+    account.read.push_back({(10 + clip.FileNo()) * 512, (11 + clip.FileNo()) * 512});
+    const std::string text = RescueMapText(account.read, account.missing);
+    OutputFile map(name, OutputFile::Preview::kNumbered);
+    if (!map.IsOpen() ||
+        !map.Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))) {
+        LogLine("could not write " + map.Name() + ": " + OutputErrorText(map.Error()));
+        return;
+    }
+    map.Close();
+    if (files) files->push_back(map.Name());
+}
 
 std::int32_t TotalMB(const StreamExtent& x) {
     return static_cast<std::int32_t>(std::int64_t{x.clusters} * 100 + x.end * 512 / kUnit -
@@ -168,6 +203,7 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string*
     }
 
     StageResult result = StageResult::kDone;
+    ReadAccount account;
     struct Stage {
         int active;
         RipProgress* block;
@@ -214,7 +250,7 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string*
             return StageResult::kOutputFailed; // a failed audio file also skips the video stage
         }
         if (files) files->push_back(out.Name());
-        StreamCopy copy(clip, h, out, b);
+        StreamCopy copy(clip, h, out, b, account, st.active == 1);
         StageResult r = copy.Copy(chain, st.extent, loop);
         out.Close();
         if (r == StageResult::kDone && out.WriteFailed()) {
@@ -226,6 +262,7 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string*
         result = Worse(result, r);
         b.seconds = static_cast<std::int32_t>((TickCountMs() - t0) / 1000);
     }
+    if (SalvageOption()) WriteMap(clip, desc.Name(), account, files);
     return result;
 }
 

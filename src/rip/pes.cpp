@@ -322,7 +322,7 @@ std::int64_t GetNextPTS(CPVRFile& clip, std::uint8_t s, CIBits& reader, std::uin
     // Nothing outside the data area is read, whatever the chain names.
     if (want > 0 && IsDataCluster(cluster) &&
         SetToPhysicalSector(handle, ClusterStartSector(cluster) + offset / 512)) {
-        got = handle.Read(buffer.first(static_cast<std::size_t>(want)));
+        got = handle.ReadData(buffer.first(static_cast<std::size_t>(want)));
         if (got < 0) got = 0;
     }
     // Only the bytes this read delivered are searched: the rest of the buffer holds older data.

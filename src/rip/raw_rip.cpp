@@ -265,7 +265,9 @@ private:
         }
         if (!SetToPhysicalSector(handle_, ClusterStartSector(cluster) + off / 512)) return -1;
         const std::int64_t at = handle_.Position();
-        std::int64_t got = handle_.Read(std::span(buf.data(), static_cast<std::size_t>(len)));
+        std::int64_t got = handle_.ReadData(std::span(buf.data(), static_cast<std::size_t>(len)));
+        for (const MissingRange& m : handle_.MissingIn(at, at + std::max<std::int64_t>(got, 0)))
+            e_.m_vecLost.push_back({video_, m.begin, m.end - m.begin, PTS_NONE, PTS_NONE});
         if (got < len) {
             failure_ = ReadFailureText(clip_.DriveName(), at + std::max<std::int64_t>(got, 0),
                                        got < 0 ? errno : 0);

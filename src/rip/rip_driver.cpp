@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cmath>
 #include <memory>
+#include <tuple>
 
 namespace quorin {
 namespace {
@@ -76,7 +77,7 @@ public:
             std::string why;
             StageResult r = Backup(clip_, &files, &why);
             for (const std::string& f : files)
-                report_.files.push_back({f, "backup"});
+                report_.files.push_back({f, f.ends_with(".map") ? "map" : "backup"});
             if (report_.message.empty()) report_.message = why;
             Note(FromStage(r));
             return outcome_;
@@ -402,14 +403,71 @@ private:
     std::string readFailure_;
 };
 
+// The losses of the run, once each, in disk order per stream, logged as the report lines.
+void ReportLosses(CPVRFile& clip, RipReport& rep) {
+    ClipEngineState& e = clip.m_Engine;
+    std::sort(e.m_vecLost.begin(), e.m_vecLost.end(),
+              [](const LostStretch& a, const LostStretch& b) {
+                  return std::tie(a.video, a.diskByte) < std::tie(b.video, b.diskByte);
+              });
+    auto seconds = [&e](std::int64_t pts) {
+        if (pts == PTS_NONE || e.m_i64FirstPTS == PTS_NONE) return -1.0;
+        return std::max<double>(0, static_cast<double>(pts - e.m_i64FirstPTS) / 90'000);
+    };
+    for (std::size_t i = 0; i < e.m_vecLost.size(); ++i) {
+        const LostStretch& l = e.m_vecLost[i];
+        if (i > 0 && l.video == e.m_vecLost[i - 1].video &&
+            l.diskByte == e.m_vecLost[i - 1].diskByte)
+            continue;
+        // A stretch read in pieces (raw rips, backups) is one stretch.
+        if (!rep.lost.empty() && rep.lost.back().stream == (l.video ? "video" : "audio") &&
+            rep.lost.back().diskByte + rep.lost.back().bytes == l.diskByte &&
+            rep.lost.back().from < 0 && l.fromPts == PTS_NONE) {
+            rep.lost.back().bytes += l.bytes;
+            continue;
+        }
+        rep.lost.push_back({l.video ? "video" : "audio", l.diskByte, l.bytes, seconds(l.fromPts),
+                            seconds(l.toPts)});
+    }
+    for (const RipReport::Lost& l : rep.lost)
+        LogLine(LostLine(l));
+    e.m_vecLost.clear();
+}
+
 } // namespace
+
+std::string ClipTimeText(double seconds) {
+    if (seconds < 0) return "-";
+    const auto cs = static_cast<std::int64_t>(std::llround(seconds * 100));
+    return Format("%lld:%02lld:%02lld.%02lld", static_cast<long long>(cs / 360'000),
+                  static_cast<long long>(cs / 6'000 % 60), static_cast<long long>(cs / 100 % 60),
+                  static_cast<long long>(cs % 100));
+}
+
+std::string LostLine(const RipReport::Lost& l) {
+    return Format("lost\t%s\t%lld\t%lld\t", l.stream.c_str(), static_cast<long long>(l.diskByte),
+                  static_cast<long long>(l.bytes)) +
+           ClipTimeText(l.from) + "\t" + ClipTimeText(l.to);
+}
+
+double RipReport::LostSeconds() const {
+    double total = 0;
+    for (const Lost& l : lost)
+        if (l.from >= 0 && l.to >= l.from) total += l.to - l.from;
+    return total;
+}
 
 RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* report) {
     RipReport local;
     RipReport& rep = report ? *report : local;
     rep = RipReport{};
+    // What a run finds missing is read no more during the run, and only during it.
+    ForgetMissingSectors(clip.DriveName());
+    clip.m_Engine.m_vecLost.clear();
     Run run(clip, rep);
-    return run.Go(begin, length);
+    const RipOutcome outcome = run.Go(begin, length);
+    ReportLosses(clip, rep);
+    return outcome;
 }
 
 RipOutcome RipStream(CPVRFile& clip, double begin, double length) {

@@ -33,7 +33,25 @@ struct RipReport {
     std::int64_t audioMs = -1; // stage times in milliseconds; -1 when the stage did not run
     std::int64_t videoMs = -1;
     std::string message; // why the run did not end as done (the text the status showed)
+    // Damaged stretches of the disk the outputs lack (bridged in stream rips, zeros in raw rips
+    // and backups). A run that is done but lost something ends with exit status 6 in quorin-cli.
+    struct Lost {
+        std::string stream;    // "audio" or "video"
+        std::int64_t diskByte; // where the stretch begins on the disk
+        std::int64_t bytes;
+        double from = -1; // seconds into the clip on either side; -1: not known
+        double to = -1;
+    };
+    std::vector<Lost> lost;
+    // The seconds of the clip the losses span (those with both sides known).
+    double LostSeconds() const;
 };
+
+// "lost<TAB>audio|video<TAB>DISK_BYTE_OFFSET<TAB>BYTES<TAB>FROM<TAB>TO", the times as h:mm:ss.cc
+// or "-".
+std::string LostLine(const RipReport::Lost& lost);
+// h:mm:ss.cc, or "-" for a negative time.
+std::string ClipTimeText(double seconds);
 
 // The same run, reporting the files written and the stage times.
 RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* report);

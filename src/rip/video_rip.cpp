@@ -12,6 +12,7 @@
 #include "rip/start_search.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -33,8 +34,23 @@ public:
 
     // Copies from the reader position (the first sequence header) on. Every byte before the end
     // of the stream's data is written except the PES headers of the stream; GOP time codes are
-    // rewritten. The result is byte for byte that of a loop that moves one byte per step.
+    // rewritten. The result is byte for byte that of a loop that moves one byte per step, but for
+    // damage: bytes the disk could not deliver end the picture they fall in, which is dropped with
+    // everything up to the next sequence or GOP header.
     CopyEnd Run() {
+        CopyEnd end = Copy();
+        if (dropping_)
+            NoteLoss(PTS_NONE);
+        else
+            EmitUnit(unit_.size());
+        return end;
+    }
+
+    std::int64_t L() const { return L_; }
+    std::int64_t Bytes() const { return counter_; }
+
+private:
+    CopyEnd Copy() {
         std::uint8_t carry[3];
         int carryLen = 0;
         std::int64_t carryPos = 0;
@@ -76,6 +92,12 @@ public:
                 if (r_.IsEOF()) return CopyEnd::kEof;
                 std::int64_t pos = BytePosition(r_);
                 if (pos >= endByte_) return CopyEnd::kDataEnd;
+                const CIBits::Damage* damage = r_.DamageFrom(pos);
+                if (damage && damage->begin <= pos) {
+                    CopyEnd end;
+                    if (SkipDamage(*damage, end)) return end;
+                    continue;
+                }
                 std::span<const std::uint8_t> buf = r_.BufferedBytes();
                 if (buf.empty()) {
                     // Not byte-aligned (never after the parsers here): one byte the slow way.
@@ -84,6 +106,22 @@ public:
                     continue;
                 }
                 std::int64_t n = static_cast<std::int64_t>(buf.size());
+                if (damage && damage->begin < pos + n) {
+                    // The clean bytes before the damage; no start code can continue into it.
+                    const std::int64_t clean = std::min(damage->begin, endByte_) - pos;
+                    std::int64_t at = FindSpecial(buf.data(), std::max<std::int64_t>(clean - 3, 0));
+                    if (at < 0) {
+                        Write(buf.first(static_cast<std::size_t>(clean)));
+                        if (clean > 0) r_.ConsumeBuffered(static_cast<std::int32_t>(clean));
+                        if (pos + clean >= endByte_) return CopyEnd::kDataEnd;
+                        continue;
+                    }
+                    Write(buf.first(static_cast<std::size_t>(at)));
+                    if (at > 0) r_.ConsumeBuffered(static_cast<std::int32_t>(at));
+                    CopyEnd end;
+                    if (Special(end)) return end;
+                    continue;
+                }
                 std::int64_t limit = std::min(n, endByte_ - pos);
                 std::int64_t checked = std::max<std::int64_t>(0, std::min(limit, n - 3));
                 std::int64_t at = FindSpecial(buf.data(), checked);
@@ -105,11 +143,6 @@ public:
             if (Special(end)) return end;
         }
     }
-
-    std::int64_t L() const { return L_; }
-    std::int64_t Bytes() const { return counter_; }
-
-private:
     // First i < count with bytes i..i+3 = 00 00 01 s or 00 00 01 B8 (all four inside).
     std::int64_t FindSpecial(const std::uint8_t* b, std::int64_t count) const {
         std::int64_t i = 2;
@@ -125,9 +158,185 @@ private:
         return -1;
     }
 
+    // Output is held back one picture (with the headers before it) until the next picture,
+    // sequence or GOP header shows it whole.
     void Write(std::span<const std::uint8_t> bytes) {
-        out_.WriteBytes(bytes);
+        unit_.insert(unit_.end(), bytes.begin(), bytes.end());
         counter_ += static_cast<std::int64_t>(bytes.size());
+        ScanUnit();
+    }
+
+    void ScanUnit() {
+        std::size_t j = std::max<std::size_t>(scanned_, 2);
+        while (j + 1 < unit_.size()) {
+            const void* hit = std::memchr(unit_.data() + j, 0x01, unit_.size() - 1 - j);
+            if (!hit) {
+                j = unit_.size() - 1;
+                break;
+            }
+            j = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - unit_.data());
+            const std::uint8_t code = unit_[j + 1];
+            if (unit_[j - 1] != 0 || unit_[j - 2] != 0 ||
+                (code != 0x00 && code != 0xB3 && code != 0xB8)) {
+                ++j;
+                continue;
+            }
+            if (j + 5 >= unit_.size()) break; // the header's first bytes are still to come
+            if (unitHasPicture_) {
+                EmitUnit(j - 2);
+                j = 2;
+            }
+            if (code == 0x00) {
+                unitHasPicture_ = true;
+                picture_ = j - 2;
+                pictureType_ = (unit_[j + 3] >> 3) & 7;
+                unitPts_ = L_;
+            } else if (code == 0xB3) {
+                static const std::int64_t kTicks[16] = {3600, 3754, 3750, 3600, 3003, 3000,
+                                                        1800, 1502, 1500, 3600, 3600, 3600,
+                                                        3600, 3600, 3600, 3600};
+                frameTicks_ = kTicks[unit_[j + 5] & 0x0F];
+            }
+            ++j;
+        }
+        scanned_ = j;
+    }
+
+    // Writes (or drops) the first n bytes of the held unit.
+    void EmitUnit(std::size_t n) {
+        const bool picture = unitHasPicture_;
+        const std::size_t pictureAt = picture_;
+        unitHasPicture_ = false;
+        bool keep = !dropping_;
+        if (keep && picture && awaitingIntra_) {
+            keep = pictureType_ == 1;
+            if (keep) {
+                awaitingIntra_ = false;
+                Bridge(std::span<const std::uint8_t>(unit_.data() + pictureAt, n - pictureAt));
+            }
+        } else if (keep && picture && dropLeadingB_) {
+            keep = pictureType_ != 3;
+            if (pictureType_ != 3) dropLeadingB_ = false;
+        }
+        if (keep) {
+            out_.WriteBytes(std::span<const std::uint8_t>(unit_.data(), n));
+            if (picture) {
+                ++pictures_;
+                minPts_ = std::min(minPts_, unitPts_);
+                if (pictureType_ == 1)
+                    lastIntra_.assign(unit_.begin() + pictureAt, unit_.begin() + n);
+            }
+        }
+        unit_.erase(unit_.begin(), unit_.begin() + static_cast<std::ptrdiff_t>(n));
+        scanned_ = 0;
+    }
+
+    // Before the first picture after damage (an intra picture at unitPts_): as many repeats of the
+    // last whole intra picture (or of this one), each a closed group of its own, as the time
+    // stamps leave room for, so the picture count matches the time again.
+    void Bridge(std::span<const std::uint8_t> intra) {
+        if (pictures_ == 0 || unitPts_ < minPts_) return;
+        const std::int64_t due = (unitPts_ - minPts_ + frameTicks_ / 2) / frameTicks_;
+        std::vector<std::uint8_t> picture = lastIntra_;
+        if (picture.empty()) picture.assign(intra.begin(), intra.end());
+        if (picture.size() < 6) return;
+        picture[4] = 0; // temporal_reference 0
+        picture[5] &= 0x3F;
+        for (std::int64_t k = pictures_; k < due; ++k) {
+            const auto gop = GopBytes(minPts_ + k * frameTicks_ - T0_, 0, 0x40);
+            out_.WriteBytes(gop);
+            out_.WriteBytes(picture);
+            ++pictures_;
+            ++bridged_;
+        }
+    }
+
+    // A GOP header for display time D: the drop frame flag, the time code and the low 7 bits
+    // (closed_gop, broken_link, 5 bits to the byte).
+    static std::array<std::uint8_t, 8> GopBytes(std::int64_t D, std::uint32_t drop,
+                                                std::uint32_t low7) {
+        std::int64_t hours = D / 324'000'000;
+        if (hours > 23) hours = 0;
+        const std::uint32_t v = (drop << 31) | (static_cast<std::uint32_t>(hours) << 26) |
+                                (static_cast<std::uint32_t>((D / 5'400'000) % 60) << 20) |
+                                (1u << 19) | (static_cast<std::uint32_t>((D / 90'000) % 60) << 13) |
+                                (static_cast<std::uint32_t>(((D / 3'600) + 1) % 25) << 7) |
+                                (low7 & 0x7F);
+        return {0x00,
+                0x00,
+                0x01,
+                0xB8,
+                static_cast<std::uint8_t>(v >> 24),
+                static_cast<std::uint8_t>(v >> 16),
+                static_cast<std::uint8_t>(v >> 8),
+                static_cast<std::uint8_t>(v)};
+    }
+
+    // At damage: the picture it falls in is dropped, and everything up to the next sequence or
+    // GOP header after it. True when the copy ends there.
+    bool SkipDamage(const CIBits::Damage& first, CopyEnd& end) {
+        if (!dropping_) {
+            dropping_ = true;
+            lossFrom_ = L_;
+            lossBegin_ = first.begin;
+        }
+        unit_.clear();
+        unitHasPicture_ = false;
+        scanned_ = 0;
+        for (;;) {
+            if (clip_.IsCancelled()) {
+                end = CopyEnd::kCancelled;
+                return true;
+            }
+            if (r_.IsEOF()) {
+                end = CopyEnd::kEof;
+                return true;
+            }
+            const std::int64_t pos = BytePosition(r_);
+            if (pos >= endByte_) {
+                end = CopyEnd::kDataEnd;
+                return true;
+            }
+            const CIBits::Damage* d = r_.DamageFrom(pos);
+            if (d && d->begin <= pos) {
+                if (!r_.SeekBitPosition(d->end * 8)) {
+                    end = CopyEnd::kEof;
+                    return true;
+                }
+                continue;
+            }
+            const std::uint32_t w = r_.Peek32();
+            if (w == 0x000001B3 || w == 0x000001B8) break;
+            if (w == 0x00000100u + s_) {
+                CPESHeader h(r_, s_);
+                if (h.IsValid() && !(d && d->begin < BytePosition(r_))) {
+                    L_ = WrapPTS(e_, h.GetPTS());
+                    if (L_ > E1_ && L_ - E1_ < (std::int64_t{1} << 31)) {
+                        end = CopyEnd::kEndPts;
+                        return true;
+                    }
+                    continue;
+                }
+                r_.ClearEOF();
+                r_.SeekBitPosition((pos + 1) * 8);
+                continue;
+            }
+            r_.SkipByte();
+            NextStartCodeBefore(r_, endByte_);
+        }
+        NoteLoss(L_);
+        dropping_ = false;
+        awaitingIntra_ = true;
+        resumedGop_ = true;
+        return false;
+    }
+
+    // The damage met since the drop began, each stretch with the time stamps on either side.
+    void NoteLoss(std::int64_t toPts) {
+        const std::int64_t upTo = r_.IsEOF() ? INT64_MAX : BytePosition(r_);
+        for (const CIBits::Damage& d : r_.DamageIn(lossBegin_, upTo))
+            e_.m_vecLost.push_back({true, d.diskByte, d.end - d.begin, lossFrom_, toPts});
+        dropping_ = false;
     }
 
     // Handles the start code at the reader position; true when the copy ends.
@@ -205,21 +414,19 @@ private:
             end = CopyEnd::kDataEnd;
             return true;
         }
-        static const std::uint8_t kGop[4] = {0x00, 0x00, 0x01, 0xB8};
-        out_.WriteBytes(kGop);
         r_.ReadBits(32);
-        out_.WriteBits(r_.ReadBits(1), 1); // drop_frame_flag
-        r_.ReadBits(24);                   // the old time code
-        std::int64_t D = L_ - T0_;
-        std::int64_t hours = D / 324'000'000;
-        if (hours > 23) hours = 0;
-        out_.WriteBits(static_cast<std::uint32_t>(hours), 5);
-        out_.WriteBits(static_cast<std::uint32_t>((D / 5'400'000) % 60), 6);
-        out_.WriteBits(1, 1);
-        out_.WriteBits(static_cast<std::uint32_t>((D / 90'000) % 60), 6);
-        out_.WriteBits(static_cast<std::uint32_t>(((D / 3'600) + 1) % 25), 6);
-        out_.WriteBits(r_.ReadBits(7), 7); // closed_gop, broken_link, 5 bits to the byte
-        counter_ += 8;
+        const std::uint32_t drop = r_.ReadBits(1); // drop_frame_flag
+        r_.ReadBits(24);                           // the old time code
+        std::uint32_t low7 = r_.ReadBits(7);       // closed_gop, broken_link, 5 bits to the byte
+        if (resumedGop_) {
+            // After damage the leading B pictures of an open group lack their reference: they
+            // are dropped, which closes the group.
+            resumedGop_ = false;
+            dropLeadingB_ = (low7 & 0x40) == 0;
+            low7 |= 0x40;
+        }
+        const auto gop = GopBytes(L_ - T0_, drop, low7);
+        Write(gop);
         return false;
     }
 
@@ -247,6 +454,30 @@ private:
     std::int64_t counter_ = 0;
     std::int64_t headers_ = 0;
     bool delayWritten_ = false;
+    // The held unit: headers and at most one picture (starting at picture_).
+    std::vector<std::uint8_t> unit_;
+    std::size_t scanned_ = 0;
+    bool unitHasPicture_ = false;
+    std::size_t picture_ = 0;
+    int pictureType_ = 0; // 1 I, 2 P, 3 B
+    std::int64_t unitPts_ = 0;
+    std::int64_t frameTicks_ = 3600;
+    std::int64_t pictures_ = 0; // pictures written, repeats included
+    std::int64_t minPts_ = INT64_MAX;
+    std::vector<std::uint8_t> lastIntra_;
+    // Damage: dropping until a header, then waiting for an intra picture.
+    bool dropping_ = false;
+    bool awaitingIntra_ = false;
+    bool resumedGop_ = false;
+    bool dropLeadingB_ = false;
+    std::int64_t lossFrom_ = PTS_NONE;
+    std::int64_t lossBegin_ = 0;
+
+public:
+    std::int64_t Bridged() const { return bridged_; }
+
+private:
+    std::int64_t bridged_ = 0;
 };
 
 } // namespace

@@ -18,8 +18,13 @@ protected:
         ASSERT_EQ(res_.video.chain.size(), 1u);
         ASSERT_EQ(res_.audio.chain.size(), 1u);
         disk_.Options();
+        // The stop policy (--on-read-error stop); salvage_test.cpp covers the default.
+        SetSalvageOption(false);
     }
-    void TearDown() override { ClearVolumeFaults(); }
+    void TearDown() override {
+        ClearVolumeFaults();
+        SetSalvageOption(true);
+    }
 
     double Length() const { return res_.lengthSeconds; }
     std::int64_t First() const { return res_.video.stream.packets.front().pts; }

@@ -244,7 +244,7 @@ TEST_F(BackupTest, ExactSizesBytesAndTheWorkingRecord) {
     std::vector<std::string> files;
     ASSERT_EQ(Backup(*clip_, &files), StageResult::kDone);
     EXPECT_EQ(files, (std::vector<std::string>{"Konzert_000.sFileDescription", "Konzert_000.mpp",
-                                               "Konzert_000.pva"}));
+                                               "Konzert_000.pva", "Konzert_000.map"}));
     EXPECT_EQ(ReadText("Konzert.mpp"), "keep");
     EXPECT_EQ(audio_.rangeHigh.load(), 201); // 3 x 100 + 2 - 1 - 100 MB
     const std::string a = "Konzert_000.mpp";
@@ -276,7 +276,9 @@ TEST_F(BackupTest, ReadErrorStopsTheStreamAndSaysSo) {
     faults.failingReads.push_back({bad, bad + 1});
     SetVolumeFaults(img_.Path(), faults);
     OpenLog("backup", false);
+    SetSalvageOption(false); // the stop policy
     StageResult r = Backup(*clip_);
+    SetSalvageOption(true);
     CloseLog();
     ClearVolumeFaults();
     EXPECT_EQ(r, StageResult::kReadError);
@@ -295,9 +297,11 @@ TEST_F(BackupTest, ThroughTheRipDriver) {
     video_.backup = true;
     RipReport report;
     EXPECT_EQ(RipStream(*clip_, 0, 10, &report), RipOutcome::kDone);
-    ASSERT_EQ(report.files.size(), 3u);
+    ASSERT_EQ(report.files.size(), 4u);
     EXPECT_EQ(report.files[1].name, "Konzert.mpp");
     EXPECT_EQ(report.files[2].what, "backup");
+    EXPECT_EQ(report.files[3].name, "Konzert.map");
+    EXPECT_EQ(report.files[3].what, "map");
     // A one-cluster stream: from the start offset to the end offset.
     auto a = ReadFile("Konzert.mpp");
     ASSERT_EQ(a.size(), (4097u - 2048u) * 512);
