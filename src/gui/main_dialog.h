@@ -8,12 +8,12 @@
 // has ended.
 #pragma once
 
+#include "base/run_state.h"
 #include "gui/end_sound.h"
 #include "gui/preview_hook.h"
-#include "base/run_state.h"
-#include "platform/settings.h"
 #include "jobs/clip_time.h"
 #include "jobs/jobs.h"
+#include "platform/settings.h"
 
 #include <QDialog>
 #include <QMessageBox>
@@ -114,6 +114,7 @@ private:
     void BuildDriveList(const std::string& imagePath);
     bool EnsureDiskObjects(const std::string& volume);
     void ReportUnreadableRecords();
+    void ReportImplausibleDisk();
     void ReleaseDiskObjects();
     void FillClipList();
     bool EnterOutputDirectory();
