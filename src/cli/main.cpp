@@ -59,8 +59,10 @@ constexpr CommandFooter kFooters[] = {
      "Exit status: 0 renamed; 1 usage error or no such clip; 2 the disk cannot be opened or the "
      "title could not be written."},
     {"decode",
+     "Prints the file written and its size as 'OUT<TAB>WIDTHxHEIGHT'.\n\n"
      "Exit status: 0 a picture was written; 1 IN cannot be opened (or an unknown format); 2 not "
-     "enough memory; 3 no picture could be decoded; 5 OUT could not be written."},
+     "enough memory; 3 no picture could be decoded (none of its first frame's slices could be "
+     "read); 5 OUT could not be written."},
     {"preview",
      "Writes the picture the preview dialog shows at that position as a bitmap and prints its "
      "position (h:mm:ss.cc) and aspect ratio (4:3 or 16:9), TAB-separated.\n\n"
