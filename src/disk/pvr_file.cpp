@@ -109,8 +109,11 @@ std::string CPVRFile::WriteRefusal() const {
 std::string CPVRFile::GetOutputBaseName() const {
     std::string base =
         m_strOutputName.empty() ? Latin1ToUtf8(m_Record.ClipName()) : m_strOutputName;
+    // Control characters (a NUL included) would end or garble a file name like the nine.
     for (char& c : base)
-        if (std::string_view("?\\*\"<>|/:").find(c) != std::string_view::npos) c = ' ';
+        if (std::string_view("?\\*\"<>|/:").find(c) != std::string_view::npos ||
+            static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
     return base;
 }
 

@@ -48,7 +48,8 @@ public:
     std::string WriteRefusal() const;
     // Set by the drive when its header is implausible: every write is refused for that reason.
     void RefuseWrites(std::string why) { m_strWriteRefusal = std::move(why); }
-    // Output name or clip name (as UTF-8) with the characters ?\*"<>|/: replaced by spaces.
+    // Output name or clip name (as UTF-8) with the characters ?\*"<>|/: and control characters
+    // replaced by spaces.
     std::string GetOutputBaseName() const;
 
     // Puts a text into the active stream's status and, with log, into the program log.

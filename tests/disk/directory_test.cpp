@@ -307,6 +307,8 @@ TEST_F(RecordTest, OutputBaseNameReplacesUnsafeCharacters) {
     EXPECT_EQ(clip->GetOutputBaseName(), "a b c ");
     clip->SetOutputName("x*y|\"z\"", false);
     EXPECT_EQ(clip->GetOutputBaseName(), "x y  z ");
+    clip->SetOutputName(std::string("N\0u\tl\x1b\r", 7), false); // control characters too
+    EXPECT_EQ(clip->GetOutputBaseName(), "N u l  ");
     clip->SetOutputName(std::nullopt, false);
     EXPECT_EQ(clip->GetOutputBaseName(), "a b c ");
 }
