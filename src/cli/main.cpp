@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -86,6 +87,24 @@ void FinishCommands(CLI::App& app) {
     }
 }
 
+// The first word that is not an option must name a command; the parser would only say that one
+// is required.
+bool ReportUnknownCommand(CLI::App& app, int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word.starts_with("-")) continue;
+        std::string names;
+        for (const CLI::App* sub : app.get_subcommands({})) {
+            if (sub->get_name() == word) return false;
+            names += (names.empty() ? "" : ", ") + sub->get_name();
+        }
+        std::fprintf(stderr, "quorin-cli: unknown command '%s'; the commands are %s\n", argv[i],
+                     names.c_str());
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -107,6 +126,7 @@ int main(int argc, char** argv) {
     RegisterJobCommands(app, action);
     RegisterPreviewCommands(app, action);
     FinishCommands(app);
+    if (ReportUnknownCommand(app, argc, argv)) return kExitUsage;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
