@@ -16,8 +16,8 @@ constexpr std::string_view kCommonFooter =
     "after the command name."sv;
 
 constexpr std::string_view kMainFooter =
-    "Clip numbers are 1-based, as 'list' shows them. Times are seconds (90, 12.5) or h:mm:ss.cc "
-    "(1:02:03.50). The settings file $XDG_CONFIG_HOME/quorin/quorin.ini (default "
+    "Clip numbers are 1-based, as 'list' shows them. Times are SS[.cc], M:SS[.cc] or H:MM:SS[.cc] "
+    "(90, 0:30, 1:02:03.5). The settings file $XDG_CONFIG_HOME/quorin/quorin.ini (default "
     "~/.config/quorin/quorin.ini) is read, never written. 'quorin-cli COMMAND --help' describes "
     "each command.\n\n"
     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read); 3 nothing to "
