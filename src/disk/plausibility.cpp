@@ -94,14 +94,14 @@ int DetectLayout(const CPVRDrive& drive) {
 std::vector<std::string> HeaderImplausibilities(const CPVRDrive& drive) {
     std::vector<std::string> why;
     const int used = drive.GetUsedClusters();
-    const int free = drive.GetFreeClusters();
-    if (used + free > kMaxChainLength)
+    const int unused = drive.GetFreeClusters();
+    if (used + unused > kMaxChainLength)
         why.push_back(Format("used (%d) and free (%d) clusters add up to %d, more than the %d "
                              "clusters a disk holds",
-                             used, free, used + free, kMaxChainLength));
+                             used, unused, used + unused, kMaxChainLength));
     if (drive.DeviceEndsBeforeCapacity())
         why.push_back(
-            Format("a capacity of %.1f GB is beyond the device's size", (used + free) * 0.1));
+            Format("a capacity of %.1f GB is beyond the device's size", (used + unused) * 0.1));
     if (drive.HeaderFileCount() > kMaxClips)
         why.push_back(Format("the clip count %d is above the %d records the directory holds",
                              drive.HeaderFileCount(), kMaxClips));

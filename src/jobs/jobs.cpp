@@ -397,7 +397,7 @@ bool LoadJobList(const std::string& path, const JobListContext& context, JobQueu
     if (jobs.empty()) {
         // A file of which nothing can run (a binary file, a list for another disk) is refused
         // as a whole rather than line by line.
-        std::string text = "no line of " + path + " is a job that can run";
+        std::string refusal = "no line of " + path + " is a job that can run";
         const auto refused =
             std::count_if(lineMessages.begin(), lineMessages.end(),
                           [](const UserMessage& m) { return m.caption == kNotQueuedCaption; });
@@ -405,9 +405,9 @@ bool LoadJobList(const std::string& path, const JobListContext& context, JobQueu
             std::find_if(lineMessages.begin(), lineMessages.end(),
                          [](const UserMessage& m) { return m.caption == kNotQueuedCaption; });
         if (refused > 0)
-            text += Format(" (%td job lines refused; the first: ", refused) + first->text + ")";
-        LogLine(text);
-        messages.push_back({kNotQueuedCaption, text});
+            refusal += Format(" (%td job lines refused; the first: ", refused) + first->text + ")";
+        LogLine(refusal);
+        messages.push_back({kNotQueuedCaption, refusal});
         return false;
     }
     messages.insert(messages.end(), lineMessages.begin(), lineMessages.end());
