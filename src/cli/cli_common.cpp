@@ -1,6 +1,7 @@
 #include "cli/cli_common.h"
 
 #include "base/run_state.h"
+#include "disk/plausibility.h"
 #include "platform/volume.h"
 
 #include <cerrno>
@@ -159,6 +160,14 @@ int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool f
         PrintError("the header claims " + std::to_string(disk.drive->HeaderFileCount()) +
                    " clips; only " + std::to_string(disk.drive->GetFileCount()) +
                    " records fit before the data area");
+    if (!disk.drive->HeaderProblem().empty())
+        PrintError(disk.drive->HeaderProblem() + "; nothing is written to it");
+    if (const int layout = DetectLayout(*disk.drive);
+        layout >= 0 && layout != (firmware190 ? 1 : 0))
+        PrintError("the records of " + path + " are in " + LayoutName(layout) + ", but " +
+                   (firmware190 ? "--firmware190" : "--no-firmware190") + " reads them in " +
+                   LayoutName(1 - layout) + ": use " +
+                   (layout == 1 ? "--firmware190" : "--no-firmware190"));
     if (int n = UnreadableRecords(*disk.drive); n > 0) {
         int first = 0;
         while (disk.drive->GetFile(first)->RecordRead())

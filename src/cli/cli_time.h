@@ -1,4 +1,5 @@
-// Times on the command line: seconds ("90", "12.5") or the window's time text ("1:02:03.50").
+// Times on the command line, in the convention of media tools: SS[.cc], M:SS[.cc] or
+// H:MM:SS[.cc] ("90", "1:30", "1:02:03.5").
 #pragma once
 
 #include <optional>
@@ -6,9 +7,10 @@
 
 namespace quorin::cli {
 
-// A plain number is seconds; a text holding ":" is h:mm:ss.cc read as the main window reads its
-// time fields (minutes, seconds and hundredths take at most two digits each, parts missing at the
-// end count 0). Nothing for an empty, negative or malformed text.
+// Seconds with an optional decimal fraction, preceded by minutes ("M:") or by hours and minutes
+// ("H:MM:"). With a colon the seconds take two digits and stay below 60, and so do the minutes
+// after hours; the first field takes any number of digits. Nothing for an empty, negative or
+// malformed text.
 std::optional<double> ParseCliTime(std::string_view text);
 
 } // namespace quorin::cli

@@ -56,6 +56,45 @@ bool MoveFile(const fs::path& from, const fs::path& to) {
     return !ec;
 }
 
+// Why a file could not be opened as a stream, from the decoder's result code.
+std::string OpenFailureText(const fs::path& input, int result) {
+    std::error_code ec;
+    if (!fs::exists(input, ec)) return "no such file";
+    if (fs::is_directory(input, ec)) return "it is a folder";
+    switch (result) {
+    case dec::kResultFileError:
+    case dec::kResultReadError:
+        return "the file cannot be read";
+    case dec::kResultBadSyntax:
+        return "it is not an MPEG video stream (no sequence header or pack header where one "
+               "belongs)";
+    case dec::kResultUnsupported:
+        return "it is a transport stream or uses an extension the decoder does not support";
+    case dec::kResultDataRanOut:
+    case dec::kResultEnd:
+        return "it ends before its first picture";
+    default:
+        return "it is not a stream the decoder can read";
+    }
+}
+
+std::string NoPictureText(const dec::DecodeDetails& details) {
+    if (details.macroblocks == 0 && details.width > 0) return "its first frame holds no slice";
+    switch (details.result_code) {
+    case dec::kResultBadSyntax:
+        return "its pictures are damaged";
+    case dec::kResultDataRanOut:
+    case dec::kResultEnd:
+        return "it ends before a frame is complete";
+    case dec::kResultReadError:
+        return "the file cannot be read";
+    case dec::kResultUnsupported:
+        return "its pictures use a feature the decoder does not support";
+    default:
+        return "no frame was completed";
+    }
+}
+
 } // namespace
 
 int RunDecodeCommand(const std::string& in, const std::string& out, const std::string& format) {
@@ -73,27 +112,33 @@ int RunDecodeCommand(const std::string& in, const std::string& out, const std::s
         return kExitOutputFailed;
     }
     const fs::path picture = folder / "picture";
-    int result = 0;
+    dec::DecodeDetails details;
     const int r = dec::DecodePictureFile(input.c_str(), EscapePercent(picture.string()).c_str(),
-                                         code, &result);
+                                         code, details);
     if (r == 1) {
-        std::fprintf(stderr, "Cannot open %s as an MPEG video stream (result code %d).\n",
-                     in.c_str(), result);
+        std::fprintf(stderr, "Cannot decode %s: %s.\n", in.c_str(),
+                     OpenFailureText(input, details.result_code).c_str());
         return kExitCannotOpen;
     }
     if (r == 2) {
         std::fprintf(stderr, "Not enough memory to decode %s.\n", in.c_str());
         return kExitNoMemory;
     }
-    if (!fs::exists(picture, ec)) {
-        std::fprintf(stderr, "No picture could be decoded from %s (result code %d).\n", in.c_str(),
-                     result);
+    if (details.result_code == dec::kResultFileError) {
+        std::fprintf(stderr, "Cannot write the picture of %s to %s.\n", in.c_str(),
+                     folder.Path().c_str());
+        return kExitOutputFailed;
+    }
+    if (!fs::exists(picture, ec) || details.macroblocks == 0) {
+        std::fprintf(stderr, "No picture could be decoded from %s: %s.\n", in.c_str(),
+                     NoPictureText(details).c_str());
         return kExitNoPicture;
     }
     if (!MoveFile(picture, output)) {
         std::fprintf(stderr, "Cannot write %s.\n", out.c_str());
         return kExitOutputFailed;
     }
+    std::printf("%s\t%dx%d\n", out.c_str(), details.width, details.height);
     return kExitWritten;
 }
 

@@ -28,6 +28,14 @@ bool OpenedReadOnly(const std::string& path) {
     return OpenDrive(path, h) && h.IsReadOnly();
 }
 
+// OpenDisk has named the header's faults already; a record that does not fit its layout may
+// fit the other.
+std::string RefusalText(const CPVRDrive& drive, const CPVRFile& clip, const std::string& why) {
+    if (!drive.HeaderProblem().empty()) return "the header is implausible";
+    if (!clip.RecordRead()) return why;
+    return why + (clip.LayoutFlag() == 1 ? " (try --no-firmware190)" : " (try --firmware190)");
+}
+
 int RunRename(const RenameOptions& o) {
     const std::string path = AbsolutePath(o.disk);
     if (Globals().log) OpenLog("DIR", true);
@@ -45,6 +53,10 @@ int RunRename(const RenameOptions& o) {
                         working ? "firmware 190 and later" : "before firmware 190",
                         working ? kNameOffset : kOldNameOffset,
                         static_cast<long long>(kRecordStartSector + o.clip - 1));
+        } else if (const std::string why = clip->WriteRefusal(); !why.empty()) {
+            PrintError("refused to rename clip " + std::to_string(o.clip) + ": " +
+                       RefusalText(*disk.drive, *clip, why));
+            rc = kExitDisk;
         } else {
             PrintError(Format("could not write the new title of clip %d to ", o.clip) + path +
                        (OpenedReadOnly(path) ? " (the disk is open read-only)" : "") +

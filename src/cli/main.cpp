@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -16,8 +17,8 @@ constexpr std::string_view kCommonFooter =
     "after the command name."sv;
 
 constexpr std::string_view kMainFooter =
-    "Clip numbers are 1-based, as 'list' shows them. Times are seconds (90, 12.5) or h:mm:ss.cc "
-    "(1:02:03.50). The settings file $XDG_CONFIG_HOME/quorin/quorin.ini (default "
+    "Clip numbers are 1-based, as 'list' shows them. Times are SS[.cc], M:SS[.cc] or H:MM:SS[.cc] "
+    "(90, 0:30, 1:02:03.5). The settings file $XDG_CONFIG_HOME/quorin/quorin.ini (default "
     "~/.config/quorin/quorin.ini) is read, never written. 'quorin-cli COMMAND --help' describes "
     "each command.\n\n"
     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read); 3 nothing to "
@@ -61,8 +62,10 @@ constexpr CommandFooter kFooters[] = {
      "Exit status: 0 renamed; 1 usage error or no such clip; 2 the disk cannot be opened or the "
      "title could not be written."},
     {"decode",
+     "Prints the file written and its size as 'OUT<TAB>WIDTHxHEIGHT'.\n\n"
      "Exit status: 0 a picture was written; 1 IN cannot be opened (or an unknown format); 2 not "
-     "enough memory; 3 no picture could be decoded; 5 OUT could not be written."},
+     "enough memory; 3 no picture could be decoded (none of its first frame's slices could be "
+     "read); 5 OUT could not be written."},
     {"scan",
      "Reads the header, the cluster table, every record and both chains of every clip (or of "
      "--clip N) with the salvage reads, writes nothing, shows progress on stderr and prints one "
@@ -94,6 +97,24 @@ void FinishCommands(CLI::App& app) {
     }
 }
 
+// The first word that is not an option must name a command; the parser would only say that one
+// is required.
+bool ReportUnknownCommand(CLI::App& app, int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word.starts_with("-")) continue;
+        std::string names;
+        for (const CLI::App* sub : app.get_subcommands({})) {
+            if (sub->get_name() == word) return false;
+            names += (names.empty() ? "" : ", ") + sub->get_name();
+        }
+        std::fprintf(stderr, "quorin-cli: unknown command '%s'; the commands are %s\n", argv[i],
+                     names.c_str());
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -116,6 +137,7 @@ int main(int argc, char** argv) {
     RegisterPreviewCommands(app, action);
     RegisterScanCommand(app, action);
     FinishCommands(app);
+    if (ReportUnknownCommand(app, argc, argv)) return kExitUsage;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

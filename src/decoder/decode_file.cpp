@@ -25,7 +25,8 @@ bool WriteFile(const std::string& name, const uint8_t* data, size_t size) {
     return false;
 }
 
-int Run(const char* input, const char* output, int format, int& result) {
+int Run(const char* input, const char* output, int format, DecodeDetails& details) {
+    int& result = details.result_code;
     auto decoder = std::make_unique<Decoder>();
     result = decoder->OpenStreams(input, nullptr, 0, 0, kBufferSize, kBufferSize);
     if (result != 1) return 1;
@@ -48,6 +49,9 @@ int Run(const char* input, const char* output, int format, int& result) {
             const size_t n =
                 decoder->WritePicture(std::span(buffer.get(), size), width, height, format);
             if (n > 0) {
+                details.macroblocks = decoder->frame_macroblocks();
+                details.width = width;
+                details.height = height;
                 written = WriteFile(FormatOutputName(output, 1), buffer.get(), n);
                 if (!written) result = kResultFileError;
                 break;
@@ -70,15 +74,19 @@ int Run(const char* input, const char* output, int format, int& result) {
 } // namespace
 
 int DecodePictureFile(const char* input, const char* output, int format, int* result_code) {
-    int result = kResultNotOpen;
-    int r = 0;
-    try {
-        r = Run(input, output == nullptr ? "" : output, format, result);
-    } catch (...) {
-        r = 0;
-    }
-    if (result_code != nullptr) *result_code = result;
+    DecodeDetails details;
+    const int r = DecodePictureFile(input, output, format, details);
+    if (result_code != nullptr) *result_code = details.result_code;
     return r;
+}
+
+int DecodePictureFile(const char* input, const char* output, int format, DecodeDetails& details) {
+    details = DecodeDetails{};
+    try {
+        return Run(input, output == nullptr ? "" : output, format, details);
+    } catch (...) {
+        return 0;
+    }
 }
 
 } // namespace quorin::decoder

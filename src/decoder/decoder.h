@@ -49,4 +49,13 @@ enum ResultCode : int {
 int DecodePictureFile(const char* input, const char* output, int format = kFormatBitmap,
                       int* result_code = nullptr);
 
+// What a run decoded, for callers that must tell a picture from frame stores no slice reached.
+struct DecodeDetails {
+    int result_code = kResultNotOpen;
+    int macroblocks = 0; // macroblocks decoded into the frame written
+    int width = 0;       // of the frame written
+    int height = 0;
+};
+int DecodePictureFile(const char* input, const char* output, int format, DecodeDetails& details);
+
 } // namespace quorin::decoder

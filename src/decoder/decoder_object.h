@@ -66,6 +66,7 @@ public:
     // The frame store the last picture was decoded into, and its geometry.
     const FrameStore& frame() const { return pictures_.target(); }
     const Geometry& geometry() const { return pictures_.geometry(); }
+    int frame_macroblocks() const { return pictures_.frame_macroblocks(); }
 
 private:
     int CheckLayers() const;

@@ -186,6 +186,7 @@ int PictureDecoder::DecodePicture(ByteSource& src, const SequenceHeader& seq,
     scan_ = pic.alternate_scan ? kAlternateScan.data() : kZigzagScan.data();
     last_address_ = -1;
     last_slice_error_ = 1;
+    if (!second_field) frame_macroblocks_ = 0;
     // Every pass consumes a start code, so the loop ends with the data.
     while (src.NextStartCode() == 1) {
         const uint32_t code = src.Peek(32);
@@ -221,6 +222,7 @@ int PictureDecoder::DecodeSlice(ByteSource& src, int slice_code) {
         if (r != 1) return r;
         if (src.state() != 1) return src.state() < 0 ? kResultReadError : kResultDataRanOut;
         last_address_ = address;
+        ++frame_macroblocks_;
         if (address == total_mbs_ - 1 || src.AtStartCodePrefix()) return 1;
         increment = DecodeAddressIncrement(src);
         if (increment <= 0) return src.state() == 1 ? kResultBadSyntax : kResultDataRanOut;

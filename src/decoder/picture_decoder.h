@@ -63,6 +63,8 @@ public:
     // The store the last picture went to.
     const FrameStore& target() const { return stores_[static_cast<size_t>(target_)]; }
     int last_slice_error() const { return last_slice_error_; }
+    // Macroblocks decoded from the stream since the frame began (skipped ones not counted).
+    int frame_macroblocks() const { return frame_macroblocks_; }
 
 private:
     struct SliceState {
@@ -102,6 +104,7 @@ private:
     int ref_new_ = 1;                  // newer reference
     int target_ = 0;
     int last_slice_error_ = 1;
+    int frame_macroblocks_ = 0;
 
     // Current picture.
     const SequenceHeader* seq_ = nullptr;

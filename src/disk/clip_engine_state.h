@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace quorin {
@@ -36,6 +37,9 @@ struct ClipEngineState {
     double m_dLength = 0;
     std::vector<std::uint8_t> m_vecLastPayload;
     std::vector<LostStretch> m_vecLost; // of the current rip
+    // The base name every file of the current run takes (claimed for all of them at once); empty
+    // outside a run, when the clip's output base name is used.
+    std::string m_strRunBase;
     // Stream markers: stream ids found by the analysis; -1 before any.
     std::int32_t m_lVideoId = -1;
     std::int32_t m_lAudioId = -1;

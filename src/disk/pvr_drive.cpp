@@ -2,13 +2,26 @@
 
 #include "base/program_log.h"
 #include "disk/layout.h"
+#include "disk/plausibility.h"
 #include "platform/volume.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 
 namespace quorin {
+namespace {
+
+// True when the volume delivers nothing at the last sector of the given number of clusters (a
+// read error there says nothing about the size).
+bool EndsBefore(VolumeHandle& h, int clusters) {
+    if (clusters <= 0) return false;
+    std::array<std::uint8_t, 512> sector{};
+    return h.Seek((ClusterStartSector(clusters + 1) - 1) * 512) && h.Read(sector) == 0;
+}
+
+} // namespace
 
 CPVRDrive::CPVRDrive(const std::string& volumeName, const ClusterTable* table)
     : m_strDriveName(volumeName) {
@@ -22,6 +35,7 @@ CPVRDrive::CPVRDrive(const std::string& volumeName, const ClusterTable* table)
     if (OpenDrive(volumeName, h)) {
         m_bOpened = h.Read(m_Header) >= 0;
         if (!m_bOpened) m_iOpenError = errno;
+        if (m_bOpened) m_bShortDevice = EndsBefore(h, GetUsedClusters() + GetFreeClusters());
     } else {
         m_iOpenError = errno;
     }
@@ -47,6 +61,14 @@ CPVRDrive::CPVRDrive(const std::string& volumeName, const ClusterTable* table)
         Log() << "reading file " << n << endl;
         m_vecFiles.push_back(std::make_unique<CPVRFile>(volumeName, n, table));
     }
+    const std::vector<std::string> problems = HeaderImplausibilities(*this);
+    if (problems.empty()) return;
+    m_strHeaderProblem = "the header of " + volumeName + " is implausible: " + problems.front();
+    for (std::size_t i = 1; i < problems.size(); ++i)
+        m_strHeaderProblem += "; " + problems[i];
+    Log() << m_strHeaderProblem << endl;
+    for (auto& file : m_vecFiles)
+        file->RefuseWrites(m_strHeaderProblem);
 }
 
 CPVRDrive::~CPVRDrive() {

@@ -37,6 +37,10 @@ public:
     // Whether the volume could be opened and its header read, and the reason when not.
     bool VolumeOpened() const { return m_bOpened; }
     int OpenError() const { return m_iOpenError; }
+    // Whether the device ends before the last sector of the capacity the header claims.
+    bool DeviceEndsBeforeCapacity() const { return m_bShortDevice; }
+    // "the header of ... is implausible: ..." when it is (writes are then refused), else empty.
+    const std::string& HeaderProblem() const { return m_strHeaderProblem; }
 
 private:
     std::uint16_t U16(int at) const {
@@ -49,6 +53,8 @@ private:
     std::array<std::uint8_t, 512> m_Header{};
     bool m_bOpened = false;
     int m_iOpenError = 0;
+    bool m_bShortDevice = false;
+    std::string m_strHeaderProblem;
 };
 
 // The drive name shown for a label: the text before its first run of three spaces, or

@@ -4,6 +4,7 @@
 #include "base/program_log.h"
 #include "disk/cluster_table.h"
 #include "disk/layout.h"
+#include "disk/plausibility.h"
 #include "platform/text.h"
 #include "platform/volume.h"
 
@@ -78,10 +79,8 @@ bool CPVRFile::SetOutputName(std::optional<std::string_view> name, bool rename) 
     }
     m_strOutputName.assign(name->substr(0, 255));
     if (!rename) return true;
-    if (!m_bRecordRead) {
-        // Mend: a record that was never read is not written back (it would be all zeros).
-        LogLine("the record of clip " + std::to_string(m_lFileNo + 1) +
-                " could not be read; its title is not changed");
+    if (std::string why = WriteRefusal(); !why.empty()) {
+        LogLine(why + "; its title is not changed");
         return false;
     }
     const ClipRecord oldWorking = m_Record;
@@ -96,11 +95,25 @@ bool CPVRFile::SetOutputName(std::optional<std::string_view> name, bool rename) 
     return false;
 }
 
+std::string CPVRFile::WriteRefusal() const {
+    const std::string clip = "clip " + std::to_string(m_lFileNo + 1);
+    // A record that was never read is not written back (it would be all zeros).
+    if (!m_bRecordRead) return "the record of " + clip + " could not be read";
+    if (!m_strWriteRefusal.empty()) return m_strWriteRefusal;
+    const std::string field = RecordImplausibility(m_Record);
+    if (field.empty()) return {};
+    return "the record of " + clip + " does not fit " + LayoutName(m_lLayout) + " (its " + field +
+           " is out of range); the disk may use " + LayoutName(1 - m_lLayout);
+}
+
 std::string CPVRFile::GetOutputBaseName() const {
     std::string base =
         m_strOutputName.empty() ? Latin1ToUtf8(m_Record.ClipName()) : m_strOutputName;
+    // Control characters (a NUL included) would end or garble a file name like the nine.
     for (char& c : base)
-        if (std::string_view("?\\*\"<>|/:").find(c) != std::string_view::npos) c = ' ';
+        if (std::string_view("?\\*\"<>|/:").find(c) != std::string_view::npos ||
+            static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
     return base;
 }
 

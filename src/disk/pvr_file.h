@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorin {
@@ -42,7 +43,13 @@ public:
     // record then keeps its old name.
     bool SetOutputName(std::optional<std::string_view> name, bool rename);
     const std::string& OutputName() const { return m_strOutputName; }
-    // Output name or clip name (as UTF-8) with the characters ?\*"<>|/: replaced by spaces.
+    // Why the record must not be written (the header or the record does not look like a
+    // receiver's in the chosen layout); empty when a rename may write it.
+    std::string WriteRefusal() const;
+    // Set by the drive when its header is implausible: every write is refused for that reason.
+    void RefuseWrites(std::string why) { m_strWriteRefusal = std::move(why); }
+    // Output name or clip name (as UTF-8) with the characters ?\*"<>|/: and control characters
+    // replaced by spaces.
     std::string GetOutputBaseName() const;
 
     // Puts a text into the active stream's status and, with log, into the program log.
@@ -76,6 +83,7 @@ private:
     ClipRecord m_Record;
     std::string m_strOutputName;
     std::string m_strDriveName;
+    std::string m_strWriteRefusal;
     int m_lLayout = 0;
     bool m_bRecordRead = false;
     double m_dClipLength = 0;

@@ -115,6 +115,7 @@ private:
     void BuildDriveList(const std::string& imagePath);
     bool EnsureDiskObjects(const std::string& volume);
     void ReportUnreadableRecords();
+    void ReportImplausibleDisk();
     void ReleaseDiskObjects();
     void FillClipList();
     bool EnterOutputDirectory();

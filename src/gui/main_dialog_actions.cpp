@@ -14,6 +14,7 @@
 
 #include <QTreeWidget>
 #include <algorithm>
+#include <cctype>
 
 namespace quorin {
 namespace {
@@ -30,6 +31,10 @@ bool RenameClip(CPVRFile& clip, const std::string& title, std::string& why) {
     udisks::EnsureWritable(clip.DriveName(), udisksWhy);
     if (clip.SetOutputName(title, true)) return true;
     why = "The title \"" + title + "\" could not be written to the disk; the clip keeps its title.";
+    if (std::string refusal = clip.WriteRefusal(); !refusal.empty()) {
+        refusal[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(refusal[0])));
+        why = "The title \"" + title + "\" was not written: " + refusal + ".";
+    }
     if (IsReadOnlyVolume(clip.DriveName())) why += "\nThe disk is open read-only.";
     if (!udisksWhy.empty()) why += "\n" + udisksWhy;
     LogLine(why);

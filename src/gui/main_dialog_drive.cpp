@@ -4,6 +4,7 @@
 #include "base/program_log.h"
 #include "disk/clip_texts.h"
 #include "disk/cluster_table.h"
+#include "disk/plausibility.h"
 #include "disk/pvr_drive.h"
 #include "platform/drives.h"
 #include "platform/volume.h"
@@ -134,7 +135,28 @@ bool CMainDialog::EnsureDiskObjects(const std::string& volume) {
     m_pTable = std::move(table);
     m_pDrive = std::move(drive);
     ReportUnreadableRecords();
+    ReportImplausibleDisk();
     return true;
+}
+
+// A header that cannot be a receiver's, or records that fit only the other layout, are said in
+// the status lines; the list stays as read and the option stays as the user set it.
+void CMainDialog::ReportImplausibleDisk() {
+    m_strAudioStatus.clear();
+    m_strVideoStatus.clear();
+    if (!m_pDrive->HeaderProblem().empty()) {
+        std::string text = m_pDrive->HeaderProblem();
+        text[0] = 'T';
+        m_strAudioStatus = text + "; nothing is written to it.";
+        LogLine(m_strAudioStatus);
+    }
+    const int layout = DetectLayout(*m_pDrive);
+    const int chosen = m_pFirmware->isChecked() ? 1 : 0;
+    if (layout < 0 || layout == chosen) return;
+    std::string text = "The records are in " + LayoutName(layout) + ": " +
+                       (layout == 1 ? "check" : "uncheck") + " \"Firmware >= 190\".";
+    m_strVideoStatus = text;
+    LogLine(text);
 }
 
 // Records that could not be read are listed empty; the user is told which.

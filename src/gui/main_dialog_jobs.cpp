@@ -89,6 +89,26 @@ void CMainDialog::SaveJobList() {
     ShowMessages(messages);
 }
 
+namespace {
+
+// The lines a load refused go into one box, one line each, however many there are.
+Messages OneBoxForRefusedLines(const Messages& messages) {
+    Messages shown;
+    UserMessage refused{kNotQueuedCaption, ""};
+    for (const UserMessage& m : messages) {
+        if (m.caption != kNotQueuedCaption) {
+            shown.push_back(m);
+            continue;
+        }
+        if (!refused.text.empty()) refused.text += "\n";
+        refused.text += m.text;
+    }
+    if (!refused.text.empty()) shown.push_back(refused);
+    return shown;
+}
+
+} // namespace
+
 void CMainDialog::LoadJobList() {
     if (!ReadFields()) return;
     if (!m_pDrive) {
@@ -108,7 +128,7 @@ void CMainDialog::LoadJobList() {
         Messages messages;
         JobListContext context{*m_pDrive, m_vecChecksums, m_Settings.rawAudioList};
         quorin::LoadJobList(*path, context, m_Queue, messages);
-        ShowMessages(messages);
+        ShowMessages(OneBoxForRefusedLines(messages));
     }
     WriteFields();
     EnterOutputDirectory();

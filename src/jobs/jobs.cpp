@@ -90,8 +90,8 @@ std::uint32_t TableChecksum(std::span<const std::uint32_t> table, int clipIndex)
     return table[static_cast<std::size_t>(clipIndex)];
 }
 
+// ParseJobList puts the line number in front and logs it.
 void Refuse(Messages& messages, const std::string& text) {
-    LogLine(text);
     messages.push_back({kNotQueuedCaption, text});
 }
 
@@ -141,11 +141,56 @@ void Relocate(std::optional<std::uint32_t> checksum, const JobListContext& conte
     messages.push_back({kNotFoundCaption, job.name});
 }
 
+// A field that reads as a job list time: digits, optionally a fraction, spaces around.
+bool IsJobListTime(std::string_view s) {
+    auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    while (!s.empty() && space(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && space(s.back()))
+        s.remove_suffix(1);
+    const std::size_t dot = s.find('.');
+    const std::string_view whole = s.substr(0, dot);
+    const std::string_view fraction = dot == std::string_view::npos ? "" : s.substr(dot + 1);
+    auto digits = [](std::string_view d) {
+        return std::all_of(d.begin(), d.end(),
+                           [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+    };
+    return !(whole.empty() && fraction.empty()) && digits(whole) && digits(fraction);
+}
+
+// A line meant as a job: its first field is a number (a sign allowed).
+bool IsJobLine(std::string_view line) {
+    if (line.find(';') == std::string_view::npos) return false;
+    if (!line.empty() && (line.front() == '-' || line.front() == '+')) line.remove_prefix(1);
+    return !line.empty() && std::isdigit(static_cast<unsigned char>(line.front()));
+}
+
+// The cut of a line's Begin and End fields; false with a message when they hold none.
+bool CutFromTimes(std::string_view beginField, std::string_view endField, RipJob& job,
+                  Messages& messages) {
+    const std::string who = "\"" + job.name + "\": ";
+    for (std::string_view field : {beginField, endField}) {
+        if (IsJobListTime(field)) continue;
+        Refuse(messages, who + (field == beginField ? "Begin" : "End") + " \"" +
+                             std::string(field) +
+                             "\" is not a time (hhmmss.cc); the job is not queued.");
+        return false;
+    }
+    job.begin = ParseJobListTime(beginField);
+    const double end = ParseJobListTime(endField);
+    if (end < job.begin) {
+        Refuse(messages, who + "its End " + FormatClipTime(end) + " lies before its Begin " +
+                             FormatClipTime(job.begin) + "; the job is not queued.");
+        return false;
+    }
+    job.length = end - job.begin;
+    return true;
+}
+
 // One line of the file (line end removed); nothing for lines that are not jobs or are refused.
 std::optional<RipJob> ParseLine(std::string_view line, const JobListContext& context,
                                 Messages& messages) {
-    if (line.find(';') == std::string_view::npos) return std::nullopt;
-    if (!std::isdigit(static_cast<unsigned char>(line.front()))) return std::nullopt;
+    if (!IsJobLine(line)) return std::nullopt;
     const std::vector<std::string_view> f = SplitFields(line);
     auto field = [&f](std::size_t i) { return i < f.size() ? f[i] : std::string_view(); };
 
@@ -156,10 +201,7 @@ std::optional<RipJob> ParseLine(std::string_view line, const JobListContext& con
     job.name = std::string(field(1));
     const std::string_view beginField = field(2);
     const bool marks = !beginField.empty() && beginField.front() == 'x';
-    if (!marks) {
-        job.begin = ParseJobListTime(beginField);
-        job.length = ParseJobListTime(field(3)) - job.begin;
-    }
+    if (!marks && !CutFromTimes(beginField, field(3), job, messages)) return std::nullopt;
     const bool flagColumns = f.size() > 4;
     job.audio = flagColumns ? FlagField(f, 4, 1) : 1;
     job.video = flagColumns ? FlagField(f, 5, 1) : 1;
@@ -184,6 +226,18 @@ std::optional<RipJob> ParseLine(std::string_view line, const JobListContext& con
         job.rawAudio =
             MatchesRawAudioList(Latin1ToUtf8(record.Station()), context.rawAudioList) ? 1 : 0;
     return job;
+}
+
+// The next line of the text and its end: CR LF, LF or a lone CR.
+std::string_view NextLine(std::string_view& text) {
+    const std::size_t eol = text.find_first_of("\r\n");
+    const std::string_view line = text.substr(0, eol);
+    std::size_t skip = eol == std::string_view::npos ? text.size() : eol + 1;
+    if (eol != std::string_view::npos && text[eol] == '\r' && eol + 1 < text.size() &&
+        text[eol + 1] == '\n')
+        ++skip;
+    text.remove_prefix(skip);
+    return line;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& text) {
@@ -314,14 +368,18 @@ bool SaveJobList(const std::string& path, std::span<const RipJob> jobs,
 std::vector<RipJob> ParseJobList(std::string_view text, const JobListContext& context,
                                  Messages& messages) {
     std::vector<RipJob> jobs;
-    while (!text.empty()) {
-        std::size_t eol = text.find('\n');
-        std::string_view raw = text.substr(0, eol);
-        text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
-        if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3); // a byte-order mark
+    for (int lineNo = 1; !text.empty(); ++lineNo) {
+        const std::string_view raw = NextLine(text);
         // The file is UTF-8; a line that is not is taken as ISO-8859-1.
         const std::string line = IsValidUtf8(raw) ? std::string(raw) : Latin1ToUtf8(raw);
+        const std::size_t before = messages.size();
         if (auto job = ParseLine(line, context, messages)) jobs.push_back(std::move(*job));
+        for (std::size_t i = before; i < messages.size(); ++i) {
+            if (messages[i].caption != kNotQueuedCaption) continue;
+            messages[i].text = Format("line %d: ", lineNo) + messages[i].text;
+            LogLine(messages[i].text);
+        }
     }
     return jobs;
 }
@@ -334,7 +392,25 @@ bool LoadJobList(const std::string& path, const JobListContext& context, JobQueu
         messages.push_back({path, kCannotOpen});
         return false;
     }
-    std::vector<RipJob> jobs = ParseJobList(text, context, messages);
+    Messages lineMessages;
+    std::vector<RipJob> jobs = ParseJobList(text, context, lineMessages);
+    if (jobs.empty()) {
+        // A file of which nothing can run (a binary file, a list for another disk) is refused
+        // as a whole rather than line by line.
+        std::string refusal = "no line of " + path + " is a job that can run";
+        const auto refused =
+            std::count_if(lineMessages.begin(), lineMessages.end(),
+                          [](const UserMessage& m) { return m.caption == kNotQueuedCaption; });
+        const auto first =
+            std::find_if(lineMessages.begin(), lineMessages.end(),
+                         [](const UserMessage& m) { return m.caption == kNotQueuedCaption; });
+        if (refused > 0)
+            refusal += Format(" (%td job lines refused; the first: ", refused) + first->text + ")";
+        LogLine(refusal);
+        messages.push_back({kNotQueuedCaption, refusal});
+        return false;
+    }
+    messages.insert(messages.end(), lineMessages.begin(), lineMessages.end());
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         if (queue.Full()) {
             std::string msg =

@@ -37,7 +37,10 @@ public:
         e_.m_bPTSWrapped = false;
         StageResult start = StartPhase();
         if (start != StageResult::kDone) return start;
-        return CopyPhase();
+        const StageResult copied = CopyPhase();
+        // A stage that ran to its end shows all of its range, as the video stage does.
+        if (copied == StageResult::kDone) ap_.position = ap_.rangeHigh.load();
+        return copied;
     }
 
 private:

@@ -172,7 +172,7 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string*
     std::string unused;
     std::string& failure = why ? *why : unused;
     const ClipRecord& rec = clip.GetRecord();
-    const std::string base = clip.GetOutputBaseName();
+    const std::string base = RunBaseName(clip);
     RipProgress& ap = AudioBlock(clip);
     RipProgress& vp = VideoBlock(clip);
 

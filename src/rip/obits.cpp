@@ -1,17 +1,29 @@
 #include "rip/obits.h"
 
 #include "base/program_log.h"
+#include "disk/pvr_file.h"
 #include "platform/volume.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace quorin {
 namespace {
+
+// Names an OutputNameClaim created and no OutputFile has opened yet.
+std::mutex g_claimedMutex;
+std::set<std::string> g_claimed;
+
+bool TakeClaimed(const std::string& name) {
+    std::lock_guard lock(g_claimedMutex);
+    return g_claimed.erase(name) > 0;
+}
 
 bool Exists(const std::string& name) {
     struct stat st;
@@ -47,10 +59,19 @@ int CreateByRule(const std::string& requested, std::string& chosen, int& error,
         error = fd < 0 ? errno : 0;
         return fd;
     }
+    if (TakeClaimed(requested)) {
+        chosen = requested;
+        int fd = ::open(requested.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOENT) {
+            error = fd < 0 ? errno : 0;
+            return fd;
+        }
+        // Someone removed the claimed file: the rule finds another name.
+    }
     std::string name = requested;
     // A bound on the counter keeps a directory that refuses every
     // name from looping for ever.
-    for (unsigned long n = 0; n <= 10'000'000; ++n) {
+    for (unsigned long n = 0; n <= kMaxNumberedNames; ++n) {
         int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0) {
             chosen = name;
@@ -76,14 +97,82 @@ std::string ChooseOutputName(const std::string& requested) {
     SplitName(requested, base, ext);
     if (base == "PRV") return "PRV.m2v";
     if (!Exists(requested)) return requested;
-    for (unsigned long n = 0;; ++n) {
+    for (unsigned long n = 0; n < kMaxNumberedNames; ++n) {
         std::string name = Numbered(base, ext, n);
         if (!Exists(name)) return name;
+    }
+    return requested;
+}
+
+namespace {
+
+// Creates every file of the set exclusively; on the first that exists, removes the ones it made.
+// 1 when all were made, 0 when one existed, -1 (errno set) when one could not be created.
+int CreateAll(const std::string& base, const std::vector<std::string>& suffixes,
+              std::vector<std::string>& made) {
+    made.clear();
+    for (const std::string& suffix : suffixes) {
+        const std::string name = base + suffix;
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            made.push_back(name);
+            continue;
+        }
+        const int error = errno;
+        for (const std::string& m : made)
+            ::unlink(m.c_str());
+        made.clear();
+        errno = error;
+        return error == EEXIST ? 0 : -1;
+    }
+    return 1;
+}
+
+} // namespace
+
+OutputNameClaim::OutputNameClaim(const std::string& base, const std::vector<std::string>& suffixes)
+    : base_(base) {
+    if (base.empty() || base == "PRV" || suffixes.empty()) return;
+    std::vector<std::string> made;
+    for (unsigned long n = 0; n <= kMaxNumberedNames; ++n) {
+        const std::string candidate = n == 0 ? base : Numbered(base, "", n - 1);
+        const int r = CreateAll(candidate, suffixes, made);
+        if (r < 0) {
+            LogLine("could not claim the output name " + candidate + ": " + SystemErrorText(errno));
+            return;
+        }
+        if (r == 0) continue;
+        base_ = candidate;
+        claimed_ = made;
+        std::lock_guard lock(g_claimedMutex);
+        g_claimed.insert(made.begin(), made.end());
+        return;
+    }
+    LogLine("no free output name for " + base);
+}
+
+void OutputNameClaim::Keep(const std::string& name) {
+    kept_.push_back(name);
+}
+
+OutputNameClaim::~OutputNameClaim() {
+    for (const std::string& name : claimed_) {
+        TakeClaimed(name);
+        if (std::find(kept_.begin(), kept_.end(), name) != kept_.end()) continue;
+        struct stat st;
+        if (::lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+            ::unlink(name.c_str());
     }
 }
 
 OutputFile::OutputFile(const std::string& requested, Preview preview) {
     fd_ = CreateByRule(requested, name_, error_, preview);
+}
+
+std::string RunBaseName(const CPVRFile& clip) {
+    const std::string& base = clip.m_Engine.m_strRunBase;
+    return base.empty() ? clip.GetOutputBaseName() : base;
 }
 
 std::string OutputErrorText(int error) {

@@ -9,10 +9,42 @@
 
 namespace quorin {
 
+class CPVRFile;
+
 // The name an output file gets for a requested name: the requested name when no file of that name
 // exists, else base_000.ext, base_001.ext, ... (base and ext split at the last "."), the first one
-// free. The base "PRV" always gives "PRV.m2v" (the preview file, overwritten).
+// free. The base "PRV" always gives "PRV.m2v" (the preview file, overwritten). The search ends
+// after kMaxNumberedNames names (the requested name is returned then).
+inline constexpr unsigned long kMaxNumberedNames = 100'000;
 std::string ChooseOutputName(const std::string& requested);
+
+// One free base name for all files of a rip: base, base_000, base_001, ... the first under which
+// every suffix (".m2v", " delay.log", ...) can be created exclusively. The files are created
+// empty while the claim lives, so a second rip into the same folder, in this process or another,
+// never takes the same number; OutputFile opens a claimed name as it is. Files still empty when
+// the claim ends (a stage that did not run) are removed, unless kept.
+class OutputNameClaim {
+public:
+    // Claims nothing when base is empty or "PRV" or when no file can be created (Base() then
+    // gives base, and the stages number their files one by one as before).
+    OutputNameClaim(const std::string& base, const std::vector<std::string>& suffixes);
+    ~OutputNameClaim();
+    OutputNameClaim(const OutputNameClaim&) = delete;
+    OutputNameClaim& operator=(const OutputNameClaim&) = delete;
+
+    const std::string& Base() const { return base_; }
+    // A file that stays even when empty (a stage wrote it, with nothing in it).
+    void Keep(const std::string& name);
+
+private:
+    std::string base_;
+    std::vector<std::string> claimed_;
+    std::vector<std::string> kept_;
+};
+
+// The base name of the files of the clip's current run (the claimed one), or its output base
+// name outside a run.
+std::string RunBaseName(const CPVRFile& clip);
 
 // The system's reason for an error number, for "could not create" messages.
 std::string OutputErrorText(int error);

@@ -73,6 +73,7 @@ public:
         e_.m_lSkipSectors = 0;
 
         if (vp_.backup) {
+            ClaimBase({".sFileDescription", ".mpp", ".pva"});
             std::vector<std::string> files;
             std::string why;
             StageResult r = Backup(clip_, &files, &why);
@@ -176,7 +177,7 @@ public:
         const std::int64_t S = e_.m_i64FirstPTS + static_cast<std::int64_t>(std::trunc(b * 90'000));
         const std::int64_t E = S + static_cast<std::int64_t>(std::trunc(l * 90'000));
         clip_.StatusMessage("First PTS=" + PtsHex(S) + "\nMax   PTS=" + PtsHex(E) + "\n", true);
-        const std::string base = clip_.GetOutputBaseName();
+        const std::string base = ClaimBase(Suffixes(audioOn, videoOn, aid));
 
         // Audio.
         if (audioOn) {
@@ -258,6 +259,15 @@ public:
         }
         Trace() << "cleaning up" << endl;
         return outcome_;
+    }
+
+    // Ends the run's claim on its names: files a stage reported stay even when empty.
+    void Finish() {
+        if (claim_)
+            for (const RipReport::File& f : report_.files)
+                claim_->Keep(f.name);
+        claim_.reset();
+        e_.m_strRunBase.clear();
     }
 
 private:
@@ -358,6 +368,28 @@ private:
         Trace() << "cleaning up" << endl;
     }
 
+    // The files this run will write, after the clip's base name.
+    std::vector<std::string> Suffixes(bool audioOn, bool videoOn, std::uint8_t aid) const {
+        std::vector<std::string> s;
+        if (audioOn)
+            s.push_back("." + (ap_.raw                           ? ap_.rawPostfix
+                               : StreamTypeOf(aid) == kKindAudio ? ap_.postfix
+                                                                 : std::string("ac3")));
+        if (videoOn && vp_.raw) s.push_back("." + vp_.rawPostfix);
+        if (videoOn && !vp_.raw) {
+            s.push_back("." + vp_.postfix);
+            s.push_back(" delay.log");
+        }
+        return s;
+    }
+
+    // One number for all files of the run, taken at once.
+    std::string ClaimBase(const std::vector<std::string>& suffixes) {
+        claim_ = std::make_unique<OutputNameClaim>(clip_.GetOutputBaseName(), suffixes);
+        e_.m_strRunBase = claim_->Base();
+        return claim_->Base();
+    }
+
     // Creates the writer of a stage. Mend: a file that cannot be created stops the stage, and the
     // status and the log say so with the system's reason.
     std::unique_ptr<COBits> Writer(const std::string& name, const char* what) {
@@ -399,6 +431,7 @@ private:
     RipProgress& vp_;
     RipReport& report_;
     std::unique_ptr<CIBits> vr_, ar_;
+    std::unique_ptr<OutputNameClaim> claim_;
     RipOutcome outcome_ = RipOutcome::kDone;
     std::string readFailure_;
 };
@@ -466,6 +499,7 @@ RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* rep
     clip.m_Engine.m_vecLost.clear();
     Run run(clip, rep);
     const RipOutcome outcome = run.Go(begin, length);
+    run.Finish();
     ReportLosses(clip, rep);
     return outcome;
 }

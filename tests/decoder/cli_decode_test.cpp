@@ -61,5 +61,40 @@ TEST(CliDecode, ExitCodes) {
     EXPECT_EQ(cli::RunDecodeCommand(in, WorkFolder() + "/no/such/folder/x.bmp", "bmp"), 5);
 }
 
+// Every failure says what is wrong with the file; a frame that no slice reached is no picture;
+// a picture written is named on stdout.
+TEST(CliDecode, FailuresNameTheFault) {
+    const std::string in = Stream();
+    if (in.empty()) GTEST_SKIP() << "ffmpeg not found";
+    const std::vector<uint8_t> stream = ReadFileBytes(in);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"headers only", {stream.begin(), stream.begin() + 40}, 3, "holds no slice"},
+        {"no stream", std::vector<uint8_t>(300, 0x55), 1, "not an MPEG video stream"},
+        {"a stream", stream, 0, ".in.bmp\t176x144\n"},
+    };
+    const std::string file = Out("in.m2v");
+    const std::string out = Out("in.bmp");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFileBytes(file, c.bytes);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(cli::RunDecodeCommand(file, out, "bmp"), c.status);
+        const std::string said =
+            testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        EXPECT_EQ(FileExists(out), c.status == 0);
+        EXPECT_EQ(said.find("result code"), std::string::npos) << said;
+        std::remove(out.c_str());
+    }
+    std::remove(file.c_str());
+}
+
 } // namespace
 } // namespace quorin::decoder::test

@@ -4,6 +4,7 @@
 #include "base/run_state.h"
 #include "disk/clip_texts.h"
 #include "disk/cluster_table.h"
+#include "disk/plausibility.h"
 #include "disk/pvr_drive.h"
 
 #include <filesystem>
@@ -153,7 +154,7 @@ protected:
     void SetUp() override {
         DirectoryTest::SetUp();
         img_.Header(30, 70, 2, "DISK   ");
-        img_.Resize(1 << 20);
+        img_.Resize(DiskImage::ClusterOffset(101)); // as large as the header says (sparse)
     }
     std::unique_ptr<CPVRDrive> Read() {
         bool ok = false;
@@ -253,6 +254,49 @@ TEST_F(RecordTest, FailedRenameKeepsTheOldName) {
     EXPECT_EQ(clip->OutputName(), "Other"); // output files are still named after it
 }
 
+// A rename writes only into a record that reads as a receiver's in the chosen layout, on a disk
+// whose header is plausible; the layout the records fit is told apart.
+TEST_F(RecordTest, WritesAreRefusedWhereTheRecordOrTheHeaderDoesNotFit) {
+    struct Case {
+        const char* what;
+        bool oldRecords, option;
+        std::uint16_t used, free;
+        std::uint8_t clips;
+        std::int64_t size;
+        int detected;
+        const char* refusal; // empty: the rename is written
+    };
+    const std::int64_t full = DiskImage::ClusterOffset(101);
+    const Case cases[] = {
+        {"old records, option off", true, false, 30, 70, 2, full, 0, ""},
+        {"old records, option on", true, true, 30, 70, 2, full, 0, "year 3860"},
+        {"working records, option off", false, false, 30, 70, 2, full, 1, "year 0"},
+        {"working records, option on", false, true, 30, 70, 2, full, 1, ""},
+        {"clusters beyond the table", false, true, 1000, 1000, 2, full, 1, "add up to 2000"},
+        {"capacity beyond the device", false, true, 30, 70, 2, 1 << 20, 1, "device's size"},
+        {"clip count above the directory", false, true, 30, 70, 250, full, -1, "above the 246"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        img_.Header(c.used, c.free, c.clips, "DISK   ");
+        img_.Resize(c.size);
+        RecordSpec s;
+        for (int i = 0; i < 2; ++i)
+            img_.Record(i, c.oldRecords ? test::OldRecord(s, i) : test::WorkingRecord(s, i));
+        SetFirmwareOption(c.option);
+        auto before = img_.Read(0, 256 * 512);
+        auto drive = Read();
+        EXPECT_EQ(DetectLayout(*drive), c.detected);
+        CPVRFile* clip = drive->GetFile(1);
+        const std::string why = clip->WriteRefusal();
+        EXPECT_NE(why.find(c.refusal), std::string::npos) << why;
+        EXPECT_EQ(clip->SetOutputName("New", true), why.empty());
+        if (!why.empty()) {
+            EXPECT_EQ(img_.Read(0, 256 * 512), before);
+        }
+    }
+}
+
 TEST_F(RecordTest, OutputBaseNameReplacesUnsafeCharacters) {
     RecordSpec s;
     s.name = "a/b:c?";
@@ -263,6 +307,8 @@ TEST_F(RecordTest, OutputBaseNameReplacesUnsafeCharacters) {
     EXPECT_EQ(clip->GetOutputBaseName(), "a b c ");
     clip->SetOutputName("x*y|\"z\"", false);
     EXPECT_EQ(clip->GetOutputBaseName(), "x y  z ");
+    clip->SetOutputName(std::string("N\0u\tl\x1b\r", 7), false); // control characters too
+    EXPECT_EQ(clip->GetOutputBaseName(), "N u l  ");
     clip->SetOutputName(std::nullopt, false);
     EXPECT_EQ(clip->GetOutputBaseName(), "a b c ");
 }

@@ -66,7 +66,7 @@ public:
             if (working && order[i] == 1) PutCutMarks(bytes);
             image_.Record(static_cast<int>(i), bytes);
         }
-        image_.Resize(DiskImage::ClusterOffset(20));
+        image_.Resize(DiskImage::ClusterOffset(141)); // the capacity the header claims
         Open(working);
     }
     void Open(bool working) {

@@ -202,6 +202,61 @@ TEST_F(JobListTest, LinesThatCannotRunAreRefusedByName) {
     EXPECT_NE(messages[10].text.find("\"Good\""), std::string::npos);
 }
 
+// Line ends of any kind and a byte-order mark lose no job; a line meant as a job that cannot be
+// one is named with its line number; a file of which nothing can run is refused whole.
+TEST_F(JobListTest, EveryJobLineIsReadOrReportedWithItsLineNumber) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::vector<std::string> names;    // jobs read, in file order
+        std::vector<std::string> refusals; // texts the refusals begin with
+    };
+    const Case cases[] = {
+        {"byte-order mark",
+         "\xEF\xBB\xBF"
+         "1;Bom;5;10\r\n",
+         {"Bom"},
+         {}},
+        {"CR-only line ends", "Index;Name\r1;A;0;10\r1;B;0;10\r", {"A", "B"}, {}},
+        {"mixed line ends", "1;A;0;10\n\r\n# note;x\r1;B;0;10", {"A", "B"}, {}},
+        {"bad job lines",
+         "Index;Name;Begin;End\r\n"
+         "1;Ok;0;10\r\n"
+         "1;Word;abc;10\r\n"
+         "1;NoEnd;5\r\n"
+         "1;Back;200;100\r\n"
+         "-2;Minus;0;10\r\n"
+         "not a job;0;10\r\n",
+         {"Ok"},
+         {"line 3: \"Word\": Begin \"abc\" is not a time",
+          "line 4: \"NoEnd\": End \"\" is not a time",
+          "line 5: \"Back\": its End 0:01:00.00 lies before its Begin 0:02:00.00",
+          "line 6: \"Minus\": clip -2 is not on this disk"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Messages messages;
+        std::vector<std::string> names;
+        for (const RipJob& job : Parse(c.text, messages))
+            names.push_back(job.name);
+        EXPECT_EQ(names, c.names);
+        ASSERT_EQ(messages.size(), c.refusals.size());
+        for (std::size_t i = 0; i < messages.size(); ++i)
+            EXPECT_TRUE(messages[i].text.starts_with(c.refusals[i])) << messages[i].text;
+    }
+
+    std::string binary;
+    for (int i = 0; i < 4000; ++i)
+        binary += static_cast<char>((i * 7919 + (i >> 3)) % 256);
+    WriteFile(dir_ / "binary.csv", "7;\x01\x02;\xff;\n" + binary);
+    JobQueue queue;
+    Messages messages;
+    EXPECT_FALSE(LoadJobList(dir_ / "binary.csv", Context(), queue, messages));
+    EXPECT_TRUE(queue.Empty());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].text.find("is a job that can run"), std::string::npos);
+}
+
 TEST_F(JobListTest, ANameThatIsNotUtf8IsReadAsLatin1) {
     Messages messages;
     auto jobs = Parse("1;Caf\xE9 M\xFCller;0;1\r\n1;Caf\xC3\xA9;0;1\r\n", messages);

@@ -24,11 +24,14 @@ TEST(FuzzFindings, AClipNumberAtTheEndOfTheIntRangeIsRefusedByName) {
     auto jobs = ParseJobList("99999999999999999999;Far;0;10\n-99999999999999999999;Near;0;10\n",
                              context, messages);
     EXPECT_TRUE(jobs.empty());
-    ASSERT_EQ(messages.size(), 1u); // the second line is no job line (no leading digit)
+    ASSERT_EQ(messages.size(), 2u); // a negative number is meant as a clip number too
     EXPECT_EQ(messages[0].caption, kNotQueuedCaption);
     EXPECT_NE(messages[0].text.find("\"Far\": clip 2147483647 is not on this disk"),
               std::string::npos)
         << messages[0].text;
+    EXPECT_NE(messages[1].text.find("\"Near\": clip -2147483646 is not on this disk"),
+              std::string::npos)
+        << messages[1].text;
 }
 
 TEST(FuzzFindings, EighteenDigitHoursAreReadWithoutOverflow) {

@@ -198,18 +198,21 @@ TEST_F(CliRip, CtrlCCancelsAndASecondEndsAtOnce) {
     EXPECT_EQ(Interrupt(disk_->Image(), out_.Path().string(), 2, err2), 4);
 }
 
-TEST(CliTime, SecondsOrClockText) {
+// The media tools' convention: SS[.cc], M:SS[.cc], H:MM:SS[.cc].
+TEST(CliTime, SecondsMinutesAndHours) {
     using cli::ParseCliTime;
-    EXPECT_EQ(ParseCliTime("90"), 90.0);
-    EXPECT_EQ(ParseCliTime("12.5"), 12.5);
-    EXPECT_EQ(ParseCliTime("3600"), 3600.0);
-    EXPECT_EQ(ParseCliTime("125"), 125.0); // not 1:25 as the window's field would read it
-    EXPECT_NEAR(*ParseCliTime("1:02:03.50"), 3723.5, 1e-9);
-    EXPECT_NEAR(*ParseCliTime("1:02:03.5"), 3723.05, 1e-9);
-    EXPECT_NEAR(*ParseCliTime("0:01"), 60.0, 1e-9);
-    EXPECT_NEAR(*ParseCliTime("2:3:4"), 7384.0, 1e-9);
-    for (const char* bad :
-         {"", "abc", "-1", "1e3", "1:2:3:4", "1:234", "1:02:03.456", "1:", "x:10", "1.2.3", "."})
+    const std::pair<const char*, double> good[] = {
+        {"90", 90},          {"12.5", 12.5},        {"125", 125},
+        {"0:30", 30},        {"1:30", 90},          {"90:00", 5400},
+        {"0:30.25", 30.25},  {"1:02:03.5", 3723.5}, {"1:02:03.50", 3723.5},
+        {" 2:00:00 ", 7200}, {".5", 0.5},
+    };
+    for (const auto& [text, seconds] : good) {
+        ASSERT_TRUE(ParseCliTime(text).has_value()) << text;
+        EXPECT_NEAR(*ParseCliTime(text), seconds, 1e-9) << text;
+    }
+    for (const char* bad : {"", " ", "abc", "-1", "1e3", "1:2:3:4", "1:234", "1:5", "1:60",
+                            "1:60:00", "1:2:03", "1:", ":30", "x:10", "1.2.3", "."})
         EXPECT_FALSE(ParseCliTime(bad).has_value()) << bad;
 }
 

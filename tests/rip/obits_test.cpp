@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <iterator>
 #include <random>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 namespace quorin {
@@ -59,6 +61,56 @@ TEST_F(OBitsTest, NumbersTakenNamesAndNeverOverwrites) {
     Touch("README");
     EXPECT_EQ(Create("README"), "_000README");
     EXPECT_EQ(ChooseOutputName("Film.m2v"), "Film_002.m2v");
+}
+
+// All files of a rip take one number: the first under which none of them exists. The claim
+// holds them against other rips (threads here, processes alike) until the writers open them;
+// the ones no writer used go when the claim ends.
+TEST_F(OBitsTest, ARipClaimsOneNumberForAllItsFiles) {
+    const std::vector<std::string> rip{".mp2", ".m2v", " delay.log"};
+    struct Case {
+        std::vector<std::string> present;
+        std::string base;
+    };
+    const Case cases[] = {
+        {{}, "Show"},
+        {{"Show.mp2"}, "Show_000"},
+        {{"Show.m2v", "Show_000 delay.log"}, "Show_001"},
+        {{"PRV.m2v"}, "PRV"}, // the preview is never numbered
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.base);
+        for (const std::string& name : c.present)
+            Touch(name);
+        {
+            OutputNameClaim claim(c.base.substr(0, c.base == "PRV" ? 3 : 4), rip);
+            EXPECT_EQ(claim.Base(), c.base);
+            if (c.base != "PRV") {
+                EXPECT_EQ(Create(c.base + ".m2v"), c.base + ".m2v");
+                EXPECT_TRUE(fs::exists(c.base + ".mp2"));
+            }
+        }
+        EXPECT_FALSE(fs::exists(c.base + ".mp2")); // claimed, never written
+        for (const auto& entry : fs::directory_iterator("."))
+            fs::remove(entry.path());
+    }
+
+    std::vector<std::string> bases(8);
+    std::vector<std::thread> rips;
+    for (std::size_t i = 0; i < bases.size(); ++i)
+        rips.emplace_back([&bases, &rip, i] {
+            OutputNameClaim claim("Par", rip);
+            bases[i] = claim.Base();
+            bool ok = false;
+            COBits w(claim.Base() + ".m2v", ok);
+            w.WriteByte(1);
+        });
+    for (std::thread& t : rips)
+        t.join();
+    std::sort(bases.begin(), bases.end());
+    EXPECT_EQ(std::adjacent_find(bases.begin(), bases.end()), bases.end());
+    for (const std::string& base : bases)
+        EXPECT_EQ(fs::file_size(base + ".m2v"), 1u) << base;
 }
 
 TEST_F(OBitsTest, PreviewNameIsAlwaysPrvM2vAndOverwritten) {
