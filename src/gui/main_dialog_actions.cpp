@@ -2,12 +2,12 @@
 // Preview / Cut), Restore and Rip Sample.
 #include "gui/main_dialog.h"
 
-#include "gui/about_dialog.h"
-#include "gui/options_dialog.h"
 #include "base/format.h"
 #include "base/program_log.h"
-#include "gui/title_dialog.h"
 #include "disk/pvr_drive.h"
+#include "gui/about_dialog.h"
+#include "gui/options_dialog.h"
+#include "gui/title_dialog.h"
 #include "platform/text.h"
 #include "platform/volume.h"
 #include "udisks/udisks_open.h"
@@ -41,9 +41,12 @@ bool RenameClip(CPVRFile& clip, const std::string& title, std::string& why) {
 void CMainDialog::ShowOptions() {
     PostfixTexts texts{m_Settings.prefixVideo, m_Settings.prefixAudio, m_Settings.prefixRawVideo,
                        m_Settings.prefixRawAudio};
-    CDlgOptions dialog(texts, this);
+    CDlgOptions dialog(texts, {m_Settings.outputFormat, m_Settings.keepStreams}, this);
     if (dialog.exec() == QDialog::Accepted) {
         texts = dialog.Texts();
+        const OutputChoice output = dialog.Output();
+        m_Settings.outputFormat = output.format;
+        m_Settings.keepStreams = output.keepStreams;
         m_Settings.prefixVideo = texts.video;
         m_Settings.prefixAudio = texts.audio;
         m_Settings.prefixRawVideo = texts.rawVideo;
