@@ -18,7 +18,9 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -74,7 +76,11 @@ class Input {
 public:
     bool Open(const std::string& file, const char* demuxer, std::string& why) {
         AVFormatContext* c = nullptr;
-        int rc = avformat_open_input(&c, file.c_str(), av_find_input_format(demuxer), nullptr);
+        // The raw demuxers hand the parser 1 KiB at a time unless told otherwise.
+        AVDictionary* options = nullptr;
+        av_dict_set(&options, "raw_packet_size", "1048576", 0);
+        int rc = avformat_open_input(&c, file.c_str(), av_find_input_format(demuxer), &options);
+        av_dict_free(&options);
         if (rc < 0) {
             why = "could not open " + file + ": " + AvError(rc);
             return false;
@@ -100,6 +106,122 @@ public:
 private:
     InputPtr ctx_;
     std::string file_;
+};
+
+struct BufferUnref {
+    void operator()(AVBufferRef* b) const { av_buffer_unref(&b); }
+};
+struct PoolCloser {
+    void operator()(AVBufferPool* p) const { av_buffer_pool_uninit(&p); }
+};
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// The coded pictures of a video elementary stream, each with the headers in front of it, read in
+// large blocks and handed out as packets that share the block (the raw demuxer's parser looks at
+// every byte and copies it twice; this is the copy's hot path).
+class PictureSource {
+public:
+    bool Open(const std::string& file, std::string& why) {
+        file_.reset(std::fopen(file.c_str(), "rb"));
+        if (!file_) why = "could not open " + file + ": " + AvError(AVERROR(errno));
+        name_ = file;
+        return file_ != nullptr;
+    }
+
+    // 1 with a picture, 0 at the end, an AVERROR on a read error.
+    int Next(AVPacket* p) {
+        for (;;) {
+            if (const std::optional<std::size_t> end = Boundary()) return Emit(p, *end);
+            if (eof_) return unit_ < size_ ? Emit(p, size_) : 0;
+            if (int rc = Refill(); rc < 0) return rc;
+        }
+    }
+    std::int64_t Position() const { return read_; }
+    const std::string& File() const { return name_; }
+
+private:
+    static constexpr std::size_t kBlock = 4 << 20;
+
+    // The start of the next picture's unit: a sequence header, group header or picture start
+    // code after the current unit's slices.
+    std::optional<std::size_t> Boundary() {
+        const std::uint8_t* d = block_ ? block_->data : nullptr;
+        // i walks the third byte of a possible 00 00 01: a byte above 1 there rules out three
+        // positions at once (the data holds many single 01 bytes, too many for memchr).
+        std::size_t i = scan_ + 2;
+        while (i + 1 < size_) {
+            if (d[i] > 1) {
+                i += 3;
+            } else if (d[i] == 0) {
+                ++i;
+            } else if (d[i - 1] != 0 || d[i - 2] != 0) {
+                i += 3;
+            } else {
+                const std::size_t at = i - 2;
+                i += 3;
+                const std::uint8_t code = d[at + 3];
+                if (code >= 0x01 && code <= 0xAF) {
+                    slices_ = true;
+                } else if (slices_ && (code == 0xB3 || code == 0xB8 || code == 0x00)) {
+                    slices_ = false;
+                    scan_ = at + 1;
+                    return at;
+                }
+            }
+        }
+        scan_ = size_ > 3 ? std::min(i, size_ - 1) - 2 : 0;
+        return std::nullopt;
+    }
+
+    int Emit(AVPacket* p, std::size_t end) {
+        p->buf = av_buffer_ref(block_.get());
+        if (!p->buf) return AVERROR(ENOMEM);
+        p->data = block_->data + unit_;
+        p->size = static_cast<int>(end - unit_);
+        unit_ = end;
+        return 1;
+    }
+
+    // A new block: the unfinished unit moved to its front (the old block lives on in the
+    // packets that share it), then as much of the file as fits.
+    int Refill() {
+        const std::size_t keep = size_ - unit_;
+        // Blocks come back to the pool once their packets are written: fresh pages for every
+        // block would cost more than reading them.
+        const std::size_t capacity = 2 * keep > kBlock ? 2 * keep : kBlock;
+        if (!pool_)
+            pool_.reset(av_buffer_pool_init(kBlock + AV_INPUT_BUFFER_PADDING_SIZE, nullptr));
+        std::unique_ptr<AVBufferRef, BufferUnref> next(
+            capacity == kBlock && pool_ ? av_buffer_pool_get(pool_.get())
+                                        : av_buffer_alloc(capacity + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!next) return AVERROR(ENOMEM);
+        if (keep > 0) std::memcpy(next->data, block_->data + unit_, keep);
+        const std::size_t n = std::fread(next->data + keep, 1, capacity - keep, file_.get());
+        if (n < capacity - keep) {
+            if (std::ferror(file_.get())) return AVERROR(EIO);
+            eof_ = true;
+        }
+        std::memset(next->data + keep + n, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+        read_ += static_cast<std::int64_t>(n);
+        scan_ = scan_ >= unit_ ? scan_ - unit_ : 0;
+        block_ = std::move(next);
+        size_ = keep + n;
+        unit_ = 0;
+        return 0;
+    }
+
+    std::unique_ptr<std::FILE, FileCloser> file_;
+    std::string name_;
+    std::unique_ptr<AVBufferPool, PoolCloser> pool_;
+    std::unique_ptr<AVBufferRef, BufferUnref> block_;
+    std::size_t size_ = 0; // bytes in the block
+    std::size_t unit_ = 0; // start of the current picture's unit
+    std::size_t scan_ = 0; // where the boundary search goes on
+    bool slices_ = false;
+    bool eof_ = false;
+    std::int64_t read_ = 0;
 };
 
 // What a video packet (one coded picture with the headers before it) says about its display.
@@ -135,7 +257,7 @@ struct Timed {
 
 class VideoTrack {
 public:
-    explicit VideoTrack(Input& in) : in_(in) {
+    VideoTrack(Input& in, PictureSource& source) : in_(in), source_(source) {
         AVRational rate = in.Stream()->avg_frame_rate;
         if (rate.num <= 0 || rate.den <= 0) rate = in.Stream()->r_frame_rate;
         if (rate.num <= 0 || rate.den <= 0) rate = {25, 1};
@@ -146,9 +268,9 @@ public:
     bool Fill(std::string& why) {
         while (!ended_ && window_.size() < kVideoWindow) {
             PacketPtr p = NewPacket();
-            int rc = in_.Read(p.get());
+            int rc = source_.Next(p.get());
             if (rc < 0) {
-                why = "could not read " + in_.File() + ": " + AvError(rc);
+                why = "could not read " + source_.File() + ": " + AvError(rc);
                 return false;
             }
             if (rc == 0) {
@@ -216,6 +338,7 @@ private:
     }
 
     Input& in_;
+    PictureSource& source_;
     AVRational rate_{25, 1};
     std::deque<Timed> window_;
     std::multiset<std::int64_t> order_;
@@ -407,7 +530,11 @@ private:
         if (video_ && !video_->Fill(why)) return StageResult::kOutputFailed;
         if (audio_ && !audio_->Fill(why)) return StageResult::kOutputFailed;
         Offsets();
-        int rc = avformat_init_output(out_.get(), nullptr);
+        // Matroska's optional CRC elements would cost more than the copy itself.
+        AVDictionary* options = nullptr;
+        if (job_.format == MuxFormat::kMatroska) av_dict_set(&options, "write_crc32", "0", 0);
+        int rc = avformat_init_output(out_.get(), &options);
+        av_dict_free(&options);
         if (rc < 0) return Failed(rc, why);
         // After the initialisation, which names libavformat as the file's encoder.
         if (job_.format == MuxFormat::kMatroska)
@@ -427,7 +554,8 @@ private:
     bool OpenInputs(std::string& why) {
         if (!job_.video.file.empty()) {
             if (!videoIn_.Open(job_.video.file, "mpegvideo", why)) return false;
-            video_.emplace(videoIn_);
+            if (!pictures_.Open(job_.video.file, why)) return false;
+            video_.emplace(videoIn_, pictures_);
             total_ += FileSize(job_.video.file);
         }
         if (!job_.audio.file.empty()) {
@@ -533,7 +661,7 @@ private:
 
     void Progress() {
         if (!progress_ || total_ <= 0) return;
-        const std::int64_t read = videoIn_.Position() + audioIn_.Position();
+        const std::int64_t read = pictures_.Position() + audioIn_.Position();
         progress_->position = static_cast<std::int32_t>(std::min<std::int64_t>(read, total_) >> 10);
         progress_->megabytes = static_cast<std::int32_t>(read >> 20);
     }
@@ -554,6 +682,7 @@ private:
     // Declared before the output context, which writes into the container's I/O context.
     Container container_;
     Input videoIn_, audioIn_;
+    PictureSource pictures_;
     std::optional<VideoTrack> video_;
     std::optional<AudioTrack> audio_;
     OutputPtr out_;
