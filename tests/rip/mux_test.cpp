@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <csignal>
-#include <regex>
 #include <sstream>
 #include <sys/resource.h>
 
@@ -65,15 +64,19 @@ Marks Measure(const fs::path& file) {
             "YAVG:file=" +
             stats + "[v];[0:a]silencedetect=n=-40dB:d=0.02[a]\" -map [v] -map [a] -f null -");
     Marks m;
-    const std::string text = ReadText(stats);
-    std::regex frame(R"(pts_time:([-0-9.]+)\s*\nlavfi.signalstats.YAVG=([0-9.]+))");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), frame);
-         it != std::sregex_iterator(); ++it)
-        if (std::stod((*it)[2]) > 128) m.flashes.push_back(std::stod((*it)[1]));
-    std::regex onset(R"(silence_end: ([-0-9.]+))");
-    for (auto it = std::sregex_iterator(c.err.begin(), c.err.end(), onset);
-         it != std::sregex_iterator(); ++it)
-        m.beeps.push_back(std::stod((*it)[1]));
+    // "frame:N pts:P pts_time:T" lines, each followed by "lavfi.signalstats.YAVG=Y".
+    std::istringstream frames(ReadText(stats));
+    double time = 0;
+    for (std::string line; std::getline(frames, line);) {
+        if (auto at = line.find("pts_time:"); at != std::string::npos)
+            time = std::stod(line.substr(at + 9));
+        if (line.rfind("lavfi.signalstats.YAVG=", 0) == 0 && std::stod(line.substr(23)) > 128)
+            m.flashes.push_back(time);
+    }
+    std::istringstream log(c.err);
+    for (std::string line; std::getline(log, line);)
+        if (auto at = line.find("silence_end: "); at != std::string::npos)
+            m.beeps.push_back(std::stod(line.substr(at + 13)));
     return m;
 }
 
