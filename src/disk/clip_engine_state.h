@@ -32,6 +32,10 @@ struct ClipEngineState {
     std::int64_t m_i64VideoEndBit = 0;
     std::int64_t m_i64AudioEndBit = 0;
     std::int64_t m_i64RipStartPTS = 0;
+    // The exact starts of the current rip's files (after the wrap rule): the first picture the
+    // video file can show and the first audio frame written; PTS_NONE until a stage writes one.
+    std::int64_t m_i64VideoStartPTS = PTS_NONE;
+    std::int64_t m_i64AudioStartPTS = PTS_NONE;
     double m_dAspectRatio = 4.0 / 3.0;
     double m_dBegin = 0;
     double m_dLength = 0;

@@ -66,6 +66,8 @@ inline constexpr int kPostfixVideo = 1075;
 inline constexpr int kPostfixAudio = 1076;
 inline constexpr int kPostfixRawVideo = 1077;
 inline constexpr int kPostfixRawAudio = 1078;
+inline constexpr int kOutputFormat = 1079;
+inline constexpr int kKeepStreams = 1080;
 
 // About box.
 inline constexpr int kProgramVersion = 1049;

@@ -2,6 +2,8 @@
 
 #include "gui/control_ids.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -9,6 +11,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace quorin {
 namespace {
@@ -32,7 +36,8 @@ QPushButton* MakeButton(const char* caption, int id) {
 
 } // namespace
 
-CDlgOptions::CDlgOptions(const PostfixTexts& texts, QWidget* parent) : QDialog(parent) {
+CDlgOptions::CDlgOptions(const PostfixTexts& texts, const OutputChoice& output, QWidget* parent)
+    : QDialog(parent) {
     setWindowTitle("Options");
     auto* group = new QGroupBox("Default file postixes");
     SetControlId(group, ids::kStatic);
@@ -41,6 +46,22 @@ CDlgOptions::CDlgOptions(const PostfixTexts& texts, QWidget* parent) : QDialog(p
     m_pAudio = AddField(grid, 1, "Audio", ids::kPostfixAudio);
     m_pRawVideo = AddField(grid, 2, "Raw Video", ids::kPostfixRawVideo);
     m_pRawAudio = AddField(grid, 3, "Raw Audio", ids::kPostfixRawAudio);
+
+    auto* outputGroup = new QGroupBox("Stream rips end as");
+    SetControlId(outputGroup, ids::kStatic);
+    auto* outputLayout = new QVBoxLayout(outputGroup);
+    format_ = new QComboBox;
+    SetControlId(format_, ids::kOutputFormat);
+    format_->addItem("Elementary streams", "es");
+    format_->addItem("Matroska (.mkv)", "mkv");
+    format_->addItem("MPEG program stream (.mpg)", "mpg");
+    format_->addItem("MPEG transport stream (.ts)", "ts");
+    keepStreams_ = new QCheckBox("Keep the elementary streams");
+    SetControlId(keepStreams_, ids::kKeepStreams);
+    outputLayout->addWidget(format_);
+    outputLayout->addWidget(keepStreams_);
+    connect(format_, &QComboBox::currentIndexChanged, this,
+            [this](int index) { keepStreams_->setEnabled(index > 0); });
 
     QPushButton* ok = MakeButton("OK", ids::kOk);
     QPushButton* cancel = MakeButton("Cancel", ids::kCancel);
@@ -55,10 +76,13 @@ CDlgOptions::CDlgOptions(const PostfixTexts& texts, QWidget* parent) : QDialog(p
     buttons->addWidget(cancel);
     buttons->addWidget(defaults);
     buttons->addStretch();
+    auto* fields = new QVBoxLayout;
+    fields->addWidget(group);
+    fields->addWidget(outputGroup);
     auto* layout = new QHBoxLayout(this);
-    layout->addWidget(group);
+    layout->addLayout(fields);
     layout->addLayout(buttons);
-    Show(texts);
+    Show(texts, output);
 }
 
 PostfixTexts CDlgOptions::Texts() const {
@@ -66,15 +90,22 @@ PostfixTexts CDlgOptions::Texts() const {
             m_pRawVideo->text().toStdString(), m_pRawAudio->text().toStdString()};
 }
 
-void CDlgOptions::OnDefault() {
-    Show(PostfixTexts{});
+OutputChoice CDlgOptions::Output() const {
+    return {format_->currentData().toString().toStdString(), keepStreams_->isChecked()};
 }
 
-void CDlgOptions::Show(const PostfixTexts& texts) {
+void CDlgOptions::OnDefault() {
+    Show(PostfixTexts{}, OutputChoice{});
+}
+
+void CDlgOptions::Show(const PostfixTexts& texts, const OutputChoice& output) {
     m_pVideo->setText(QString::fromStdString(texts.video));
     m_pAudio->setText(QString::fromStdString(texts.audio));
     m_pRawVideo->setText(QString::fromStdString(texts.rawVideo));
     m_pRawAudio->setText(QString::fromStdString(texts.rawAudio));
+    format_->setCurrentIndex(std::max(0, format_->findData(QString::fromStdString(output.format))));
+    keepStreams_->setChecked(output.keepStreams);
+    keepStreams_->setEnabled(format_->currentIndex() > 0);
 }
 
 } // namespace quorin

@@ -1,9 +1,11 @@
-// "Options": the four file-name endings of the output files.
+// "Options": the four file-name endings of the output files and what a stream rip ends as.
 #pragma once
 
 #include <QDialog>
 #include <string>
 
+class QCheckBox;
+class QComboBox;
 class QLineEdit;
 
 namespace quorin {
@@ -15,21 +17,31 @@ struct PostfixTexts {
     std::string rawAudio = "mpp";
 };
 
+// The settings file's output format ("es", "mkv", "mpg", "ts") and whether a mux keeps the
+// elementary streams.
+struct OutputChoice {
+    std::string format = "es";
+    bool keepStreams = false;
+};
+
 class CDlgOptions : public QDialog {
     Q_OBJECT
 public:
-    explicit CDlgOptions(const PostfixTexts& texts, QWidget* parent = nullptr);
+    CDlgOptions(const PostfixTexts& texts, const OutputChoice& output, QWidget* parent = nullptr);
     // The texts as the fields hold them.
     PostfixTexts Texts() const;
+    OutputChoice Output() const;
 
 private:
     void OnDefault();
-    void Show(const PostfixTexts& texts);
+    void Show(const PostfixTexts& texts, const OutputChoice& output);
 
     QLineEdit* m_pVideo;
     QLineEdit* m_pAudio;
     QLineEdit* m_pRawVideo;
     QLineEdit* m_pRawAudio;
+    QComboBox* format_;
+    QCheckBox* keepStreams_;
 };
 
 } // namespace quorin

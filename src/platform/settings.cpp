@@ -31,6 +31,8 @@ constexpr const char* kPrefixVideo = "Prefix Video";
 constexpr const char* kPrefixAudio = "Prefix Audio";
 constexpr const char* kPrefixRawVideo = "Prefix Raw Video";
 constexpr const char* kPrefixRawAudio = "Prefix Raw Audio";
+constexpr const char* kOutputFormat = "Output Format";
+constexpr const char* kKeepStreams = "Keep Elementary Streams";
 
 std::string Env(const char* name) {
     const char* v = std::getenv(name);
@@ -173,6 +175,11 @@ bool LoadSettings(const std::string& path, Settings& settings) {
     settings.prefixAudio = Text(ini, kPrefixAudio, settings.prefixAudio);
     settings.prefixRawVideo = Text(ini, kPrefixRawVideo, settings.prefixRawVideo);
     settings.prefixRawAudio = Text(ini, kPrefixRawAudio, settings.prefixRawAudio);
+    settings.outputFormat = Text(ini, kOutputFormat, settings.outputFormat);
+    if (settings.outputFormat != "mkv" && settings.outputFormat != "mpg" &&
+        settings.outputFormat != "ts")
+        settings.outputFormat = "es";
+    settings.keepStreams = Number(ini, kKeepStreams, 0) != 0;
     return true;
 }
 
@@ -197,6 +204,8 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
     Set(ini, kPrefixAudio, settings.prefixAudio);
     Set(ini, kPrefixRawVideo, settings.prefixRawVideo);
     Set(ini, kPrefixRawAudio, settings.prefixRawAudio);
+    Set(ini, kOutputFormat, settings.outputFormat);
+    SetFlag(ini, kKeepStreams, settings.keepStreams);
     std::string data;
     if (ini.Save(data, false) < 0 || !WriteFileAtomically(path, data)) {
         LogLine("could not write the settings file " + path);

@@ -22,6 +22,10 @@ struct Settings {
     std::string prefixAudio = "mp2";
     std::string prefixRawVideo = "pva";
     std::string prefixRawAudio = "mpp";
+    // What a stream rip ends as: "es" (the elementary streams), "mkv", "mpg" or "ts" (one
+    // playable file); any other text reads as "es".
+    std::string outputFormat = "es";
+    bool keepStreams = false; // keep the elementary streams and the delay log after a mux
 };
 
 // Every key at its default; the output directory is the user's Videos directory.

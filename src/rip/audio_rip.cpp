@@ -107,6 +107,9 @@ private:
                 Recover(p + 8);
                 continue;
             }
+            // The packet's time stamp is that of the first frame beginning in it: the one the
+            // copy starts with.
+            e_.m_i64AudioStartPTS = P;
             r_.ClearEOF();
             r_.SeekBitPosition(p);
             if (priv_) {

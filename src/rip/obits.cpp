@@ -209,6 +209,12 @@ bool OutputFile::Write(std::span<const std::uint8_t> data) {
     return true;
 }
 
+std::int64_t OutputFile::Seek(std::int64_t offset, int whence) {
+    const off_t at = fd_ < 0 ? -1 : ::lseek(fd_, static_cast<off_t>(offset), whence);
+    if (at < 0) error_ = fd_ < 0 ? EBADF : errno;
+    return at;
+}
+
 void OutputFile::Close() {
     if (fd_ >= 0) {
         if (::close(fd_) != 0 && !writeFailed_) {

@@ -71,6 +71,8 @@ public:
         ap_.ClearStatus();
         vp_.ClearStatus();
         e_.m_lSkipSectors = 0;
+        e_.m_i64VideoStartPTS = PTS_NONE;
+        e_.m_i64AudioStartPTS = PTS_NONE;
 
         if (vp_.backup) {
             ClaimBase({".sFileDescription", ".mpp", ".pva"});

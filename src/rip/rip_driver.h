@@ -32,6 +32,7 @@ struct RipReport {
     std::vector<File> files;
     std::int64_t audioMs = -1; // stage times in milliseconds; -1 when the stage did not run
     std::int64_t videoMs = -1;
+    std::int64_t muxMs = -1;
     std::string message; // why the run did not end as done (the text the status showed)
     // Damaged stretches of the disk the outputs lack (bridged in stream rips, zeros in raw rips
     // and backups). A run that is done but lost something ends with exit status 6 in quorin-cli.

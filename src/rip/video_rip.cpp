@@ -26,9 +26,10 @@ enum class CopyEnd { kEndPts, kDataEnd, kEof, kCancelled };
 class VideoCopy {
 public:
     VideoCopy(CPVRFile& clip, CIBits& r, COBits& out, RipProgress& vp, std::uint8_t s,
-              std::int64_t S, std::int64_t E1, std::int64_t T0, int k, std::string* delayLog)
+              std::int64_t S, std::int64_t E1, std::int64_t T0, int k, std::int64_t headerPts,
+              std::string* delayLog)
         : clip_(clip), e_(clip.m_Engine), r_(r), out_(out), vp_(vp), s_(s), S_(S), E1_(E1), T0_(T0),
-          L_(T0), k_(k), delayLog_(delayLog) {
+          L_(T0), k_(k), delayLog_(delayLog), packetPts_(headerPts) {
         endByte_ = e_.m_i64VideoEndBit / 8;
     }
 
@@ -48,6 +49,12 @@ public:
 
     std::int64_t L() const { return L_; }
     std::int64_t Bytes() const { return counter_; }
+
+    // A copy that ended before its first picture (or before a packet header said when it is
+    // shown) still logs a delay: that of the last packet read.
+    void FinishDelay() {
+        if (!delayWritten_ && packetPts_ != PTS_NONE) StartsAt(packetPts_);
+    }
 
 private:
     CopyEnd Copy() {
@@ -143,6 +150,7 @@ private:
             if (Special(end)) return end;
         }
     }
+
     // First i < count with bytes i..i+3 = 00 00 01 s or 00 00 01 B8 (all four inside).
     std::int64_t FindSpecial(const std::uint8_t* b, std::int64_t count) const {
         std::int64_t i = 2;
@@ -164,6 +172,7 @@ private:
         unit_.insert(unit_.end(), bytes.begin(), bytes.end());
         counter_ += static_cast<std::int64_t>(bytes.size());
         ScanUnit();
+        if (!pictureSeen_) LookForPicture(bytes);
     }
 
     void ScanUnit() {
@@ -339,6 +348,32 @@ private:
         dropping_ = false;
     }
 
+    // The first picture start code written is the intra picture after the sequence header; its
+    // time stamp is that of the packet it begins in. Leading B pictures of an open group come
+    // after it in decode order and cannot be shown, so they never count.
+    void LookForPicture(std::span<const std::uint8_t> bytes) {
+        for (std::uint8_t b : bytes) {
+            if (zeros_ >= 2 && b == 0x01) {
+                afterPrefix_ = true;
+                zeros_ = 0;
+                continue;
+            }
+            if (afterPrefix_ && b == 0x00) {
+                pictureSeen_ = true;
+                if (packetPts_ != PTS_NONE) StartsAt(packetPts_);
+                return;
+            }
+            afterPrefix_ = false;
+            zeros_ = b == 0 ? zeros_ + 1 : 0;
+        }
+    }
+
+    void StartsAt(std::int64_t pts) {
+        e_.m_i64VideoStartPTS = pts;
+        if (!delayWritten_) WriteDelay(pts);
+        delayWritten_ = true;
+    }
+
     // Handles the start code at the reader position; true when the copy ends.
     bool Special(CopyEnd& end) {
         std::int64_t pos = BytePosition(r_);
@@ -375,12 +410,8 @@ private:
             end = CopyEnd::kCancelled;
             return true;
         }
-        // Mend: the delay is measured after the wrap rule, so a cut across 2^33 logs a sane value.
         std::int64_t P = WrapPTS(e_, h.GetPTS());
-        if (!delayWritten_) {
-            WriteDelay(P);
-            delayWritten_ = true;
-        }
+        if (h.PTS_DTS_flags() >= 2) packetPts_ = P;
         L_ = P;
         if (h.HasPTSandDTS()) {
             std::int64_t d = P - e_.m_i64FirstPTS;
@@ -430,11 +461,16 @@ private:
         return false;
     }
 
+    // The exact offset a muxer needs: the first picture shown minus the first audio frame written
+    // (after the wrap rule, so a cut across 2^33 logs a sane value); without audio in the rip,
+    // minus the start of the cut.
     void WriteDelay(std::int64_t P) {
         // Mend: named after the video file actually written, so "Film_000.m2v" keeps its own.
         std::string name = DelayLogName(out_.GetFileName());
+        const std::int64_t audio = e_.m_i64AudioStartPTS != PTS_NONE ? e_.m_i64AudioStartPTS : S_;
         if (std::FILE* f = std::fopen(name.c_str(), "w")) {
-            std::string text = Format("Delay: %.0f ms", static_cast<double>(P - S_) * (1.0 / 90));
+            std::string text =
+                Format("Delay: %.0f ms", static_cast<double>(P - audio) * (1.0 / 90));
             std::fwrite(text.data(), 1, text.size(), f);
             std::fclose(f);
             if (delayLog_) *delayLog_ = name;
@@ -453,6 +489,10 @@ private:
     std::int64_t endByte_ = 0;
     std::int64_t counter_ = 0;
     std::int64_t headers_ = 0;
+    std::int64_t packetPts_; // of the packet whose payload is being copied
+    int zeros_ = 0;
+    bool afterPrefix_ = false;
+    bool pictureSeen_ = false;
     bool delayWritten_ = false;
     // The held unit: headers and at most one picture (starting at picture_).
     std::vector<std::uint8_t> unit_;
@@ -526,12 +566,20 @@ StageResult RipVideoStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8
     bool reached = false;
     bool found = false;
     std::int64_t L = 0;
+    std::int64_t headerPts = PTS_NONE; // of the last packet header passed
     while (!r.IsEOF() && BytePosition(r) < endByte) {
+        if (reached && r.Peek32() == code) {
+            const std::int64_t at = r.GetBitPosition();
+            CPESHeader h(r, s);
+            if (h.IsValid() && h.PTS_DTS_flags() >= 2) headerPts = WrapPTS(e, h.GetPTS());
+            r.SeekBitPosition(at);
+        }
         if (!reached && r.Peek32() == code) {
             CPESHeader h(r, s);
             if (clip.IsCancelled()) return StageResult::kCancelled;
             std::int64_t P = WrapPTS(e, h.GetPTS());
             L = P;
+            if (h.IsValid() && h.PTS_DTS_flags() >= 2) headerPts = P;
             if (h.IsValid() && (P >= S || std::llabs(P - S) < 25)) {
                 clip.StatusMessage("reached pts " + PtsHex(P) + "\n", true);
                 reached = true;
@@ -562,8 +610,10 @@ StageResult RipVideoStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8
 
     StageResult result = StageResult::kNothingFound;
     if (found) {
-        VideoCopy copy(clip, r, out, vp, s, S, E1, T0, k, files ? &files->delayLog : nullptr);
+        VideoCopy copy(clip, r, out, vp, s, S, E1, T0, k, headerPts,
+                       files ? &files->delayLog : nullptr);
         CopyEnd end = copy.Run();
+        copy.FinishDelay();
         if (end == CopyEnd::kCancelled) return StageResult::kCancelled;
         if (end == CopyEnd::kEof) {
             clip.StatusMessage("EOBS Reached...\n", true);

@@ -167,11 +167,20 @@ TEST_F(WindowTest, OptionsDefaultAndCancelStillSaves) {
 
     WhenModal([&](QWidget* dialog) {
         qobject_cast<QLineEdit*>(FindControl(dialog, ids::kPostfixRawAudio))->setText("mpa");
+        auto* format = qobject_cast<QComboBox*>(FindControl(dialog, ids::kOutputFormat));
+        auto* keep = qobject_cast<QCheckBox*>(FindControl(dialog, ids::kKeepStreams));
+        EXPECT_FALSE(keep->isEnabled()) << "nothing to keep with the elementary streams";
+        format->setCurrentIndex(format->findData("mkv"));
+        keep->setChecked(true);
         Press(dialog, ids::kOk);
     });
     Click(ids::kOptions);
     EXPECT_EQ(window_->CurrentSettings().prefixRawAudio, "mpa");
-    EXPECT_NE(ReadFile(SettingsFile()).find("Prefix Raw Audio=mpa"), std::string::npos);
+    EXPECT_EQ(window_->CurrentSettings().outputFormat, "mkv");
+    EXPECT_TRUE(window_->CurrentSettings().keepStreams);
+    const std::string saved = ReadFile(SettingsFile());
+    EXPECT_NE(saved.find("Prefix Raw Audio=mpa"), std::string::npos);
+    EXPECT_NE(saved.find("Output Format=mkv\nKeep Elementary Streams=1"), std::string::npos);
 }
 
 TEST_F(WindowTest, AboutOnF1AndOnItsButton) {

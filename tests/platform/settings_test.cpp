@@ -55,6 +55,7 @@ constexpr const char* kHandWritten = "; written by hand\r\n"
                                      "RawAudio_007=3sat\r\n"
                                      "Prefix Audio=mpa\r\n"
                                      "Prefix Raw Video=\r\n"
+                                     "Output Format=avi\r\n"
                                      "[OTHER]\r\n"
                                      "Key=Value\r\n";
 
@@ -72,6 +73,8 @@ TEST(Settings, ReadsAHandWrittenFile) {
     EXPECT_EQ(s.prefixAudio, "mpa");
     EXPECT_EQ(s.prefixRawVideo, ""); // present but empty: the empty text, as the profile reads it
     EXPECT_EQ(s.prefixVideo, "m2v");
+    EXPECT_EQ(s.outputFormat, "es"); // a format Quorin does not write: the elementary streams
+    EXPECT_FALSE(s.keepStreams);
 }
 
 TEST(Settings, SaveKeepsWhatItDoesNotOwn) {
@@ -83,6 +86,8 @@ TEST(Settings, SaveKeepsWhatItDoesNotOwn) {
     s.rawAudioList.push_back("Das Erste");
     s.patchFirstSequenceHeader = true;
     s.prefixVideo = "mpv";
+    s.outputFormat = "ts";
+    s.keepStreams = true;
     ASSERT_TRUE(SaveSettings(path, s));
     // Existing keys are rewritten in place, new ones follow in their order; the list is written
     // from index 0 and RawAudio_007 beyond it stays as it was.
@@ -102,11 +107,13 @@ TEST(Settings, SaveKeepsWhatItDoesNotOwn) {
                               "RawAudio_007=3sat\n"
                               "Prefix Audio=mpa\n"
                               "Prefix Raw Video=\n"
+                              "Output Format=ts\n"
                               "Patch first sequence header=1\n"
                               "RawAudio_001=arte\n"
                               "RawAudio_003=Das Erste\n"
                               "Prefix Video=mpv\n"
                               "Prefix Raw Audio=mpp\n"
+                              "Keep Elementary Streams=1\n"
                               "\n\n"
                               "[OTHER]\n"
                               "Key=Value\n");
@@ -117,6 +124,8 @@ TEST(Settings, SaveKeepsWhatItDoesNotOwn) {
               (std::vector<std::string>{"ZDF", "arte", "3sat", "Das Erste", "3sat"}));
     EXPECT_TRUE(again.patchFirstSequenceHeader);
     EXPECT_EQ(again.prefixVideo, "mpv");
+    EXPECT_EQ(again.outputFormat, "ts");
+    EXPECT_TRUE(again.keepStreams);
 }
 
 TEST(Settings, FirstSaveCreatesTheFolderAndWritesEveryKeyInOrder) {
@@ -136,7 +145,9 @@ TEST(Settings, FirstSaveCreatesTheFolderAndWritesEveryKeyInOrder) {
                               "Prefix Video=m2v\n"
                               "Prefix Audio=mp2\n"
                               "Prefix Raw Video=pva\n"
-                              "Prefix Raw Audio=mpp\n");
+                              "Prefix Raw Audio=mpp\n"
+                              "Output Format=es\n"
+                              "Keep Elementary Streams=0\n");
     // What was saved loads back as it was and saves again unchanged.
     Settings again;
     ASSERT_TRUE(LoadSettings(path, again));

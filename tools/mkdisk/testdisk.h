@@ -252,6 +252,31 @@ Expected<std::vector<std::uint8_t>> ReadChain(const std::filesystem::path& image
                                               std::span<const int> chain, std::int32_t startSector,
                                               std::uint64_t bytes);
 
+// ---- Test signals --------------------------------------------------------
+
+// A sync test signal: black video with a white picture every 2 s from 1 s on, and audio that
+// is silent but for a 50 ms beep at the same source times. The audio starts audioOffsetTicks
+// after the video (negative: before it), as the clip's audio_offset_ms will place it, so the
+// beeps stay at the flashes' time stamps; each beep is moved earlier by the onset delay of its
+// codec's decoder, so that a decoded beep starts with its flash. Made by ffmpeg.
+struct FlashBeepSpec {
+    double seconds = 8;   // video length
+    bool mpeg1 = false;   // MPEG-1 video instead of MPEG-2
+    bool wide = false;    // 16:9 instead of 4:3
+    bool openGops = true; // 12-picture groups with B pictures, open (else closed)
+    AudioCodec audio = AudioCodec::MpegAudio; // MpegAudio (MP2) or Ac3
+    std::int64_t audioOffsetTicks = 0;
+    std::string ffmpeg = "ffmpeg"; // the program that encodes
+};
+
+struct FlashBeepFiles {
+    std::filesystem::path video; // signal.m2v / signal.m1v
+    std::filesystem::path audio; // signal.mp2 / signal.ac3
+};
+
+// Writes both streams into dir.
+Expected<FlashBeepFiles> MakeFlashBeep(const FlashBeepSpec& spec, const std::filesystem::path& dir);
+
 // A time stamp reduced to its 33 bits, as PES headers carry it.
 constexpr std::int64_t WrapPts(std::int64_t value) {
     return ((value % kPtsModulo) + kPtsModulo) % kPtsModulo;

@@ -1,0 +1,52 @@
+// One whole rip of clip 1 of a disk image into the current directory, then the mux stage:
+//   mux_bench IMAGE mkv|mpg|ts
+// prints the stage times ("audio", "video", "mux" in seconds) and the container's name.
+#include "base/program_log.h"
+#include "base/run_state.h"
+#include "disk/cluster_table.h"
+#include "disk/pvr_drive.h"
+#include "disk/pvr_file.h"
+#include "rip/mux.h"
+#include "rip/rip_driver.h"
+
+#include <atomic>
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    using namespace quorin;
+    const auto format = argc == 3 ? MuxFormatFromName(argv[2]) : std::nullopt;
+    if (!format) {
+        std::fprintf(stderr, "usage: mux_bench IMAGE mkv|mpg|ts\n");
+        return 1;
+    }
+    SetConsoleTrace(false);
+    bool ok = false;
+    ClusterTable table(argv[1], ok);
+    CPVRDrive drive(argv[1], &table);
+    if (!ok || drive.GetFileCount() < 1) {
+        std::fprintf(stderr, "cannot read %s\n", argv[1]);
+        return 1;
+    }
+    CPVRFile& clip = *drive.GetFile(0);
+    RipProgress audio, video;
+    std::atomic<bool> cancel{false};
+    clip.m_pAudioProgress = &audio;
+    clip.m_pVideoProgress = &video;
+    clip.m_pCancel = &cancel;
+    audio.enabled = true;
+    video.enabled = true;
+    audio.postfix = "mp2";
+    video.postfix = "m2v";
+    RipReport report;
+    RipOutcome o = RipStream(clip, 0, clip.GetRecord().LengthInSeconds(), &report);
+    if (o == RipOutcome::kDone) o = RunMuxStage(clip, *format, true, report);
+    if (o != RipOutcome::kDone) {
+        std::fprintf(stderr, "failed: %s\n", report.message.c_str());
+        return 5;
+    }
+    std::printf("audio %.3f\nvideo %.3f\nmux %.3f\n", report.audioMs / 1000.0,
+                report.videoMs / 1000.0, report.muxMs / 1000.0);
+    for (const RipReport::File& f : report.files)
+        std::printf("file %s %s\n", f.what.c_str(), f.name.c_str());
+    return 0;
+}

@@ -1,0 +1,311 @@
+// The mux stage: playable files in sync, what they say about themselves and how a failed mux
+// ends, with the flash-and-beep signal of the test-disk factory and ffmpeg/ffprobe as the oracle.
+#include "rip_fixture.h"
+
+#include "rip/mux.h"
+#include "rip/rip_driver.h"
+
+#include <cmath>
+#include <csignal>
+#include <sstream>
+#include <sys/resource.h>
+
+namespace quorin {
+namespace {
+
+using namespace riptest;
+
+constexpr MuxFormat kFormats[] = {MuxFormat::kMatroska, MuxFormat::kProgramStream,
+                                  MuxFormat::kTransportStream};
+
+// A one-clip disk of the flash-and-beep signal.
+struct SignalDisk {
+    SignalDisk(const td::FlashBeepSpec& spec, std::int64_t firstPts, const std::string& tag) {
+        auto files = td::MakeFlashBeep(spec, dir.path());
+        if (!files) {
+            ADD_FAILURE() << files.error();
+            return;
+        }
+        td::ClipSpec c;
+        c.station = "Quorin Sport";
+        c.name = "Flash: beep?";
+        c.year = 2024, c.month = 5, c.day = 17, c.hour = 20, c.minute = 15, c.second = 7;
+        c.videoFile = files->video;
+        c.audioFile = files->audio;
+        c.audioCodec = spec.audio;
+        c.firstPts = firstPts;
+        c.audioOffsetTicks = spec.audioOffsetTicks;
+        td::DiskSpec desc;
+        desc.clips.push_back(c);
+        disk = std::make_unique<TestDisk>(desc, tag);
+    }
+    ScratchDir dir; // the signal's files, and the rips' current directory
+    std::unique_ptr<TestDisk> disk;
+};
+
+td::FlashBeepSpec Signal(std::int64_t audioOffsetMs = 0) {
+    td::FlashBeepSpec s;
+    s.audioOffsetTicks = audioOffsetMs * 90;
+    s.ffmpeg = QUORIN_FFMPEG;
+    return s;
+}
+
+// The flashes (pictures brighter than mid grey) and beep onsets of a file, in seconds of one
+// ffmpeg run over both tracks.
+struct Marks {
+    std::vector<double> flashes, beeps;
+};
+
+Marks Measure(const fs::path& file) {
+    const std::string stats = file.string() + ".yavg";
+    Command c =
+        Run(std::string(QUORIN_FFMPEG) + " -nostdin -i " + Quote(file.string()) +
+            " -filter_complex \"[0:v]signalstats,metadata=print:key=lavfi.signalstats."
+            "YAVG:file=" +
+            stats + "[v];[0:a]silencedetect=n=-40dB:d=0.02[a]\" -map [v] -map [a] -f null -");
+    Marks m;
+    // "frame:N pts:P pts_time:T" lines, each followed by "lavfi.signalstats.YAVG=Y".
+    std::istringstream frames(ReadText(stats));
+    double time = 0;
+    for (std::string line; std::getline(frames, line);) {
+        if (auto at = line.find("pts_time:"); at != std::string::npos)
+            time = std::stod(line.substr(at + 9));
+        if (line.rfind("lavfi.signalstats.YAVG=", 0) == 0 && std::stod(line.substr(23)) > 128)
+            m.flashes.push_back(time);
+    }
+    std::istringstream log(c.err);
+    for (std::string line; std::getline(log, line);)
+        if (auto at = line.find("silence_end: "); at != std::string::npos)
+            m.beeps.push_back(std::stod(line.substr(at + 13)));
+    return m;
+}
+
+// The largest distance from a flash to its nearest beep, in seconds.
+double WorstSync(const Marks& m) {
+    double worst = 0;
+    for (double f : m.flashes) {
+        double best = 1e9;
+        for (double b : m.beeps)
+            best = std::min(best, std::fabs(b - f));
+        worst = std::max(worst, best);
+    }
+    return worst;
+}
+
+MuxResult MuxInto(TestDisk& disk, MuxFormat format, RipReport& report, bool keep = true) {
+    RipOutcome o = RunMuxStage(disk.Clip(0), format, keep, report);
+    MuxResult r;
+    r.result = o == RipOutcome::kDone ? StageResult::kDone : StageResult::kOutputFailed;
+    r.message = report.message;
+    for (const RipReport::File& f : report.files)
+        if (f.what == "muxed") r.file = f.name;
+    return r;
+}
+
+TEST(Mux, EveryFlashHasItsBeepInEveryFormat) {
+    struct Case {
+        const char* name;
+        std::int64_t audioOffsetMs;
+        std::int64_t firstPts;
+    };
+    const Case cases[] = {{"audio 500 ms before", -500, 900'000},
+                          {"audio 120 ms after", 120, 900'000},
+                          {"audio with video", 0, 900'000},
+                          {"across the wrap", -300, td::kPtsModulo - 3 * 90'000}};
+    struct Cut {
+        const char* name;
+        double begin, length;
+    };
+    const Cut cuts[] = {{"whole", 0, 8}, {"mid group", 2.2, 4.6}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SignalDisk signal(Signal(c.audioOffsetMs), c.firstPts, "sync");
+        ASSERT_TRUE(signal.disk);
+        TestDisk& disk = *signal.disk;
+        disk.Options();
+        for (const Cut& cut : cuts) {
+            SCOPED_TRACE(cut.name);
+            disk.Clip(0).SetOutputName(cut.name, false);
+            RipReport report;
+            ASSERT_EQ(RipStream(disk.Clip(0), cut.begin, cut.length, &report), RipOutcome::kDone)
+                << report.message;
+            if (c.audioOffsetMs == 0 && cut.begin == 0) {
+                EXPECT_EQ(ReadText(std::string(cut.name) + " delay.log"), "Delay: 0 ms");
+            }
+            for (MuxFormat f : kFormats) {
+                SCOPED_TRACE(MuxExtension(f));
+                MuxResult r = MuxInto(disk, f, report);
+                ASSERT_EQ(r.result, StageResult::kDone) << r.message;
+                const Marks m = Measure(r.file);
+                EXPECT_GE(m.flashes.size(), cut.begin == 0 ? 4u : 2u);
+                EXPECT_LE(WorstSync(m), 0.015);
+                RecordProperty(std::string(c.name) + " " + cut.name + " " +
+                                   std::string(MuxExtension(f)) + " ms",
+                               static_cast<int>(std::lround(WorstSync(m) * 1000)));
+            }
+        }
+    }
+}
+
+// ffprobe's view of a file: format and stream entries and tags as key=value lines.
+std::string Probe(const fs::path& file) {
+    return Run(std::string(QUORIN_FFPROBE) +
+               " -v error -show_format -show_programs -show_streams " + Quote(file.string()))
+        .out;
+}
+
+// The presentation time a track covers, from its packets (ffprobe).
+double TrackSeconds(const fs::path& file, const char* track) {
+    Command c =
+        Run(std::string(QUORIN_FFPROBE) + " -v error -select_streams " + track +
+            " -show_entries packet=pts_time,duration_time -of csv=p=0 " + Quote(file.string()));
+    double low = 1e18, high = -1e18;
+    std::istringstream lines(c.out);
+    for (std::string line; std::getline(lines, line);) {
+        double pts = 0, duration = 0;
+        if (std::sscanf(line.c_str(), "%lf,%lf", &pts, &duration) != 2) continue;
+        low = std::min(low, pts);
+        high = std::max(high, pts + duration);
+    }
+    return high - low;
+}
+
+TEST(Mux, KindsOfClipMetadataAndDurations) {
+    struct Case {
+        const char* name;
+        MuxFormat format;
+        bool ac3, wide, mpeg1, audio, video;
+        std::vector<std::string> probed; // lines ffprobe must show
+    };
+    const std::vector<std::string> mkvTags = {
+        "TAG:title=Flash: beep?", "TAG:SERVICE_PROVIDER=Quorin Sport",
+        "TAG:DATE_RECORDED=2024-05-17 20:15:07", "TAG:creation_time=2024-05-17T20:15:07",
+        "TAG:ENCODER=Quorin "};
+    std::vector<std::string> wideMkv = mkvTags;
+    wideMkv.insert(wideMkv.end(), {"display_aspect_ratio=16:9", "codec_name=ac3"});
+    const Case cases[] = {
+        {"AC-3 16:9", MuxFormat::kMatroska, true, true, false, true, true, wideMkv},
+        {"AC-3 16:9 ts",
+         MuxFormat::kTransportStream,
+         true,
+         true,
+         false,
+         true,
+         true,
+         {"display_aspect_ratio=16:9", "TAG:service_name=Flash: beep?",
+          "TAG:service_provider=Quorin Sport", "TAG:language=und"}},
+        {"MPEG-1 video",
+         MuxFormat::kProgramStream,
+         false,
+         false,
+         true,
+         true,
+         true,
+         {"codec_name=mpeg1video", "codec_name=mp2"}},
+        {"audio only",
+         MuxFormat::kMatroska,
+         false,
+         false,
+         false,
+         true,
+         false,
+         {"nb_streams=1", "codec_name=mp2"}},
+        {"video only",
+         MuxFormat::kTransportStream,
+         false,
+         false,
+         false,
+         false,
+         true,
+         {"nb_streams=1", "codec_name=mpeg2video", "display_aspect_ratio=4:3"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        td::FlashBeepSpec spec = Signal(-200);
+        spec.seconds = 4;
+        spec.audio = c.ac3 ? td::AudioCodec::Ac3 : td::AudioCodec::MpegAudio;
+        spec.wide = c.wide;
+        spec.mpeg1 = c.mpeg1;
+        SignalDisk signal(spec, 900'000, "kinds");
+        ASSERT_TRUE(signal.disk);
+        TestDisk& disk = *signal.disk;
+        disk.Options(c.audio, c.video);
+        RipReport report;
+        ASSERT_EQ(RipStream(disk.Clip(0), 0, 4, &report), RipOutcome::kDone) << report.message;
+        std::vector<std::string> streams;
+        for (const RipReport::File& f : report.files)
+            if (f.what == "audio" || f.what == "video") streams.push_back(f.name);
+        const std::vector<std::string> kept = streams;
+        MuxResult r = MuxInto(disk, c.format, report, false);
+        ASSERT_EQ(r.result, StageResult::kDone) << r.message;
+        // The streams and the delay log are gone; the container is the one file listed.
+        ASSERT_EQ(report.files.size(), 1u);
+        EXPECT_EQ(report.files[0].what, "muxed");
+        for (const std::string& s : kept)
+            EXPECT_FALSE(fs::exists(s)) << s;
+        EXPECT_FALSE(fs::exists(disk.Clip(0).GetOutputBaseName() + " delay.log"));
+        EXPECT_GE(report.muxMs, 0);
+        EXPECT_TRUE(DecodesCleanly(r.file));
+        const std::string probed = Probe(r.file);
+        for (const std::string& line : c.probed)
+            EXPECT_NE(probed.find(line), std::string::npos) << line << "\n" << probed;
+        // Each track as long as the stream it came from (ripped again to compare), within a
+        // frame.
+        disk.Options(c.audio, c.video);
+        disk.Clip(0).SetOutputName("again", false);
+        ASSERT_EQ(RipStream(disk.Clip(0), 0, 4, &report), RipOutcome::kDone);
+        for (const RipReport::File& f : report.files) {
+            if (f.what == "video") {
+                EXPECT_NEAR(TrackSeconds(r.file, "v:0"), FrameCount(f.name) * 0.04, 0.041);
+            } else if (f.what == "audio") {
+                EXPECT_NEAR(TrackSeconds(r.file, "a:0"), TrackSeconds(f.name, "a:0"),
+                            c.ac3 ? 0.033 : 0.025);
+            }
+        }
+    }
+}
+
+TEST(Mux, AFailedMuxLeavesNoContainerAndKeepsTheStreams) {
+    SignalDisk signal(Signal(), 900'000, "fail");
+    ASSERT_TRUE(signal.disk);
+    TestDisk& disk = *signal.disk;
+    disk.Options();
+    RipReport report;
+    ASSERT_EQ(RipStream(disk.Clip(0), 0, 8, &report), RipOutcome::kDone);
+    const std::vector<RipReport::File> streams = report.files;
+
+    // A folder that cannot be written (here: that is not there).
+    MuxJob job;
+    job.video.file = streams[1].name;
+    job.audio.file = streams[0].name;
+    job.requested = "no such folder/Flash.mkv";
+    MuxResult r = MuxStreams(job);
+    EXPECT_EQ(r.result, StageResult::kOutputFailed);
+    EXPECT_EQ(r.message, "could not create no such folder/Flash.mkv: No such file or directory");
+
+    // A disk that fills up during the mux (a file size limit): libavformat's error text.
+    struct rlimit old {};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 100'000;
+    for (MuxFormat f : kFormats) {
+        SCOPED_TRACE(MuxExtension(f));
+        RipReport again = report;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        RipOutcome o = RunMuxStage(disk.Clip(0), f, false, again);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        EXPECT_EQ(o, RipOutcome::kOutputFailed);
+        const std::string name =
+            disk.Clip(0).GetOutputBaseName() + "." + std::string(MuxExtension(f));
+        EXPECT_EQ(again.message, "could not write " + name + ": File too large");
+        EXPECT_FALSE(fs::exists(name));
+        for (const RipReport::File& s : streams)
+            EXPECT_TRUE(fs::exists(s.name)) << s.name;
+        EXPECT_EQ(again.files.size(), streams.size());
+    }
+    std::signal(SIGXFSZ, handler);
+}
+
+} // namespace
+} // namespace quorin
