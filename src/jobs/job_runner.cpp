@@ -1,7 +1,7 @@
-#include "rip/job_runner.h"
+#include "jobs/job_runner.h"
 
-#include "app/state/program_log.h"
-#include "app/state/run_state.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
 #include "disk/pvr_file.h"
 #include "platform/settings.h"
 #include "platform/text.h"

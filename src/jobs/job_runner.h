@@ -3,7 +3,7 @@
 // its worker; quorin-cli does both in a row.
 #pragma once
 
-#include "rip/jobs.h"
+#include "jobs/jobs.h"
 #include "rip/rip_driver.h"
 
 #include <atomic>
