@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev libsimpleini-dev
   libudev-dev libblkid-dev
   qt6-base-dev qt6-multimedia-dev libgl-dev
-  ffmpeg mpeg2dec
+  ffmpeg mpeg2dec libavcodec-dev
   clang libclang-rt-14-dev
   dbus-daemon python3-dbusmock
   librsvg2-bin desktop-file-utils appstream dpkg-dev file

@@ -21,6 +21,9 @@ struct ClipEngineState {
     std::int64_t m_i64VideoEndBit = 0;
     std::int64_t m_i64AudioEndBit = 0;
     std::int64_t m_i64RipStartPTS = 0;
+    // PTS of the packet holding the sequence header the last video rip began with: the time of
+    // the first picture it wrote (m_i64RipStartPTS is the packet that reached the start).
+    std::int64_t m_i64RipPicturePTS = PTS_NONE;
     double m_dAspectRatio = 4.0 / 3.0;
     double m_dBegin = 0;
     double m_dLength = 0;

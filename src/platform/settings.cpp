@@ -31,6 +31,7 @@ constexpr const char* kPrefixVideo = "Prefix Video";
 constexpr const char* kPrefixAudio = "Prefix Audio";
 constexpr const char* kPrefixRawVideo = "Prefix Raw Video";
 constexpr const char* kPrefixRawAudio = "Prefix Raw Audio";
+constexpr const char* kPreviewSize = "Preview Size"; // "640x560"
 
 std::string Env(const char* name) {
     const char* v = std::getenv(name);
@@ -173,6 +174,12 @@ bool LoadSettings(const std::string& path, Settings& settings) {
     settings.prefixAudio = Text(ini, kPrefixAudio, settings.prefixAudio);
     settings.prefixRawVideo = Text(ini, kPrefixRawVideo, settings.prefixRawVideo);
     settings.prefixRawAudio = Text(ini, kPrefixRawAudio, settings.prefixRawAudio);
+    int width = 0, height = 0;
+    if (std::sscanf(Text(ini, kPreviewSize, {}).c_str(), "%dx%d", &width, &height) == 2 &&
+        width > 0 && height > 0 && width <= 32767 && height <= 32767) {
+        settings.previewWidth = width;
+        settings.previewHeight = height;
+    }
     return true;
 }
 
@@ -197,6 +204,22 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
     Set(ini, kPrefixAudio, settings.prefixAudio);
     Set(ini, kPrefixRawVideo, settings.prefixRawVideo);
     Set(ini, kPrefixRawAudio, settings.prefixRawAudio);
+    std::string data;
+    if (ini.Save(data, false) < 0 || !WriteFileAtomically(path, data)) {
+        LogLine("could not write the settings file " + path);
+        return false;
+    }
+    return true;
+}
+
+bool SavePreviewSize(const std::string& path, int width, int height) {
+    Ini ini;
+    PrepareIni(ini);
+    if (!ReadIni(path, ini)) {
+        LogLine("could not read the settings file " + path);
+        return false;
+    }
+    Set(ini, kPreviewSize, Format("%dx%d", width, height));
     std::string data;
     if (ini.Save(data, false) < 0 || !WriteFileAtomically(path, data)) {
         LogLine("could not write the settings file " + path);

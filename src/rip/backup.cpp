@@ -156,7 +156,7 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string*
     std::string unused;
     std::string& failure = why ? *why : unused;
     const ClipRecord& rec = clip.GetRecord();
-    const std::string base = clip.GetOutputBaseName();
+    const std::string base = clip.OutputBasePath();
     RipProgress& ap = AudioBlock(clip);
     RipProgress& vp = VideoBlock(clip);
 

@@ -51,7 +51,7 @@ public:
         }
         skipBytes_ = std::clamp<std::int64_t>(std::int64_t{e_.m_lSkipSectors} * 512, 0, kCluster);
         endBytes_ = std::clamp<std::int64_t>(std::int64_t{e_.m_lEndSectors} * 512, 0, kCluster);
-        std::string requested = clip_.GetOutputBaseName() + "." + bp_.rawPostfix;
+        std::string requested = clip_.OutputBasePath() + "." + bp_.rawPostfix;
         out_ = std::make_unique<OutputFile>(requested, OutputFile::Preview::kOverwrite);
         if (!out_->IsOpen()) {
             // Mend: a file that cannot be created is reported, with the system's reason.

@@ -175,7 +175,7 @@ public:
         const std::int64_t S = e_.m_i64FirstPTS + static_cast<std::int64_t>(std::trunc(b * 90'000));
         const std::int64_t E = S + static_cast<std::int64_t>(std::trunc(l * 90'000));
         clip_.StatusMessage("First PTS=" + PtsHex(S) + "\nMax   PTS=" + PtsHex(E) + "\n", true);
-        const std::string base = clip_.GetOutputBaseName();
+        const std::string base = clip_.OutputBasePath();
 
         // Audio.
         if (audioOn) {

@@ -295,12 +295,25 @@ StageResult RipVideoStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8
     bool reached = false;
     bool found = false;
     std::int64_t L = 0;
+    e.m_i64RipPicturePTS = PTS_NONE;
+    std::int64_t picture = PTS_NONE; // the packet the next sequence header is in
     while (!r.IsEOF() && BytePosition(r) < endByte) {
+        if (reached && r.Peek32() == code) {
+            // Only looked at: the reader goes back, so the search continues as before. The wrap
+            // rule without touching m_bPTSWrapped, which the copy phase decides.
+            const std::int64_t at = r.GetBitPosition();
+            CPESHeader h(r, s);
+            const std::int64_t P = h.GetPTS();
+            if (h.IsValid() && P != PTS_NONE)
+                picture = P < e.m_i64FirstPTS - 180'000 ? P + kPtsWrap : P;
+            r.SeekBitPosition(at);
+        }
         if (!reached && r.Peek32() == code) {
             CPESHeader h(r, s);
             if (clip.IsCancelled()) return StageResult::kCancelled;
             std::int64_t P = WrapPTS(e, h.GetPTS());
             L = P;
+            picture = P;
             if (h.IsValid() && (P >= S || std::llabs(P - S) < 25)) {
                 clip.StatusMessage("reached pts " + PtsHex(P) + "\n", true);
                 reached = true;
@@ -317,6 +330,7 @@ StageResult RipVideoStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8
             r.SeekBitPosition(r.GetBitPosition() - 60);
             LogText("yeah.. i'm video and i reached 0x000001B3....");
             LogLine(aspect == 3 ? " aspect ratio = 16:9" : " aspect ratio = 4:3");
+            e.m_i64RipPicturePTS = picture;
             found = true;
             break;
         }

@@ -1,0 +1,81 @@
+// The row of thumbnails under the preview picture: the first picture at evenly spaced times
+// across the clip, filled one by one by a StripWorker. A click on a thumbnail asks the dialog to
+// move there; the cut's begin and end marks and the position shown are drawn over the row.
+#pragma once
+
+#include "gui/preview/strip_worker.h"
+
+#include <QImage>
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace quorin {
+
+class CPVRFile;
+
+class Filmstrip : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kMinThumbs = 8;
+    static constexpr int kMaxThumbs = 16;
+    static constexpr int kMinCellWidth = 60;
+
+    explicit Filmstrip(QWidget* parent = nullptr);
+    ~Filmstrip() override;
+
+    // Starts filling the strip for the clip (positions in hundredths from basePts, the clip
+    // lengthHundredths long); a null clip stops the worker and clears the strip.
+    void SetClip(const CPVRFile* clip, std::int64_t basePts, std::int64_t lengthHundredths);
+    void Stop();
+
+    // Thumbnails that fit the width, 8 to 16.
+    static int ThumbCountFor(int width);
+    int ThumbCount() const { return static_cast<int>(requested_.size()); }
+    // Engine seconds each thumbnail was asked for.
+    double RequestedSeconds(int k) const { return requested_[static_cast<std::size_t>(k)]; }
+    // The thumbnail (null until it arrives) and its picture's position in hundredths.
+    QImage Thumb(int k) const { return thumbs_[static_cast<std::size_t>(k)]; }
+    std::optional<std::int64_t> ThumbPosition(int k) const {
+        return positions_[static_cast<std::size_t>(k)];
+    }
+    int FilledCount() const;
+    bool Working() const { return worker_ && !worker_->Finished(); }
+    // The worker's scratch folder (empty when none runs).
+    std::filesystem::path WorkerFolder() const { return worker_ ? worker_->Folder() : std::filesystem::path(); }
+    QRect CellRect(int k) const;
+
+    // Marks in hundredths; a negative value hides one.
+    void SetMarks(std::int64_t begin, std::int64_t end);
+    void SetCurrent(std::int64_t position);
+
+signals:
+    void thumbClicked(int k);
+    void thumbArrived(int k);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void Start();
+    void Arrive(int k, const QImage& image, std::int64_t pts);
+    int XOf(std::int64_t position) const;
+
+    const CPVRFile* clip_ = nullptr;
+    std::int64_t basePts_ = 0;
+    std::int64_t length_ = 0;
+    std::vector<double> requested_;
+    std::vector<QImage> thumbs_;
+    std::vector<std::optional<std::int64_t>> positions_;
+    std::int64_t begin_ = -1;
+    std::int64_t end_ = -1;
+    std::int64_t current_ = -1;
+    std::unique_ptr<StripWorker> worker_;
+};
+
+} // namespace quorin
