@@ -23,8 +23,7 @@ int Filmstrip::ThumbCountFor(int width) {
     return std::clamp(width / kMinCellWidth, kMinThumbs, kMaxThumbs);
 }
 
-void Filmstrip::SetClip(const CPVRFile* clip, std::int64_t basePts,
-                        std::int64_t lengthHundredths) {
+void Filmstrip::SetClip(const CPVRFile* clip, std::int64_t basePts, std::int64_t lengthHundredths) {
     clip_ = clip;
     basePts_ = basePts;
     length_ = std::max<std::int64_t>(lengthHundredths, 1);
@@ -33,6 +32,7 @@ void Filmstrip::SetClip(const CPVRFile* clip, std::int64_t basePts,
 
 void Filmstrip::Stop() {
     worker_.reset();
+    ++generation_;
 }
 
 void Filmstrip::Start() {
@@ -40,6 +40,7 @@ void Filmstrip::Start() {
     requested_.clear();
     thumbs_.clear();
     positions_.clear();
+    arrived_ = 0;
     if (clip_) {
         const int count = ThumbCountFor(width());
         for (int k = 0; k < count; ++k)
@@ -49,9 +50,14 @@ void Filmstrip::Start() {
         const qreal dpr = devicePixelRatioF();
         const QSize cell = CellRect(0).size() * dpr;
         worker_ = std::make_unique<StripWorker>(
-            *clip_, requested_, cell, [this](int k, QImage image, std::int64_t pts) {
+            *clip_, requested_, cell,
+            [this, generation = ++generation_](int k, QImage image, std::int64_t pts) {
                 QMetaObject::invokeMethod(
-                    this, [this, k, image = std::move(image), pts] { Arrive(k, image, pts); },
+                    this,
+                    [this, generation, k, image = std::move(image), pts] {
+                        // A thumbnail of a stopped worker may still be on its way.
+                        if (generation == generation_) Arrive(k, image, pts);
+                    },
                     Qt::QueuedConnection);
             });
     }
@@ -60,6 +66,7 @@ void Filmstrip::Start() {
 
 void Filmstrip::Arrive(int k, const QImage& image, std::int64_t pts) {
     if (k < 0 || k >= ThumbCount()) return;
+    ++arrived_;
     QImage thumb = image;
     thumb.setDevicePixelRatio(devicePixelRatioF());
     thumbs_[static_cast<std::size_t>(k)] = thumb;

@@ -43,14 +43,19 @@ public:
         return positions_[static_cast<std::size_t>(k)];
     }
     int FilledCount() const;
-    bool Working() const { return worker_ && !worker_->Finished(); }
+    // True until every thumbnail asked for has arrived (or the worker was stopped).
+    bool Working() const { return worker_ && arrived_ < ThumbCount(); }
     // The worker's scratch folder (empty when none runs).
-    std::filesystem::path WorkerFolder() const { return worker_ ? worker_->Folder() : std::filesystem::path(); }
+    std::filesystem::path WorkerFolder() const {
+        return worker_ ? worker_->Folder() : std::filesystem::path();
+    }
     QRect CellRect(int k) const;
 
     // Marks in hundredths; a negative value hides one.
     void SetMarks(std::int64_t begin, std::int64_t end);
     void SetCurrent(std::int64_t position);
+    std::int64_t BeginMark() const { return begin_; }
+    std::int64_t EndMark() const { return end_; }
 
 signals:
     void thumbClicked(int k);
@@ -75,6 +80,8 @@ private:
     std::int64_t begin_ = -1;
     std::int64_t end_ = -1;
     std::int64_t current_ = -1;
+    int arrived_ = 0;
+    int generation_ = 0; // read on the user-interface thread only
     std::unique_ptr<StripWorker> worker_;
 };
 

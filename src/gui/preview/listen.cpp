@@ -143,8 +143,8 @@ Pcm DecodeAudioFile(const std::string& path) {
     const AVCodecID id = LooksLikeAc3(data) ? AV_CODEC_ID_AC3 : AV_CODEC_ID_MP2;
     const AVCodec* codec = avcodec_find_decoder(id);
     std::unique_ptr<AVCodecParserContext, ParserFree> parser(av_parser_init(id));
-    std::unique_ptr<AVCodecContext, CodecContextFree> ctx(
-        codec ? avcodec_alloc_context3(codec) : nullptr);
+    std::unique_ptr<AVCodecContext, CodecContextFree> ctx(codec ? avcodec_alloc_context3(codec)
+                                                                : nullptr);
     std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
     std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
     if (!parser || !ctx || !frame || !packet || avcodec_open2(ctx.get(), codec, nullptr) < 0) {
@@ -159,16 +159,14 @@ Pcm DecodeAudioFile(const std::string& path) {
         const int left = static_cast<int>(size - at);
         std::uint8_t* out = nullptr;
         int outSize = 0;
-        const int used = av_parser_parse2(parser.get(), ctx.get(), &out, &outSize,
-                                          data.data() + at, left, AV_NOPTS_VALUE, AV_NOPTS_VALUE,
-                                          0);
+        const int used = av_parser_parse2(parser.get(), ctx.get(), &out, &outSize, data.data() + at,
+                                          left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
         if (used < 0) break;
         at += static_cast<std::size_t>(used);
         if (outSize > 0) {
             packet->data = out;
             packet->size = outSize;
-            if (avcodec_send_packet(ctx.get(), packet.get()) == 0)
-                Drain(*ctx, *frame, pcm);
+            if (avcodec_send_packet(ctx.get(), packet.get()) == 0) Drain(*ctx, *frame, pcm);
         }
         if (left == 0) break;
     }
@@ -199,9 +197,8 @@ Pcm RipAudioSnippet(CPVRFile& clip, double begin, double seconds) {
     RipReport report;
     RipStream(clip, begin, seconds, &report);
     clip.SetOutputFolder(previousFolder);
-    clip.SetOutputName(previousName.empty() ? std::nullopt
-                                            : std::optional<std::string_view>(previousName),
-                       false);
+    clip.SetOutputName(
+        previousName.empty() ? std::nullopt : std::optional<std::string_view>(previousName), false);
     clip.m_pCancel = previousCancel;
     audio.enabled = false;
     audio.postfix = previousAudioPostfix;

@@ -20,9 +20,8 @@ struct Pcm {
     int channels = 0;
     std::vector<std::int16_t> samples;
     double Seconds() const {
-        return rate > 0 && channels > 0
-                   ? static_cast<double>(samples.size()) / channels / rate
-                   : 0.0;
+        return rate > 0 && channels > 0 ? static_cast<double>(samples.size()) / channels / rate
+                                        : 0.0;
     }
 };
 

@@ -3,15 +3,15 @@
 #include "base/format.h"
 #include "base/program_log.h"
 #include "base/run_state.h"
-#include "disk/pvr_file.h"
-#include "platform/settings.h"
-#include "platform/text.h"
 #include "decoder/decoder.h"
+#include "disk/pvr_file.h"
 #include "gui/preview/filmstrip.h"
 #include "gui/preview/listen.h"
 #include "gui/preview/preview_shot.h"
 #include "gui/preview/preview_slider.h"
 #include "jobs/clip_time.h"
+#include "platform/settings.h"
+#include "platform/text.h"
 #include "rip/rip_driver.h"
 
 #include <QCheckBox>
@@ -208,9 +208,8 @@ void CPreviewDialog::BuildControls() {
     Anchor(m_pJobName, kBottom | kGrowWidth);
     Anchor(m_pNote, kBottom | kGrowWidth);
     for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        const bool anchored =
-            std::any_of(m_vecAnchored.begin(), m_vecAnchored.end(),
-                        [child](const Anchored& a) { return a.widget == child; });
+        const bool anchored = std::any_of(m_vecAnchored.begin(), m_vecAnchored.end(),
+                                          [child](const Anchored& a) { return a.widget == child; });
         if (anchored) continue;
         if (child->x() >= kCutColumnLeft)
             Anchor(child, kRight);
@@ -280,8 +279,7 @@ void CPreviewDialog::BuildCutColumn(int left, int top) {
 }
 
 void CPreviewDialog::BuildStepRow(int top) {
-    auto* previous =
-        Tag(new QPushButton(QStringLiteral("|< Group"), this), id::kPreviousGroup);
+    auto* previous = Tag(new QPushButton(QStringLiteral("|< Group"), this), id::kPreviousGroup);
     previous->setGeometry(10, top, 90, 26);
     previous->setToolTip(QStringLiteral("The picture group before (Ctrl+Left)"));
     connect(previous, &QPushButton::clicked, this, &CPreviewDialog::PreviousPictureGroup);
@@ -467,8 +465,7 @@ void CPreviewDialog::NextPictureGroup() {
 void CPreviewDialog::PreviousPictureGroup() {
     if (!m_pClip || m_i64ShownPTS <= m_i64BasePTS) return;
     const auto stampAt = [this](std::int64_t pts) {
-        return TakePreviewShot(*m_pClip, SecondsOfPts(*m_pClip, pts), "PRV", &m_bNeverCancel,
-                               false)
+        return TakePreviewShot(*m_pClip, SecondsOfPts(*m_pClip, pts), "PRV", &m_bNeverCancel, false)
             .picturePts;
     };
     std::int64_t back = std::max<std::int64_t>(m_i64GroupTicks + kPastReach, kPtsPerSecond / 10);
@@ -520,14 +517,16 @@ void CPreviewDialog::UpdateListenControl() {
     QString why;
     const bool available = m_pAudioOut && m_pAudioOut->Available(&why);
     m_pListen->setEnabled(available && m_pClip);
-    m_pListen->setToolTip(available ? QStringLiteral("Listen to %1 s from here (Space)")
-                                          .arg(kListenSeconds)
-                                    : why);
+    m_pListen->setToolTip(
+        available ? QStringLiteral("Listen to %1 s from here (Space)").arg(kListenSeconds) : why);
 }
 
 void CPreviewDialog::Listen() {
     if (!m_pClip || !m_pListen->isEnabled()) return;
-    Pcm pcm = RipAudioSnippet(*m_pClip, SecondsOfPts(*m_pClip, m_i64ShownPTS), kListenSeconds);
+    // The audio rip takes packets up to 12,000 ticks before its start; from this start the sound
+    // begins with the first packet at or after the picture shown.
+    Pcm pcm =
+        RipAudioSnippet(*m_pClip, SecondsOfPts(*m_pClip, m_i64ShownPTS + 12'000), kListenSeconds);
     if (pcm.samples.empty()) {
         ShowNote(QStringLiteral("There is no sound to play here."));
         return;

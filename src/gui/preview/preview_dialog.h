@@ -18,9 +18,9 @@
 #include <QPixmap>
 
 #include <array>
-#include <memory>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 

@@ -12,8 +12,7 @@ namespace quorin {
 namespace {
 
 std::filesystem::path MakeScratchFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "quorin-strip-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "quorin-strip-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) return {};
     return pattern;
 }
@@ -33,8 +32,8 @@ StripWorker::StripWorker(const CPVRFile& clip, std::vector<double> seconds, QSiz
     video_.postfix = "m2v";
     audio_.postfix = "mp2";
     clip_->SetOutputFolder(folder_.string());
-    thread_ = std::thread(&StripWorker::Run, this, std::move(seconds), thumbSize,
-                          std::move(deliver));
+    thread_ =
+        std::thread(&StripWorker::Run, this, std::move(seconds), thumbSize, std::move(deliver));
 }
 
 StripWorker::~StripWorker() {
