@@ -23,8 +23,12 @@ int Filmstrip::ThumbCountFor(int width) {
     return std::clamp(width / kMinCellWidth, kMinThumbs, kMaxThumbs);
 }
 
-void Filmstrip::SetClip(const CPVRFile* clip, std::int64_t basePts, std::int64_t lengthHundredths) {
+void Filmstrip::SetClip(const CPVRFile* clip, std::int64_t basePts, std::int64_t lengthHundredths,
+                        const QImage& first, std::int64_t firstPts, double aspect) {
     clip_ = clip;
+    first_ = first;
+    firstPts_ = firstPts;
+    firstAspect_ = aspect;
     basePts_ = basePts;
     length_ = std::max<std::int64_t>(lengthHundredths, 1);
     Start();
@@ -49,9 +53,12 @@ void Filmstrip::Start() {
         positions_.resize(requested_.size());
         const qreal dpr = devicePixelRatioF();
         const QSize cell = CellRect(0).size() * dpr;
+        const int skip = first_.isNull() ? 0 : 1;
+        if (skip) Arrive(0, ScaleThumb(first_, firstAspect_, cell), firstPts_);
         worker_ = std::make_unique<StripWorker>(
-            *clip_, requested_, cell,
-            [this, generation = ++generation_](int k, QImage image, std::int64_t pts) {
+            *clip_, std::vector<double>(requested_.begin() + skip, requested_.end()), cell,
+            [this, skip, generation = ++generation_](int index, QImage image, std::int64_t pts) {
+                const int k = index + skip;
                 QMetaObject::invokeMethod(
                     this,
                     [this, generation, k, image = std::move(image), pts] {
@@ -62,6 +69,13 @@ void Filmstrip::Start() {
             });
     }
     update();
+}
+
+QImage ScaleThumb(const QImage& picture, double aspect, QSize cell) {
+    if (picture.isNull()) return {};
+    const int width = static_cast<int>(cell.height() * aspect + 0.5);
+    return picture.scaled(std::min(width, cell.width()), cell.height(), Qt::IgnoreAspectRatio,
+                          Qt::SmoothTransformation);
 }
 
 void Filmstrip::Arrive(int k, const QImage& image, std::int64_t pts) {

@@ -29,7 +29,10 @@ public:
 
     // Starts filling the strip for the clip (positions in hundredths from basePts, the clip
     // lengthHundredths long); a null clip stops the worker and clears the strip.
-    void SetClip(const CPVRFile* clip, std::int64_t basePts, std::int64_t lengthHundredths);
+    // The picture the dialog shows at position 0 (with its time stamp and aspect) is the first
+    // thumbnail at once.
+    void SetClip(const CPVRFile* clip, std::int64_t basePts, std::int64_t lengthHundredths,
+                 const QImage& first = {}, std::int64_t firstPts = 0, double aspect = 4.0 / 3.0);
     void Stop();
 
     // Thumbnails that fit the width, 8 to 16.
@@ -74,6 +77,9 @@ private:
     const CPVRFile* clip_ = nullptr;
     std::int64_t basePts_ = 0;
     std::int64_t length_ = 0;
+    QImage first_;
+    std::int64_t firstPts_ = 0;
+    double firstAspect_ = 4.0 / 3.0;
     std::vector<double> requested_;
     std::vector<QImage> thumbs_;
     std::vector<std::optional<std::int64_t>> positions_;

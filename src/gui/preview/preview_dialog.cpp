@@ -496,7 +496,7 @@ void CPreviewDialog::GoToThumb(int k) {
 void CPreviewDialog::StartStrip() {
     const ClipRecord& record = m_pClip->GetRecord();
     const std::int64_t length = static_cast<std::int64_t>(record.LengthInSeconds()) * 100;
-    m_pStrip->SetClip(m_pClip, m_i64BasePTS, length);
+    m_pStrip->SetClip(m_pClip, m_i64BasePTS, length, m_Image, m_i64BasePTS, m_dAspect);
 }
 
 void CPreviewDialog::StepBy(int hundredths) {

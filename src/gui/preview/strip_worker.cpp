@@ -28,6 +28,9 @@ StripWorker::StripWorker(const CPVRFile& clip, std::vector<double> seconds, QSiz
         finished_ = true;
         return;
     }
+    // The dialog's clip has found the stream ids and first time stamps already; a copy of its
+    // engine state, taken on the dialog's thread before the worker starts, spares the scans.
+    clip_->m_Engine = clip.m_Engine;
     PrepareClipForPreview(*clip_, audio_, video_);
     video_.postfix = "m2v";
     audio_.postfix = "mp2";
@@ -47,13 +50,8 @@ void StripWorker::Run(std::vector<double> seconds, QSize thumbSize, Deliver deli
     for (std::size_t k = 0; k < seconds.size() && !cancel_; ++k) {
         PreviewShot shot = TakePreviewShot(*clip_, seconds[k], "strip", &cancel_);
         if (cancel_) break;
-        QImage thumb;
-        if (!shot.image.isNull()) {
-            const int width = static_cast<int>(thumbSize.height() * shot.aspect + 0.5);
-            thumb = shot.image.scaled(std::min(width, thumbSize.width()), thumbSize.height(),
-                                      Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        }
-        deliver(static_cast<int>(k), std::move(thumb), shot.picturePts);
+        deliver(static_cast<int>(k), ScaleThumb(shot.image, shot.aspect, thumbSize),
+                shot.picturePts);
     }
     finished_ = true;
 }

@@ -23,6 +23,9 @@ namespace quorin {
 
 class CPVRFile;
 
+// A picture scaled to a thumbnail cell's height at its display aspect.
+QImage ScaleThumb(const QImage& picture, double aspect, QSize cell);
+
 class StripWorker {
 public:
     // index, the picture scaled to the thumbnail size (null when none), its time stamp.
