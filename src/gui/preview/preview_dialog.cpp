@@ -211,10 +211,10 @@ void CPreviewDialog::BuildControls() {
         const bool anchored = std::any_of(m_vecAnchored.begin(), m_vecAnchored.end(),
                                           [child](const Anchored& a) { return a.widget == child; });
         if (anchored) continue;
-        if (child->x() >= kCutColumnLeft)
-            Anchor(child, kRight);
-        else if (child->y() >= 430) // the rows under the trackbar
+        if (child->y() >= 430) // the rows under the trackbar
             Anchor(child, kBottom);
+        else if (child->x() >= kCutColumnLeft)
+            Anchor(child, kRight);
     }
 
     m_pWheelTimer = new QTimer(this);

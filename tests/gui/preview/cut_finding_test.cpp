@@ -330,6 +330,9 @@ TEST_F(CutFindingTest, PictureGrowsWithTheDialogAndTheSizeIsKept) {
         EXPECT_NEAR(static_cast<double>(picture.width()) / picture.height(), aspect, 0.01);
         EXPECT_TRUE(picture.width() == area->width() || picture.height() == area->height());
         EXPECT_GT(picture.width(), 400);
+        // The rows under the trackbar move down together.
+        EXPECT_EQ(Control<QPushButton>(dlg, id::kJumpFirst + 7)->y(),
+                  Control<QPushButton>(dlg, id::kJumpFirst)->y());
         if (n == 1) SaveScreenshot(dlg, "preview-large.png");
         dlg.accept();
     }
