@@ -8,6 +8,7 @@
 #include "disk/pvr_file.h"
 #include "rip/mux.h"
 #include "rip/rip_driver.h"
+#include "rip/rip_runner.h"
 
 #include <atomic>
 #include <cstdio>
@@ -30,9 +31,7 @@ int main(int argc, char** argv) {
     CPVRFile& clip = *drive.GetFile(0);
     RipProgress audio, video;
     std::atomic<bool> cancel{false};
-    clip.m_pAudioProgress = &audio;
-    clip.m_pVideoProgress = &video;
-    clip.m_pCancel = &cancel;
+    RipRunner runner(clip, audio, video, &cancel);
     audio.enabled = true;
     video.enabled = true;
     audio.postfix = "mp2";

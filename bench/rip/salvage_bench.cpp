@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/volume.h"
 #include "rip/rip_driver.h"
+#include "rip/rip_runner.h"
 
 #include <cstdio>
 #include <cstring>
@@ -60,8 +61,7 @@ Outcome RipOnce(const std::string& image, VolumeFaults faults, int length) {
         p->enabled = true;
         p->postfix = p == &audio ? "mp2" : "m2v";
     }
-    clip.m_pAudioProgress = &audio;
-    clip.m_pVideoProgress = &video;
+    RipRunner runner(clip, audio, video, nullptr);
     const auto dir = std::filesystem::temp_directory_path() /
                      ("quorin-salvage-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);

@@ -92,7 +92,8 @@ std::string LogFileName() {
 }
 
 TextOut& Log() {
-    static TextOut out(WriteToLog);
+    // One per thread: a TextOut keeps number formatting state, and rips may run side by side.
+    static thread_local TextOut out(WriteToLog);
     return out;
 }
 
@@ -107,7 +108,7 @@ void LogText(std::string_view text) {
 }
 
 TextOut& Trace() {
-    static TextOut out(WriteToTrace);
+    static thread_local TextOut out(WriteToTrace);
     return out;
 }
 

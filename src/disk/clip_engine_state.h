@@ -36,6 +36,9 @@ struct ClipEngineState {
     // video file can show and the first audio frame written; PTS_NONE until a stage writes one.
     std::int64_t m_i64VideoStartPTS = PTS_NONE;
     std::int64_t m_i64AudioStartPTS = PTS_NONE;
+    // PTS of the packet holding the sequence header the last video rip began with: the time of
+    // the first picture it wrote (m_i64RipStartPTS is the packet that reached the start).
+    std::int64_t m_i64RipPicturePTS = PTS_NONE;
     double m_dAspectRatio = 4.0 / 3.0;
     double m_dBegin = 0;
     double m_dLength = 0;

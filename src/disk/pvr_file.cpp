@@ -117,6 +117,11 @@ std::string CPVRFile::GetOutputBaseName() const {
     return base;
 }
 
+std::string CPVRFile::OutputBasePath() const {
+    if (m_strOutputFolder.empty()) return GetOutputBaseName();
+    return m_strOutputFolder + "/" + GetOutputBaseName();
+}
+
 void CPVRFile::StatusMessage(std::string_view text, bool log) {
     bool endsLine = !text.empty() && text.back() == '\n';
     std::string_view shown = endsLine ? text.substr(0, text.size() - 1) : text;

@@ -51,6 +51,12 @@ public:
     // Output name or clip name (as UTF-8) with the characters ?\*"<>|/: and control characters
     // replaced by spaces.
     std::string GetOutputBaseName() const;
+    // The folder the engine creates the clip's files in; empty: the current directory. The
+    // current directory belongs to the whole process, so a rip beside others gets its own here.
+    void SetOutputFolder(std::string folder) { m_strOutputFolder = std::move(folder); }
+    const std::string& OutputFolder() const { return m_strOutputFolder; }
+    // GetOutputBaseName in the output folder: what the engine names the clip's files after.
+    std::string OutputBasePath() const;
 
     // Puts a text into the active stream's status and, with log, into the program log.
     void StatusMessage(std::string_view text, bool log);
@@ -84,6 +90,7 @@ private:
     std::string m_strOutputName;
     std::string m_strDriveName;
     std::string m_strWriteRefusal;
+    std::string m_strOutputFolder;
     int m_lLayout = 0;
     bool m_bRecordRead = false;
     double m_dClipLength = 0;

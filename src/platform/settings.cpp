@@ -33,6 +33,7 @@ constexpr const char* kPrefixRawVideo = "Prefix Raw Video";
 constexpr const char* kPrefixRawAudio = "Prefix Raw Audio";
 constexpr const char* kOutputFormat = "Output Format";
 constexpr const char* kKeepStreams = "Keep Elementary Streams";
+constexpr const char* kPreviewSize = "Preview Size"; // "640x560"
 
 std::string Env(const char* name) {
     const char* v = std::getenv(name);
@@ -180,6 +181,12 @@ bool LoadSettings(const std::string& path, Settings& settings) {
         settings.outputFormat != "ts")
         settings.outputFormat = "es";
     settings.keepStreams = Number(ini, kKeepStreams, 0) != 0;
+    int width = 0, height = 0;
+    if (std::sscanf(Text(ini, kPreviewSize, {}).c_str(), "%dx%d", &width, &height) == 2 &&
+        width > 0 && height > 0 && width <= 32767 && height <= 32767) {
+        settings.previewWidth = width;
+        settings.previewHeight = height;
+    }
     return true;
 }
 
@@ -206,6 +213,22 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
     Set(ini, kPrefixRawAudio, settings.prefixRawAudio);
     Set(ini, kOutputFormat, settings.outputFormat);
     SetFlag(ini, kKeepStreams, settings.keepStreams);
+    std::string data;
+    if (ini.Save(data, false) < 0 || !WriteFileAtomically(path, data)) {
+        LogLine("could not write the settings file " + path);
+        return false;
+    }
+    return true;
+}
+
+bool SavePreviewSize(const std::string& path, int width, int height) {
+    Ini ini;
+    PrepareIni(ini);
+    if (!ReadIni(path, ini)) {
+        LogLine("could not read the settings file " + path);
+        return false;
+    }
+    Set(ini, kPreviewSize, Format("%dx%d", width, height));
     std::string data;
     if (ini.Save(data, false) < 0 || !WriteFileAtomically(path, data)) {
         LogLine("could not write the settings file " + path);

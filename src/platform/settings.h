@@ -26,6 +26,10 @@ struct Settings {
     // playable file); any other text reads as "es".
     std::string outputFormat = "es";
     bool keepStreams = false; // keep the elementary streams and the delay log after a mux
+    // The preview dialog's last size; 0: its default. SaveSettings leaves it as it is in the
+    // file (the dialog writes it with SavePreviewSize), so a window's older copy never undoes it.
+    int previewWidth = 0;
+    int previewHeight = 0;
 };
 
 // Every key at its default; the output directory is the user's Videos directory.
@@ -49,6 +53,9 @@ bool SaveSettings(const std::string& path, const Settings& settings);
 inline bool SaveSettings(const Settings& settings) {
     return SaveSettings(SettingsFilePath(), settings);
 }
+
+// Writes the preview dialog's size into the file, every other key as it was.
+bool SavePreviewSize(const std::string& path, int width, int height);
 
 // Copies the four postfixes into the progress blocks, as loading and saving the settings do.
 void ApplyPostfixes(const Settings& settings, RipProgress& audio, RipProgress& video);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <sys/stat.h>
@@ -133,7 +134,7 @@ int CreateAll(const std::string& base, const std::vector<std::string>& suffixes,
 
 OutputNameClaim::OutputNameClaim(const std::string& base, const std::vector<std::string>& suffixes)
     : base_(base) {
-    if (base.empty() || base == "PRV" || suffixes.empty()) return;
+    if (base.empty() || std::filesystem::path(base).filename() == "PRV" || suffixes.empty()) return;
     std::vector<std::string> made;
     for (unsigned long n = 0; n <= kMaxNumberedNames; ++n) {
         const std::string candidate = n == 0 ? base : Numbered(base, "", n - 1);
@@ -172,7 +173,7 @@ OutputFile::OutputFile(const std::string& requested, Preview preview) {
 
 std::string RunBaseName(const CPVRFile& clip) {
     const std::string& base = clip.m_Engine.m_strRunBase;
-    return base.empty() ? clip.GetOutputBaseName() : base;
+    return base.empty() ? clip.OutputBasePath() : base;
 }
 
 std::string OutputErrorText(int error) {

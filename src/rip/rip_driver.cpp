@@ -387,7 +387,7 @@ private:
 
     // One number for all files of the run, taken at once.
     std::string ClaimBase(const std::vector<std::string>& suffixes) {
-        claim_ = std::make_unique<OutputNameClaim>(clip_.GetOutputBaseName(), suffixes);
+        claim_ = std::make_unique<OutputNameClaim>(clip_.OutputBasePath(), suffixes);
         e_.m_strRunBase = claim_->Base();
         return claim_->Base();
     }

@@ -105,7 +105,8 @@ RipRunReport RipRunner::Run(const RipRequest& request) {
     return report;
 }
 
-bool RipRunner::RipPreview(int seconds, const std::string& name, const OutputPostfixes& postfixes) {
+bool RipRunner::RipPreview(double seconds, const std::string& name,
+                           const OutputPostfixes& postfixes) {
     audio_.enabled = false;
     audio_.raw = false;
     audio_.backup = false;
@@ -116,7 +117,7 @@ bool RipRunner::RipPreview(int seconds, const std::string& name, const OutputPos
     video_.postfix = postfixes.video;
     audio_.postfix = postfixes.audio;
     clip_.SetOutputName(name, false);
-    const std::string file = clip_.GetOutputBaseName() + "." + postfixes.video;
+    const std::string file = clip_.OutputBasePath() + "." + postfixes.video;
     // A rip that finds nothing must not leave an old file to decode.
     std::remove(file.c_str());
     const RipOutcome outcome = RipStream(clip_, seconds, 0.0);

@@ -84,7 +84,7 @@ public:
 
     // A preview rip: the first picture at or after whole seconds into "<name>.<video postfix>",
     // video only, nothing raw, no header patch. True when a picture's worth was written.
-    bool RipPreview(int seconds, const std::string& name, const OutputPostfixes& postfixes);
+    bool RipPreview(double seconds, const std::string& name, const OutputPostfixes& postfixes);
 
     CPVRFile& Clip() { return clip_; }
 

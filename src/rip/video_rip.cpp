@@ -566,6 +566,7 @@ StageResult RipVideoStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8
     bool reached = false;
     bool found = false;
     std::int64_t L = 0;
+    e.m_i64RipPicturePTS = PTS_NONE;
     std::int64_t headerPts = PTS_NONE; // of the last packet header passed
     while (!r.IsEOF() && BytePosition(r) < endByte) {
         if (reached && r.Peek32() == code) {
@@ -596,6 +597,7 @@ StageResult RipVideoStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8
             r.SeekBitPosition(r.GetBitPosition() - 60);
             LogText("yeah.. i'm video and i reached 0x000001B3....");
             LogLine(aspect == 3 ? " aspect ratio = 16:9" : " aspect ratio = 4:3");
+            e.m_i64RipPicturePTS = headerPts;
             found = true;
             break;
         }

@@ -1,7 +1,14 @@
 // Saves screenshots of the main window on a disk image: gui_screenshots IMAGE OUTDIR.
-// Shots: the window as it opens, a clip selected, a rip in progress and the dialogs.
+// Shots: the window as it opens, a clip selected, a rip in progress and the dialogs, and the
+// preview dialog with its filmstrip and a cut marked.
+#include "base/run_state.h"
+#include "disk/cluster_table.h"
+#include "disk/pvr_drive.h"
 #include "gui/control_ids.h"
 #include "gui/main_dialog.h"
+#include "gui/preview/filmstrip.h"
+#include "gui/preview/preview_dialog.h"
+#include "jobs/job_runner.h"
 
 #include <QApplication>
 #include <QDir>
@@ -39,6 +46,37 @@ void GrabModal(const QString& dir, const char* name) {
             qobject_cast<QDialog*>(modal)->reject();
         }
     });
+}
+
+// The preview dialog on clip 3 of the disk, larger than its default, its strip filled and a cut
+// marked between two of its thumbnails.
+bool SavePreview(const std::string& image, const QString& dir) {
+    const auto old = std::filesystem::current_path();
+    const auto work = std::filesystem::path(dir.toStdString()) / "outputs";
+    std::filesystem::create_directories(work);
+    std::filesystem::current_path(work); // the dialog's pictures are made in the output folder
+    bool ok = false;
+    ClusterTable table(image, ok);
+    CPVRDrive drive(image, &table);
+    bool saved = false;
+    if (ok && drive.GetFileCount() >= 3) {
+        CPVRFile& clip = *drive.GetFile(2);
+        CPreviewDialog dlg(nullptr, &clip, false, false);
+        dlg.resize(960, 720);
+        dlg.show();
+        (void)QTest::qWaitForWindowExposed(&dlg);
+        (void)QTest::qWaitFor([&] { return !dlg.Strip()->Working(); }, 20000);
+        dlg.GoToThumb(3);
+        dlg.SetBegin();
+        dlg.GoToThumb(6);
+        dlg.SetEnd();
+        dlg.NextPictureGroup();
+        QTest::qWait(50);
+        saved = Save(&dlg, dir, "preview-filmstrip.png");
+        dlg.reject();
+    }
+    std::filesystem::current_path(old);
+    return saved;
 }
 
 } // namespace
@@ -82,5 +120,6 @@ int main(int argc, char* argv[]) {
     window.ShowOptions();
     GrabModal(dir, "about.png");
     window.ShowAbout();
+    ok = SavePreview(image, dir) && ok;
     return ok ? 0 : 1;
 }

@@ -5,10 +5,15 @@
 #include "base/run_state.h"
 #include "decoder/decoder.h"
 #include "disk/pvr_file.h"
+#include "gui/preview/filmstrip.h"
+#include "gui/preview/listen.h"
+#include "gui/preview/preview_shot.h"
 #include "gui/preview/preview_slider.h"
 #include "jobs/clip_time.h"
 #include "jobs/preview_picture.h"
+#include "platform/settings.h"
 #include "platform/text.h"
+#include "rip/rip_driver.h"
 #include "rip/rip_runner.h"
 
 #include <QCheckBox>
@@ -20,6 +25,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QResizeEvent>
 #include <QTimer>
 #include <QWheelEvent>
 
@@ -40,6 +46,13 @@ constexpr int kPtsPerSecond = 90000;
 constexpr int kTickInterval = 60000; // ten minutes
 constexpr int kWheelFirstMs = 500;
 constexpr int kWheelSecondMs = 250;
+
+// How a control follows the dialog's size.
+enum Edges : int { kFixed = 0, kRight = 1, kBottom = 2, kGrowWidth = 4, kGrowHeight = 8 };
+constexpr int kCutColumnLeft = 530;
+// A step to the next picture group must pass the shown one's own time stamp, which the engine
+// still takes as reached within 25 ticks.
+constexpr std::int64_t kPastReach = 25;
 
 // [set][step index], in hundredths of a second.
 constexpr int kSteps[3][4] = {
@@ -98,11 +111,21 @@ CPreviewDialog::CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, b
     BuildControls();
     m_pAudioRaw->setChecked(audioRaw);
     m_pStreamRaw->setChecked(streamRaw);
+    m_pAudioOut = MakeDeviceAudioOut();
+    UpdateListenControl();
     if (m_pClip) OpenWithClip();
+    if (m_pClip) {
+        m_i64ShownPTS = m_i64BasePTS;
+        m_pStrip->SetCurrent(0);
+    }
+    RestoreSize();
+    LayoutControls();
+    if (m_pClip) StartStrip();
 }
 
 // A dialog deleted without being closed still gives the clip its output name back.
 CPreviewDialog::~CPreviewDialog() {
+    m_pStrip->Stop();
     RestoreOutputName();
 }
 
@@ -115,7 +138,9 @@ void CPreviewDialog::RestoreOutputName() {
 // ---- Controls ----------------------------------------------------------------------------
 
 void CPreviewDialog::BuildControls() {
-    setFixedSize(640, 470);
+    setMinimumSize(kDefaultWidth, kDefaultHeight);
+    resize(kDefaultWidth, kDefaultHeight);
+    setWindowFlag(Qt::WindowMaximizeButtonHint, true);
 
     m_pPicture = Tag(new QLabel(this), id::kStatic);
     m_pPicture->setObjectName(QStringLiteral("my static"));
@@ -133,6 +158,7 @@ void CPreviewDialog::BuildControls() {
     m_pGotoTime->installEventFilter(this);
     auto* gotoButton = Tag(new QPushButton(QStringLiteral("Goto"), this), id::kGoto);
     gotoButton->setGeometry(10, 128, 100, 26);
+    gotoButton->setToolTip(QStringLiteral("hhmmss.cc, or Enter in the time field"));
     connect(gotoButton, &QPushButton::clicked, this, &CPreviewDialog::GotoTime);
 
     m_pStreamRaw = Tag(new QCheckBox(QStringLiteral("Stream Raw"), this), id::kStreamRaw);
@@ -141,7 +167,10 @@ void CPreviewDialog::BuildControls() {
     m_pAudioRaw->setGeometry(10, 204, 104, 22);
 
     m_pTrackbar = Tag(new PreviewSlider(this), id::kTrackbar);
-    m_pTrackbar->setGeometry(10, 330, 540, 32);
+    m_pTrackbar->setGeometry(10, 396, 540, 32);
+    m_pTrackbar->setToolTip(QStringLiteral(
+        "Left / Right: 1 s, Shift: 10 s, Ctrl: one picture group; Page Up / Page Down: one "
+        "minute; Home / End"));
     m_pTrackbar->setRange(0, 0);
     m_pTrackbar->setTickPosition(QSlider::TicksBelow);
     m_pTrackbar->setTickInterval(kTickInterval);
@@ -150,16 +179,38 @@ void CPreviewDialog::BuildControls() {
     connect(m_pTrackbar, &QSlider::sliderMoved, this, &CPreviewDialog::OnThumbTracking);
     connect(m_pTrackbar, &PreviewSlider::captureReleased, this, &CPreviewDialog::RefreshPreview);
     m_pClipLength = Tag(new QLabel(this), id::kClipLength);
-    m_pClipLength->setGeometry(556, 336, 74, 20);
+    m_pClipLength->setGeometry(556, 402, 74, 20);
 
-    BuildJumpRow(368);
-    BuildCutColumn(530, 20);
+    m_pStrip = Tag(new Filmstrip(this), id::kFilmstrip);
+    m_pStrip->setGeometry(10, 326, 620, 64);
+    m_pStrip->setToolTip(QStringLiteral("Click a picture to go there"));
+    connect(m_pStrip, &Filmstrip::thumbClicked, this, &CPreviewDialog::GoToThumb);
+
+    BuildJumpRow(434);
+    BuildStepRow(466);
+    BuildCutColumn(kCutColumnLeft, 20);
 
     m_pJobName = Tag(new QLineEdit(this), id::kJobName);
-    m_pJobName->setGeometry(120, 408, 400, 24);
+    m_pJobName->setGeometry(120, 500, 400, 24);
     m_pNote = Tag(new QLabel(this), id::kStatic);
     m_pNote->setObjectName(QStringLiteral("note"));
-    m_pNote->setGeometry(120, 438, 400, 20);
+    m_pNote->setGeometry(120, 530, 400, 20);
+
+    Anchor(m_pPicture, kGrowWidth | kGrowHeight);
+    Anchor(m_pStrip, kBottom | kGrowWidth);
+    Anchor(m_pTrackbar, kBottom | kGrowWidth);
+    Anchor(m_pClipLength, kBottom | kRight);
+    Anchor(m_pJobName, kBottom | kGrowWidth);
+    Anchor(m_pNote, kBottom | kGrowWidth);
+    for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        const bool anchored = std::any_of(m_vecAnchored.begin(), m_vecAnchored.end(),
+                                          [child](const Anchored& a) { return a.widget == child; });
+        if (anchored) continue;
+        if (child->y() >= 430) // the rows under the trackbar
+            Anchor(child, kBottom);
+        else if (child->x() >= kCutColumnLeft)
+            Anchor(child, kRight);
+    }
 
     m_pWheelTimer = new QTimer(this);
     m_pWheelTimer->setSingleShot(false);
@@ -195,12 +246,14 @@ void CPreviewDialog::BuildJumpRow(int top) {
 void CPreviewDialog::BuildCutColumn(int left, int top) {
     auto* setBegin = Tag(new QPushButton(QStringLiteral("Set Begin"), this), id::kSetBegin);
     setBegin->setGeometry(left, top, 100, 26);
+    setBegin->setToolTip(QStringLiteral("The cut begins with the picture shown (B)"));
     connect(setBegin, &QPushButton::clicked, this, &CPreviewDialog::SetBegin);
     m_pBeginText = Tag(new QLabel(this), id::kBeginText);
     m_pBeginText->setGeometry(left, top + 30, 100, 20);
 
     auto* setEnd = Tag(new QPushButton(QStringLiteral("Set End"), this), id::kSetEnd);
     setEnd->setGeometry(left, top + 60, 100, 26);
+    setEnd->setToolTip(QStringLiteral("The cut ends at the picture shown (E)"));
     connect(setEnd, &QPushButton::clicked, this, &CPreviewDialog::SetEnd);
     m_pEndText = Tag(new QLabel(this), id::kEndText);
     m_pEndText->setGeometry(left, top + 90, 100, 20);
@@ -220,9 +273,87 @@ void CPreviewDialog::BuildCutColumn(int left, int top) {
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
+void CPreviewDialog::BuildStepRow(int top) {
+    auto* previous = Tag(new QPushButton(QStringLiteral("|< Group"), this), id::kPreviousGroup);
+    previous->setGeometry(10, top, 90, 26);
+    previous->setToolTip(QStringLiteral("The picture group before (Ctrl+Left)"));
+    connect(previous, &QPushButton::clicked, this, &CPreviewDialog::PreviousPictureGroup);
+    auto* next = Tag(new QPushButton(QStringLiteral("Group >|"), this), id::kNextGroup);
+    next->setGeometry(106, top, 90, 26);
+    next->setToolTip(QStringLiteral("The picture group after (Ctrl+Right)"));
+    connect(next, &QPushButton::clicked, this, &CPreviewDialog::NextPictureGroup);
+    m_pListen = Tag(new QPushButton(QStringLiteral("Listen"), this), id::kListen);
+    m_pListen->setGeometry(210, top, 90, 26);
+    connect(m_pListen, &QPushButton::clicked, this, &CPreviewDialog::Listen);
+}
+
+void CPreviewDialog::Anchor(QWidget* widget, int edges) {
+    m_vecAnchored.push_back({widget, widget->geometry(), edges});
+}
+
+void CPreviewDialog::LayoutControls() {
+    const int dx = std::max(0, width() - kDefaultWidth);
+    const int dy = std::max(0, height() - kDefaultHeight);
+    for (const Anchored& a : m_vecAnchored) {
+        QRect r = a.base;
+        if (a.edges & kRight) r.translate(dx, 0);
+        if (a.edges & kBottom) r.translate(0, dy);
+        if (a.edges & kGrowWidth) r.setWidth(r.width() + dx);
+        if (a.edges & kGrowHeight) r.setHeight(r.height() + dy);
+        a.widget->setGeometry(r);
+    }
+    FitPicture();
+}
+
+void CPreviewDialog::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    LayoutControls();
+}
+
+// The picture keeps its display aspect at any size, in device pixels on dense screens.
+void CPreviewDialog::FitPicture() {
+    if (m_Image.isNull()) return;
+    const QSize area = m_pPicture->size();
+    int width = area.width();
+    int height = static_cast<int>(width / m_dAspect);
+    if (height > area.height()) {
+        height = area.height();
+        width = static_cast<int>(height * m_dAspect);
+    }
+    const qreal dpr = devicePixelRatioF();
+    QPixmap pixmap = QPixmap::fromImage(
+        m_Image.scaled(static_cast<int>(width * dpr), static_cast<int>(height * dpr),
+                       Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    pixmap.setDevicePixelRatio(dpr);
+    m_pPicture->setPixmap(pixmap);
+}
+
+void CPreviewDialog::RestoreSize() {
+    Settings settings;
+    LoadSettings(settings);
+    if (settings.previewWidth > 0 && settings.previewHeight > 0)
+        resize(std::max(settings.previewWidth, kDefaultWidth),
+               std::max(settings.previewHeight, kDefaultHeight));
+}
+
+void CPreviewDialog::SaveSize() {
+    const QSize size = isMaximized() ? normalGeometry().size() : this->size();
+    SavePreviewSize(SettingsFilePath(), size.width(), size.height());
+}
+
 void CPreviewDialog::LoadStepTexts() {
     for (int k = 0; k < id::kJumpCount; ++k)
         m_apJump[static_cast<std::size_t>(k)]->setText(kJumpTexts[m_iStepSet][k]);
+    // The small steps' keys.
+    if (m_iStepSet == 2) {
+        m_apJump[0]->setToolTip(QStringLiteral("Shift+Left"));
+        m_apJump[3]->setToolTip(QStringLiteral("Left"));
+        m_apJump[4]->setToolTip(QStringLiteral("Right"));
+        m_apJump[7]->setToolTip(QStringLiteral("Shift+Right"));
+    } else {
+        for (int k : {0, 3, 4, 7})
+            m_apJump[static_cast<std::size_t>(k)]->setToolTip({});
+    }
     m_pStepSet->setText(kSetTexts[m_iStepSet]);
 }
 
@@ -267,13 +398,11 @@ void CPreviewDialog::MakePicture() {
 
 void CPreviewDialog::ShowPicture() {
     m_pPicture->clear();
-    QImage image(QString::fromLatin1(PreviewPictures::kPicture));
-    if (image.isNull()) return;
-    double aspect = m_pPictures->Aspect();
-    if (!(aspect > 0)) aspect = 4.0 / 3.0;
-    const int height = static_cast<int>(kPictureWidth / aspect);
-    m_pPicture->setPixmap(QPixmap::fromImage(
-        image.scaled(kPictureWidth, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+    m_Image = QImage(QString::fromLatin1(PreviewPictures::kPicture));
+    if (m_Image.isNull()) return;
+    m_dAspect = m_pPictures->Aspect();
+    if (!(m_dAspect > 0)) m_dAspect = 4.0 / 3.0;
+    FitPicture();
 }
 
 // Each file is deleted on its own: a picture left behind would be shown again by the next
@@ -285,10 +414,111 @@ void CPreviewDialog::DeletePreviewFiles() {
 void CPreviewDialog::RefreshPreview() {
     if (!m_pClip) return;
     RipAt(Position() / 100);
-    const std::int64_t start = m_pPictures->StartPts();
+    // The time of the picture itself, where the engine found it.
+    const ClipEngineState& e = m_pClip->m_Engine;
+    const std::int64_t start =
+        e.m_i64RipPicturePTS != PTS_NONE ? e.m_i64RipPicturePTS : e.m_i64RipStartPTS;
     MakePicture();
+    m_i64ShownPTS = start;
     m_i64Shown = (start - m_i64BasePTS) / kPtsPerHundredth;
     ShowPositionTexts(m_i64Shown, (start - m_i64BasePTS) / kPtsPerSecond);
+    m_pStrip->SetCurrent(m_i64Shown);
+}
+
+void CPreviewDialog::ShowShot(const PreviewShot& shot) {
+    if (shot.image.isNull()) return;
+    m_Image = shot.image;
+    m_dAspect = shot.aspect;
+    FitPicture();
+    m_i64ShownPTS = shot.picturePts;
+    m_i64Shown = (shot.picturePts - m_i64BasePTS) / kPtsPerHundredth;
+    SetPosition(m_i64Shown);
+    ShowPositionTexts(m_i64Shown, (shot.picturePts - m_i64BasePTS) / kPtsPerSecond);
+    m_pStrip->SetCurrent(m_i64Shown);
+}
+
+void CPreviewDialog::NextPictureGroup() {
+    if (!m_pClip) return;
+    const PreviewShot shot =
+        TakePreviewShot(*m_pRunner, SecondsOfPts(*m_pClip, m_i64ShownPTS + kPastReach), "PRV");
+    if (shot.picturePts != PTS_NONE && shot.picturePts > m_i64ShownPTS) {
+        m_i64GroupTicks = shot.picturePts - m_i64ShownPTS;
+        ShowShot(shot);
+    }
+}
+
+// A rip from a little before the picture shown finds a group start before it; from there the
+// groups are walked forward (time stamps only) to the last one before the picture shown.
+void CPreviewDialog::PreviousPictureGroup() {
+    if (!m_pClip || m_i64ShownPTS <= m_i64BasePTS) return;
+    const auto stampAt = [this](std::int64_t pts) {
+        return TakePreviewShot(*m_pRunner, SecondsOfPts(*m_pClip, pts), "PRV", false).picturePts;
+    };
+    std::int64_t back = std::max<std::int64_t>(m_i64GroupTicks + kPastReach, kPtsPerSecond / 10);
+    std::int64_t found = PTS_NONE;
+    while (true) {
+        const std::int64_t from = std::max(m_i64BasePTS, m_i64ShownPTS - back);
+        const std::int64_t stamp = stampAt(from);
+        if (stamp != PTS_NONE && stamp < m_i64ShownPTS) {
+            found = stamp;
+            break;
+        }
+        if (from == m_i64BasePTS) return; // nothing before the picture shown
+        back *= 2;
+    }
+    for (std::int64_t next = stampAt(found + kPastReach);
+         next != PTS_NONE && next > found && next < m_i64ShownPTS;
+         next = stampAt(found + kPastReach))
+        found = next;
+    m_i64GroupTicks = m_i64ShownPTS - found;
+    ShowShot(TakePreviewShot(*m_pRunner, SecondsOfPts(*m_pClip, found), "PRV"));
+}
+
+void CPreviewDialog::GoToThumb(int k) {
+    if (!m_pClip || k < 0 || k >= m_pStrip->ThumbCount()) return;
+    ShowShot(TakePreviewShot(*m_pRunner, m_pStrip->RequestedSeconds(k), "PRV"));
+}
+
+void CPreviewDialog::StartStrip() {
+    const ClipRecord& record = m_pClip->GetRecord();
+    const std::int64_t length = static_cast<std::int64_t>(record.LengthInSeconds()) * 100;
+    m_pStrip->SetClip(m_pClip, m_i64BasePTS, length, m_Image, m_i64BasePTS, m_dAspect);
+}
+
+void CPreviewDialog::StepBy(int hundredths) {
+    if (!m_pClip) return;
+    SetPosition(std::int64_t{Position()} + hundredths);
+    RefreshPreview();
+}
+
+// ---- Listening ---------------------------------------------------------------------------
+
+void CPreviewDialog::SetAudioOut(std::unique_ptr<AudioOut> out) {
+    if (m_pAudioOut) m_pAudioOut->Stop();
+    m_pAudioOut = std::move(out);
+    UpdateListenControl();
+}
+
+void CPreviewDialog::UpdateListenControl() {
+    QString why;
+    const bool available = m_pAudioOut && m_pAudioOut->Available(&why);
+    m_pListen->setEnabled(available && m_pClip);
+    m_pListen->setToolTip(
+        available ? QStringLiteral("Listen to %1 s from here (Space)").arg(kListenSeconds) : why);
+}
+
+void CPreviewDialog::Listen() {
+    if (!m_pClip || !m_pListen->isEnabled()) return;
+    // The audio rip takes packets up to 12,000 ticks before its start; from this start the sound
+    // begins with the first packet at or after the picture shown.
+    Pcm pcm =
+        RipAudioSnippet(*m_pRunner, SecondsOfPts(*m_pClip, m_i64ShownPTS + 12'000), kListenSeconds);
+    if (pcm.samples.empty()) {
+        ShowNote(QStringLiteral("There is no sound to play here."));
+        return;
+    }
+    ShowNote({});
+    m_pAudioOut->Play(std::move(pcm));
 }
 
 QPixmap CPreviewDialog::Picture() const {
@@ -411,6 +641,7 @@ void CPreviewDialog::SetBegin() {
     if (!m_pClip) return;
     m_pBeginText->setText(m_pPosition->text());
     m_iBeginPos = Position();
+    m_i64BeginShown = m_i64Shown;
     UpdateSelection();
     BounceFocus();
 }
@@ -418,6 +649,7 @@ void CPreviewDialog::SetBegin() {
 void CPreviewDialog::SetEnd() {
     if (!m_pClip) return;
     m_iEndPos = Position();
+    m_i64EndShown = m_i64Shown;
     m_pEndText->setText(m_pPosition->text());
     UpdateSelection();
     BounceFocus();
@@ -435,6 +667,7 @@ void CPreviewDialog::UpdateSelection() {
         m_pTrackbar->SetSelection(m_iBeginPos, m_iBeginPos);
     else if (haveEnd)
         m_pTrackbar->SetSelection(m_iEndPos, m_iEndPos);
+    m_pStrip->SetMarks(haveBegin ? m_i64BeginShown : -1, haveEnd ? m_i64EndShown : -1);
 }
 
 void CPreviewDialog::BounceFocus() {
@@ -482,12 +715,19 @@ void CPreviewDialog::ShowNote(const QString& text) {
 // ---- Events ------------------------------------------------------------------------------
 
 void CPreviewDialog::done(int result) {
+    m_pStrip->Stop();
+    if (m_pAudioOut) m_pAudioOut->Stop();
+    SaveSize();
     RestoreOutputName();
     m_pWheelTimer->stop();
     QDialog::done(result);
 }
 
 bool CPreviewDialog::eventFilter(QObject* watched, QEvent* event) {
+    // The dialog's keys, wherever the focus is, except in the text fields, where they edit.
+    if (event->type() == QEvent::KeyPress && !qobject_cast<QLineEdit*>(watched) &&
+        HandleKey(static_cast<QKeyEvent*>(event)))
+        return true;
     if (event->type() == QEvent::Wheel) {
         WheelBy(static_cast<QWheelEvent*>(event)->angleDelta().y());
         return true;
@@ -501,6 +741,49 @@ bool CPreviewDialog::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QDialog::eventFilter(watched, event);
+}
+
+void CPreviewDialog::keyPressEvent(QKeyEvent* event) {
+    if (!HandleKey(event)) QDialog::keyPressEvent(event);
+}
+
+bool CPreviewDialog::HandleKey(QKeyEvent* event) {
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    const bool shift = mods == Qt::ShiftModifier;
+    const bool ctrl = mods == Qt::ControlModifier;
+    if (mods != Qt::NoModifier && !shift && !ctrl) return false;
+    switch (event->key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Right: {
+        const int direction = event->key() == Qt::Key_Left ? -1 : 1;
+        if (ctrl)
+            direction < 0 ? PreviousPictureGroup() : NextPictureGroup();
+        else
+            StepBy(direction * (shift ? 1000 : 100));
+        return true;
+    }
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+        if (mods != Qt::NoModifier) return false;
+        StepBy(event->key() == Qt::Key_PageUp ? -6000 : 6000);
+        return true;
+    case Qt::Key_Home:
+    case Qt::Key_End:
+        if (mods != Qt::NoModifier) return false;
+        StepBy(event->key() == Qt::Key_Home ? -MaxPosition() - 1 : MaxPosition() + 1);
+        return true;
+    case Qt::Key_B:
+    case Qt::Key_E:
+        if (mods != Qt::NoModifier) return false;
+        event->key() == Qt::Key_B ? SetBegin() : SetEnd();
+        return true;
+    case Qt::Key_Space:
+        if (mods != Qt::NoModifier) return false;
+        Listen();
+        return true;
+    default:
+        return false;
+    }
 }
 
 void CPreviewDialog::wheelEvent(QWheelEvent* event) {

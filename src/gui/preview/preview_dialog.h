@@ -4,7 +4,9 @@
 //
 // Every picture is made on the user-interface thread: a rip of length 0 writes "PRV.m2v" into
 // the current directory, the decoder turns its first picture into "PRV.BMP", the dialog shows it
-// and deletes both files.
+// and deletes both files. The filmstrip under the picture is filled by a worker of its own (see
+// strip_worker.h); keys step by seconds, minutes and picture groups; Listen plays the sound from
+// the position shown. The dialog can be resized; its size is kept in the settings file.
 #pragma once
 
 #include "base/run_state.h"
@@ -14,6 +16,7 @@
 
 #include <QDateTime>
 #include <QDialog>
+#include <QImage>
 #include <QPixmap>
 
 #include <array>
@@ -31,7 +34,11 @@ class QTimer;
 
 namespace quorin {
 
+class AudioOut;
 class CPVRFile;
+class Filmstrip;
+struct Pcm;
+struct PreviewShot;
 struct RipProgress;
 class PreviewSlider;
 
@@ -59,6 +66,10 @@ inline constexpr int kGoto = 1073;
 inline constexpr int kGotoTime = 1074;
 inline constexpr int kJumpFirst = 10000; // 10000 to 10007
 inline constexpr int kJumpCount = 8;
+inline constexpr int kFilmstrip = 1080;
+inline constexpr int kPreviousGroup = 1081;
+inline constexpr int kNextGroup = 1082;
+inline constexpr int kListen = 1083;
 } // namespace preview_ids
 
 // The dialog's rips go through a runner of its own (never cancelled); the caller opens the
@@ -70,6 +81,9 @@ public:
     static constexpr int kMaxCutJobs = kMaxJobs;
     static constexpr int kPictureWidth = 400;
     static constexpr int kPictureHeight = 300;
+    static constexpr int kDefaultWidth = 640;
+    static constexpr int kDefaultHeight = 560;
+    static constexpr double kListenSeconds = 3.0;
 
     // clip null ("Restore"): no picture, and the position operations do nothing. With a clip, the
     // current directory must be the output directory; the picture of position 0 is made here.
@@ -90,6 +104,18 @@ public:
     void CycleStepSet();
     void SetStepSet(int set);
     int StepSet() const { return m_iStepSet; }
+    // The picture group before or after the one shown (the pictures a cut can start at).
+    void PreviousPictureGroup();
+    void NextPictureGroup();
+    // Moves to the picture of thumbnail k of the filmstrip.
+    void GoToThumb(int k);
+    // Plays about three seconds of sound from the position shown.
+    void Listen();
+    // Replaces the audio output (tests); the Listen control follows its availability.
+    void SetAudioOut(std::unique_ptr<AudioOut> out);
+    Filmstrip* Strip() const { return m_pStrip; }
+    // Time stamp of the picture shown.
+    std::int64_t ShownTimeStamp() const { return m_i64ShownPTS; }
 
     // The trackbar position in hundredths of a second, and its maximum.
     int Position() const;
@@ -124,6 +150,8 @@ public slots:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
 
 private:
@@ -143,6 +171,18 @@ private:
     void OnThumbTracking(int position);
     void RestoreOutputName();
     int ClampPosition(std::int64_t hundredths) const;
+    void BuildStepRow(int top);
+    void Anchor(QWidget* widget, int edges);
+    void LayoutControls();
+    void FitPicture();
+    bool HandleKey(QKeyEvent* event);
+    void StepBy(int hundredths);
+    void ShowShot(const PreviewShot& shot);
+    void StartStrip();
+    void UpdateMarks();
+    void UpdateListenControl();
+    void RestoreSize();
+    void SaveSize();
 
     CPVRFile* m_pClip;
     std::string m_strPreviousOutputName;
@@ -160,6 +200,19 @@ private:
     int m_iBeginPos = 0;
     int m_iEndPos = 0;
     std::vector<RipJob> m_vecJobs;
+    std::int64_t m_i64ShownPTS = 0;
+    std::int64_t m_i64GroupTicks = 45'000; // the last picture group's length, a first guess
+    std::int64_t m_i64BeginShown = -1;
+    std::int64_t m_i64EndShown = -1;
+    QImage m_Image; // the decoded picture, scaled to the label whenever it changes size
+    double m_dAspect = 4.0 / 3.0;
+    struct Anchored {
+        QWidget* widget;
+        QRect base; // at the default size
+        int edges;
+    };
+    std::vector<Anchored> m_vecAnchored;
+    std::unique_ptr<AudioOut> m_pAudioOut;
 
     PreviewSlider* m_pTrackbar = nullptr;
     QLabel* m_pPicture = nullptr;
@@ -177,6 +230,8 @@ private:
     QCheckBox* m_pStepSet = nullptr;
     std::array<QPushButton*, preview_ids::kJumpCount> m_apJump{};
     QTimer* m_pWheelTimer = nullptr;
+    Filmstrip* m_pStrip = nullptr;
+    QPushButton* m_pListen = nullptr;
 };
 
 } // namespace quorin

@@ -359,12 +359,12 @@ TEST_F(PreviewDialogTest, ThumbTrackingShowsTimesWithoutRippingAndReleaseRefresh
     EXPECT_GE(ShownHundredths(dlg), dragged / 100 * 100);
     EXPECT_TRUE(NoPreviewFiles());
 
-    // Keys move the position without a refresh.
+    // The dialog's keys reach the slider too: Left steps a second back and shows its picture.
     clip.m_Engine.m_i64RipStartPTS = -7;
     slider->setFocus();
     QTest::keyClick(slider, Qt::Key_Left);
     EXPECT_EQ(dlg.Position(), dragged - 100);
-    EXPECT_EQ(clip.m_Engine.m_i64RipStartPTS, -7);
+    EXPECT_NE(clip.m_Engine.m_i64RipStartPTS, -7);
 }
 
 // ---- Cuts ----------------------------------------------------------------------------------

@@ -1,0 +1,56 @@
+#include "gui/preview/strip_worker.h"
+
+#include "base/program_log.h"
+#include "disk/pvr_file.h"
+#include "gui/preview/preview_shot.h"
+
+#include <cstdlib>
+
+namespace quorin {
+
+namespace {
+
+std::filesystem::path MakeScratchFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quorin-strip-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) return {};
+    return pattern;
+}
+
+} // namespace
+
+StripWorker::StripWorker(const CPVRFile& clip, std::vector<double> seconds, QSize thumbSize,
+                         Deliver deliver)
+    : clip_(std::make_unique<CPVRFile>(clip.DriveName(), clip.FileNo(), clip.Table())),
+      folder_(MakeScratchFolder()) {
+    if (folder_.empty() || !clip_->RecordRead()) {
+        LogLine("the filmstrip cannot start: no scratch folder or no clip record");
+        finished_ = true;
+        return;
+    }
+    // The dialog's clip has found the stream ids and first time stamps already; a copy of its
+    // engine state, taken on the dialog's thread before the worker starts, spares the scans.
+    clip_->m_Engine = clip.m_Engine;
+    runner_ = std::make_unique<RipRunner>(*clip_, audio_, video_, &cancel_);
+    clip_->SetOutputFolder(folder_.string());
+    thread_ =
+        std::thread(&StripWorker::Run, this, std::move(seconds), thumbSize, std::move(deliver));
+}
+
+StripWorker::~StripWorker() {
+    cancel_ = true;
+    if (thread_.joinable()) thread_.join();
+    std::error_code ec;
+    if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
+}
+
+void StripWorker::Run(std::vector<double> seconds, QSize thumbSize, Deliver deliver) {
+    for (std::size_t k = 0; k < seconds.size() && !cancel_; ++k) {
+        PreviewShot shot = TakePreviewShot(*runner_, seconds[k], "strip");
+        if (cancel_) break;
+        deliver(static_cast<int>(k), ScaleThumb(shot.image, shot.aspect, thumbSize),
+                shot.picturePts);
+    }
+    finished_ = true;
+}
+
+} // namespace quorin

@@ -1,0 +1,57 @@
+// The filmstrip's background worker: the first picture at each of a list of times, made one by
+// one through the preview path on a thread of its own. It never touches the dialog's clip: it
+// opens the same clip again on the same disk (sharing the read-only cluster table) and rips into
+// a scratch folder of its own, given to its clip as the output folder, since the current
+// directory belongs to the whole process. Destroying the worker stops it, waits for it and
+// removes the folder.
+#pragma once
+
+#include "base/run_state.h"
+#include "rip/rip_runner.h"
+
+#include <QImage>
+#include <QSize>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace quorin {
+
+class CPVRFile;
+
+// A picture scaled to a thumbnail cell's height at its display aspect.
+QImage ScaleThumb(const QImage& picture, double aspect, QSize cell);
+
+class StripWorker {
+public:
+    // index, the picture scaled to the thumbnail size (null when none), its time stamp.
+    using Deliver = std::function<void(int, QImage, std::int64_t)>;
+
+    StripWorker(const CPVRFile& clip, std::vector<double> seconds, QSize thumbSize,
+                Deliver deliver);
+    ~StripWorker();
+    StripWorker(const StripWorker&) = delete;
+    StripWorker& operator=(const StripWorker&) = delete;
+
+    const std::filesystem::path& Folder() const { return folder_; }
+    bool Finished() const { return finished_.load(); }
+
+private:
+    void Run(std::vector<double> seconds, QSize thumbSize, Deliver deliver);
+
+    std::unique_ptr<CPVRFile> clip_;
+    RipProgress audio_;
+    RipProgress video_;
+    std::atomic<bool> cancel_{false};
+    std::unique_ptr<RipRunner> runner_; // lends the blocks and the flag to the worker's clip
+    std::atomic<bool> finished_{false};
+    std::filesystem::path folder_;
+    std::thread thread_;
+};
+
+} // namespace quorin
