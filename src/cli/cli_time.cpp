@@ -1,5 +1,7 @@
 #include "cli/cli_time.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -73,6 +75,16 @@ std::optional<double> ParseCliTime(std::string_view text) {
         scale *= 60;
     }
     return total;
+}
+
+CLI::Validator NonEmptyTime() {
+    return CLI::Validator(
+        [](std::string& text) {
+            return text.empty()
+                       ? std::string("a time is needed (SS[.cc], M:SS[.cc] or H:MM:SS[.cc])")
+                       : std::string();
+        },
+        "TIME");
 }
 
 } // namespace quorin::cli

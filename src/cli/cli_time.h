@@ -5,6 +5,10 @@
 #include <optional>
 #include <string_view>
 
+namespace CLI {
+class Validator;
+}
+
 namespace quorin::cli {
 
 // Seconds with an optional decimal fraction, preceded by minutes ("M:") or by hours and minutes
@@ -12,5 +16,8 @@ namespace quorin::cli {
 // after hours; the first field takes any number of digits. Nothing for an empty, negative or
 // malformed text.
 std::optional<double> ParseCliTime(std::string_view text);
+
+// Refuses an empty text for a time option ("--length ''"), as for any other malformed time.
+CLI::Validator NonEmptyTime();
 
 } // namespace quorin::cli

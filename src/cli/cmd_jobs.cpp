@@ -1,5 +1,6 @@
 // quorin-cli jobs: runs a job list file as the main window's "Load" and "RIP !" would.
 #include "cli/cli_common.h"
+#include "cli/json_report.h"
 
 #include "base/format.h"
 #include "base/program_log.h"
@@ -28,27 +29,12 @@ struct JobsOptions {
     bool patchSequenceHeader = false;
     bool renameClips = false;
     bool dryRun = false;
+    bool json = false;
 };
 
 void PrintMessages(const Messages& messages) {
     for (const UserMessage& m : messages)
         PrintError(m.caption + ": " + m.text);
-}
-
-const char* OutcomeText(RipOutcome outcome) {
-    switch (outcome) {
-    case RipOutcome::kDone:
-        return "done";
-    case RipOutcome::kNothingToRip:
-        return "nothing to rip";
-    case RipOutcome::kCancelled:
-        return "cancelled";
-    case RipOutcome::kOutputFailed:
-        return "output failed";
-    case RipOutcome::kReadError:
-        return "read error";
-    }
-    return "failed";
 }
 
 // Jobs that were refused while loading make the batch fail even if the rest runs.
@@ -79,7 +65,7 @@ void PrintStatus(const char* stream, const RipProgress& block) {
 }
 
 int RunOneJob(const RipJob& job, CPVRFile& clip, const RunnerOptions& options, int number,
-              int total) {
+              int total, nlohmann::ordered_json* json) {
     std::fprintf(stderr, "job %d of %d: clip %d, %s\n", number, total, job.clipIndex + 1,
                  job.name.c_str());
     RipProgress audio, video;
@@ -97,6 +83,12 @@ int RunOneJob(const RipJob& job, CPVRFile& clip, const RunnerOptions& options, i
         PrintStatus("video", video);
     }
     if (report.renameFailed) rc = std::max<int>(rc, kExitDisk);
+    if (json) {
+        nlohmann::ordered_json item = RipJson(clip, job.clipIndex + 1, report, rc);
+        item["job"] = job.name;
+        json->push_back(item);
+        return rc;
+    }
     std::printf("%d\t%s\t%s\n", job.clipIndex + 1, job.name.c_str(), result);
     std::fflush(stdout);
     return rc;
@@ -134,14 +126,23 @@ int RunJobs(const JobsOptions& o) {
         return worst;
     }
     InterruptGuard interrupt;
+    nlohmann::ordered_json jobs = nlohmann::ordered_json::array();
     const int total = queue.Count();
     RipJob job;
     for (int n = 1; queue.TakeNext(job) && !InterruptGuard::Interrupted(); ++n) {
         // Loading refused every job whose clip is not on the disk.
         CPVRFile* clip = disk.drive->GetFile(job.clipIndex);
-        worst = std::max(worst, clip ? RunOneJob(job, *clip, options, n, total) : kExitUsage);
+        worst = std::max(worst,
+                         clip ? RunOneJob(job, *clip, options, n, total, o.json ? &jobs : nullptr)
+                              : kExitUsage);
     }
     if (InterruptGuard::Interrupted()) worst = std::max<int>(worst, kExitCancelled);
+    if (o.json) {
+        nlohmann::ordered_json doc = JsonDocument("jobs");
+        doc["status"] = worst;
+        doc["jobs"] = jobs;
+        PrintJson(doc);
+    }
     return worst;
 }
 
@@ -161,6 +162,8 @@ void RegisterJobCommands(CLI::App& app, Action& action) {
     cmd->add_flag("--rename-clips", o.renameClips,
                   "rename each job's clip on the disk to the job's name, as the window does");
     cmd->add_flag("--dry-run", o.dryRun, "print the queue in run order without ripping");
+    cmd->add_flag("--json", o.json,
+                  "print one JSON document of the jobs' results instead of the text");
     cmd->callback([&action] { action = [] { return RunJobs(o); }; });
     RegisterRenameCommand(app, action);
 }

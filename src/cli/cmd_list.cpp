@@ -1,5 +1,6 @@
 // quorin-cli list / info: the drive summary and clip list, and one clip's info dump.
 #include "cli/cli_common.h"
+#include "cli/json_report.h"
 
 #include "base/program_log.h"
 #include "disk/clip_texts.h"
@@ -13,11 +14,13 @@ namespace {
 struct DiskOptions {
     std::string disk;
     bool firmware190 = false;
+    bool json = false;
 };
 
 void AddDiskOptions(CLI::App& cmd, DiskOptions& o) {
     cmd.add_option("--disk", o.disk, "receiver disk: a block device or an image file")->required();
     AddFirmwareOption(cmd, o.firmware190);
+    cmd.add_flag("--json", o.json, "print one JSON document instead of the text");
 }
 
 // Runs a read of the drive inside its own "DIR" log when --log is given.
@@ -35,6 +38,15 @@ int RunList(const DiskOptions& o) {
     DirActivity activity;
     OpenedDisk disk;
     if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
+    // A list with records missing is no complete list.
+    const int rc = UnreadableRecords(*disk.drive) > 0 ? kExitDisk : kExitOk;
+    if (o.json) {
+        nlohmann::ordered_json doc = JsonDocument("list");
+        doc["status"] = rc;
+        doc.update(DriveJson(*disk.drive));
+        PrintJson(doc);
+        return rc;
+    }
     DriveTexts texts = DriveSummaryTexts(*disk.drive);
     std::printf("Drivename: %s\n%s\n%s\n", texts.name.c_str(), texts.capacity.c_str(),
                 texts.free.c_str());
@@ -45,8 +57,7 @@ int RunList(const DiskOptions& o) {
                     row[2].c_str(), row[3].c_str(), row[4].c_str(), row[5].c_str(),
                     ClipChecksum(r));
     }
-    // A list with records missing is no complete list.
-    return UnreadableRecords(*disk.drive) > 0 ? kExitDisk : kExitOk;
+    return rc;
 }
 
 int RunInfo(const DiskOptions& o, int clipNumber) {
@@ -57,6 +68,14 @@ int RunInfo(const DiskOptions& o, int clipNumber) {
     if (!clip) return kExitUsage;
     StringOut dump;
     clip->DumpInfo(dump);
+    if (o.json) {
+        nlohmann::ordered_json doc = JsonDocument("info");
+        doc["clip"] = ClipJson(*clip, clipNumber);
+        doc["dump"] = dump.str();
+        PrintJson(doc);
+        Log() << dump.str();
+        return kExitOk;
+    }
     std::fwrite(dump.str().data(), 1, dump.str().size(), stdout);
     Log() << dump.str();
     return kExitOk;

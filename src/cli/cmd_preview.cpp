@@ -51,17 +51,19 @@ int RunPreview(PreviewOptions o) {
     if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
-    const int seconds = static_cast<int>(std::trunc(*at));
-    if (seconds > clip->GetRecord().LengthInSeconds()) {
-        PrintError("wrong offset");
+    const int length = clip->GetRecord().LengthInSeconds();
+    if (*at > length) {
+        PrintError("wrong offset: " + o.at + " lies past the end of the clip (" +
+                   FormatHundredths(std::int64_t{length} * 100) + ")");
         return kExitNothing;
     }
+    const int seconds = static_cast<int>(std::trunc(*at));
     if (Globals().log) OpenLog("PRV.LOG", true);
     RipProgress audio, video;
     RipRunner runner(*clip, audio, video, nullptr);
     PreviewPictures pictures(runner);
     bool ripped = pictures.Rip(0);
-    const std::int64_t base = pictures.StartPts();
+    const std::int64_t base = pictures.PicturePts();
     ripped = ripped && pictures.Rip(seconds);
     CloseLog();
     if (!ripped) {
@@ -79,7 +81,7 @@ int RunPreview(PreviewOptions o) {
         return kExitOutput;
     }
     const bool wide = pictures.Aspect() > 1.5;
-    std::printf("%s\t%s\n", FormatHundredths((pictures.StartPts() - base) / 900).c_str(),
+    std::printf("%s\t%s\n", FormatHundredths((pictures.PicturePts() - base) / 900).c_str(),
                 wide ? "16:9" : "4:3");
     return kExitOk;
 }
@@ -102,7 +104,9 @@ void RegisterPreviewCommands(CLI::App& app, Action& action) {
         ->required();
     AddFirmwareOption(*preview, o.firmware190);
     preview->add_option("--clip", o.clip, "clip number as 'list' shows it (from 1)")->required();
-    preview->add_option("--at", o.at, "position: seconds, or h:mm:ss.cc")->required();
+    preview->add_option("--at", o.at, "position: SS[.cc], M:SS[.cc] or H:MM:SS[.cc]")
+        ->required()
+        ->check(NonEmptyTime());
     preview->add_option("--out", o.out, "bitmap file to write")->required();
     preview->callback([&action] { action = [] { return RunPreview(o); }; });
 }

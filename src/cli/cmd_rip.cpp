@@ -2,10 +2,13 @@
 // it, with progress on stderr and Ctrl-C as Cancel.
 #include "cli/cli_common.h"
 #include "cli/cli_time.h"
+#include "cli/json_report.h"
+#include "cli/progress.h"
 
 #include "base/format.h"
 #include "base/program_log.h"
 #include "base/run_state.h"
+#include "disk/pvr_drive.h"
 #include "jobs/job_runner.h"
 #include "platform/settings.h"
 #include "platform/text.h"
@@ -14,8 +17,10 @@
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <thread>
 #include <unistd.h>
 
@@ -37,6 +42,9 @@ struct RipOptions {
     bool rawAudio = false;
     bool rawVideo = false;
     bool backup = false;
+    bool all = false;
+    bool skipExisting = false;
+    bool json = false;
 };
 
 // Runs the rip inside the program log of its activity when --log is given.
@@ -50,88 +58,13 @@ public:
     Activity& operator=(const Activity&) = delete;
 };
 
-// Progress on stderr: one updating line per stream on a terminal, a few plain lines otherwise.
-class ProgressPrinter {
-public:
-    ProgressPrinter(RipProgress& audio, RipProgress& video)
-        : audio_(audio), video_(video), tty_(::isatty(STDERR_FILENO) == 1) {}
-
-    void Tick() {
-        int stage = video_.active ? 1 : (audio_.active ? 0 : -1);
-        if (stage != stage_) {
-            if (stage_ >= 0)
-                Show(stage_, true);
-            else if (stage == 1 && audio_.active && !audioShown_)
-                Show(0, true); // the audio stage ran between two ticks
-            stage_ = stage;
-            milestone_ = -1;
-        }
-        if (stage_ == 0) audioShown_ = true;
-        if (stage < 0) {
-            if (tty_) {
-                std::string status = video_.Status();
-                if (status.empty()) status = audio_.Status();
-                std::fprintf(stderr, "\r\033[Kanalysing  %s", status.c_str());
-                lineOpen_ = true;
-                std::fflush(stderr);
-            }
-            return;
-        }
-        Show(stage, false);
-    }
-
-    void Finish() {
-        Tick();
-        if (stage_ >= 0)
-            Show(stage_, true);
-        else if (tty_ && lineOpen_)
-            std::fputs("\n", stderr);
-        lineOpen_ = false;
-        std::fflush(stderr);
-    }
-
-private:
-    // One stage's line; `final` ends it (its last state).
-    void Show(int stage, bool final) {
-        RipProgress& b = stage == 1 ? video_ : audio_;
-        int percent = Percent(b);
-        std::string text = Format("%s %3d%% %6d MB  %s", stage == 1 ? "video" : "audio", percent,
-                                  b.megabytes.load(), b.Status().c_str());
-        if (tty_) {
-            std::fprintf(stderr, "\r\033[K%s%s", text.c_str(), final ? "\n" : "");
-            lineOpen_ = !final;
-        } else if ((final && text != lastLine_) || percent / 25 > milestone_) {
-            milestone_ = percent / 25;
-            std::fprintf(stderr, "%s\n", text.c_str());
-            lastLine_ = text;
-        }
-        std::fflush(stderr);
-    }
-
-    static int Percent(const RipProgress& b) {
-        std::int64_t low = b.rangeLow, high = b.rangeHigh, pos = b.position;
-        if (high <= low) return 0;
-        std::int64_t p = (pos - low) * 100 / (high - low);
-        return static_cast<int>(std::clamp<std::int64_t>(p, 0, 100));
-    }
-
-    RipProgress& audio_;
-    RipProgress& video_;
-    bool tty_;
-    int stage_ = -1;
-    int milestone_ = -1;
-    bool lineOpen_ = false;
-    bool audioShown_ = false;
-    std::string lastLine_;
-};
-
 // The request from the options; an exit code other than kExitOk when a time is not valid.
 int BuildRequest(const RipOptions& o, RipRequest& request) {
     auto parse = [](const std::string& text, const char* option, double& value) {
         std::optional<double> v = ParseCliTime(text);
         if (!v) {
             PrintError(std::string("invalid time for ") + option + ": '" + text +
-                       "' (seconds, or h:mm:ss.cc)");
+                       "' (SS[.cc], M:SS[.cc] or H:MM:SS[.cc])");
             return false;
         }
         value = *v;
@@ -167,8 +100,8 @@ void PrintFiles(const RipReport& report) {
         std::error_code ec;
         auto size = std::filesystem::file_size(f.name, ec);
         if (ec) continue; // never created after all
-        std::printf("file\t%s\t%llu\t%s\n", f.name.c_str(), static_cast<unsigned long long>(size),
-                    f.what.c_str());
+        std::printf("file\t%s\t%llu\t%s%s\n", f.name.c_str(), static_cast<unsigned long long>(size),
+                    f.what.c_str(), f.partial ? "\tpartial" : "");
     }
     if (report.audioMs >= 0)
         std::printf("stage\taudio\t%s s\n", Format("%.3f", report.audioMs / 1000.0).c_str());
@@ -177,55 +110,15 @@ void PrintFiles(const RipReport& report) {
     std::fflush(stdout);
 }
 
-int RunRip(RipOptions o) {
-    if (o.noAudio && o.noVideo && !o.backup) {
-        PrintError("--no-audio and --no-video leave nothing to rip");
-        return kExitUsage;
-    }
-    o.disk = AbsolutePath(o.disk);
-    std::string dir = AbsolutePath(o.out);
-    if (!EnterDirectory(dir)) return kExitOutput;
+// The exit status of a run that the runner prepared.
+int StatusOf(const RipRunReport& run) {
+    return ExitCodeOf(run.outcome.value_or(RipOutcome::kNothingToRip));
+}
 
-    OpenedDisk disk;
-    {
-        Activity read("DIR");
-        if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
-    }
-    CPVRFile* clip = ClipByNumber(disk, o.clip);
-    if (!clip) return kExitUsage;
-
-    RipRequest request;
-    if (int rc = BuildRequest(o, request)) return rc;
-
-    RipProgress audio, video;
-    InterruptGuard interrupts(o.backup);
-    RipRunner runner(*clip, audio, video, &InterruptGuard::Flag());
-    RipRunReport run;
-    if (!runner.Prepare(request, run)) {
-        PrintError(run.refusal);
-        return kExitNothing;
-    }
-    {
-        Activity rip(Latin1ToUtf8(clip->GetRecord().ClipName()));
-        ProgressPrinter progress(audio, video);
-        std::atomic<bool> finished{false};
-        std::thread worker([&] {
-            runner.Execute(run);
-            finished = true;
-        });
-        while (!finished) {
-            progress.Tick();
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-        worker.join();
-        progress.Finish();
-    }
+// Says on stderr how a run ended when it did not end as done, and which files are incomplete.
+void PrintEnd(const RipRunReport& run) {
     const RipReport& report = run.stages;
-    const RipOutcome outcome = run.outcome.value_or(RipOutcome::kNothingToRip);
-
-    PrintFiles(report);
-    int rc = ExitCodeOf(outcome);
-    switch (outcome) {
+    switch (run.outcome.value_or(RipOutcome::kNothingToRip)) {
     case RipOutcome::kDone:
         break;
     case RipOutcome::kNothingToRip:
@@ -239,6 +132,178 @@ int RunRip(RipOptions o) {
         PrintError(report.message.empty() ? std::string("the rip failed") : report.message);
         break;
     }
+    std::string incomplete;
+    for (const RipReport::File& f : report.files)
+        if (f.partial && std::filesystem::exists(f.name))
+            incomplete += (incomplete.empty() ? "" : ", ") + f.name;
+    if (!incomplete.empty()) PrintError("incomplete: " + incomplete);
+}
+
+// "wrong offset", and why: a begin past the clip's end.
+std::string RefusalText(const CPVRFile& clip, double begin) {
+    const int length = clip.GetRecord().LengthInSeconds();
+    return "wrong offset: the begin " + FormatHundredths(std::llround(begin * 100)) +
+           " lies past the end of the clip (" + FormatHundredths(std::int64_t{length} * 100) + ")";
+}
+
+// One clip through the runner, with progress on stderr (none when quiet).
+RipRunReport RipClip(CPVRFile& clip, const RipRequest& request, bool quiet) {
+    RipProgress audio, video;
+    RipRunner runner(clip, audio, video, &InterruptGuard::Flag());
+    RipRunReport run;
+    if (!runner.Prepare(request, run)) return run;
+    Activity rip(Latin1ToUtf8(clip.GetRecord().ClipName()));
+    ProgressPrinter progress(audio, video, quiet);
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        runner.Execute(run);
+        finished = true;
+    });
+    while (!finished) {
+        progress.Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    worker.join();
+    progress.Finish();
+    return run;
+}
+
+// The file a whole rip of the clip is known by: its video (or backup) file, else its audio file.
+bool OutputsExist(const std::string& base, const RipRequest& request) {
+    std::vector<std::string> names;
+    if (request.backup)
+        names = {base + ".pva"};
+    else if (request.video)
+        names = {base + "." +
+                 (request.rawVideo ? request.postfixes.rawVideo : request.postfixes.video)};
+    else
+        names = {base + "." +
+                     (request.rawAudio ? request.postfixes.rawAudio : request.postfixes.audio),
+                 base + ".ac3"};
+    for (const std::string& n : names)
+        if (std::filesystem::exists(n)) return true;
+    return false;
+}
+
+// The names of every clip for --all: its own, with the clip number added where two clips of the
+// disk would share one (so a second run finds the same names).
+std::vector<std::string> AllNames(const CPVRDrive& drive) {
+    std::vector<std::string> names;
+    std::map<std::string, int> seen;
+    for (int i = 0; i < drive.GetFileCount(); ++i)
+        ++seen[drive.GetFile(i)->GetOutputBaseName()];
+    for (int i = 0; i < drive.GetFileCount(); ++i) {
+        const std::string base = drive.GetFile(i)->GetOutputBaseName();
+        names.push_back(seen[base] > 1 || base.empty() ? Format("%s_%02d", base.c_str(), i + 1)
+                                                       : base);
+    }
+    return names;
+}
+
+int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole) {
+    const std::vector<std::string> names = AllNames(*disk.drive);
+    const bool quiet = o.json && ::isatty(STDERR_FILENO) != 1;
+    nlohmann::ordered_json clips = nlohmann::ordered_json::array();
+    int worst = kExitOk;
+    for (int i = 0; i < disk.drive->GetFileCount() && !InterruptGuard::Interrupted(); ++i) {
+        CPVRFile& clip = *disk.drive->GetFile(i);
+        RipRequest request = whole;
+        request.outputName = names[static_cast<std::size_t>(i)];
+        int status = kExitOk;
+        nlohmann::ordered_json item;
+        if (!clip.RecordRead()) {
+            status = kExitDisk;
+            item = {{"clip", i + 1}, {"outcome", "unreadable record"}, {"status", status}};
+        } else if (o.skipExisting && OutputsExist(*request.outputName, request)) {
+            item = {{"clip", i + 1},
+                    {"name", *request.outputName},
+                    {"outcome", "skipped"},
+                    {"status", status}};
+        } else {
+            if (!o.json) std::fprintf(stderr, "clip %d: %s\n", i + 1, request.outputName->c_str());
+            const RipRunReport run = RipClip(clip, request, quiet);
+            status = run.started ? StatusOf(run) : kExitNothing;
+            if (!run.started) PrintError("clip " + std::to_string(i + 1) + ": " + run.refusal);
+            if (!o.json) PrintFiles(run.stages);
+            if (run.started) PrintEnd(run);
+            item = RipJson(clip, i + 1, run, status);
+        }
+        worst = std::max(worst, status);
+        if (!o.json)
+            std::printf("clip\t%d\t%s\t%s\n", i + 1, item.value("name", std::string()).c_str(),
+                        item["outcome"].get<std::string>().c_str());
+        std::fflush(stdout);
+        clips.push_back(item);
+    }
+    if (InterruptGuard::Interrupted()) worst = std::max<int>(worst, kExitCancelled);
+    if (o.json) {
+        nlohmann::ordered_json doc = JsonDocument("rip");
+        doc["status"] = worst;
+        doc["clips"] = clips;
+        PrintJson(doc);
+    }
+    return worst;
+}
+
+int RunRip(RipOptions o) {
+    if (o.noAudio && o.noVideo && !o.backup) {
+        PrintError("--no-audio and --no-video leave nothing to rip");
+        return kExitUsage;
+    }
+    if (o.backup && (o.begin != "0" || !o.length.empty() || !o.end.empty())) {
+        PrintError("a backup is always the whole clip: --begin, --length and --end do not apply");
+        return kExitUsage;
+    }
+    if (o.all == (o.clip != 0)) {
+        PrintError(o.all ? "--all and --clip exclude each other" : "--clip or --all is required");
+        return kExitUsage;
+    }
+    if (o.all && (!o.name.empty() || o.begin != "0" || !o.length.empty() || !o.end.empty())) {
+        PrintError("--all rips every clip whole under its own name: --name, --begin, --length "
+                   "and --end do not apply");
+        return kExitUsage;
+    }
+    if (o.skipExisting && !o.all) {
+        PrintError("--skip-existing goes with --all");
+        return kExitUsage;
+    }
+    RipRequest request;
+    if (int rc = BuildRequest(o, request)) return rc;
+    o.disk = AbsolutePath(o.disk);
+    std::string dir = AbsolutePath(o.out);
+    if (!EnterDirectory(dir)) return kExitOutput;
+
+    OpenedDisk disk;
+    {
+        Activity read("DIR");
+        if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
+    }
+    InterruptGuard interrupts(o.backup);
+    if (o.all) return RipAll(o, disk, request);
+
+    CPVRFile* clip = ClipByNumber(disk, o.clip);
+    if (!clip) return kExitUsage;
+    const RipRunReport run = RipClip(*clip, request, o.json && ::isatty(STDERR_FILENO) != 1);
+    if (!run.started) {
+        PrintError(RefusalText(*clip, request.begin));
+        if (o.json) {
+            nlohmann::ordered_json doc = JsonDocument("rip");
+            doc["status"] = kExitNothing;
+            doc["clips"] = {RipJson(*clip, o.clip, run, kExitNothing)};
+            PrintJson(doc);
+        }
+        return kExitNothing;
+    }
+    const int rc = StatusOf(run);
+    if (o.json) {
+        nlohmann::ordered_json doc = JsonDocument("rip");
+        doc["status"] = rc;
+        doc["clips"] = {RipJson(*clip, o.clip, run, rc)};
+        PrintJson(doc);
+    } else {
+        PrintFiles(run.stages);
+    }
+    PrintEnd(run);
     return rc;
 }
 
@@ -250,11 +315,21 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
         "rip", "extract a clip's video and audio elementary streams, whole or cut");
     rip->add_option("--disk", o.disk, "receiver disk: a block device or an image file")->required();
     AddFirmwareOption(*rip, o.firmware190);
-    rip->add_option("--clip", o.clip, "clip number as 'list' shows it (from 1)")->required();
-    rip->add_option("--begin", o.begin, "where the cut begins: seconds or h:mm:ss.cc (default 0)");
-    CLI::Option* length =
-        rip->add_option("--length", o.length, "how long the cut is: seconds or h:mm:ss.cc");
-    CLI::Option* end = rip->add_option("--end", o.end, "where the cut ends: seconds or h:mm:ss.cc");
+    rip->add_option("--clip", o.clip, "clip number as 'list' shows it (from 1)");
+    rip->add_flag("--all", o.all,
+                  "rip every clip whole, one after another, each under its own name");
+    rip->add_flag("--skip-existing", o.skipExisting,
+                  "with --all: leave out clips whose output files already exist");
+    rip->add_flag("--json", o.json, "print one JSON document instead of the text report");
+    rip->add_option("--begin", o.begin,
+                    "where the cut begins: SS[.cc], M:SS[.cc] or H:MM:SS[.cc] (default 0)")
+        ->check(NonEmptyTime());
+    CLI::Option* length = rip->add_option("--length", o.length,
+                                          "how long the cut is: SS[.cc], M:SS[.cc] or H:MM:SS[.cc]")
+                              ->check(NonEmptyTime());
+    CLI::Option* end =
+        rip->add_option("--end", o.end, "where the cut ends: SS[.cc], M:SS[.cc] or H:MM:SS[.cc]")
+            ->check(NonEmptyTime());
     length->excludes(end);
     rip->add_option("--out", o.out, "output directory, created if needed (default: current)");
     rip->add_flag("--no-audio", o.noAudio, "do not rip the audio stream");

@@ -43,11 +43,14 @@ constexpr CommandFooter kFooters[] = {
      "Writes NAME.m2v and NAME.mp2 (or NAME.ac3), NAME.mpp / NAME.pva for raw rips and backups, "
      "and 'NAME delay.log'; a taken name gets a number (NAME_000, ...). Without --length/--end "
      "the clip is ripped to its end. Progress goes to stderr; at the end every file written is "
-     "printed as 'file<TAB>name<TAB>size<TAB>what', and each stage's time as "
-     "'stage<TAB>audio|video<TAB>seconds s'. Ctrl-C cancels; a second Ctrl-C stops at once.\n\n"
+     "printed as 'file<TAB>name<TAB>size<TAB>what' (a fifth field 'partial' for a file whose "
+     "stage stopped before its end), and each stage's time as "
+     "'stage<TAB>audio|video<TAB>seconds s'. --all rips every clip whole and prints "
+     "'clip<TAB>N<TAB>name<TAB>outcome' after each; --json prints one JSON document instead "
+     "(see the man page). Ctrl-C cancels; a second Ctrl-C stops at once.\n\n"
      "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read); 3 nothing to "
      "rip ('wrong offset', 'can't go on...'); 4 cancelled; 5 an output file could not be "
-     "created or written."},
+     "created or written. With --all: the highest of the clips' statuses."},
     {"jobs",
      "Each line of the file is 'Index;Name;Begin;End;Rip Audio;Rip Video;Rip Audio Raw;Rip "
      "Video Raw;Checksum' with 1-based clip numbers and times as hhmmss.cc; Begin may be x0..x9, "

@@ -131,6 +131,18 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
     m_Timer.start();
 }
 
+namespace {
+
+// The files of a run that stopped before their end, by name.
+std::string IncompleteFiles(const RipRunReport& report) {
+    std::string names;
+    for (const RipReport::File& f : report.stages.files)
+        if (f.partial) names += (names.empty() ? "" : ", ") + f.name;
+    return names;
+}
+
+} // namespace
+
 void CMainDialog::OnProgressTimer() {
     MirrorProgress();
     if (m_Flags.idle.load()) FinishRun();
@@ -173,12 +185,18 @@ void CMainDialog::MirrorProgress() {
 void CMainDialog::FinishRun() {
     m_Timer.stop();
     m_pWorker->wait(); // it has set the idle flag and is returning
+    const std::string incomplete = IncompleteFiles(m_pWorker->Report());
     m_pWorker.reset();
     m_pRunner.reset();
     if (m_VideoProgress.enabled)
         m_strVideoTime = Format("Time: %d s", m_VideoProgress.seconds.load());
     m_AudioProgress.active.store(false);
     m_VideoProgress.active.store(false);
+    if (!incomplete.empty()) {
+        // A stopped run's files stay where they are; the status says which are not whole.
+        m_VideoProgress.SetStatus("stopped; incomplete: " + incomplete);
+        m_strVideoStatus = m_VideoProgress.Status();
+    }
     m_strStartPts.clear();
     m_strEndPts.clear();
     SetRunControlsEnabled(true);

@@ -36,6 +36,11 @@ std::int64_t PreviewPictures::StartPts() const {
     return runner_.Clip().m_Engine.m_i64RipStartPTS;
 }
 
+std::int64_t PreviewPictures::PicturePts() const {
+    const ClipEngineState& e = runner_.Clip().m_Engine;
+    return e.m_i64RipPicturePTS != PTS_NONE ? e.m_i64RipPicturePTS : e.m_i64RipStartPTS;
+}
+
 double PreviewPictures::Aspect() const {
     return runner_.Clip().m_Engine.m_dAspectRatio;
 }

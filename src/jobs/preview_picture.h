@@ -31,6 +31,8 @@ public:
 
     // Of the last rip: the time stamp of the picture it starts with and the display aspect.
     std::int64_t StartPts() const;
+    // The time stamp of the picture itself (of the packet its sequence header is in).
+    std::int64_t PicturePts() const;
     double Aspect() const;
 
 private:

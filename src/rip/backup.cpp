@@ -168,7 +168,8 @@ std::int32_t TotalMB(const StreamExtent& x) {
 
 } // namespace
 
-StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string* why) {
+StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string* why,
+                   std::vector<std::string>* incomplete) {
     std::string unused;
     std::string& failure = why ? *why : unused;
     const ClipRecord& rec = clip.GetRecord();
@@ -259,6 +260,7 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string*
             r = StageResult::kOutputFailed;
         }
         if (r != StageResult::kDone && failure.empty()) failure = b.Status();
+        if (r != StageResult::kDone && incomplete) incomplete->push_back(out.Name());
         result = Worse(result, r);
         b.seconds = static_cast<std::int32_t>((TickCountMs() - t0) / 1000);
     }

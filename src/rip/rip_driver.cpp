@@ -76,11 +76,12 @@ public:
 
         if (vp_.backup) {
             ClaimBase({".sFileDescription", ".mpp", ".pva"});
-            std::vector<std::string> files;
+            std::vector<std::string> files, incomplete;
             std::string why;
-            StageResult r = Backup(clip_, &files, &why);
+            StageResult r = Backup(clip_, &files, &why, &incomplete);
             for (const std::string& f : files)
-                report_.files.push_back({f, f.ends_with(".map") ? "map" : "backup"});
+                report_.files.push_back({f, f.ends_with(".map") ? "map" : "backup",
+                                         std::ranges::find(incomplete, f) != incomplete.end()});
             if (report_.message.empty()) report_.message = why;
             Note(FromStage(r));
             return outcome_;
@@ -186,6 +187,7 @@ public:
             clip_.m_lActiveStream = 0;
             Trace() << "now ripping audio" << endl;
             std::int64_t t0 = TickCountMs();
+            const std::size_t firstFile = report_.files.size();
             std::unique_ptr<COBits> w;
             StageResult r = StageResult::kOutputFailed;
             StageFiles files;
@@ -212,6 +214,7 @@ public:
             }
             if (!ap_.raw) r = CheckReader(*ar_, e_.m_i64AudioEndBit, r);
             Note(FromStage(r));
+            MarkPartial(firstFile, r);
             if (r == StageResult::kCancelled || clip_.IsCancelled()) {
                 // Mend: a run cancelled during the audio stage does not start the video stage.
                 vp_.seconds = 0;
@@ -224,6 +227,7 @@ public:
             clip_.m_lActiveStream = 1;
             Trace() << "now ripping video" << endl;
             std::int64_t t0 = TickCountMs();
+            const std::size_t firstFile = report_.files.size();
             std::unique_ptr<COBits> w;
             StageResult r = StageResult::kOutputFailed;
             StageFiles files;
@@ -257,10 +261,20 @@ public:
             }
             if (!vp_.raw) r = CheckReader(*vr_, e_.m_i64VideoEndBit, r);
             Note(FromStage(r));
+            MarkPartial(firstFile, r);
             if (r == StageResult::kCancelled) Cancelled();
         }
         Trace() << "cleaning up" << endl;
         return outcome_;
+    }
+
+    // The data files of a stage that stopped before its end (the delay log is whole even then).
+    void MarkPartial(std::size_t firstFile, StageResult r) {
+        if (r != StageResult::kCancelled && r != StageResult::kOutputFailed &&
+            r != StageResult::kReadError)
+            return;
+        for (std::size_t i = firstFile; i < report_.files.size(); ++i)
+            if (report_.files[i].what != "delay log") report_.files[i].partial = true;
     }
 
     // Ends the run's claim on its names: files a stage reported stay even when empty.

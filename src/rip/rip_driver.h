@@ -28,6 +28,8 @@ struct RipReport {
     struct File {
         std::string name; // as created in the current directory
         std::string what; // "audio", "video", "delay log", "raw audio", "raw video", "backup"
+        bool partial =
+            false; // its stage stopped before the end (cancelled, a failed write or read)
     };
     std::vector<File> files;
     std::int64_t audioMs = -1; // stage times in milliseconds; -1 when the stage did not run

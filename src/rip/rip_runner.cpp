@@ -1,5 +1,7 @@
 #include "rip/rip_runner.h"
 
+#include "rip/extract.h"
+
 #include "base/program_log.h"
 #include "disk/pvr_file.h"
 #include "platform/text.h"
@@ -118,8 +120,10 @@ bool RipRunner::RipPreview(double seconds, const std::string& name,
     audio_.postfix = postfixes.audio;
     clip_.SetOutputName(name, false);
     const std::string file = clip_.OutputBasePath() + "." + postfixes.video;
-    // A rip that finds nothing must not leave an old file to decode.
+    // A rip that finds nothing must not leave an old file to decode; an old delay log would make
+    // the rip take a numbered name.
     std::remove(file.c_str());
+    std::remove(DelayLogName(file).c_str());
     const RipOutcome outcome = RipStream(clip_, seconds, 0.0);
     std::error_code ec;
     return outcome == RipOutcome::kDone && std::filesystem::file_size(file, ec) > 4 && !ec;

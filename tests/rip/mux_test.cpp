@@ -21,7 +21,7 @@ constexpr MuxFormat kFormats[] = {MuxFormat::kMatroska, MuxFormat::kProgramStrea
 // A one-clip disk of the flash-and-beep signal.
 struct SignalDisk {
     SignalDisk(const td::FlashBeepSpec& spec, std::int64_t firstPts, const std::string& tag) {
-        auto files = td::MakeFlashBeep(spec, dir.path());
+        auto files = td::MakeFlashBeep(spec, dir.Path());
         if (!files) {
             ADD_FAILURE() << files.error();
             return;

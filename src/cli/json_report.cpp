@@ -1,0 +1,142 @@
+#include "cli/json_report.h"
+
+#include "base/format.h"
+#include "disk/clip_texts.h"
+#include "disk/pvr_drive.h"
+#include "disk/pvr_file.h"
+#include "platform/text.h"
+
+#include <cstdio>
+#include <filesystem>
+
+namespace quorin::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr double kGigabytesPerCluster = 0.1; // as the list shows sizes
+
+double Seconds(std::int64_t ticks) {
+    return static_cast<double>(ticks) / 90'000.0;
+}
+
+// Milliseconds rounded to three decimals of a second; null when the stage did not run.
+Json StageSeconds(std::int64_t ms) {
+    return ms < 0 ? Json() : Json(ms / 1000.0);
+}
+
+Json Stream(std::uint16_t first, std::uint16_t clusters) {
+    return Json{{"first_cluster", first}, {"clusters", clusters}};
+}
+
+std::string Recorded(const ClipRecord& r) {
+    return Format("%04d-%02d-%02dT%02d:%02d:%02d", r.Year(), r.Month(), r.Day(), r.Hour(),
+                  r.Minute(), r.Second());
+}
+
+} // namespace
+
+Json JsonDocument(const std::string& command) {
+    return Json{{"version", kJsonVersion}, {"command", command}};
+}
+
+Json ClipJson(const CPVRFile& clip, int number) {
+    const ClipRecord& r = clip.GetRecord();
+    return Json{
+        {"number", number},
+        {"station", Latin1ToUtf8(r.Station())},
+        {"name", Latin1ToUtf8(r.ClipName())},
+        {"recorded", Recorded(r)},
+        {"length_seconds", r.LengthInSeconds()},
+        {"size_gb", (r.VClusters() + r.AClusters()) * kGigabytesPerCluster},
+        {"checksum", Format("%08X", ClipChecksum(r))},
+        {"record_read", clip.RecordRead()},
+        {"video", Stream(r.VideoFirstCluster(), r.VClusters())},
+        {"audio", Stream(r.AudioFirstCluster(), r.AClusters())},
+    };
+}
+
+Json DriveJson(const CPVRDrive& drive) {
+    const int used = drive.GetUsedClusters();
+    const int free = drive.GetFreeClusters();
+    Json clips = Json::array();
+    for (int i = 0; i < drive.GetFileCount(); ++i)
+        clips.push_back(ClipJson(*drive.GetFile(i), i + 1));
+    return Json{{"label", Latin1ToUtf8(DriveNameFromLabel(drive.GetDriveLabel()))},
+                {"capacity_gb", (used + free) * kGigabytesPerCluster},
+                {"free_gb", free * kGigabytesPerCluster},
+                {"clips", clips}};
+}
+
+const char* OutcomeText(RipOutcome outcome) {
+    switch (outcome) {
+    case RipOutcome::kDone:
+        return "done";
+    case RipOutcome::kNothingToRip:
+        return "nothing to rip";
+    case RipOutcome::kCancelled:
+        return "cancelled";
+    case RipOutcome::kOutputFailed:
+        return "output failed";
+    case RipOutcome::kReadError:
+        return "read error";
+    }
+    return "failed";
+}
+
+Json RipJson(const CPVRFile& clip, int number, const RipRunReport& run, int status) {
+    Json j{{"clip", number}, {"name", Latin1ToUtf8(clip.GetRecord().ClipName())}};
+    if (!run.started) {
+        j["outcome"] = "refused";
+        j["status"] = status;
+        j["message"] = run.refusal;
+        return j;
+    }
+    const RipReport& r = run.stages;
+    j["outcome"] = run.outcome ? OutcomeText(*run.outcome) : "not run";
+    j["status"] = status;
+    j["message"] = r.message;
+    Json files = Json::array();
+    for (const RipReport::File& f : r.files) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(f.name, ec);
+        if (ec) continue; // never created after all
+        files.push_back(
+            Json{{"name", f.name}, {"size", size}, {"kind", f.what}, {"complete", !f.partial}});
+    }
+    j["files"] = files;
+    j["stages"] = Json{{"audio", StageSeconds(r.audioMs)},
+                       {"video", StageSeconds(r.videoMs)},
+                       {"mux", StageSeconds(r.muxMs)}};
+    const ClipEngineState& e = clip.m_Engine;
+    const std::int64_t first =
+        e.m_i64VideoFirstPTS != PTS_NONE ? e.m_i64VideoFirstPTS : e.m_i64AudioFirstPTS;
+    Json cut{{"requested_begin", run.cut.begin}, {"requested_length", run.cut.length}};
+    if (first != PTS_NONE && e.m_i64VideoStartPTS != PTS_NONE)
+        cut["video_start"] = Seconds(e.m_i64VideoStartPTS - first);
+    if (first != PTS_NONE && e.m_i64AudioStartPTS != PTS_NONE)
+        cut["audio_start"] = Seconds(e.m_i64AudioStartPTS - first);
+    j["cut"] = cut;
+    if (e.m_i64VideoStartPTS != PTS_NONE && e.m_i64AudioStartPTS != PTS_NONE)
+        j["av_offset_ms"] = Seconds(e.m_i64VideoStartPTS - e.m_i64AudioStartPTS) * 1000.0;
+    Json lost = Json::array();
+    for (const RipReport::Lost& l : r.lost) {
+        Json item{{"stream", l.stream}, {"disk_offset", l.diskByte}, {"bytes", l.bytes}};
+        item["from"] = l.from < 0 ? Json() : Json(l.from);
+        item["to"] = l.to < 0 ? Json() : Json(l.to);
+        lost.push_back(item);
+    }
+    j["lost"] = lost;
+    j["lost_seconds"] = r.LostSeconds();
+    return j;
+}
+
+void PrintJson(const Json& document) {
+    // Invalid bytes in a text are replaced, so the document always parses.
+    const std::string text = document.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+} // namespace quorin::cli

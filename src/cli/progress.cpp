@@ -1,0 +1,113 @@
+#include "cli/progress.h"
+
+#include "base/format.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <unistd.h>
+
+namespace quorin::cli {
+namespace {
+
+// The engine's status texts as a line of ours: single spaces, no line ends.
+std::string Tidy(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    std::string out;
+    for (char c : text)
+        if (c != ' ' || out.empty() || out.back() != ' ') out += c;
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
+    return out;
+}
+
+std::string Duration(double seconds) {
+    const long long s = static_cast<long long>(seconds + 0.5);
+    return s >= 3600 ? Format("%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60)
+                     : Format("%lld:%02lld", s / 60, s % 60);
+}
+
+} // namespace
+
+ProgressPrinter::ProgressPrinter(RipProgress& audio, RipProgress& video, bool quiet)
+    : audio_(audio), video_(video), tty_(::isatty(STDERR_FILENO) == 1), quiet_(quiet),
+      stageStart_(std::chrono::steady_clock::now()) {}
+
+int ProgressPrinter::Percent(const RipProgress& b) {
+    const std::int64_t low = b.rangeLow, high = b.rangeHigh, pos = b.position;
+    if (high <= low) return 0;
+    const std::int64_t p = (pos - low) * 100 / (high - low);
+    return static_cast<int>(std::clamp<std::int64_t>(p, 0, 100));
+}
+
+void ProgressPrinter::Tick() {
+    if (quiet_) return;
+    const int stage = video_.active ? 1 : (audio_.active ? 0 : -1);
+    if (stage != stage_) {
+        if (stage_ >= 0)
+            Show(stage_, true);
+        else if (stage == 1 && audio_.active && !audioShown_)
+            Show(0, true); // the audio stage ran between two ticks
+        stage_ = stage;
+        milestone_ = -1;
+        stageStart_ = std::chrono::steady_clock::now();
+    }
+    if (stage_ == 0) audioShown_ = true;
+    if (stage < 0) {
+        if (tty_) {
+            std::string status = video_.Status();
+            if (status.empty()) status = audio_.Status();
+            std::fprintf(stderr, "\r\033[Kanalysing  %s", Tidy(status).c_str());
+            lineOpen_ = true;
+            std::fflush(stderr);
+        }
+        return;
+    }
+    Show(stage, false);
+}
+
+void ProgressPrinter::Finish() {
+    if (quiet_) return;
+    Tick();
+    if (stage_ >= 0)
+        Show(stage_, true);
+    else if (tty_ && lineOpen_)
+        std::fputs("\n", stderr);
+    lineOpen_ = false;
+    std::fflush(stderr);
+}
+
+std::string ProgressPrinter::Line(int stage) const {
+    const RipProgress& b = stage == 1 ? video_ : audio_;
+    const int percent = Percent(b);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - stageStart_).count();
+    const int megabytes = b.megabytes.load();
+    std::string line =
+        Format("%s %3d%% %6d MB", stage == 1 ? "video" : "audio", percent, megabytes);
+    if (seconds >= 1 && megabytes > 0) {
+        line += Format("  %.1f MB/s", megabytes / seconds);
+        if (percent > 0 && percent < 100)
+            line += "  " + Duration(seconds * (100 - percent) / percent) + " left";
+    }
+    const std::string status = Tidy(b.Status());
+    if (!status.empty()) line += "  " + status;
+    return line;
+}
+
+// One stage's line; `final` ends it (its last state).
+void ProgressPrinter::Show(int stage, bool final) {
+    const RipProgress& b = stage == 1 ? video_ : audio_;
+    const int percent = Percent(b);
+    const std::string text = Line(stage);
+    if (tty_) {
+        std::fprintf(stderr, "\r\033[K%s%s", text.c_str(), final ? "\n" : "");
+        lineOpen_ = !final;
+    } else if (final ? milestone_ < 10 : percent / 10 > milestone_) {
+        milestone_ = final ? 10 : percent / 10;
+        std::fprintf(stderr, "%s\n", text.c_str());
+        lastLine_ = text;
+    }
+    std::fflush(stderr);
+}
+
+} // namespace quorin::cli

@@ -1,0 +1,40 @@
+// Progress of a rip on stderr. On a terminal: one line that updates in place with the stage, its
+// percentage, the bytes written, the speed and the time left. Otherwise (a log, a pipe): one
+// plain line per 10% of each stage, so logs stay readable.
+#pragma once
+
+#include "base/run_state.h"
+
+#include <chrono>
+#include <string>
+
+namespace quorin::cli {
+
+class ProgressPrinter {
+public:
+    // quiet: nothing is printed (--json with stderr not a terminal asks for no bar).
+    ProgressPrinter(RipProgress& audio, RipProgress& video, bool quiet = false);
+
+    void Tick();
+    void Finish();
+
+    // Percentage of a block's range (0 to 100).
+    static int Percent(const RipProgress& block);
+
+private:
+    void Show(int stage, bool final);
+    std::string Line(int stage) const;
+
+    RipProgress& audio_;
+    RipProgress& video_;
+    bool tty_;
+    bool quiet_;
+    int stage_ = -1;
+    int milestone_ = -1;
+    bool lineOpen_ = false;
+    bool audioShown_ = false;
+    std::string lastLine_;
+    std::chrono::steady_clock::time_point stageStart_;
+};
+
+} // namespace quorin::cli
