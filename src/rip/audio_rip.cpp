@@ -75,7 +75,7 @@ private:
     StageResult StartPhase() {
         while (!r_.IsEOF()) {
             std::int64_t pos = BytePosition(r_);
-            // Mend: nothing of the stream lies beyond the end of its data.
+            // Nothing of the stream lies beyond the end of its data.
             if (pos >= endByte_) break;
             std::uint32_t w = r_.Peek32();
             if (w != code_) {
@@ -147,7 +147,7 @@ private:
         bool error = false;
         if (priv_) e_.m_bPTSWrapped = false;
         while (!finished_ && !r_.IsEOF()) {
-            // Mend: the copy ends at the end of the stream's data (for both kinds).
+            // The copy ends at the end of the stream's data (for both kinds).
             const std::int64_t at = BytePosition(r_);
             if (at >= endByte_) break;
             if (const CIBits::Damage* d = r_.DamageFrom(at); d && d->begin <= at) {

@@ -1,4 +1,4 @@
-// Video, audio and private stream extraction (Parts 2.4 and 2.5).
+// Video, audio and private stream extraction.
 #pragma once
 
 #include <cstdint>

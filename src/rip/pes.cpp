@@ -399,7 +399,7 @@ bool FirstPTS(CPVRFile& clip, CIBits& r, std::uint8_t s, std::int64_t& first) {
             if (header.IsValid() && candidate != 0) {
                 if (kind == kKindVideo) {
                     std::uint32_t next = r.Peek32();
-                    // Mend: a PTS alone arms (a stream without B pictures carries no DTS).
+                    // A PTS alone arms (a stream without B pictures carries no DTS).
                     if (next == 0x00000100 || next == 0x000001B3) {
                         armed = true;
                         Log() << "found PTS " << static_cast<double>(first) << endl;

@@ -44,7 +44,7 @@ public:
         const std::uint32_t loop = CutChainLoop(chain_);
         n_ = static_cast<int>(std::min<std::int64_t>(std::max(clusters, 0), chain_.size()));
         if (clip_.Table() && n_ < clusters) {
-            // Mend: the end offset belongs to a cluster the chain does not reach; nothing of such
+            // The end offset belongs to a cluster the chain does not reach; nothing of such
             // a stream can be cut by its time stamps.
             clip_.StatusMessage(ChainShortText(chain_.size(), loop) + "\n", true);
             return StageResult::kReadError;
@@ -54,7 +54,7 @@ public:
         std::string requested = RunBaseName(clip_) + "." + bp_.rawPostfix;
         out_ = std::make_unique<OutputFile>(requested, OutputFile::Preview::kOverwrite);
         if (!out_->IsOpen()) {
-            // Mend: a file that cannot be created is reported, with the system's reason.
+            // A file that cannot be created is reported, with the system's reason.
             clip_.StatusMessage("could not create " + out_->Name() + ": " +
                                     OutputErrorText(out_->Error()) + "\n",
                                 true);
@@ -207,7 +207,7 @@ private:
         for (int j = j0; j < 100 && !clip_.IsCancelled(); ++j) {
             if (BeyondEnd(startC_, j)) break;
             std::int64_t T = Probe(startC_, static_cast<std::int64_t>(j) * kChunk);
-            if (T == PTS_NONE) continue; // sound choice: on to the next chunk
+            if (T == PTS_NONE) continue; // On to the next chunk
             T = WrapPTS(e_, T);
             lastProbed = j;
             if (T >= B_) {
@@ -216,7 +216,7 @@ private:
                 break;
             }
         }
-        // Mend: when no chunk reached the begin it lies after the last chunk probed, not at the
+        // When no chunk reached the begin it lies after the last chunk probed, not at the
         // cluster's start (which would copy up to 99 MiB too much).
         if (!set) startChunk_ = lastProbed >= 0 ? lastProbed : j0;
         startChunk_ = std::clamp(startChunk_, j0, 99);
@@ -236,7 +236,7 @@ private:
                 break;
             }
             std::int64_t T = Probe(endC_, static_cast<std::int64_t>(j) * kChunk);
-            if (T == PTS_NONE) continue; // sound choice: on to the next chunk
+            if (T == PTS_NONE) continue; // On to the next chunk
             T = WrapPTS(e_, T);
             if (T >= E_ || (haveHighest && T < highest_)) {
                 stop = j;
@@ -368,7 +368,7 @@ private:
             endAt = o + length;
             o += 3;
         }
-        if (endAt < 0) return true; // sound choice: nothing of the chunk
+        if (endAt < 0) return true; // Nothing of the chunk
         std::int64_t from = combined ? startOffset_ : 0;
         endAt = std::min(endAt, len);
         if (endAt > from) Write(buf.data() + from, endAt - from);

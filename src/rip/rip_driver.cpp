@@ -102,7 +102,7 @@ public:
             clip_.m_lActiveStream = 1;
             e_.m_lVideoSkip = rec.VideoStart();
             e_.m_lEndSectors = rec.VideoEnd();
-            // Sound choice: a stream of 0 clusters is empty (its end position would be negative).
+            // A stream of 0 clusters is empty (its end position would be negative).
             if (rec.VClusters() > 0) {
                 vr_ = std::make_unique<CIBits>(clip_.DriveName(), clip_.Table(),
                                                rec.VideoFirstCluster());
@@ -164,7 +164,7 @@ public:
             clip_.StatusMessage("Videostream PTS=" + PtsHex(e_.m_i64VideoFirstPTS) + "\n", true);
         }
         if (clip_.IsCancelled()) return Cancelled();
-        // Mend: a first PTS that is not found ends the run like a missing stream id.
+        // A first PTS that is not found ends the run like a missing stream id.
         if ((audioOn && e_.m_i64AudioFirstPTS == PTS_NONE) ||
             (videoOn && e_.m_i64VideoFirstPTS == PTS_NONE)) {
             if (unreadable)
@@ -216,7 +216,7 @@ public:
             Note(FromStage(r));
             MarkPartial(firstFile, r);
             if (r == StageResult::kCancelled || clip_.IsCancelled()) {
-                // Mend: a run cancelled during the audio stage does not start the video stage.
+                // A run cancelled during the audio stage does not start the video stage.
                 vp_.seconds = 0;
                 return Cancelled();
             }
@@ -328,7 +328,7 @@ private:
         return readFailure_.empty() ? "the disk could not be read" : readFailure_;
     }
 
-    // Mend: a stage whose reader stopped before the end of the stream's data (a read error, the
+    // A stage whose reader stopped before the end of the stream's data (a read error, the
     // disk's end, a broken chain) did not rip the stream; it ends as a read error that says why,
     // after the stage's last status.
     StageResult CheckReader(const CIBits& reader, std::int64_t endBit, StageResult r) {
@@ -342,14 +342,14 @@ private:
         return StageResult::kReadError;
     }
 
-    // Mend: an end offset beyond its cluster (a damaged record) ends the stream with the
+    // An end offset beyond its cluster (a damaged record) ends the stream with the
     // cluster, not gigabytes later.
     static std::int64_t EndBit(int clusters, std::int32_t endSectors) {
         return (std::int64_t{clusters} - 1) * kClusterBits +
                std::clamp<std::int64_t>(endSectors, 0, kClusterSectors) * 4096;
     }
 
-    // Mend: a start offset outside the stream's first cluster (a damaged record) locates
+    // A start offset outside the stream's first cluster (a damaged record) locates
     // nothing; such a stream is not searched.
     static std::string DamagedStart(const ClipRecord& rec, bool audioOn, bool videoOn) {
         auto outside = [](int clusters, std::int32_t start) {
@@ -368,7 +368,7 @@ private:
         return r == StageResult::kReadError || r == StageResult::kOutputFailed;
     }
 
-    // Mend: a raw rip's failure stays the status after the stage's timing line (which would
+    // A raw rip's failure stays the status after the stage's timing line (which would
     // otherwise hide it) and is the run's message; it is in the log already.
     void Reshow(const std::string& said) {
         if (said.empty()) return;
@@ -406,7 +406,7 @@ private:
         return claim_->Base();
     }
 
-    // Creates the writer of a stage. Mend: a file that cannot be created stops the stage, and the
+    // Creates the writer of a stage. A file that cannot be created stops the stage, and the
     // status and the log say so with the system's reason.
     std::unique_ptr<COBits> Writer(const std::string& name, const char* what) {
         bool ok = false;

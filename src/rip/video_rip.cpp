@@ -420,7 +420,7 @@ private:
                        static_cast<int>((d / 5'400'000) % 60), static_cast<int>((d / 90'000) % 60)),
                 false);
         }
-        // Mend: a packet whose payload starts with a slice continues the picture being copied
+        // A packet whose payload starts with a slice continues the picture being copied
         // (pictures larger than a packet are split at slices, each piece repeating the PTS), so
         // it never ends the copy; otherwise a short cut or a preview keeps half a picture.
         const std::uint32_t next = r_.Peek32();
@@ -465,7 +465,7 @@ private:
     // (after the wrap rule, so a cut across 2^33 logs a sane value); without audio in the rip,
     // minus the start of the cut.
     void WriteDelay(std::int64_t P) {
-        // Mend: named after the video file actually written, so "Film_000.m2v" keeps its own.
+        // Named after the video file actually written, so "Film_000.m2v" keeps its own.
         std::string name = DelayLogName(out_.GetFileName());
         const std::int64_t audio = e_.m_i64AudioStartPTS != PTS_NONE ? e_.m_i64AudioStartPTS : S_;
         if (std::FILE* f = std::fopen(name.c_str(), "w")) {
@@ -620,7 +620,7 @@ StageResult RipVideoStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8
         if (end == CopyEnd::kEof) {
             clip.StatusMessage("EOBS Reached...\n", true);
         } else if (end == CopyEnd::kDataEnd) {
-            // Mend: the end of the stream's data ends the copy, also between packet headers.
+            // The end of the stream's data ends the copy, also between packet headers.
             clip.StatusMessage(" at PTS = " + PtsHex(copy.L()) + " ", true);
             clip.StatusMessage("Stream ripped successfully...\n", true);
         }
