@@ -106,6 +106,12 @@ int RunJobs(const JobsOptions& o) {
     CloseLog();
     if (rc != kExitOk) return rc;
 
+    // A queue that renames writes to the disk: a disk whose header does not look like a
+    // receiver's is refused before any job runs.
+    if (o.renameClips && !disk.drive->HeaderProblem().empty()) {
+        PrintError("refused to rename clips on " + diskPath + ": " + disk.drive->HeaderProblem());
+        return kExitDisk;
+    }
     const std::vector<std::uint32_t> checksums = BuildChecksumTable(*disk.drive);
     JobQueue queue;
     Messages messages;

@@ -3,6 +3,7 @@
 #include "base/format.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <unistd.h>
 
@@ -21,7 +22,7 @@ std::string Tidy(std::string text) {
 }
 
 std::string Duration(double seconds) {
-    const long long s = static_cast<long long>(seconds + 0.5);
+    const long long s = std::llround(seconds);
     return s >= 3600 ? Format("%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60)
                      : Format("%lld:%02lld", s / 60, s % 60);
 }

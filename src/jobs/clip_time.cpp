@@ -94,9 +94,9 @@ double ParseClipTime(std::string_view text) {
 
 double ParseJobListTime(std::string_view text) {
     const long long n = Hundredths(LeadingNumber(text));
-    const long long whole = n / 100;
-    return static_cast<double>(whole / 10'000 * 3600 + whole / 100 % 100 * 60 + whole % 100) +
-           static_cast<double>(n % 100) / 100.0;
+    const long long whole = n / 100; // hhmmss
+    const long long seconds = whole / 10'000 * 3600 + whole / 100 % 100 * 60 + whole % 100;
+    return static_cast<double>(seconds) + static_cast<double>(n % 100) / 100.0;
 }
 
 std::string FormatJobListTime(double seconds) {

@@ -328,6 +328,7 @@ bool MatchesRawAudioList(std::string_view channel, std::span<const std::string> 
 
 std::vector<std::uint32_t> BuildChecksumTable(const CPVRDrive& drive) {
     std::vector<std::uint32_t> table;
+    table.reserve(static_cast<std::size_t>(drive.GetFileCount()));
     for (int i = 0; i < drive.GetFileCount(); ++i)
         table.push_back(ClipChecksum(drive.GetFile(i)->GetRecord()));
     return table;

@@ -100,5 +100,26 @@ TEST(CliErrors, MissingDiskAndUsage) {
     EXPECT_EQ(v.out, "Quorin Version v1.0.0 beta\nClipforge Version:v1.0.0\n");
 }
 
+// A disk whose header claims more clusters than a disk has lists, but nothing writes to it: not a
+// rename, not a queue that renames.
+TEST_F(CliListTest, AnImplausibleHeaderIsListedButNotWritten) {
+    img_.Header(0x0400, 0x0200, 2, "MYDISK      ");
+    img_.Record(0, OldRecord(a_, 0));
+    img_.Record(1, OldRecord(b_, 1));
+    const std::string disk = " --disk " + Quote(img_.Path());
+    const auto err = std::filesystem::temp_directory_path() / "quorin-cli-header.txt";
+    EXPECT_EQ(RunCli("list" + disk).status, 0);
+    EXPECT_EQ(RunCli("rename --clip 1 --title New" + disk).status, 2);
+    const auto list = std::filesystem::temp_directory_path() / "quorin-cli-header.csv";
+    std::ofstream(list) << "1;New;0;10;1;1;0;0\n";
+    EXPECT_EQ(
+        RunCli("jobs --rename-clips --dry-run " + Quote(list.string()) + disk, err.string()).status,
+        2);
+    std::stringstream s;
+    s << std::ifstream(err).rdbuf();
+    EXPECT_NE(s.str().find("refused to rename clips"), std::string::npos) << s.str();
+    EXPECT_EQ(RunCli("list" + disk).out.find("New"), std::string::npos);
+}
+
 } // namespace
 } // namespace quorin::test
