@@ -37,7 +37,8 @@ int ReadEscapeLevel(ByteSource& src, bool mpeg2) {
     if (mpeg2) {
         return static_cast<int32_t>(src.Read(12) << 20) >> 20;
     }
-    int level = static_cast<int8_t>(src.Read(8));
+    const int byte = static_cast<int>(src.Read(8));
+    const int level = byte >= 128 ? byte - 256 : byte; // 8 bits, two's complement
     if (level == 0) return static_cast<int>(src.Read(8));
     if (level == -128) return static_cast<int>(src.Read(8)) - 256;
     return level;

@@ -6,6 +6,7 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <cmath>
 
 namespace quorin {
 
@@ -73,7 +74,7 @@ void Filmstrip::Start() {
 
 QImage ScaleThumb(const QImage& picture, double aspect, QSize cell) {
     if (picture.isNull()) return {};
-    const int width = static_cast<int>(cell.height() * aspect + 0.5);
+    const int width = static_cast<int>(std::lround(cell.height() * aspect));
     return picture.scaled(std::min(width, cell.width()), cell.height(), Qt::IgnoreAspectRatio,
                           Qt::SmoothTransformation);
 }

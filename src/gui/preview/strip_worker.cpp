@@ -43,7 +43,7 @@ StripWorker::~StripWorker() {
     if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
 }
 
-void StripWorker::Run(std::vector<double> seconds, QSize thumbSize, Deliver deliver) {
+void StripWorker::Run(const std::vector<double>& seconds, QSize thumbSize, const Deliver& deliver) {
     for (std::size_t k = 0; k < seconds.size() && !cancel_; ++k) {
         PreviewShot shot = TakePreviewShot(*runner_, seconds[k], "strip");
         if (cancel_) break;

@@ -42,7 +42,7 @@ public:
     bool Finished() const { return finished_.load(); }
 
 private:
-    void Run(std::vector<double> seconds, QSize thumbSize, Deliver deliver);
+    void Run(const std::vector<double>& seconds, QSize thumbSize, const Deliver& deliver);
 
     std::unique_ptr<CPVRFile> clip_;
     RipProgress audio_;
