@@ -6,6 +6,7 @@
 #include "disk/pvr_file.h"
 #include "platform/text.h"
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 
@@ -20,7 +21,12 @@ double Seconds(std::int64_t ticks) {
     return static_cast<double>(ticks) / 90'000.0;
 }
 
-// Milliseconds rounded to three decimals of a second; null when the stage did not run.
+// Gigabytes of a count of clusters, to the tenth the list shows.
+double Gigabytes(int clusters) {
+    return std::round(clusters * kGigabytesPerCluster * 10) / 10;
+}
+
+// Seconds of a stage from its milliseconds; null when the stage did not run.
 Json StageSeconds(std::int64_t ms) {
     return ms < 0 ? Json() : Json(ms / 1000.0);
 }
@@ -48,7 +54,7 @@ Json ClipJson(const CPVRFile& clip, int number) {
         {"name", Latin1ToUtf8(r.ClipName())},
         {"recorded", Recorded(r)},
         {"length_seconds", r.LengthInSeconds()},
-        {"size_gb", (r.VClusters() + r.AClusters()) * kGigabytesPerCluster},
+        {"size_gb", Gigabytes(r.VClusters() + r.AClusters())},
         {"checksum", Format("%08X", ClipChecksum(r))},
         {"record_read", clip.RecordRead()},
         {"video", Stream(r.VideoFirstCluster(), r.VClusters())},
@@ -63,8 +69,8 @@ Json DriveJson(const CPVRDrive& drive) {
     for (int i = 0; i < drive.GetFileCount(); ++i)
         clips.push_back(ClipJson(*drive.GetFile(i), i + 1));
     return Json{{"label", Latin1ToUtf8(DriveNameFromLabel(drive.GetDriveLabel()))},
-                {"capacity_gb", (used + free) * kGigabytesPerCluster},
-                {"free_gb", free * kGigabytesPerCluster},
+                {"capacity_gb", Gigabytes(used + free)},
+                {"free_gb", Gigabytes(free)},
                 {"clips", clips}};
 }
 
