@@ -146,8 +146,10 @@ int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool f
     bool ok = false;
     disk.table = std::make_unique<ClusterTable>(path, ok);
     if (!ok) {
+        const int readError = disk.table->ReadError();
         PrintError("cannot read the cluster table of " + path +
-                   " (the image is shorter than its directory)");
+                   (readError != 0 ? ": " + SystemErrorText(readError)
+                                   : std::string(" (the image is shorter than its directory)")));
         return kExitDisk;
     }
     disk.drive = std::make_unique<CPVRDrive>(path, disk.table.get());

@@ -5,6 +5,7 @@
 #include "disk/pvr_drive.h"
 #include "platform/settings.h"
 #include "rip/rip_driver.h"
+#include "rip/rip_runner.h"
 
 #include <atomic>
 #include <csignal>
@@ -25,6 +26,7 @@ enum ExitCode : int {
     kExitNothing = 3,
     kExitCancelled = 4,
     kExitOutput = 5,
+    kExitLost = 6, // done, but parts of the disk were unreadable
 };
 
 struct GlobalOptions {
@@ -64,6 +66,14 @@ void PrintError(const std::string& text);
 
 // The exit status of a rip's outcome, as every command's help names it.
 int ExitCodeOf(RipOutcome outcome);
+// The exit status of a whole run: its outcome's, 3 when it was refused, 6 when it was done but
+// lost data to read errors, at least 2 when its rename was not written.
+int ExitCodeOf(const RipRunReport& run);
+// The worse of two exit statuses (a batch ends with its worst): 6 ranks just above 0, as its
+// files were written.
+int WorseExit(int a, int b);
+// One "lost<TAB>..." line per damaged stretch the run's outputs lack, on stdout.
+void PrintLost(const RipReport& report);
 
 // Ctrl-C while the guard lives: the first sets the cancel flag (the engine stops at its next check
 // and closes its files cleanly), the second ends the process at once with the cancelled status.
@@ -95,5 +105,9 @@ void RegisterPreviewCommands(CLI::App& app, Action& action);
 const Settings& CliSettings();
 // --firmware190 / --no-firmware190; without either, the settings file's "Firmware190".
 void AddFirmwareOption(CLI::App& cmd, bool& firmware190);
+// --on-read-error stop|salvage; without it, the settings file's "On Read Error".
+void AddReadErrorOption(CLI::App& cmd, std::string& policy);
+// Sets the process's read policy from the option's value.
+void ApplyReadErrorOption(const std::string& policy);
 
 } // namespace quorin::cli

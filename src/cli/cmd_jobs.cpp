@@ -30,6 +30,7 @@ struct JobsOptions {
     bool renameClips = false;
     bool dryRun = false;
     bool json = false;
+    std::string onReadError;
 };
 
 void PrintMessages(const Messages& messages) {
@@ -74,21 +75,20 @@ int RunOneJob(const RipJob& job, CPVRFile& clip, const RunnerOptions& options, i
     PrintMessages(RefusalMessages(report));
     for (const std::string& notice : report.notices)
         PrintError(notice);
-    int rc = kExitNothing;
     const char* result = "wrong offset";
     if (report.outcome) {
-        rc = ExitCodeOf(*report.outcome);
         result = OutcomeText(*report.outcome);
         PrintStatus("audio", audio);
         PrintStatus("video", video);
     }
-    if (report.renameFailed) rc = std::max<int>(rc, kExitDisk);
+    const int rc = ExitCodeOf(report);
     if (json) {
         nlohmann::ordered_json item = RipJson(clip, job.clipIndex + 1, report, rc);
         item["job"] = job.name;
         json->push_back(item);
         return rc;
     }
+    PrintLost(report.stages);
     std::printf("%d\t%s\t%s\n", job.clipIndex + 1, job.name.c_str(), result);
     std::fflush(stdout);
     return rc;
@@ -131,6 +131,7 @@ int RunJobs(const JobsOptions& o) {
         PrintQueue(queue, checksums, options);
         return worst;
     }
+    ApplyReadErrorOption(o.onReadError);
     InterruptGuard interrupt;
     nlohmann::ordered_json jobs = nlohmann::ordered_json::array();
     const int total = queue.Count();
@@ -138,11 +139,11 @@ int RunJobs(const JobsOptions& o) {
     for (int n = 1; queue.TakeNext(job) && !InterruptGuard::Interrupted(); ++n) {
         // Loading refused every job whose clip is not on the disk.
         CPVRFile* clip = disk.drive->GetFile(job.clipIndex);
-        worst = std::max(worst,
-                         clip ? RunOneJob(job, *clip, options, n, total, o.json ? &jobs : nullptr)
-                              : kExitUsage);
+        worst = WorseExit(worst,
+                          clip ? RunOneJob(job, *clip, options, n, total, o.json ? &jobs : nullptr)
+                               : kExitUsage);
     }
-    if (InterruptGuard::Interrupted()) worst = std::max<int>(worst, kExitCancelled);
+    if (InterruptGuard::Interrupted()) worst = WorseExit(worst, kExitCancelled);
     if (o.json) {
         nlohmann::ordered_json doc = JsonDocument("jobs");
         doc["status"] = worst;
@@ -170,6 +171,7 @@ void RegisterJobCommands(CLI::App& app, Action& action) {
     cmd->add_flag("--dry-run", o.dryRun, "print the queue in run order without ripping");
     cmd->add_flag("--json", o.json,
                   "print one JSON document of the jobs' results instead of the text");
+    AddReadErrorOption(*cmd, o.onReadError);
     cmd->callback([&action] { action = [] { return RunJobs(o); }; });
     RegisterRenameCommand(app, action);
 }

@@ -45,6 +45,7 @@ struct RipOptions {
     bool all = false;
     bool skipExisting = false;
     bool json = false;
+    std::string onReadError;
 };
 
 // Runs the rip inside the program log of its activity when --log is given.
@@ -108,11 +109,6 @@ void PrintFiles(const RipReport& report) {
     if (report.videoMs >= 0)
         std::printf("stage\tvideo\t%s s\n", Format("%.3f", report.videoMs / 1000.0).c_str());
     std::fflush(stdout);
-}
-
-// The exit status of a run that the runner prepared.
-int StatusOf(const RipRunReport& run) {
-    return ExitCodeOf(run.outcome.value_or(RipOutcome::kNothingToRip));
 }
 
 // Says on stderr how a run ended when it did not end as done, and which files are incomplete.
@@ -222,20 +218,23 @@ int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole) {
         } else {
             if (!o.json) std::fprintf(stderr, "clip %d: %s\n", i + 1, request.outputName->c_str());
             const RipRunReport run = RipClip(clip, request, quiet);
-            status = run.started ? StatusOf(run) : kExitNothing;
+            status = run.started ? ExitCodeOf(run) : kExitNothing;
             if (!run.started) PrintError("clip " + std::to_string(i + 1) + ": " + run.refusal);
-            if (!o.json) PrintFiles(run.stages);
+            if (!o.json) {
+                PrintFiles(run.stages);
+                PrintLost(run.stages);
+            }
             if (run.started) PrintEnd(run);
             item = RipJson(clip, i + 1, run, status);
         }
-        worst = std::max(worst, status);
+        worst = WorseExit(worst, status);
         if (!o.json)
             std::printf("clip\t%d\t%s\t%s\n", i + 1, item.value("name", std::string()).c_str(),
                         item["outcome"].get<std::string>().c_str());
         std::fflush(stdout);
         clips.push_back(item);
     }
-    if (InterruptGuard::Interrupted()) worst = std::max<int>(worst, kExitCancelled);
+    if (InterruptGuard::Interrupted()) worst = WorseExit(worst, kExitCancelled);
     if (o.json) {
         nlohmann::ordered_json doc = JsonDocument("rip");
         doc["status"] = worst;
@@ -278,6 +277,7 @@ int RunRip(RipOptions o) {
         Activity read("DIR");
         if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
     }
+    ApplyReadErrorOption(o.onReadError);
     InterruptGuard interrupts(o.backup);
     if (o.all) return RipAll(o, disk, request);
 
@@ -294,7 +294,7 @@ int RunRip(RipOptions o) {
         }
         return kExitNothing;
     }
-    const int rc = StatusOf(run);
+    const int rc = ExitCodeOf(run);
     if (o.json) {
         nlohmann::ordered_json doc = JsonDocument("rip");
         doc["status"] = rc;
@@ -302,6 +302,7 @@ int RunRip(RipOptions o) {
         PrintJson(doc);
     } else {
         PrintFiles(run.stages);
+        PrintLost(run.stages);
     }
     PrintEnd(run);
     return rc;
@@ -342,6 +343,7 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
     rip->add_flag("--raw-video", o.rawVideo, "copy the video packets as recorded (raw)");
     rip->add_flag("--backup", o.backup,
                   "back up the whole clip: its record and both streams as recorded");
+    AddReadErrorOption(*rip, o.onReadError);
     rip->callback([&action] { action = [] { return RunRip(o); }; });
 }
 

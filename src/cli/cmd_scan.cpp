@@ -14,6 +14,7 @@ struct ScanOptions {
     std::string disk;
     bool firmware190 = false;
     int clip = 0;
+    std::string onReadError;
 };
 
 int RunScan(const ScanOptions& o) {
@@ -37,12 +38,18 @@ int RunScan(const ScanOptions& o) {
         std::fprintf(stderr, "\rscanning: %3d %%", percent);
         if (percent == 100) std::fputc('\n', stderr);
     };
+    const bool stop = o.onReadError == "stop";
     const std::vector<ScanHit> hits =
         ScanDisk(o.disk, opened == kExitOk ? disk.drive.get() : nullptr,
-                 opened == kExitOk ? disk.table.get() : nullptr, only, progress, nullptr);
+                 opened == kExitOk ? disk.table.get() : nullptr, only, progress, nullptr, stop);
     for (const ScanHit& h : hits) {
         std::printf("%s\n", ScanLine(h).c_str());
         LogLine(ScanLine(h));
+    }
+    if (!hits.empty() && stop) {
+        if (shown >= 0 && shown < 100) std::fputc('\n', stderr);
+        PrintError("the check stopped at the first unreadable range (--on-read-error stop)");
+        return kExitDisk;
     }
     if (!hits.empty()) return kExitLost;
     return opened;
@@ -58,6 +65,7 @@ void RegisterScanCommand(CLI::App& app, Action& action) {
         ->required();
     AddFirmwareOption(*scan, options.firmware190);
     scan->add_option("--clip", options.clip, "only this clip's chains (number as 'list' shows it)");
+    AddReadErrorOption(*scan, options.onReadError);
     scan->callback([&action] { action = [] { return RunScan(options); }; });
 }
 

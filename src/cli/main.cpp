@@ -23,7 +23,7 @@ constexpr std::string_view kMainFooter =
     "each command.\n\n"
     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read); 3 nothing to "
     "rip; 4 cancelled; 5 an output file could not be created or written; 6 done, but parts of "
-    "the disk were unreadable (rip, scan)."sv;
+    "the disk were unreadable (rip, jobs, scan; see --on-read-error)."sv;
 
 struct CommandFooter {
     std::string_view command;
@@ -44,20 +44,25 @@ constexpr CommandFooter kFooters[] = {
      "and 'NAME delay.log'; a taken name gets a number (NAME_000, ...). Without --length/--end "
      "the clip is ripped to its end. Progress goes to stderr; at the end every file written is "
      "printed as 'file<TAB>name<TAB>size<TAB>what' (a fifth field 'partial' for a file whose "
-     "stage stopped before its end), and each stage's time as "
-     "'stage<TAB>audio|video<TAB>seconds s'. --all rips every clip whole and prints "
-     "'clip<TAB>N<TAB>name<TAB>outcome' after each; --json prints one JSON document instead "
-     "(see the man page). Ctrl-C cancels; a second Ctrl-C stops at once.\n\n"
-     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read); 3 nothing to "
-     "rip ('wrong offset', 'can't go on...'); 4 cancelled; 5 an output file could not be "
-     "created or written. With --all: the highest of the clips' statuses."},
+     "stage stopped before its end), each stage's time as "
+     "'stage<TAB>audio|video<TAB>seconds s', and each damaged stretch the outputs lack as "
+     "'lost<TAB>audio|video<TAB>DISK_BYTE_OFFSET<TAB>BYTES<TAB>FROM<TAB>TO'. --all rips every "
+     "clip whole and prints 'clip<TAB>N<TAB>name<TAB>outcome' after each; --json prints one JSON "
+     "document instead (see the man page). Ctrl-C cancels; a second Ctrl-C stops at once.\n\n"
+     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read; with "
+     "--on-read-error stop, an unreadable sector); 3 nothing to rip ('wrong offset', 'can't go "
+     "on...'); 4 cancelled; 5 an output file could not be created or written; 6 done, but parts "
+     "of the disk were unreadable (the 'lost' lines). With --all: the worst of the clips' "
+     "statuses (the highest, but 6 only when every other clip ended with 0)."},
     {"jobs",
      "Each line of the file is 'Index;Name;Begin;End;Rip Audio;Rip Video;Rip Audio Raw;Rip "
      "Video Raw;Checksum' with 1-based clip numbers and times as hhmmss.cc; Begin may be x0..x9, "
-     "a cut mark pair. After each job 'clip<TAB>name<TAB>result' is printed. Ctrl-C cancels the "
-     "running job and ends the batch.\n\n"
-     "Exit status: the highest of the jobs' statuses (as 'rip'); 1 when a line was refused while "
-     "loading; 2 when a rename could not be written."},
+     "a cut mark pair. After each job its 'lost<TAB>...' lines (as 'rip') and "
+     "'clip<TAB>name<TAB>result' are printed. Ctrl-C cancels the running job and ends the "
+     "batch.\n\n"
+     "Exit status: the worst of the jobs' statuses (as 'rip': the highest, but 6 only when every "
+     "other job ended with 0); 1 when a line was refused while loading; 2 when a rename could not "
+     "be written."},
     {"rename",
      "Writes the title (ISO-8859-1; other characters become '?') into the clip's directory "
      "record, the only bytes of the disk it changes, and prints the old and new title and the "
@@ -74,9 +79,10 @@ constexpr CommandFooter kFooters[] = {
      "--clip N) with the salvage reads, writes nothing, shows progress on stderr and prints one "
      "line per unreadable range: 'bad<TAB>DISK_BYTE_OFFSET<TAB>BYTES<TAB>clip<TAB>header|cluster "
      "table|record|audio|video<TAB>FROM<TAB>TO' (times h:mm:ss.cc into the clip, '-' when not "
-     "known).\n\n"
+     "known). With --on-read-error stop the check ends at the first unreadable range.\n\n"
      "Exit status: 0 nothing unreadable; 1 usage error or no such clip; 2 the disk cannot be "
-     "opened; 6 something was unreadable."},
+     "opened (with --on-read-error stop: something was unreadable); 6 something was "
+     "unreadable."},
     {"preview",
      "Writes the picture the preview dialog shows at that position as a bitmap and prints its "
      "position (h:mm:ss.cc) and aspect ratio (4:3 or 16:9), TAB-separated.\n\n"

@@ -3,6 +3,8 @@
 #include "base/program_log.h"
 #include "disk/layout.h"
 
+#include <cerrno>
+
 namespace quorin {
 
 ClusterTable::ClusterTable(const std::string& volumeName, bool& ok) {
@@ -10,7 +12,10 @@ ClusterTable::ClusterTable(const std::string& volumeName, bool& ok) {
     if (!OpenDrive(volumeName, handle_)) return;
     std::vector<std::uint8_t> table(kTableBytes, 0);
     if (!handle_.Seek(512)) return;
-    if (handle_.Read(table) != kTableBytes) return;
+    if (const std::int64_t n = handle_.Read(table); n != kTableBytes) {
+        if (n < 0) readError_ = errno;
+        return;
+    }
     table_ = std::move(table);
     ok = true;
 }

@@ -19,6 +19,9 @@ public:
     ClusterTable& operator=(const ClusterTable&) = delete;
 
     bool HasTable() const { return !table_.empty(); }
+    // Why the table could not be read: the system's error number of a failed read, 0 when the
+    // volume simply ended inside it (or could not be opened).
+    int ReadError() const { return readError_; }
 
     // The chain from the first cluster, in order, without the 0xFFFF terminator. A link of 0 or
     // out of range ends the chain after being emitted; at most 1,151 numbers are emitted.
@@ -34,6 +37,7 @@ public:
 private:
     VolumeHandle handle_;
     std::vector<std::uint8_t> table_;
+    int readError_ = 0;
 };
 
 // Ends a chain before the first cluster it returns to (no stream holds a cluster twice); returns

@@ -81,6 +81,7 @@ inline constexpr int kMenuChangeTitle = 40002;
 inline constexpr int kMenuRip = 40003;
 inline constexpr int kMenuAddRawAudio = 40004;
 inline constexpr int kMenuPreview = 141;
+inline constexpr int kMenuCheckDisk = 40005;
 
 } // namespace quorin::ids
 

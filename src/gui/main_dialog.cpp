@@ -72,6 +72,11 @@ CMainDialog::~CMainDialog() {
         m_pWorker->wait();
         m_pWorker.reset();
     }
+    if (m_pCheck) {
+        m_Flags.cancel.store(true);
+        m_pCheck->wait();
+        m_pCheck.reset();
+    }
     m_pRunner.reset();
     CloseLog();
     ReleaseDiskObjects();

@@ -14,10 +14,13 @@
 #include "jobs/clip_time.h"
 #include "jobs/jobs.h"
 #include "platform/settings.h"
+#include "rip/disk_scan.h"
 
 #include <QDialog>
 #include <QMessageBox>
+#include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -79,13 +82,15 @@ public:
     void Restore();
     void ToggleFirmware();
     void RipSample();
+    // Reads the whole disk on a worker, writing nothing; the result lists the damaged clips.
+    void CheckDisk();
 
     // Read-only views for tests and the screenshot tool.
     const JobQueue& Queue() const { return m_Queue; }
     const Settings& CurrentSettings() const { return m_Settings; }
     const std::vector<std::uint32_t>& Checksums() const { return m_vecChecksums; }
     bool IsIdle() const { return m_Flags.idle.load(); }
-    bool IsRunning() const { return m_pWorker != nullptr; }
+    bool IsRunning() const { return m_pWorker != nullptr || m_pCheck != nullptr; }
     const CPVRDrive* Drive() const { return m_pDrive.get(); }
     QMenu* ClipMenu() const { return m_pClipMenu; }
 
@@ -149,6 +154,10 @@ private:
     void SetRunControlsEnabled(bool enabled);
     std::string ProgressTitle(const char* stream, const RipProgress& p) const;
 
+    // Check Disk (main_dialog_check.cpp).
+    void MirrorCheck();
+    void FinishCheck();
+
     // Messages.
     void ShowMessage(const UserMessage& message,
                      QMessageBox::Icon icon = QMessageBox::Critical) const;
@@ -177,6 +186,11 @@ private:
     RunFlags m_Flags;
     std::unique_ptr<RipRunner> m_pRunner; // lends the blocks and the cancel flag to the run's clip
     std::unique_ptr<CReaderThread> m_pWorker;
+    // Check Disk: its worker, the bytes read so far and in all, and what it found.
+    std::unique_ptr<QThread> m_pCheck;
+    std::atomic<std::int64_t> m_CheckDone{0};
+    std::atomic<std::int64_t> m_CheckTotal{0};
+    std::vector<ScanHit> m_vecCheckHits;
     QTimer m_Timer;
     std::unique_ptr<IEndSound> m_pEndSound;
     bool m_bInHandler = false; // a focus handler is running (its message box moves the focus)

@@ -118,8 +118,12 @@ bool CMainDialog::EnsureDiskObjects(const std::string& volume) {
     bool ok = false;
     auto table = std::make_unique<ClusterTable>(volume, ok);
     if (!ok) {
-        std::string text = "Cannot read the cluster table of " + volume +
-                           ": the volume is shorter than a receiver disk's directory.";
+        const int readError = table->ReadError();
+        std::string text = "Cannot read the cluster table of " + volume + ": " +
+                           (readError != 0 ? SystemErrorText(readError)
+                                           : "the volume is shorter than a receiver disk's "
+                                             "directory") +
+                           ".";
         LogLine(text);
         ShowMessage({"Dir", text});
         return false;

@@ -352,6 +352,7 @@ void CMainDialog::BuildClipMenu() {
         {"Rip !", ids::kMenuRip, &CMainDialog::RunNextJob},
         {"Add to RawAudioList", ids::kMenuAddRawAudio, &CMainDialog::AddToRawAudioList},
         {"Preview / Cut", ids::kMenuPreview, &CMainDialog::PreviewCut},
+        {"Check Disk", ids::kMenuCheckDisk, &CMainDialog::CheckDisk},
     };
     for (const Item& item : items) {
         QAction* action = m_pClipMenu->addAction(QString::fromUtf8(item.text));

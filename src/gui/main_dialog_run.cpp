@@ -41,6 +41,18 @@ std::string PtsText(const char* format, long long d) {
     return Format(format, d / 324'000'000, d / 5'400'000 % 60, d / 90'000 % 60);
 }
 
+// "finished; 2.4 s lost to read errors" after a run that was done but lost data; empty otherwise.
+std::string LossSummary(const RipRunReport& report) {
+    const RipReport& stages = report.stages;
+    if (report.outcome != RipOutcome::kDone || stages.lost.empty()) return {};
+    if (const double seconds = stages.LostSeconds(); seconds > 0)
+        return Format("finished; %.1f s lost to read errors", seconds);
+    std::int64_t bytes = 0;
+    for (const RipReport::Lost& l : stages.lost)
+        bytes += l.bytes;
+    return Format("finished; %lld bytes lost to read errors", static_cast<long long>(bytes));
+}
+
 } // namespace
 
 void CMainDialog::RunNextJob() {
@@ -98,6 +110,7 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
         udisks::EnsureWritable(clip->DriveName(), udisksWhy);
         if (!udisksWhy.empty()) LogLine(udisksWhy);
     }
+    SetSalvageOption(!m_Settings.stopOnReadError);
     m_Flags.cancel.store(false);
     auto runner =
         std::make_unique<RipRunner>(*clip, m_AudioProgress, m_VideoProgress, &m_Flags.cancel);
@@ -144,6 +157,11 @@ std::string IncompleteFiles(const RipRunReport& report) {
 } // namespace
 
 void CMainDialog::OnProgressTimer() {
+    if (m_pCheck) {
+        MirrorCheck();
+        if (m_Flags.idle.load()) FinishCheck();
+        return;
+    }
     MirrorProgress();
     if (m_Flags.idle.load()) FinishRun();
 }
@@ -186,6 +204,7 @@ void CMainDialog::FinishRun() {
     m_Timer.stop();
     m_pWorker->wait(); // it has set the idle flag and is returning
     const std::string incomplete = IncompleteFiles(m_pWorker->Report());
+    const std::string losses = LossSummary(m_pWorker->Report());
     m_pWorker.reset();
     m_pRunner.reset();
     if (m_VideoProgress.enabled)
@@ -203,6 +222,10 @@ void CMainDialog::FinishRun() {
     setWindowTitle(IdleWindowTitle());
     m_pAudioBar->hide();
     m_pVideoBar->hide();
+    if (!losses.empty()) {
+        (m_VideoProgress.enabled ? m_strVideoStatus : m_strAudioStatus) = losses;
+        LogLine(losses);
+    }
     CloseLog();
     WriteFields();
 

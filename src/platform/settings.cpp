@@ -33,6 +33,7 @@ constexpr const char* kPrefixRawVideo = "Prefix Raw Video";
 constexpr const char* kPrefixRawAudio = "Prefix Raw Audio";
 constexpr const char* kOutputFormat = "Output Format";
 constexpr const char* kKeepStreams = "Keep Elementary Streams";
+constexpr const char* kOnReadError = "On Read Error"; // "stop" or "salvage"
 constexpr const char* kPreviewSize = "Preview Size"; // "640x560"
 
 std::string Env(const char* name) {
@@ -181,6 +182,7 @@ bool LoadSettings(const std::string& path, Settings& settings) {
         settings.outputFormat != "ts")
         settings.outputFormat = "es";
     settings.keepStreams = Number(ini, kKeepStreams, 0) != 0;
+    settings.stopOnReadError = Text(ini, kOnReadError, {}) == "stop";
     int width = 0, height = 0;
     if (std::sscanf(Text(ini, kPreviewSize, {}).c_str(), "%dx%d", &width, &height) == 2 &&
         width > 0 && height > 0 && width <= 32767 && height <= 32767) {
@@ -213,6 +215,7 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
     Set(ini, kPrefixRawAudio, settings.prefixRawAudio);
     Set(ini, kOutputFormat, settings.outputFormat);
     SetFlag(ini, kKeepStreams, settings.keepStreams);
+    Set(ini, kOnReadError, settings.stopOnReadError ? "stop" : "salvage");
     std::string data;
     if (ini.Save(data, false) < 0 || !WriteFileAtomically(path, data)) {
         LogLine("could not write the settings file " + path);

@@ -26,6 +26,9 @@ struct Settings {
     // playable file); any other text reads as "es".
     std::string outputFormat = "es";
     bool keepStreams = false; // keep the elementary streams and the delay log after a mux
+    // The read policy of the window's rips (key "On Read Error": "stop" or "salvage"): stop ends
+    // a stage at the first unreadable sector; salvage keeps every readable sector.
+    bool stopOnReadError = false;
     // The preview dialog's last size; 0: its default. SaveSettings leaves it as it is in the
     // file (the dialog writes it with SavePreviewSize), so a window's older copy never undoes it.
     int previewWidth = 0;

@@ -85,7 +85,8 @@ struct StreamScan {
 // Reads one chain to its end; returns the first time stamp seen (for the clip's times).
 void ScanStream(const std::string& volume, const ClusterTable* table, int clip, const StreamScan& s,
                 std::int64_t& firstPts, std::vector<ScanHit>& hits, std::int64_t& done,
-                std::int64_t total, const ScanProgress& progress, const std::atomic<bool>* cancel) {
+                std::int64_t total, const ScanProgress& progress, const std::atomic<bool>* cancel,
+                bool stopAtFirst) {
     if (s.clusters <= 0) return;
     CIBits reader(volume, table, s.first);
     const std::int64_t endByte = (std::int64_t{s.clusters} - 1) * kClusterBytes +
@@ -99,6 +100,7 @@ void ScanStream(const std::string& volume, const ClusterTable* table, int clip, 
         at += static_cast<std::int64_t>(b.size());
         done += static_cast<std::int64_t>(b.size());
         reader.ConsumeBuffered(static_cast<std::int32_t>(b.size()));
+        if (stopAtFirst && reader.DamageFrom(0)) break;
         if (progress && at % (16 * CIBits::kBlockBytes) == 0) progress(done, total);
     }
     if (firstPts < 0 && !stamps.empty()) firstPts = stamps.front().second;
@@ -126,12 +128,13 @@ std::string ScanLine(const ScanHit& h) {
 
 std::vector<ScanHit> ScanDisk(const std::string& volume, const CPVRDrive* drive,
                               const ClusterTable* table, std::optional<int> only,
-                              const ScanProgress& progress, const std::atomic<bool>* cancel) {
+                              const ScanProgress& progress, const std::atomic<bool>* cancel,
+                              bool stopAtFirst) {
     SalvageOn salvage;
     ForgetMissingSectors(volume);
     std::vector<ScanHit> hits;
     ScanDirectory(volume, hits);
-    if (!drive || !table) return hits;
+    if (!drive || !table || (stopAtFirst && !hits.empty())) return hits;
     std::vector<int> clips;
     for (int i = 0; i < drive->GetFileCount(); ++i)
         if (!only || *only == i + 1) clips.push_back(i);
@@ -143,12 +146,14 @@ std::vector<ScanHit> ScanDisk(const std::string& volume, const CPVRDrive* drive,
     for (int i : clips) {
         const ClipRecord& r = drive->GetFile(i)->GetRecord();
         std::int64_t firstPts = -1;
-        ScanStream(volume, table, i + 1,
-                   {"video", r.VideoFirstCluster(), r.VClusters(), r.VideoEnd()}, firstPts, hits,
-                   done, total, progress, cancel);
-        ScanStream(volume, table, i + 1,
-                   {"audio", r.AudioFirstCluster(), r.AClusters(), r.AudioEnd()}, firstPts, hits,
-                   done, total, progress, cancel);
+        const StreamScan streams[] = {
+            {"video", r.VideoFirstCluster(), r.VClusters(), r.VideoEnd()},
+            {"audio", r.AudioFirstCluster(), r.AClusters(), r.AudioEnd()}};
+        for (const StreamScan& s : streams) {
+            ScanStream(volume, table, i + 1, s, firstPts, hits, done, total, progress, cancel,
+                       stopAtFirst);
+            if (stopAtFirst && !hits.empty()) return hits;
+        }
     }
     if (progress) progress(total, total);
     return hits;

@@ -32,9 +32,11 @@ using ScanProgress = std::function<void(std::int64_t done, std::int64_t total)>;
 
 // Reads the header, the cluster table and the records, then both chains of every clip of the
 // drive (or of clip `only`, 1-based). Drive and table may be null when they could not be read;
-// only the directory is read then. Uses the salvage reads whatever the read policy.
+// only the directory is read then. Uses the salvage reads whatever the read policy; stopAtFirst
+// ends the check after the read that found the first unreadable range.
 std::vector<ScanHit> ScanDisk(const std::string& volume, const CPVRDrive* drive,
                               const ClusterTable* table, std::optional<int> only,
-                              const ScanProgress& progress, const std::atomic<bool>* cancel);
+                              const ScanProgress& progress, const std::atomic<bool>* cancel,
+                              bool stopAtFirst = false);
 
 } // namespace quorin

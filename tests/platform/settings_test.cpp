@@ -88,6 +88,7 @@ TEST(Settings, SaveKeepsWhatItDoesNotOwn) {
     s.prefixVideo = "mpv";
     s.outputFormat = "ts";
     s.keepStreams = true;
+    s.stopOnReadError = true;
     ASSERT_TRUE(SaveSettings(path, s));
     // Existing keys are rewritten in place, new ones follow in their order; the list is written
     // from index 0 and RawAudio_007 beyond it stays as it was.
@@ -114,6 +115,7 @@ TEST(Settings, SaveKeepsWhatItDoesNotOwn) {
                               "Prefix Video=mpv\n"
                               "Prefix Raw Audio=mpp\n"
                               "Keep Elementary Streams=1\n"
+                              "On Read Error=stop\n"
                               "\n\n"
                               "[OTHER]\n"
                               "Key=Value\n");
@@ -126,6 +128,7 @@ TEST(Settings, SaveKeepsWhatItDoesNotOwn) {
     EXPECT_EQ(again.prefixVideo, "mpv");
     EXPECT_EQ(again.outputFormat, "ts");
     EXPECT_TRUE(again.keepStreams);
+    EXPECT_TRUE(again.stopOnReadError);
 }
 
 TEST(Settings, FirstSaveCreatesTheFolderAndWritesEveryKeyInOrder) {
@@ -147,7 +150,8 @@ TEST(Settings, FirstSaveCreatesTheFolderAndWritesEveryKeyInOrder) {
                               "Prefix Raw Video=pva\n"
                               "Prefix Raw Audio=mpp\n"
                               "Output Format=es\n"
-                              "Keep Elementary Streams=0\n");
+                              "Keep Elementary Streams=0\n"
+                              "On Read Error=salvage\n");
     // What was saved loads back as it was and saves again unchanged.
     Settings again;
     ASSERT_TRUE(LoadSettings(path, again));
