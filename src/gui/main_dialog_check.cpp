@@ -23,8 +23,8 @@ std::string HitText(const ScanHit& hit, const CPVRDrive& drive) {
                                      static_cast<long long>(hit.diskByte));
     const CPVRFile* clip = hit.clip > 0 ? drive.GetFile(hit.clip - 1) : nullptr;
     if (!clip) return "The " + hit.what + ": " + where;
-    std::string text = Format("Clip %d \"", hit.clip) +
-                       Latin1ToUtf8(clip->GetRecord().ClipName()) + "\": " + hit.what;
+    std::string text = Format("Clip %d \"", hit.clip) + Latin1ToUtf8(clip->GetRecord().ClipName()) +
+                       "\": " + hit.what;
     if (hit.from >= 0 || hit.to >= 0)
         text += " " + ClipTimeText(hit.from) + " to " + ClipTimeText(hit.to);
     return text + ", " + where;
@@ -56,17 +56,17 @@ void CMainDialog::CheckDisk() {
     m_strVideoStatus = "Checking the disk ...";
     WriteFields();
     // The drive and the table are only read; the run's controls stay disabled until the end.
-    m_pCheck.reset(QThread::create([this, volume = m_pDrive->DriveName(), drive = m_pDrive.get(),
-                                    table = m_pTable.get()] {
-        m_vecCheckHits = ScanDisk(
-            volume, drive, table, std::nullopt,
-            [this](std::int64_t done, std::int64_t total) {
-                m_CheckTotal.store(total);
-                m_CheckDone.store(done);
-            },
-            &m_Flags.cancel);
-        m_Flags.idle.store(true);
-    }));
+    m_pCheck.reset(QThread::create(
+        [this, volume = m_pDrive->DriveName(), drive = m_pDrive.get(), table = m_pTable.get()] {
+            m_vecCheckHits = ScanDisk(
+                volume, drive, table, std::nullopt,
+                [this](std::int64_t done, std::int64_t total) {
+                    m_CheckTotal.store(total);
+                    m_CheckDone.store(done);
+                },
+                &m_Flags.cancel);
+            m_Flags.idle.store(true);
+        }));
     m_pCheck->start();
     m_Timer.start();
 }
@@ -97,6 +97,7 @@ void CMainDialog::FinishCheck() {
     }
     const int clips = DamagedClips(hits);
     m_strVideoStatus = hits.empty() ? "Check finished: nothing unreadable"
+                       : clips == 1 ? "Check finished: one damaged clip"
                                     : Format("Check finished: %d damaged clips", clips);
     WriteFields();
     if (hits.empty()) {
@@ -104,8 +105,8 @@ void CMainDialog::FinishCheck() {
                     QMessageBox::Information);
         return;
     }
-    std::string text = clips == 1 ? std::string("One clip is damaged.")
-                                  : Format("%d clips are damaged.", clips);
+    std::string text =
+        clips == 1 ? std::string("One clip is damaged.") : Format("%d clips are damaged.", clips);
     if (clips == 0) text = "The disk's directory is damaged.";
     text += " Unreadable parts:";
     for (const ScanHit& h : hits)

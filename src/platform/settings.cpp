@@ -34,7 +34,7 @@ constexpr const char* kPrefixRawAudio = "Prefix Raw Audio";
 constexpr const char* kOutputFormat = "Output Format";
 constexpr const char* kKeepStreams = "Keep Elementary Streams";
 constexpr const char* kOnReadError = "On Read Error"; // "stop" or "salvage"
-constexpr const char* kPreviewSize = "Preview Size"; // "640x560"
+constexpr const char* kPreviewSize = "Preview Size";  // "640x560"
 
 std::string Env(const char* name) {
     const char* v = std::getenv(name);

@@ -2,6 +2,8 @@
 // controls a run disables.
 #include "gui_support.h"
 
+#include "base/format.h"
+#include "base/run_state.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
 #include "platform/text.h"
@@ -12,6 +14,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 
 namespace quorin::guitest {
 namespace {
@@ -28,6 +31,12 @@ void ExpectRunControls(CMainDialog& window, bool running) {
     EXPECT_TRUE(FindControl(&window, ids::kCancel)->isEnabled());
     EXPECT_TRUE(FindControl(&window, ids::kOptions)->isEnabled());
     EXPECT_FALSE(FindControl(&window, ids::kOutputDir)->isEnabled());
+}
+
+QAction* MenuCommand(CMainDialog& window, int id) {
+    for (QAction* action : window.ClipMenu()->actions())
+        if (ControlId(action) == id) return action;
+    return nullptr;
 }
 
 // Clip titles as a fresh read of the image shows them.
@@ -196,6 +205,56 @@ TEST_F(RunTest, AnOffsetBeyondTheClipStartsNothing) {
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_EQ(messages_[0], (UserMessage{"ERROR from RipStream", "wrong offset"}));
     ExpectRunControls(*window_, false);
+}
+
+// A bad sector in the last clip's video: the salvage policy finishes the rip and says what was
+// lost, "On Read Error=stop" stops it; Check Disk runs on a worker and names the damaged clip.
+TEST_F(RunTest, ReadErrorsAreSummedUpAndCheckDiskNamesTheDamagedClip) {
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stop" : "salvage");
+        BuildDisk();
+        WriteSettings(stop ? "On Read Error=stop\n" : "");
+        OpenWindow();
+        const testdisk::StreamLayout& video = disk_.clips[3].video;
+        const std::int64_t bad =
+            (testdisk::ClusterByteOffset(video.chain.front()) + video.startSector * 512 +
+             static_cast<std::int64_t>(video.stream.bytes.size() / 2)) /
+            512 * 512;
+        VolumeFaults faults;
+        faults.failingReads = {{bad, bad + 512}};
+        SetVolumeFaults(image_, faults);
+        ClickRow(3);
+        Click(ids::kRip);
+        ASSERT_TRUE(WaitIdle());
+        const QString status = Text(ids::kVideoStatus);
+        EXPECT_EQ(status.contains(QRegularExpression("^finished; [0-9]+\\.[0-9] s lost to read "
+                                                     "errors$")),
+                  !stop)
+            << status.toStdString();
+        if (stop) break;
+
+        messages_.clear();
+        MenuCommand(*window_, ids::kMenuCheckDisk)->trigger();
+        EXPECT_TRUE(window_->IsRunning()) << "the check runs on a worker";
+        ExpectRunControls(*window_, true);
+        ASSERT_TRUE(WaitIdle());
+        ExpectRunControls(*window_, false);
+        ASSERT_EQ(messages_.size(), 1u);
+        EXPECT_EQ(messages_[0].caption, "Check Disk");
+        EXPECT_EQ(messages_[0].text.rfind("One clip is damaged. Unreadable parts:\nClip 4 "
+                                          "\"Spielfilm\": video ",
+                                          0),
+                  0u)
+            << messages_[0].text;
+        EXPECT_NE(
+            messages_[0].text.find(Format(", 512 bytes at byte %lld", static_cast<long long>(bad))),
+            std::string::npos)
+            << messages_[0].text;
+        EXPECT_EQ(Text(ids::kVideoStatus), "Check finished: one damaged clip");
+        window_.reset();
+        ClearVolumeFaults();
+    }
+    SetSalvageOption(true);
 }
 
 TEST_F(RunTest, CancelWhileIdleSavesTheSettingsAndCloses) {
