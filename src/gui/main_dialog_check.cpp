@@ -8,6 +8,7 @@
 #include "disk/pvr_drive.h"
 #include "disk/pvr_file.h"
 #include "platform/text.h"
+#include "rip/rip_driver.h"
 
 #include <QProgressBar>
 

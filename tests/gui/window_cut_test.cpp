@@ -103,13 +103,15 @@ TEST_F(WindowTest, EveryControlCarriesItsIdCaptionAndTip) {
         }
     }
     const auto actions = window_->ClipMenu()->actions();
-    ASSERT_EQ(actions.size(), 4);
+    ASSERT_EQ(actions.size(), 5);
     EXPECT_EQ(actions[0]->text(), "Change Title");
     EXPECT_EQ(ControlId(actions[0]), ids::kMenuChangeTitle);
     EXPECT_EQ(actions[1]->text(), "Rip !");
     EXPECT_EQ(actions[2]->text(), "Add to RawAudioList");
     EXPECT_EQ(actions[3]->text(), "Preview / Cut");
     EXPECT_EQ(ControlId(actions[3]), ids::kMenuPreview);
+    EXPECT_EQ(actions[4]->text(), "Check Disk");
+    EXPECT_EQ(ControlId(actions[4]), ids::kMenuCheckDisk);
 }
 
 TEST_F(WindowTest, AClickOnAClipSetsTheWholeClipLessItsLastSecond) {
