@@ -767,6 +767,7 @@ RipOutcome RunMuxStage(CPVRFile& clip, MuxFormat format, bool keepStreams, RipRe
         return r.result == StageResult::kCancelled ? RipOutcome::kCancelled
                                                    : RipOutcome::kOutputFailed;
     }
+    block.position = block.rangeHigh.load();
     clip.StatusMessage("muxed into " + r.file + "\n", true);
     if (!keepStreams) {
         std::erase_if(report.files, [&](const RipReport::File& f) {

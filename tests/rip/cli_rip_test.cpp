@@ -162,7 +162,8 @@ TEST_F(CliRip, MuxIntoOnePlayableFile) {
     EXPECT_NE(c.err.find("mux   100%"), std::string::npos) << c.err;
     EXPECT_FALSE(std::filesystem::exists("Sport.m2v"));
     const std::string probed =
-        Run(std::string(QUORIN_FFPROBE) + " -v error -show_streams -show_format Sport.mkv").out;
+        riptest::Run(std::string(QUORIN_FFPROBE) + " -v error -show_streams -show_format Sport.mkv")
+            .out;
     EXPECT_NE(probed.find("display_aspect_ratio=16:9"), std::string::npos) << probed;
     EXPECT_NE(probed.find("TAG:title=Sport"), std::string::npos);
 
@@ -185,13 +186,13 @@ TEST_F(CliRip, MuxIntoOnePlayableFile) {
 
     // A mux that cannot write its file (the file size limit between the streams' and the
     // container's): no container, the streams stay, libavformat's reason, exit 5.
-    const auto limit = (std::filesystem::file_size("Sport.mkv") +
-                        std::max(std::filesystem::file_size("Jobbed.m2v"),
-                                 std::filesystem::file_size("Jobbed.ac3"))) /
-                       2 / 1024;
-    Command full = Run("bash -c \"trap '' XFSZ; ulimit -f " + std::to_string(limit) +
-                       "; exec env " + "XDG_CONFIG_HOME=" + Quote(out_.Path().string()) + " " +
-                       QUORIN_CLI + " rip " + Disk() + " --clip 2 --mux mkv --name Full\"");
+    const auto limit =
+        (std::filesystem::file_size("Jobbed.m2v") + std::filesystem::file_size("Jobbed.ac3") / 2) /
+        1024;
+    Command full =
+        riptest::Run("bash -c \"trap '' XFSZ; ulimit -f " + std::to_string(limit) + "; exec env " +
+                     "XDG_CONFIG_HOME=" + Quote(out_.Path().string()) + " " + QUORIN_CLI + " rip " +
+                     Disk() + " --clip 2 --length 2 --mux mkv --name Full\"");
     EXPECT_EQ(full.status, 5) << full.err;
     EXPECT_NE(full.err.find("could not write Full.mkv: File too large"), std::string::npos)
         << full.err;
