@@ -146,7 +146,7 @@ TEST_F(RunTest, TheOutputFormatOfTheOptionsReachesTheQueue) {
     WhenModal([&](QWidget* dialog) {
         auto* format = qobject_cast<QComboBox*>(FindControl(dialog, ids::kOutputFormat));
         format->setCurrentIndex(format->findData("mkv"));
-        Press(dialog, ids::kOk);
+        qobject_cast<QPushButton*>(FindControl(dialog, ids::kOk))->click();
     });
     Click(ids::kOptions);
     Click(ids::kLoadJobs);
