@@ -22,6 +22,7 @@ void RipProgress::ResetProgress() {
     firstPts = 0;
     active = false;
     rangeChanged = false;
+    muxing = false;
     megabytes = 0;
     seconds = 0;
     ClearStatus();

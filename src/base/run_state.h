@@ -21,6 +21,7 @@ struct RipProgress {
     std::atomic<std::int64_t> firstPts{0}; // video block: first time stamp of the clip
     std::atomic<bool> active{false};       // engine sets when a stage starts, front end clears
     std::atomic<bool> rangeChanged{false}; // engine sets with a new range, front end clears
+    std::atomic<bool> muxing{false};       // engine sets when the mux stage starts on this block
     std::atomic<std::int32_t> megabytes{0};
     std::atomic<std::int32_t> seconds{0};
 

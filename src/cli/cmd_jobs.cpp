@@ -1,5 +1,6 @@
 // quorin-cli jobs: runs a job list file as the main window's "Load" and "RIP !" would.
 #include "cli/cli_common.h"
+#include "cli/cli_mux.h"
 #include "cli/json_report.h"
 
 #include "base/format.h"
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <set>
 
 namespace quorin::cli {
 
@@ -31,6 +33,7 @@ struct JobsOptions {
     bool dryRun = false;
     bool json = false;
     std::string onReadError;
+    MuxOptions mux;
 };
 
 void PrintMessages(const Messages& messages) {
@@ -66,7 +69,7 @@ void PrintStatus(const char* stream, const RipProgress& block) {
 }
 
 int RunOneJob(const RipJob& job, CPVRFile& clip, const RunnerOptions& options, int number,
-              int total, nlohmann::ordered_json* json) {
+              int total, nlohmann::ordered_json* json, std::set<std::string>& said) {
     std::fprintf(stderr, "job %d of %d: clip %d, %s\n", number, total, job.clipIndex + 1,
                  job.name.c_str());
     RipProgress audio, video;
@@ -74,7 +77,7 @@ int RunOneJob(const RipJob& job, CPVRFile& clip, const RunnerOptions& options, i
         RunRip(clip, RequestForJob(job, options), options, audio, video, &InterruptGuard::Flag());
     PrintMessages(RefusalMessages(report));
     for (const std::string& notice : report.notices)
-        PrintError(notice);
+        if (said.insert(notice).second) PrintError(notice);
     const char* result = "wrong offset";
     if (report.outcome) {
         result = OutcomeText(*report.outcome);
@@ -125,6 +128,7 @@ int RunJobs(const JobsOptions& o) {
     options.ripStreamRaw = o.rawVideo;
     options.patchSequenceHeader = o.patchSequenceHeader;
     options.renameInQueue = o.renameClips;
+    options.mux = MuxChoiceOf(o.mux);
     options.openLog = Globals().log;
     options.logPerActivity = true;
     if (o.dryRun) {
@@ -136,12 +140,13 @@ int RunJobs(const JobsOptions& o) {
     nlohmann::ordered_json jobs = nlohmann::ordered_json::array();
     const int total = queue.Count();
     RipJob job;
+    std::set<std::string> said; // notices, each printed once in the batch
     for (int n = 1; queue.TakeNext(job) && !InterruptGuard::Interrupted(); ++n) {
         // Loading refused every job whose clip is not on the disk.
         CPVRFile* clip = disk.drive->GetFile(job.clipIndex);
-        worst = WorseExit(worst,
-                          clip ? RunOneJob(job, *clip, options, n, total, o.json ? &jobs : nullptr)
-                               : kExitUsage);
+        worst = WorseExit(
+            worst, clip ? RunOneJob(job, *clip, options, n, total, o.json ? &jobs : nullptr, said)
+                        : kExitUsage);
     }
     if (InterruptGuard::Interrupted()) worst = WorseExit(worst, kExitCancelled);
     if (o.json) {
@@ -172,6 +177,7 @@ void RegisterJobCommands(CLI::App& app, Action& action) {
     cmd->add_flag("--json", o.json,
                   "print one JSON document of the jobs' results instead of the text");
     AddReadErrorOption(*cmd, o.onReadError);
+    AddMuxOptions(*cmd, o.mux);
     cmd->callback([&action] { action = [] { return RunJobs(o); }; });
     RegisterRenameCommand(app, action);
 }

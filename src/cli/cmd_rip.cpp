@@ -1,6 +1,7 @@
 // quorin-cli rip: one rip (or raw rip, or backup) of one clip, as the main window's "RIP !" runs
 // it, with progress on stderr and Ctrl-C as Cancel.
 #include "cli/cli_common.h"
+#include "cli/cli_mux.h"
 #include "cli/cli_time.h"
 #include "cli/json_report.h"
 #include "cli/progress.h"
@@ -12,6 +13,7 @@
 #include "jobs/job_runner.h"
 #include "platform/settings.h"
 #include "platform/text.h"
+#include "rip/mux.h"
 #include "rip/rip_runner.h"
 
 #include <CLI/CLI.hpp>
@@ -21,6 +23,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <thread>
 #include <unistd.h>
 
@@ -46,6 +49,7 @@ struct RipOptions {
     bool skipExisting = false;
     bool json = false;
     std::string onReadError;
+    MuxOptions mux;
 };
 
 // Runs the rip inside the program log of its activity when --log is given.
@@ -93,6 +97,7 @@ int BuildRequest(const RipOptions& o, RipRequest& request) {
     request.patchSequenceHeader = o.patchSeqHdr;
     if (!o.name.empty()) request.outputName = o.name;
     request.postfixes = RunnerOptions::FromSettings(CliSettings()).postfixes;
+    request.mux = MuxChoiceOf(o.mux);
     return kExitOk;
 }
 
@@ -108,6 +113,8 @@ void PrintFiles(const RipReport& report) {
         std::printf("stage\taudio\t%s s\n", Format("%.3f", report.audioMs / 1000.0).c_str());
     if (report.videoMs >= 0)
         std::printf("stage\tvideo\t%s s\n", Format("%.3f", report.videoMs / 1000.0).c_str());
+    if (report.muxMs >= 0)
+        std::printf("stage\tmux\t%s s\n", Format("%.3f", report.muxMs / 1000.0).c_str());
     std::fflush(stdout);
 }
 
@@ -148,6 +155,10 @@ RipRunReport RipClip(CPVRFile& clip, const RipRequest& request, bool quiet) {
     RipRunner runner(clip, audio, video, &InterruptGuard::Flag());
     RipRunReport run;
     if (!runner.Prepare(request, run)) return run;
+    // Said once per command, not per clip of --all.
+    static std::set<std::string> said;
+    for (const std::string& notice : run.notices)
+        if (said.insert(notice).second) PrintError(notice);
     Activity rip(Latin1ToUtf8(clip.GetRecord().ClipName()));
     ProgressPrinter progress(audio, video, quiet);
     std::atomic<bool> finished{false};
@@ -164,10 +175,14 @@ RipRunReport RipClip(CPVRFile& clip, const RipRequest& request, bool quiet) {
     return run;
 }
 
-// The file a whole rip of the clip is known by: its video (or backup) file, else its audio file.
+// The file a whole rip of the clip is known by: its container when muxed, its video (or backup)
+// file, else its audio file.
 bool OutputsExist(const std::string& base, const RipRequest& request) {
     std::vector<std::string> names;
-    if (request.backup)
+    const bool raw = request.backup || request.rawAudio || request.rawVideo;
+    if (request.mux.format != MuxFormat::kNone && !raw)
+        names = {base + "." + std::string(MuxExtension(request.mux.format))};
+    else if (request.backup)
         names = {base + ".pva"};
     else if (request.video)
         names = {base + "." +
@@ -344,6 +359,7 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
     rip->add_flag("--backup", o.backup,
                   "back up the whole clip: its record and both streams as recorded");
     AddReadErrorOption(*rip, o.onReadError);
+    AddMuxOptions(*rip, o.mux);
     rip->callback([&action] { action = [] { return RunRip(o); }; });
 }
 

@@ -41,17 +41,20 @@ constexpr CommandFooter kFooters[] = {
              "Exit status: 0 done; 1 usage error or no such clip; 2 the disk cannot be opened."},
     {"rip",
      "Writes NAME.m2v and NAME.mp2 (or NAME.ac3), NAME.mpp / NAME.pva for raw rips and backups, "
-     "and 'NAME delay.log'; a taken name gets a number (NAME_000, ...). Without --length/--end "
+     "and 'NAME delay.log'; with --mux one playable NAME.mkv, NAME.mpg or NAME.ts instead (the "
+     "streams and the delay log removed unless --keep-streams). A taken name gets a number "
+     "(NAME_000, ...), the same for every file of the rip. Without --length/--end "
      "the clip is ripped to its end. Progress goes to stderr; at the end every file written is "
      "printed as 'file<TAB>name<TAB>size<TAB>what' (a fifth field 'partial' for a file whose "
      "stage stopped before its end), each stage's time as "
-     "'stage<TAB>audio|video<TAB>seconds s', and each damaged stretch the outputs lack as "
+     "'stage<TAB>audio|video|mux<TAB>seconds s', and each damaged stretch the outputs lack as "
      "'lost<TAB>audio|video<TAB>DISK_BYTE_OFFSET<TAB>BYTES<TAB>FROM<TAB>TO'. --all rips every "
      "clip whole and prints 'clip<TAB>N<TAB>name<TAB>outcome' after each; --json prints one JSON "
      "document instead (see the man page). Ctrl-C cancels; a second Ctrl-C stops at once.\n\n"
      "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read; with "
      "--on-read-error stop, an unreadable sector); 3 nothing to rip ('wrong offset', 'can't go "
-     "on...'); 4 cancelled; 5 an output file could not be created or written; 6 done, but parts "
+     "on...'); 4 cancelled; 5 an output file could not be created or written (also a failed mux); "
+     "6 done, but parts "
      "of the disk were unreadable (the 'lost' lines). With --all: the worst of the clips' "
      "statuses (the highest, but 6 only when every other clip ended with 0)."},
     {"jobs",

@@ -42,9 +42,12 @@ int ProgressPrinter::Percent(const RipProgress& b) {
 
 void ProgressPrinter::Tick() {
     if (quiet_) return;
-    const int stage = video_.active ? 1 : (audio_.active ? 0 : -1);
+    const bool muxing = video_.muxing || audio_.muxing;
+    const int stage = muxing ? 2 : video_.active ? 1 : (audio_.active ? 0 : -1);
     if (stage != stage_) {
-        if (stage_ >= 0)
+        if (stage == 2)
+            EnterMux();
+        else if (stage_ >= 0)
             Show(stage_, true);
         else if (stage == 1 && audio_.active && !audioShown_)
             Show(0, true); // the audio stage ran between two ticks
@@ -77,14 +80,28 @@ void ProgressPrinter::Finish() {
     std::fflush(stderr);
 }
 
+const RipProgress& ProgressPrinter::Block(int stage) const {
+    return stage == 1 || (stage == 2 && video_.muxing) ? video_ : audio_;
+}
+
+// The mux stage takes over the block of the last stream stage, whose figures are gone then: that
+// stage's line ends as done.
+void ProgressPrinter::EnterMux() {
+    const bool videoRan = video_.muxing;
+    if (videoRan && stage_ != 1 && audio_.active && (stage_ == 0 || !audioShown_))
+        Show(0, true); // the audio block is the audio stage's still
+    std::fprintf(stderr, "%s%s 100%%\n", tty_ ? "\r\033[K" : "", videoRan ? "video" : "audio");
+    lineOpen_ = false;
+}
+
 std::string ProgressPrinter::Line(int stage) const {
-    const RipProgress& b = stage == 1 ? video_ : audio_;
+    static constexpr const char* kNames[] = {"audio", "video", "mux  "};
+    const RipProgress& b = Block(stage);
     const int percent = Percent(b);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - stageStart_).count();
     const int megabytes = b.megabytes.load();
-    std::string line =
-        Format("%s %3d%% %6d MB", stage == 1 ? "video" : "audio", percent, megabytes);
+    std::string line = Format("%s %3d%% %6d MB", kNames[stage], percent, megabytes);
     if (seconds >= 1 && megabytes > 0) {
         line += Format("  %.1f MB/s", megabytes / seconds);
         if (percent > 0 && percent < 100)
@@ -97,7 +114,7 @@ std::string ProgressPrinter::Line(int stage) const {
 
 // One stage's line; `final` ends it (its last state).
 void ProgressPrinter::Show(int stage, bool final) {
-    const RipProgress& b = stage == 1 ? video_ : audio_;
+    const RipProgress& b = Block(stage);
     const int percent = Percent(b);
     const std::string text = Line(stage);
     if (tty_) {

@@ -1,4 +1,5 @@
-// Progress of a rip on stderr. On a terminal: one line that updates in place with the stage, its
+// Progress of a rip on stderr (audio, video, mux). On a terminal: one line that updates in place
+// with the stage, its
 // percentage, the bytes written, the speed and the time left. Otherwise (a log, a pipe): one
 // plain line per 10% of each stage, so logs stay readable.
 #pragma once
@@ -24,6 +25,9 @@ public:
 private:
     void Show(int stage, bool final);
     std::string Line(int stage) const;
+    void EnterMux();
+    // The block of a stage: 0 audio, 1 video, 2 mux (on the block of the last stream stage).
+    const RipProgress& Block(int stage) const;
 
     RipProgress& audio_;
     RipProgress& video_;

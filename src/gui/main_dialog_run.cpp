@@ -99,7 +99,9 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
     request.rawVideo = m_bRawStream;
     request.backup = m_bBackup;
     request.patchSequenceHeader = m_Settings.patchFirstSequenceHeader;
-    request.postfixes = RunnerOptions::FromSettings(m_Settings).postfixes;
+    const RunnerOptions options = RunnerOptions::FromSettings(m_Settings);
+    request.postfixes = options.postfixes;
+    request.mux = options.mux;
     if (job) {
         request.outputName = job->name;
         request.rename = RunnerOptions{}.renameInQueue;
@@ -167,6 +169,7 @@ void CMainDialog::OnProgressTimer() {
 }
 
 std::string CMainDialog::ProgressTitle(const char* stream, const RipProgress& p) const {
+    if (p.muxing) return Format("Muxing % 3d %% ... %d Jobs to go", Percent(p), m_Queue.Count());
     if (std::string_view(stream) == "Audio")
         return Format("Processing Audio % 3d %% ... %d Jobs to go", Percent(p), m_Queue.Count());
     return Format("Processing Video % 3d %% ... %d Jobs to go", Percent(p), m_Queue.Count());
@@ -205,6 +208,8 @@ void CMainDialog::FinishRun() {
     m_pWorker->wait(); // it has set the idle flag and is returning
     const std::string incomplete = IncompleteFiles(m_pWorker->Report());
     const std::string losses = LossSummary(m_pWorker->Report());
+    // A notice of the run (the output format ignored for a raw rip) is its last word.
+    const std::vector<std::string> notices = m_pWorker->Report().notices;
     m_pWorker.reset();
     m_pRunner.reset();
     if (m_VideoProgress.enabled)
@@ -218,6 +223,7 @@ void CMainDialog::FinishRun() {
     }
     m_strStartPts.clear();
     m_strEndPts.clear();
+    if (!notices.empty()) m_strAudioStatus = notices.back();
     SetRunControlsEnabled(true);
     setWindowTitle(IdleWindowTitle());
     m_pAudioBar->hide();

@@ -4,6 +4,7 @@
 #include "disk/pvr_file.h"
 #include "platform/settings.h"
 #include "platform/text.h"
+#include "rip/mux.h"
 
 namespace quorin {
 
@@ -13,6 +14,8 @@ RunnerOptions RunnerOptions::FromSettings(const Settings& settings) {
     o.postfixes.audio = settings.prefixAudio;
     o.postfixes.rawVideo = settings.prefixRawVideo;
     o.postfixes.rawAudio = settings.prefixRawAudio;
+    o.mux.format = MuxFormatFromName(settings.outputFormat).value_or(MuxFormat::kNone);
+    o.mux.keepStreams = settings.keepStreams;
     return o;
 }
 
@@ -29,6 +32,7 @@ RipRequest RequestForJob(const RipJob& job, const RunnerOptions& options) {
     r.outputName = job.name;
     r.rename = options.renameInQueue;
     r.postfixes = options.postfixes;
+    r.mux = options.mux;
     return r;
 }
 

@@ -19,10 +19,12 @@ struct RunnerOptions {
     bool patchSequenceHeader = false; // "Patch  1st sequence header"
     bool renameInQueue = true;        // a queued job's name becomes its clip's title on the disk
     OutputPostfixes postfixes;
+    MuxChoice mux;              // the output format and "Keep the elementary streams"
     bool openLog = false;       // open the program log for the rip, named after the clip
     bool logPerActivity = true; // "Write Log File"
 
-    // The four postfixes of the settings file; everything else at its default.
+    // The four postfixes, the output format and the keep choice of the settings file; everything
+    // else at its default.
     static RunnerOptions FromSettings(const Settings& settings);
 };
 

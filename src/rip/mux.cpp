@@ -751,12 +751,13 @@ RipOutcome RunMuxStage(CPVRFile& clip, MuxFormat format, bool keepStreams, RipRe
     if (job.video.file.empty() && job.audio.file.empty()) return RipOutcome::kDone;
     job.video.startPts = clip.m_Engine.m_i64VideoStartPTS;
     job.audio.startPts = clip.m_Engine.m_i64AudioStartPTS;
-    job.requested = clip.GetOutputBaseName() + "." + std::string(MuxExtension(format));
+    job.requested = RunBaseName(clip) + "." + std::string(MuxExtension(format));
     job.metadata = MetadataOf(clip);
 
     RipProgress& block = job.video.file.empty() ? AudioBlock(clip) : VideoBlock(clip);
     clip.m_lActiveStream = job.video.file.empty() ? 0 : 1;
     clip.StatusMessage("muxing...\n", true);
+    block.muxing = true;
     const std::int64_t t0 = TickCountMs();
     MuxResult r = MuxStreams(job, &block, clip.m_pCancel);
     report.muxMs = TickCountMs() - t0;
@@ -766,6 +767,7 @@ RipOutcome RunMuxStage(CPVRFile& clip, MuxFormat format, bool keepStreams, RipRe
         return r.result == StageResult::kCancelled ? RipOutcome::kCancelled
                                                    : RipOutcome::kOutputFailed;
     }
+    block.position = block.rangeHigh.load();
     clip.StatusMessage("muxed into " + r.file + "\n", true);
     if (!keepStreams) {
         std::erase_if(report.files, [&](const RipReport::File& f) {

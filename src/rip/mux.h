@@ -17,8 +17,6 @@ namespace quorin {
 class CPVRFile;
 struct RipProgress;
 
-enum class MuxFormat { kNone, kMatroska, kProgramStream, kTransportStream };
-
 // "mkv", "mpg", "ts" (the file extensions); none for anything else.
 std::optional<MuxFormat> MuxFormatFromName(std::string_view name);
 // The extension of a format ("" for kNone).

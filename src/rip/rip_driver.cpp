@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "rip/backup.h"
 #include "rip/extract.h"
+#include "rip/mux.h"
 #include "rip/obits.h"
 #include "rip/pes.h"
 #include "rip/progress_blocks.h"
@@ -56,9 +57,9 @@ RipOutcome FromStage(StageResult r) {
 
 class Run {
 public:
-    Run(CPVRFile& clip, RipReport& report)
+    Run(CPVRFile& clip, RipReport& report, const MuxChoice& mux)
         : clip_(clip), e_(clip.m_Engine), ap_(AudioBlock(clip)), vp_(VideoBlock(clip)),
-          report_(report) {}
+          report_(report), mux_(mux) {}
 
     RipOutcome Go(double b, double l) {
         StringOut dump;
@@ -90,6 +91,7 @@ public:
         const ClipRecord& rec = clip_.GetRecord();
         const bool audioOn = ap_.enabled;
         const bool videoOn = vp_.enabled;
+        if (ap_.raw || vp_.raw) mux_.format = MuxFormat::kNone;
         if (const std::string damaged = DamagedStart(rec, audioOn, videoOn); !damaged.empty()) {
             clip_.m_lActiveStream = damaged.find("video") != std::string::npos ? 1 : 0;
             clip_.StatusMessage(damaged + "\n", true);
@@ -264,6 +266,8 @@ public:
             MarkPartial(firstFile, r);
             if (r == StageResult::kCancelled) Cancelled();
         }
+        if (mux_.format != MuxFormat::kNone && outcome_ == RipOutcome::kDone)
+            Note(RunMuxStage(clip_, mux_.format, mux_.keepStreams, report_));
         Trace() << "cleaning up" << endl;
         return outcome_;
     }
@@ -396,6 +400,8 @@ private:
             s.push_back("." + vp_.postfix);
             s.push_back(" delay.log");
         }
+        if (mux_.format != MuxFormat::kNone)
+            s.push_back("." + std::string(MuxExtension(mux_.format)));
         return s;
     }
 
@@ -446,6 +452,7 @@ private:
     RipProgress& ap_;
     RipProgress& vp_;
     RipReport& report_;
+    MuxChoice mux_;
     std::unique_ptr<CIBits> vr_, ar_;
     std::unique_ptr<OutputNameClaim> claim_;
     RipOutcome outcome_ = RipOutcome::kDone;
@@ -507,13 +514,18 @@ double RipReport::LostSeconds() const {
 }
 
 RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* report) {
+    return RipStream(clip, begin, length, report, MuxChoice{});
+}
+
+RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* report,
+                     const MuxChoice& mux) {
     RipReport local;
     RipReport& rep = report ? *report : local;
     rep = RipReport{};
     // What a run finds missing is read no more during the run, and only during it.
     ForgetMissingSectors(clip.DriveName());
     clip.m_Engine.m_vecLost.clear();
-    Run run(clip, rep);
+    Run run(clip, rep, mux);
     const RipOutcome outcome = run.Go(begin, length);
     run.Finish();
     ReportLosses(clip, rep);

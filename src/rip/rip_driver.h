@@ -59,4 +59,18 @@ std::string ClipTimeText(double seconds);
 // The same run, reporting the files written and the stage times.
 RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* report);
 
+// The container a stream rip ends in (rip/mux.h writes it); kNone: the elementary streams.
+enum class MuxFormat { kNone, kMatroska, kProgramStream, kTransportStream };
+
+struct MuxChoice {
+    MuxFormat format = MuxFormat::kNone;
+    bool keepStreams = false; // keep the elementary streams and the delay log after a mux
+};
+
+// The same run, ending in the chosen container when every stage is done. The container's name is
+// claimed with the streams', so all files of the run share one number. Raw rips and backups are
+// never muxed.
+RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* report,
+                     const MuxChoice& mux);
+
 } // namespace quorin

@@ -74,6 +74,16 @@ bool RipRunner::Prepare(const RipRequest& request, RipRunReport& report) {
     }
     report.cut = *cut;
     FillBlocks(request, audio_, video_);
+    mux_ = request.mux;
+    if (mux_.format != MuxFormat::kNone &&
+        (request.backup || request.rawAudio || request.rawVideo)) {
+        const std::string text =
+            "raw rips and backups are copies as recorded and are never muxed: the output "
+            "format is ignored";
+        LogLine(text);
+        report.notices.push_back(text);
+        mux_.format = MuxFormat::kNone;
+    }
     if (!request.outputName) {
         clip_.SetOutputName(std::nullopt, false);
     } else {
@@ -96,7 +106,7 @@ bool RipRunner::Prepare(const RipRequest& request, RipRunReport& report) {
 
 RipOutcome RipRunner::Execute(RipRunReport& report) {
     const RipOutcome outcome =
-        RipStream(clip_, report.cut.begin, EngineLength(report.cut.length), &report.stages);
+        RipStream(clip_, report.cut.begin, EngineLength(report.cut.length), &report.stages, mux_);
     report.outcome = outcome;
     return outcome;
 }

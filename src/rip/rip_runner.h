@@ -36,6 +36,7 @@ struct RipRequest {
     std::optional<std::string> outputName; // none: the clip's own name names the files
     bool rename = false;                   // the output name also becomes the clip's title
     OutputPostfixes postfixes;
+    MuxChoice mux; // the container a stream rip ends in; raw rips and backups ignore it
 };
 
 // A cut after the rules, in seconds.
@@ -95,6 +96,7 @@ private:
     RipProgress* previousAudio_;
     RipProgress* previousVideo_;
     const std::atomic<bool>* previousCancel_;
+    MuxChoice mux_; // of the prepared run
 };
 
 } // namespace quorin

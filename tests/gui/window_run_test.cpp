@@ -136,6 +136,29 @@ TEST_F(RunTest, TheQueueRunsLastAddedFirstAndRenamesTheClips) {
     EXPECT_EQ(Text(ids::kJobCount), "0");
 }
 
+TEST_F(RunTest, TheOutputFormatOfTheOptionsReachesTheQueue) {
+    BuildDisk();
+    WriteSettings();
+    WriteFile(root_ / "queue.csv", "2;Boxed;0.00;2.00\r\n");
+    jobListChoice_ = (root_ / "queue.csv").string();
+    OpenWindow();
+    WatchTitles();
+    WhenModal([&](QWidget* dialog) {
+        auto* format = qobject_cast<QComboBox*>(FindControl(dialog, ids::kOutputFormat));
+        format->setCurrentIndex(format->findData("mkv"));
+        qobject_cast<QPushButton*>(FindControl(dialog, ids::kOk))->click();
+    });
+    Click(ids::kOptions);
+    Click(ids::kLoadJobs);
+    Click(ids::kRip);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->Queue().QueueMode(); }, 60000));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_TRUE(fs::exists(out_ / "Boxed.mkv")) << Listing(out_);
+    EXPECT_FALSE(fs::exists(out_ / "Boxed.m2v")) << "the streams go after the mux";
+    EXPECT_TRUE(SawTitle("Muxing "));
+    EXPECT_EQ(Text(ids::kVideoStatus), "muxed into Boxed.mkv");
+}
+
 TEST_F(RunTest, CancelEndsOnlyTheRunningJobAndKeepsTheControlsLockedUntilItHasEnded) {
     // A minute of video, long enough that the Cancel lands while it is ripped.
     testdisk::DiskSpec disk = StandardDisk();

@@ -151,6 +151,56 @@ TEST_F(CliRip, ExitCodes) {
     EXPECT_EQ(Cli("rip " + Disk() + " --clip 1 --out plainfile/sub").status, 5);
 }
 
+TEST_F(CliRip, MuxIntoOnePlayableFile) {
+    Command c = Cli("rip " + Disk() + " --clip 2 --mux mkv");
+    ASSERT_EQ(c.status, 0) << c.err;
+    auto lines = Lines(c.out);
+    ASSERT_EQ(lines.size(), 4u) << c.out;
+    EXPECT_EQ(lines[0], "file\tSport.mkv\t" +
+                            std::to_string(std::filesystem::file_size("Sport.mkv")) + "\tmuxed");
+    EXPECT_EQ(lines[3].rfind("stage\tmux\t", 0), 0u);
+    EXPECT_NE(c.err.find("mux   100%"), std::string::npos) << c.err;
+    EXPECT_FALSE(std::filesystem::exists("Sport.m2v"));
+    const std::string probed =
+        riptest::Run(std::string(QUORIN_FFPROBE) + " -v error -show_streams -show_format Sport.mkv")
+            .out;
+    EXPECT_NE(probed.find("display_aspect_ratio=16:9"), std::string::npos) << probed;
+    EXPECT_NE(probed.find("TAG:title=Sport"), std::string::npos);
+
+    // Usage errors: an unknown format (the three listed), keeping without a format.
+    Command bad = Cli("rip " + Disk() + " --clip 2 --mux avi");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("unknown output format 'avi' (mkv, mpg or ts)"), std::string::npos)
+        << bad.err;
+    EXPECT_EQ(Cli("rip " + Disk() + " --clip 2 --keep-streams").status, 1);
+    EXPECT_EQ(Cli("jobs " + Disk() + " x.csv --mux mp4").status, 1);
+
+    // jobs: the same options; raw rips are not muxed, said once.
+    std::ofstream("list.csv") << "2;Jobbed;0.00;2.00\n2;Raw;0.00;2.00;1;1;1;0\n";
+    Command jobs = Cli("jobs " + Disk() + " list.csv --mux ts --keep-streams");
+    EXPECT_EQ(jobs.status, 0) << jobs.err;
+    EXPECT_TRUE(std::filesystem::exists("Jobbed.ts"));
+    EXPECT_TRUE(std::filesystem::exists("Jobbed.m2v"));
+    EXPECT_FALSE(std::filesystem::exists("Raw.ts"));
+    EXPECT_NE(jobs.err.find("never muxed"), std::string::npos) << jobs.err;
+
+    // A mux that cannot write its file (the file size limit between the streams' and the
+    // container's): no container, the streams stay, libavformat's reason, exit 5.
+    const auto limit =
+        (std::filesystem::file_size("Jobbed.m2v") + std::filesystem::file_size("Jobbed.ac3") / 2) /
+        1024;
+    Command full =
+        riptest::Run("bash -c \"trap '' XFSZ; ulimit -f " + std::to_string(limit) + "; exec env " +
+                     "XDG_CONFIG_HOME=" + Quote(out_.Path().string()) + " " + QUORIN_CLI + " rip " +
+                     Disk() + " --clip 2 --length 2 --mux mkv --name Full\"");
+    EXPECT_EQ(full.status, 5) << full.err;
+    EXPECT_NE(full.err.find("could not write Full.mkv: File too large"), std::string::npos)
+        << full.err;
+    EXPECT_FALSE(std::filesystem::exists("Full.mkv"));
+    EXPECT_TRUE(std::filesystem::exists("Full.m2v"));
+    EXPECT_NE(full.out.find("file\tFull.ac3\t"), std::string::npos) << full.out;
+}
+
 // Starts quorin-cli with --trace, waits until the rip runs, then sends Ctrl-C `signals` times.
 int Interrupt(const std::string& image, const std::string& config, int signals, std::string& err) {
     int outPipe[2], errPipe[2];

@@ -4,9 +4,12 @@
 
 #include "rip/mux.h"
 #include "rip/rip_driver.h"
+#include "rip/rip_runner.h"
 
 #include <cmath>
 #include <csignal>
+#include <fstream>
+#include <set>
 #include <sstream>
 #include <sys/resource.h>
 
@@ -305,6 +308,57 @@ TEST(Mux, AFailedMuxLeavesNoContainerAndKeepsTheStreams) {
         EXPECT_EQ(again.files.size(), streams.size());
     }
     std::signal(SIGXFSZ, handler);
+}
+
+// A run with an output format: the container claimed with the streams (one number for all files),
+// the streams kept or removed, raw rips never muxed (and said so).
+TEST(Mux, ARunEndsInItsContainerNumberedLikeItsStreams) {
+    SignalDisk signal(Signal(-200), 900'000, "run");
+    ASSERT_TRUE(signal.disk);
+    std::ofstream("Run.mkv") << "taken";
+    struct Case {
+        const char* name;
+        MuxChoice mux;
+        bool rawVideo;
+        std::set<std::string> files; // "name: what"
+    };
+    const Case cases[] = {
+        {"kept, the container's name taken",
+         {MuxFormat::kMatroska, true},
+         false,
+         {"Run_000.mp2: audio", "Run_000.m2v: video", "Run_000 delay.log: delay log",
+          "Run_000.mkv: muxed"}},
+        {"streams removed", {MuxFormat::kTransportStream, false}, false, {"Run.ts: muxed"}},
+        {"raw video",
+         {MuxFormat::kProgramStream, false},
+         true,
+         {"Run.mp2: audio", "Run.pva: raw video"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RipProgress audio, video;
+        std::atomic<bool> cancel{false};
+        RipRunner runner(signal.disk->Clip(0), audio, video, &cancel);
+        RipRequest request;
+        request.length = 4;
+        request.outputName = "Run";
+        request.rawVideo = c.rawVideo;
+        request.mux = c.mux;
+        const RipRunReport run = runner.Run(request);
+        ASSERT_EQ(run.outcome, RipOutcome::kDone) << run.stages.message;
+        std::set<std::string> files;
+        for (const RipReport::File& f : run.stages.files) {
+            files.insert(f.name + ": " + f.what);
+            EXPECT_TRUE(fs::exists(f.name)) << f.name;
+        }
+        EXPECT_EQ(files, c.files);
+        EXPECT_EQ(run.stages.muxMs >= 0, !c.rawVideo);
+        EXPECT_EQ(run.notices.size(), c.rawVideo ? 1u : 0u);
+        EXPECT_EQ(video.muxing.load(), !c.rawVideo) << "the front ends see the mux stage";
+    }
+    EXPECT_FALSE(fs::exists("Run.m2v")) << "removed after the mux";
+    EXPECT_FALSE(fs::exists("Run.mpg"));
+    EXPECT_EQ(ReadText("Run.mkv"), "taken");
 }
 
 } // namespace
