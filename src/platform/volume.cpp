@@ -16,8 +16,8 @@ namespace quorin {
 
 struct FaultState {
     explicit FaultState(VolumeFaults f)
-        : spec(std::move(f)), tripped(spec.onceFailingReads.size()) {}
-    const VolumeFaults spec;
+        : faults(std::move(f)), tripped(faults.onceFailingReads.size()) {}
+    const VolumeFaults faults;
     std::mutex mutex;
     std::vector<bool> tripped; // which once-failing ranges have failed already
     VolumeReadCounts counts;
@@ -169,19 +169,19 @@ void ForgetVolumeDescriptors() {
 
 long VolumeHandle::Transfer(void* data, std::size_t n, std::int64_t offset, bool write) const {
     if (faults_) {
-        const VolumeFaults& spec = faults_->spec;
+        const VolumeFaults& faults = faults_->faults;
         std::int64_t end = offset + static_cast<std::int64_t>(n);
         std::int64_t start = 0;
-        if (write && spec.failWrites) {
+        if (write && faults.failWrites) {
             errno = EIO;
             return -1;
         }
         if (!write) {
             std::lock_guard lock(faults_->mutex);
             ++faults_->counts.reads;
-            bool fails = Touches(spec.failingReads, offset, end, &start);
-            for (std::size_t i = 0; i < spec.onceFailingReads.size(); ++i) {
-                const auto& r = spec.onceFailingReads[i];
+            bool fails = Touches(faults.failingReads, offset, end, &start);
+            for (std::size_t i = 0; i < faults.onceFailingReads.size(); ++i) {
+                const auto& r = faults.onceFailingReads[i];
                 if (r.begin < end && offset < r.end && !faults_->tripped[i]) {
                     faults_->tripped[i] = true;
                     fails = true;
@@ -193,11 +193,11 @@ long VolumeHandle::Transfer(void* data, std::size_t n, std::int64_t offset, bool
                 return -1;
             }
         }
-        if (!write && Touches(spec.shortReads, offset, end, &start))
+        if (!write && Touches(faults.shortReads, offset, end, &start))
             n = static_cast<std::size_t>(std::max<std::int64_t>(0, start - offset));
-        if (!write && spec.deviceEnd >= 0)
-            n = static_cast<std::size_t>(
-                std::clamp<std::int64_t>(spec.deviceEnd - offset, 0, static_cast<std::int64_t>(n)));
+        if (!write && faults.deviceEnd >= 0)
+            n = static_cast<std::size_t>(std::clamp<std::int64_t>(faults.deviceEnd - offset, 0,
+                                                                  static_cast<std::int64_t>(n)));
         if (n == 0) return 0;
     }
     return write ? ::pwrite(fd_, data, n, offset) : ::pread(fd_, data, n, offset);

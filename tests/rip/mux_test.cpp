@@ -23,8 +23,8 @@ constexpr MuxFormat kFormats[] = {MuxFormat::kMatroska, MuxFormat::kProgramStrea
 
 // A one-clip disk of the flash-and-beep signal.
 struct SignalDisk {
-    SignalDisk(const td::FlashBeepSpec& spec, std::int64_t firstPts, const std::string& tag) {
-        auto files = td::MakeFlashBeep(spec, dir.Path());
+    SignalDisk(const td::FlashBeepSpec& wanted, std::int64_t firstPts, const std::string& tag) {
+        auto files = td::MakeFlashBeep(wanted, dir.Path());
         if (!files) {
             ADD_FAILURE() << files.error();
             return;
@@ -35,9 +35,9 @@ struct SignalDisk {
         c.year = 2024, c.month = 5, c.day = 17, c.hour = 20, c.minute = 15, c.second = 7;
         c.videoFile = files->video;
         c.audioFile = files->audio;
-        c.audioCodec = spec.audio;
+        c.audioCodec = wanted.audio;
         c.firstPts = firstPts;
-        c.audioOffsetTicks = spec.audioOffsetTicks;
+        c.audioOffsetTicks = wanted.audioOffsetTicks;
         td::DiskSpec desc;
         desc.clips.push_back(c);
         disk = std::make_unique<TestDisk>(desc, tag);
@@ -224,12 +224,12 @@ TEST(Mux, KindsOfClipMetadataAndDurations) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        td::FlashBeepSpec spec = Signal(-200);
-        spec.seconds = 4;
-        spec.audio = c.ac3 ? td::AudioCodec::Ac3 : td::AudioCodec::MpegAudio;
-        spec.wide = c.wide;
-        spec.mpeg1 = c.mpeg1;
-        SignalDisk signal(spec, 900'000, "kinds");
+        td::FlashBeepSpec wanted = Signal(-200);
+        wanted.seconds = 4;
+        wanted.audio = c.ac3 ? td::AudioCodec::Ac3 : td::AudioCodec::MpegAudio;
+        wanted.wide = c.wide;
+        wanted.mpeg1 = c.mpeg1;
+        SignalDisk signal(wanted, 900'000, "kinds");
         ASSERT_TRUE(signal.disk);
         TestDisk& disk = *signal.disk;
         disk.Options(c.audio, c.video);

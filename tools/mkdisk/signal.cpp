@@ -22,28 +22,28 @@ double OnsetDelay(AudioCodec codec) {
 
 } // namespace
 
-Expected<FlashBeepFiles> MakeFlashBeep(const FlashBeepSpec& spec,
+Expected<FlashBeepFiles> MakeFlashBeep(const FlashBeepSpec& wanted,
                                        const std::filesystem::path& dir) {
-    const bool ac3 = spec.audio == AudioCodec::Ac3;
-    FlashBeepFiles files{dir / (spec.mpeg1 ? "signal.m1v" : "signal.m2v"),
+    const bool ac3 = wanted.audio == AudioCodec::Ac3;
+    FlashBeepFiles files{dir / (wanted.mpeg1 ? "signal.m1v" : "signal.m2v"),
                          dir / (ac3 ? "signal.ac3" : "signal.mp2")};
-    const int pictures = static_cast<int>(spec.seconds * 25);
-    const std::string ff = spec.ffmpeg + " -nostdin -v error -y ";
-    const std::string gop = spec.openGops ? "-g 12 -bf 2 " : "-g 12 -bf 0 -flags +cgop ";
+    const int pictures = static_cast<int>(wanted.seconds * 25);
+    const std::string ff = wanted.ffmpeg + " -nostdin -v error -y ";
+    const std::string gop = wanted.openGops ? "-g 12 -bf 2 " : "-g 12 -bf 0 -flags +cgop ";
     char video[1024];
     std::snprintf(video, sizeof video,
                   "%s-f lavfi -i color=black:s=352x288:r=25 -frames:v %d -vf "
                   "\"drawbox=x=0:y=0:w=iw:h=ih:color=white:t=fill:enable='eq(mod(n,50),25)'\" "
                   "-c:v %s -pix_fmt yuv420p -b:v 1M -sc_threshold 1000000000 %s-aspect %s "
                   "-f %s %s",
-                  ff.c_str(), pictures, spec.mpeg1 ? "mpeg1video" : "mpeg2video", gop.c_str(),
-                  spec.wide ? "16:9" : "4:3", spec.mpeg1 ? "mpeg1video" : "mpeg2video",
+                  ff.c_str(), pictures, wanted.mpeg1 ? "mpeg1video" : "mpeg2video", gop.c_str(),
+                  wanted.wide ? "16:9" : "4:3", wanted.mpeg1 ? "mpeg1video" : "mpeg2video",
                   Quote(files.video.string()).c_str());
     // The audio's own time t is the video's t + offset: a beep at every odd second of the
     // video's time, from the audio's start to the video's end.
-    const double offset = static_cast<double>(spec.audioOffsetTicks) / kPtsClock;
-    const double lead = offset + OnsetDelay(spec.audio);
-    const double audioSeconds = spec.seconds - offset;
+    const double offset = static_cast<double>(wanted.audioOffsetTicks) / kPtsClock;
+    const double lead = offset + OnsetDelay(wanted.audio);
+    const double audioSeconds = wanted.seconds - offset;
     char audio[1024];
     std::snprintf(audio, sizeof audio,
                   "%s-f lavfi -i \"aevalsrc='if(lt(mod(t+%.6f+999,2),0.05),0.5*sin(2*PI*1000*t),0)'"

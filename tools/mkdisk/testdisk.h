@@ -275,7 +275,8 @@ struct FlashBeepFiles {
 };
 
 // Writes both streams into dir.
-Expected<FlashBeepFiles> MakeFlashBeep(const FlashBeepSpec& spec, const std::filesystem::path& dir);
+Expected<FlashBeepFiles> MakeFlashBeep(const FlashBeepSpec& wanted,
+                                       const std::filesystem::path& dir);
 
 // A time stamp reduced to its 33 bits, as PES headers carry it.
 constexpr std::int64_t WrapPts(std::int64_t value) {

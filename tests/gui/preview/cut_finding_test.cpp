@@ -30,10 +30,10 @@ namespace td = quorin::testdisk;
 
 // A disk of the factory's with its packet lists kept, for the group starts.
 struct FactoryDisk {
-    explicit FactoryDisk(const td::DiskSpec& spec) : dir("quorin-cut-disk") {
+    explicit FactoryDisk(const td::DiskSpec& desc) : dir("quorin-cut-disk") {
         SetFirmwareOption(true); // the factory writes the working record layout
         const fs::path image = dir / "disk.img";
-        auto built = td::BuildImage(spec, image, {.keepStreamBytes = false});
+        auto built = td::BuildImage(desc, image, {.keepStreamBytes = false});
         if (!built) std::abort();
         result = *built;
         bool ok = false;
@@ -105,13 +105,13 @@ using CutFindingTest = PreviewTest;
 // Next and previous picture group land on the factory's group starts: on one cluster, across a
 // cluster boundary and across the 2^33 wrap of the time stamps.
 TEST_F(CutFindingTest, GroupStepsLandOnTheFactoryGroupStarts) {
-    td::DiskSpec spec;
-    spec.clips.push_back(CardClip(2));
+    td::DiskSpec desc;
+    desc.clips.push_back(CardClip(2));
     td::ClipSpec edge = CardClip(3);
     edge.firstPts = td::kPtsModulo - 3 * td::kPtsClock; // wraps three seconds in
     edge.videoStartSector = 204800 - 40;                // 20 KiB before the cluster ends
-    spec.clips.push_back(edge);
-    FactoryDisk disk(spec);
+    desc.clips.push_back(edge);
+    FactoryDisk disk(desc);
     for (int n : {0, 1}) {
         SCOPED_TRACE(n);
         CPVRFile& clip = *disk.drive->GetFile(n);
@@ -270,11 +270,11 @@ TEST_F(CutFindingTest, ListenPlaysThreeSecondsFromThePositionShown) {
     ScratchDir audioDir("quorin-beep");
     const fs::path beep = BeepAudio(audioDir);
     ASSERT_FALSE(beep.empty()) << "ffmpeg";
-    td::DiskSpec spec;
+    td::DiskSpec desc;
     td::ClipSpec clip = CardClip(3);
     clip.audioFile = beep;
-    spec.clips.push_back(clip);
-    FactoryDisk disk(spec);
+    desc.clips.push_back(clip);
+    FactoryDisk disk(desc);
     CPVRFile& file = *disk.drive->GetFile(0);
     CPreviewDialog dlg(nullptr, &file, false, false);
     auto* out = new TestAudioOut(true);
