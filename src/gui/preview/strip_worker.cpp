@@ -4,25 +4,13 @@
 #include "disk/pvr_file.h"
 #include "gui/preview/preview_shot.h"
 
-#include <cstdlib>
-
 namespace quorin {
-
-namespace {
-
-std::filesystem::path MakeScratchFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorin-strip-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) return {};
-    return pattern;
-}
-
-} // namespace
 
 StripWorker::StripWorker(const CPVRFile& clip, std::vector<double> seconds, QSize thumbSize,
                          Deliver deliver)
     : clip_(std::make_unique<CPVRFile>(clip.DriveName(), clip.FileNo(), clip.Table())),
-      folder_(MakeScratchFolder()) {
-    if (folder_.empty() || !clip_->RecordRead()) {
+      folder_("quorin-strip") {
+    if (!folder_.Valid() || !clip_->RecordRead()) {
         LogLine("the filmstrip cannot start: no scratch folder or no clip record");
         finished_ = true;
         return;
@@ -31,7 +19,7 @@ StripWorker::StripWorker(const CPVRFile& clip, std::vector<double> seconds, QSiz
     // engine state, taken on the dialog's thread before the worker starts, spares the scans.
     clip_->m_Engine = clip.m_Engine;
     runner_ = std::make_unique<RipRunner>(*clip_, audio_, video_, &cancel_);
-    clip_->SetOutputFolder(folder_.string());
+    clip_->SetOutputFolder(folder_.Path().string());
     thread_ =
         std::thread(&StripWorker::Run, this, std::move(seconds), thumbSize, std::move(deliver));
 }
@@ -39,8 +27,6 @@ StripWorker::StripWorker(const CPVRFile& clip, std::vector<double> seconds, QSiz
 StripWorker::~StripWorker() {
     cancel_ = true;
     if (thread_.joinable()) thread_.join();
-    std::error_code ec;
-    if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
 }
 
 void StripWorker::Run(const std::vector<double>& seconds, QSize thumbSize, const Deliver& deliver) {

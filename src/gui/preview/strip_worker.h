@@ -7,6 +7,7 @@
 #pragma once
 
 #include "base/run_state.h"
+#include "base/scratch_folder.h"
 #include "rip/rip_runner.h"
 
 #include <QImage>
@@ -38,7 +39,7 @@ public:
     StripWorker(const StripWorker&) = delete;
     StripWorker& operator=(const StripWorker&) = delete;
 
-    const std::filesystem::path& Folder() const { return folder_; }
+    const std::filesystem::path& Folder() const { return folder_.Path(); }
     bool Finished() const { return finished_.load(); }
 
 private:
@@ -50,7 +51,7 @@ private:
     std::atomic<bool> cancel_{false};
     std::unique_ptr<RipRunner> runner_; // lends the blocks and the flag to the worker's clip
     std::atomic<bool> finished_{false};
-    std::filesystem::path folder_;
+    ScratchFolder folder_; // the worker's files, removed with it
     std::thread thread_;
 };
 
