@@ -1,5 +1,7 @@
 #include "cli/cli_common.h"
 
+#include "base/program_log.h"
+
 #include "base/run_state.h"
 #include "disk/plausibility.h"
 #include "platform/volume.h"
@@ -129,7 +131,8 @@ void PrintError(const std::string& text) {
     std::fprintf(stderr, "quorin-cli: %s\n", text.c_str());
 }
 
-int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting) {
+int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting,
+             const std::string& folder) {
     std::string udisksWhy;
     const bool opened = ProbeDisk(path, forWriting, udisksWhy);
     const int error = errno;
@@ -142,7 +145,6 @@ int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool f
     }
     if (!udisksWhy.empty()) PrintError(udisksWhy);
     if (!opened) return kExitDisk;
-    SetFirmwareOption(firmware190);
     bool ok = false;
     disk.table = std::make_unique<ClusterTable>(path, ok);
     if (!ok) {
@@ -152,7 +154,9 @@ int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool f
                                    : std::string(" (the image is shorter than its directory)")));
         return kExitDisk;
     }
-    disk.drive = std::make_unique<CPVRDrive>(path, disk.table.get());
+    disk.drive = std::make_unique<CPVRDrive>(
+        path, disk.table.get(), firmware190 ? RecordLayout::kFirmware190 : RecordLayout::kOld,
+        folder);
     if (!disk.drive->VolumeOpened()) {
         PrintError("cannot read the header of " + path + ": " +
                    SystemErrorText(disk.drive->OpenError()));
@@ -194,18 +198,18 @@ std::string AbsolutePath(const std::string& path) {
     return ec ? path : abs.lexically_normal().string();
 }
 
-bool EnterDirectory(const std::string& dir) {
+std::string ReportedName(const std::string& path) {
+    return std::filesystem::path(path).filename().string();
+}
+
+bool MakeOutputFolder(const std::string& dir) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    if (ec) {
-        PrintError("cannot create " + dir + ": " + ec.message());
+    if (ec || !std::filesystem::is_directory(dir, ec)) {
+        PrintError("cannot create " + dir + ": " + (ec ? ec.message() : "not a directory"));
         return false;
     }
-    std::filesystem::current_path(dir, ec);
-    if (ec) {
-        PrintError("cannot change to " + dir + ": " + ec.message());
-        return false;
-    }
+    SetLogFolder(dir);
     return true;
 }
 

@@ -49,15 +49,19 @@ struct OpenedDisk {
 // Opens the disk as the window's "Dir" does; forWriting when the command may rename clips (with
 // --udisks, UDisks2 is then asked for read-write access). On failure prints the reason to stderr
 // and returns kExitDisk.
-int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting = false);
+int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting = false,
+             const std::string& folder = {});
 
 // Clips whose directory record could not be read (OpenDisk names them on stderr).
 int UnreadableRecords(const CPVRDrive& drive);
 
 // Absolute form of a path the user gave (relative to the directory the command started in).
 std::string AbsolutePath(const std::string& path);
-// Creates the directory if needed and makes it current; prints the reason on failure.
-bool EnterDirectory(const std::string& dir);
+// A file of a run as reports name it: its name in the output folder.
+std::string ReportedName(const std::string& path);
+
+// Creates the directory if needed and makes it where the logs go; prints the reason on failure.
+[[nodiscard]] bool MakeOutputFolder(const std::string& dir);
 
 // Checks a 1-based clip number against the drive; prints a message when it names no clip.
 CPVRFile* ClipByNumber(const OpenedDisk& disk, int number);
@@ -108,6 +112,6 @@ void AddFirmwareOption(CLI::App& cmd, bool& firmware190);
 // --on-read-error stop|salvage; without it, the settings file's "On Read Error".
 void AddReadErrorOption(CLI::App& cmd, std::string& policy);
 // Sets the process's read policy from the option's value.
-void ApplyReadErrorOption(const std::string& policy);
+ReadPolicy ReadPolicyOf(const std::string& policy);
 
 } // namespace quorin::cli

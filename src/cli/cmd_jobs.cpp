@@ -102,10 +102,10 @@ int RunJobs(const JobsOptions& o) {
     const std::string listPath = AbsolutePath(o.file);
     const std::string outDir = AbsolutePath(o.out.empty() ? "." : o.out);
     // The disk is read from DIR, as its "driveheader.rec" belongs to the outputs there.
-    if (!EnterDirectory(outDir)) return kExitOutput;
+    if (!MakeOutputFolder(outDir)) return kExitOutput;
     OpenedDisk disk;
     if (Globals().log) OpenLog("DIR", true);
-    int rc = OpenDisk(diskPath, o.firmware190, disk, o.renameClips);
+    int rc = OpenDisk(diskPath, o.firmware190, disk, o.renameClips, outDir);
     CloseLog();
     if (rc != kExitOk) return rc;
 
@@ -135,7 +135,8 @@ int RunJobs(const JobsOptions& o) {
         PrintQueue(queue, checksums, options);
         return worst;
     }
-    ApplyReadErrorOption(o.onReadError);
+    options.outputFolder = outDir;
+    options.readPolicy = ReadPolicyOf(o.onReadError);
     InterruptGuard interrupt;
     nlohmann::ordered_json jobs = nlohmann::ordered_json::array();
     const int total = queue.Count();

@@ -43,10 +43,11 @@ int RunPreview(PreviewOptions o) {
     o.disk = AbsolutePath(o.disk);
     const fs::path output = AbsolutePath(o.out);
     ScratchFolder folder("quorin-preview");
-    if (!folder.Enter()) {
+    if (!folder.Valid()) {
         PrintError("cannot create a temporary folder");
         return kExitOutput;
     }
+    SetLogFolder(folder.Path().string());
     OpenedDisk disk;
     if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
     CPVRFile* clip = ClipByNumber(disk, o.clip);
@@ -61,7 +62,7 @@ int RunPreview(PreviewOptions o) {
     if (Globals().log) OpenLog("PRV.LOG", true);
     RipProgress audio, video;
     RipRunner runner(*clip, audio, video, nullptr);
-    PreviewPictures pictures(runner);
+    PreviewPictures pictures(runner, folder.Path().string());
     bool ripped = pictures.Rip(0);
     const std::int64_t base = pictures.PicturePts();
     ripped = ripped && pictures.Rip(seconds);
@@ -75,7 +76,7 @@ int RunPreview(PreviewOptions o) {
         return kExitNothing;
     }
     std::error_code ec;
-    fs::copy_file(PreviewPictures::kPicture, output, fs::copy_options::overwrite_existing, ec);
+    fs::copy_file(pictures.PicturePath(), output, fs::copy_options::overwrite_existing, ec);
     if (ec) {
         PrintError("cannot write " + output.string() + ": " + ec.message());
         return kExitOutput;

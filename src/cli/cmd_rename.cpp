@@ -23,11 +23,6 @@ struct RenameOptions {
     std::string title;
 };
 
-bool OpenedReadOnly(const std::string& path) {
-    VolumeHandle h;
-    return OpenDrive(path, h) && h.IsReadOnly();
-}
-
 // OpenDisk has named the header's faults already; a record that does not fit its layout may
 // fit the other.
 std::string RefusalText(const CPVRDrive& drive, const CPVRFile& clip, const std::string& why) {
@@ -45,7 +40,7 @@ int RunRename(const RenameOptions& o) {
     if (rc == kExitOk && !clip) rc = kExitUsage;
     if (clip) {
         const std::string oldTitle = Latin1ToUtf8(clip->GetRecord().ClipName());
-        if (clip->SetOutputName(o.title, true)) {
+        if (clip->Rename(o.title)) {
             const bool working = clip->LayoutFlag() == 1;
             std::printf("Clip %d: \"%s\" -> \"%s\"\n", o.clip, oldTitle.c_str(),
                         Latin1ToUtf8(clip->GetRecord().ClipName()).c_str());
@@ -59,7 +54,7 @@ int RunRename(const RenameOptions& o) {
             rc = kExitDisk;
         } else {
             PrintError(Format("could not write the new title of clip %d to ", o.clip) + path +
-                       (OpenedReadOnly(path) ? " (the disk is open read-only)" : "") +
+                       (VolumeOpensReadOnly(path) ? " (the disk is open read-only)" : "") +
                        "; the clip keeps its title \"" + oldTitle + "\"");
             rc = kExitDisk;
         }

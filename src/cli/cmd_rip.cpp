@@ -22,9 +22,9 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <set>
-#include <thread>
 #include <unistd.h>
 
 namespace quorin::cli {
@@ -106,8 +106,9 @@ void PrintFiles(const RipReport& report) {
         std::error_code ec;
         auto size = std::filesystem::file_size(f.name, ec);
         if (ec) continue; // never created after all
-        std::printf("file\t%s\t%llu\t%s%s\n", f.name.c_str(), static_cast<unsigned long long>(size),
-                    f.what.c_str(), f.partial ? "\tpartial" : "");
+        std::printf("file\t%s\t%llu\t%s%s\n", ReportedName(f.name).c_str(),
+                    static_cast<unsigned long long>(size), FileKindText(f.kind),
+                    f.partial ? "\tpartial" : "");
     }
     if (report.audioMs >= 0)
         std::printf("stage\taudio\t%s s\n", Format("%.3f", report.audioMs / 1000.0).c_str());
@@ -138,7 +139,7 @@ void PrintEnd(const RipRunReport& run) {
     std::string incomplete;
     for (const RipReport::File& f : report.files)
         if (f.partial && std::filesystem::exists(f.name))
-            incomplete += (incomplete.empty() ? "" : ", ") + f.name;
+            incomplete += (incomplete.empty() ? "" : ", ") + ReportedName(f.name);
     if (!incomplete.empty()) PrintError("incomplete: " + incomplete);
 }
 
@@ -161,23 +162,21 @@ RipRunReport RipClip(CPVRFile& clip, const RipRequest& request, bool quiet) {
         if (said.insert(notice).second) PrintError(notice);
     Activity rip(Latin1ToUtf8(clip.GetRecord().ClipName()));
     ProgressPrinter progress(audio, video, quiet);
-    std::atomic<bool> finished{false};
-    std::thread worker([&] {
-        runner.Execute(run);
-        finished = true;
-    });
-    while (!finished) {
+    std::future<RipOutcome> done =
+        std::async(std::launch::async, [&] { return runner.Execute(run); });
+    // The display refreshes five times a second; the end of the rip wakes the wait at once.
+    do
         progress.Tick();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    worker.join();
+    while (done.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready);
+    done.get();
     progress.Finish();
     return run;
 }
 
 // The file a whole rip of the clip is known by: its container when muxed, its video (or backup)
 // file, else its audio file.
-bool OutputsExist(const std::string& base, const RipRequest& request) {
+bool OutputsExist(const std::string& name, const RipRequest& request) {
+    const std::string base = request.outputFolder + "/" + name;
     std::vector<std::string> names;
     const bool raw = request.backup || request.rawAudio || request.rawVideo;
     if (request.mux.format != MuxFormat::kNone && !raw)
@@ -202,9 +201,9 @@ std::vector<std::string> AllNames(const CPVRDrive& drive) {
     std::vector<std::string> names;
     std::map<std::string, int> seen;
     for (int i = 0; i < drive.GetFileCount(); ++i)
-        ++seen[drive.GetFile(i)->GetOutputBaseName()];
+        ++seen[drive.GetFile(i)->OutputBaseName()];
     for (int i = 0; i < drive.GetFileCount(); ++i) {
-        const std::string base = drive.GetFile(i)->GetOutputBaseName();
+        const std::string base = drive.GetFile(i)->OutputBaseName();
         names.push_back(seen[base] > 1 || base.empty() ? Format("%s_%02d", base.c_str(), i + 1)
                                                        : base);
     }
@@ -284,15 +283,15 @@ int RunRip(RipOptions o) {
     RipRequest request;
     if (int rc = BuildRequest(o, request)) return rc;
     o.disk = AbsolutePath(o.disk);
-    std::string dir = AbsolutePath(o.out);
-    if (!EnterDirectory(dir)) return kExitOutput;
+    request.outputFolder = AbsolutePath(o.out);
+    if (!MakeOutputFolder(request.outputFolder)) return kExitOutput;
 
     OpenedDisk disk;
     {
         Activity read("DIR");
-        if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
+        if (int rc = OpenDisk(o.disk, o.firmware190, disk, false, request.outputFolder)) return rc;
     }
-    ApplyReadErrorOption(o.onReadError);
+    request.readPolicy = ReadPolicyOf(o.onReadError);
     InterruptGuard interrupts(o.backup);
     if (o.all) return RipAll(o, disk, request);
 

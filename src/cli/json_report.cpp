@@ -1,5 +1,7 @@
 #include "cli/json_report.h"
 
+#include "cli/cli_common.h"
+
 #include "base/format.h"
 #include "disk/clip_texts.h"
 #include "disk/pvr_drive.h"
@@ -107,27 +109,28 @@ Json RipJson(const CPVRFile& clip, int number, const RipRunReport& run, int stat
         std::error_code ec;
         const auto size = std::filesystem::file_size(f.name, ec);
         if (ec) continue; // never created after all
-        files.push_back(
-            Json{{"name", f.name}, {"size", size}, {"kind", f.what}, {"complete", !f.partial}});
+        files.push_back(Json{{"name", ReportedName(f.name)},
+                             {"size", size},
+                             {"kind", FileKindText(f.kind)},
+                             {"complete", !f.partial}});
     }
     j["files"] = files;
     j["stages"] = Json{{"audio", StageSeconds(r.audioMs)},
                        {"video", StageSeconds(r.videoMs)},
                        {"mux", StageSeconds(r.muxMs)}};
-    const ClipEngineState& e = clip.m_Engine;
     const std::int64_t first =
-        e.m_i64VideoFirstPTS != PTS_NONE ? e.m_i64VideoFirstPTS : e.m_i64AudioFirstPTS;
+        r.analysis.videoFirstPts != PTS_NONE ? r.analysis.videoFirstPts : r.analysis.audioFirstPts;
     Json cut{{"requested_begin", run.cut.begin}, {"requested_length", run.cut.length}};
-    if (first != PTS_NONE && e.m_i64VideoStartPTS != PTS_NONE)
-        cut["video_start"] = Seconds(e.m_i64VideoStartPTS - first);
-    if (first != PTS_NONE && e.m_i64AudioStartPTS != PTS_NONE)
-        cut["audio_start"] = Seconds(e.m_i64AudioStartPTS - first);
+    if (first != PTS_NONE && r.videoStartPts != PTS_NONE)
+        cut["video_start"] = Seconds(r.videoStartPts - first);
+    if (first != PTS_NONE && r.audioStartPts != PTS_NONE)
+        cut["audio_start"] = Seconds(r.audioStartPts - first);
     j["cut"] = cut;
-    if (e.m_i64VideoStartPTS != PTS_NONE && e.m_i64AudioStartPTS != PTS_NONE)
-        j["av_offset_ms"] = Seconds(e.m_i64VideoStartPTS - e.m_i64AudioStartPTS) * 1000.0;
+    if (r.videoStartPts != PTS_NONE && r.audioStartPts != PTS_NONE)
+        j["av_offset_ms"] = Seconds(r.videoStartPts - r.audioStartPts) * 1000.0;
     Json lost = Json::array();
     for (const RipReport::Lost& l : r.lost) {
-        Json item{{"stream", l.stream}, {"disk_offset", l.diskByte}, {"bytes", l.bytes}};
+        Json item{{"stream", l.Stream()}, {"disk_offset", l.diskByte}, {"bytes", l.bytes}};
         item["from"] = l.from < 0 ? Json() : Json(l.from);
         item["to"] = l.to < 0 ? Json() : Json(l.to);
         lost.push_back(item);

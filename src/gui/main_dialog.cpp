@@ -88,7 +88,7 @@ void CMainDialog::Initialise(const std::string& imagePath) {
     LoadSettingsIntoWindow();
     // Every file named without a directory goes to the output directory, the start-up read
     // of the drive (its log, "driveheader.rec") included.
-    EnterOutputDirectory();
+    PrepareOutputDirectory();
     BuildDriveList(imagePath);
     if (m_pDriveBox->count() > 0) OpenSelectedDrive();
     m_pAudioBar->hide();
@@ -101,16 +101,12 @@ void CMainDialog::Initialise(const std::string& imagePath) {
 void CMainDialog::LoadSettingsIntoWindow() {
     m_Settings = DefaultSettings();
     LoadSettings(m_Settings);
-    SetFirmwareOption(m_Settings.firmware190);
-    ApplyPostfixes(m_Settings, m_AudioProgress, m_VideoProgress);
     WriteFields();
 }
 
 void CMainDialog::SaveSettingsFromWindow() {
     ReadFields();
     SaveSettings(m_Settings);
-    // A running rip keeps the endings it started with; the next run takes the new ones.
-    if (!IsRunning()) ApplyPostfixes(m_Settings, m_AudioProgress, m_VideoProgress);
 }
 
 bool CMainDialog::ReadFields() {

@@ -123,7 +123,11 @@ private:
     void ReportImplausibleDisk();
     void ReleaseDiskObjects();
     void FillClipList();
-    bool EnterOutputDirectory();
+    bool PrepareOutputDirectory();
+    // The output directory as the runs name it (no trailing slash).
+    std::string OutputFolder() const;
+    // A file name in the output directory.
+    std::string InOutputFolder(const std::string& name) const;
 
     // The exchange between state and controls. ReadFields stops at a number field that holds
     // no number ("Please enter a number."); the fields after it keep their values.

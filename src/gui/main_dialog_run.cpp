@@ -88,7 +88,7 @@ void CMainDialog::RunNextJob() {
 
 void CMainDialog::StartRip(const std::optional<RipJob>& job) {
     CPVRFile* clip = SelectedClip();
-    if (!clip || !EnterOutputDirectory()) return;
+    if (!clip || !PrepareOutputDirectory()) return;
 
     RipRequest request;
     request.begin = m_Cut.offset;
@@ -102,6 +102,8 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
     const RunnerOptions options = RunnerOptions::FromSettings(m_Settings);
     request.postfixes = options.postfixes;
     request.mux = options.mux;
+    request.outputFolder = OutputFolder();
+    request.readPolicy = options.readPolicy;
     if (job) {
         request.outputName = job->name;
         request.rename = RunnerOptions{}.renameInQueue;
@@ -112,7 +114,6 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
         udisks::EnsureWritable(clip->DriveName(), udisksWhy);
         if (!udisksWhy.empty()) LogLine(udisksWhy);
     }
-    SetSalvageOption(!m_Settings.stopOnReadError);
     m_Flags.cancel.store(false);
     auto runner =
         std::make_unique<RipRunner>(*clip, m_AudioProgress, m_VideoProgress, &m_Flags.cancel);

@@ -2,7 +2,6 @@
 
 #include "base/format.h"
 #include "base/program_log.h"
-#include "base/run_state.h"
 
 #define SI_NO_CONVERSION
 #include <SimpleIni.h>
@@ -238,13 +237,6 @@ bool SavePreviewSize(const std::string& path, int width, int height) {
         return false;
     }
     return true;
-}
-
-void ApplyPostfixes(const Settings& settings, RipProgress& audio, RipProgress& video) {
-    audio.postfix = settings.prefixAudio;
-    audio.rawPostfix = settings.prefixRawAudio;
-    video.postfix = settings.prefixVideo;
-    video.rawPostfix = settings.prefixRawVideo;
 }
 
 } // namespace quorin

@@ -7,8 +7,6 @@
 
 namespace quorin {
 
-struct RipProgress;
-
 inline constexpr int kRawAudioKeys = 200; // RawAudio_000 to RawAudio_199
 
 struct Settings {
@@ -59,8 +57,5 @@ inline bool SaveSettings(const Settings& settings) {
 
 // Writes the preview dialog's size into the file, every other key as it was.
 bool SavePreviewSize(const std::string& path, int width, int height);
-
-// Copies the four postfixes into the progress blocks, as loading and saving the settings do.
-void ApplyPostfixes(const Settings& settings, RipProgress& audio, RipProgress& video);
 
 } // namespace quorin

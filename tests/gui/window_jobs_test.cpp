@@ -89,7 +89,6 @@ TEST_F(WindowTest, LoadingFindsMovedClipsAndCutsAtCutMarks) {
     EXPECT_EQ(messages_[0].text, "Lost");
     EXPECT_EQ(Text(ids::kJobCount), "4");
     EXPECT_TRUE(window_->Queue().QueueMode());
-    EXPECT_EQ(fs::current_path(), out_);
 }
 
 TEST_F(WindowTest, AJobListThatCannotBeReadIsReported) {
@@ -121,11 +120,9 @@ TEST_F(WindowTest, BrowseSetsTheOutputDirectoryWithItsSlash) {
     directoryChoice_ = other.string();
     Click(ids::kBrowse);
     EXPECT_EQ(Text(ids::kOutputDir).toStdString(), other.string() + "/");
-    EXPECT_EQ(fs::current_path(), other);
-    directoryChoice_.reset(); // Cancel keeps it and makes it current again
-    fs::current_path(root_);
+    directoryChoice_.reset(); // Cancel keeps it
     Click(ids::kBrowse);
-    EXPECT_EQ(fs::current_path(), other);
+    EXPECT_EQ(Text(ids::kOutputDir).toStdString(), other.string() + "/");
 }
 
 } // namespace

@@ -277,7 +277,6 @@ TEST_F(RunTest, ReadErrorsAreSummedUpAndCheckDiskNamesTheDamagedClip) {
         window_.reset();
         ClearVolumeFaults();
     }
-    SetSalvageOption(true);
 }
 
 TEST_F(RunTest, CancelWhileIdleSavesTheSettingsAndCloses) {

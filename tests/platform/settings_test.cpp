@@ -160,12 +160,6 @@ TEST(Settings, FirstSaveCreatesTheFolderAndWritesEveryKeyInOrder) {
     const std::string saved = ReadFile(path);
     ASSERT_TRUE(SaveSettings(path, again));
     EXPECT_EQ(ReadFile(path), saved);
-    RipProgress audio, video;
-    ApplyPostfixes(s, audio, video);
-    EXPECT_EQ(audio.postfix, "mp2");
-    EXPECT_EQ(audio.rawPostfix, "mpp");
-    EXPECT_EQ(video.postfix, "m2v");
-    EXPECT_EQ(video.rawPostfix, "pva");
 }
 
 TEST(Settings, AnUnreadableFileIsNeitherReadNorOverwritten) {

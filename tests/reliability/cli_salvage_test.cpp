@@ -95,7 +95,6 @@ TEST(CliSalvage, BadSectorsEndWithSixAndLostLinesOrWithTwoUnderTheStopPolicy) {
         }
         EXPECT_EQ(DamageLines(run.out), c.lines.size()) << c.args << "\n" << run.out;
     }
-    SetSalvageOption(true);
     ::unsetenv("XDG_CONFIG_HOME");
 }
 
