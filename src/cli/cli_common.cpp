@@ -104,6 +104,10 @@ const std::atomic<bool>& InterruptGuard::Flag() {
     return g_cancel;
 }
 
+int InterruptGuard::Count() {
+    return g_interrupts.load();
+}
+
 int ExitCodeOf(RipOutcome outcome) {
     switch (outcome) {
     case RipOutcome::kDone:
@@ -129,13 +133,22 @@ void PrintError(const std::string& text) {
     std::fprintf(stderr, "quorin-cli: %s\n", text.c_str());
 }
 
+std::string TextField(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return text;
+}
+
 int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting) {
     std::string udisksWhy;
     const bool opened = ProbeDisk(path, forWriting, udisksWhy);
     const int error = errno;
     if (!opened) {
         std::string hint;
-        if (IsPermissionError(error))
+        std::error_code ec;
+        if (IsPermissionError(error) && std::filesystem::is_regular_file(path, ec))
+            hint = " (a file permission: this user may not open the image file)";
+        else if (IsPermissionError(error))
             hint = " (run as root or as a member of the 'disk' group to read a block device" +
                    std::string(kHaveUDisks && !Globals().udisks ? ", or use --udisks)" : ")");
         PrintError("cannot open " + path + ": " + SystemErrorText(error) + hint);

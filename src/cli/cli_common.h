@@ -15,7 +15,8 @@
 
 namespace CLI {
 class App;
-}
+class Option;
+} // namespace CLI
 
 namespace quorin::cli {
 
@@ -64,6 +65,9 @@ CPVRFile* ClipByNumber(const OpenedDisk& disk, int number);
 
 void PrintError(const std::string& text);
 
+// A disk text as a field of a text line: control characters (a TAB, a line end) become spaces.
+std::string TextField(std::string text);
+
 // The exit status of a rip's outcome, as every command's help names it.
 int ExitCodeOf(RipOutcome outcome);
 // The exit status of a whole run: its outcome's, 3 when it was refused, 6 when it was done but
@@ -88,6 +92,8 @@ public:
     // The flag the engine polls; cleared when a guard is made.
     static const std::atomic<bool>& Flag();
     static bool Interrupted() { return Flag().load(); }
+    // How many Ctrl-C have come since the guard was made.
+    static int Count();
 
 private:
     struct sigaction old_ {};
@@ -105,6 +111,8 @@ void RegisterPreviewCommands(CLI::App& app, Action& action);
 const Settings& CliSettings();
 // --firmware190 / --no-firmware190; without either, the settings file's "Firmware190".
 void AddFirmwareOption(CLI::App& cmd, bool& firmware190);
+// --clip N, refused below 1 with a message that says so.
+CLI::Option* AddClipOption(CLI::App& cmd, int& clip, const std::string& help);
 // --on-read-error stop|salvage; without it, the settings file's "On Read Error".
 void AddReadErrorOption(CLI::App& cmd, std::string& policy);
 // Sets the process's read policy from the option's value.

@@ -53,6 +53,8 @@ int RunList(const DiskOptions& o) {
     for (int i = 0; i < disk.drive->GetFileCount(); ++i) {
         const ClipRecord& r = disk.drive->GetFile(i)->GetRecord();
         auto row = ClipRowTexts(r, i);
+        for (std::string& field : row)
+            field = TextField(field);
         std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%08X\n", row[0].c_str(), row[1].c_str(),
                     row[2].c_str(), row[3].c_str(), row[4].c_str(), row[5].c_str(),
                     ClipChecksum(r));
@@ -70,6 +72,7 @@ int RunInfo(const DiskOptions& o, int clipNumber) {
     clip->DumpInfo(dump);
     if (o.json) {
         nlohmann::ordered_json doc = JsonDocument("info");
+        doc["status"] = kExitOk;
         doc["clip"] = ClipJson(*clip, clipNumber);
         doc["dump"] = dump.str();
         PrintJson(doc);
@@ -93,7 +96,7 @@ void RegisterListCommands(CLI::App& app, Action& action) {
     static int infoClip = 0;
     CLI::App* info = app.add_subcommand("info", "show one clip's directory record and chains");
     AddDiskOptions(*info, infoOptions);
-    info->add_option("--clip", infoClip, "clip number as 'list' shows it (from 1)")->required();
+    AddClipOption(*info, infoClip, "clip number as 'list' shows it (from 1)")->required();
     info->callback([&action] { action = [] { return RunInfo(infoOptions, infoClip); }; });
 }
 

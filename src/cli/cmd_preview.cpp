@@ -103,7 +103,7 @@ void RegisterPreviewCommands(CLI::App& app, Action& action) {
     preview->add_option("--disk", o.disk, "receiver disk: a block device or an image file")
         ->required();
     AddFirmwareOption(*preview, o.firmware190);
-    preview->add_option("--clip", o.clip, "clip number as 'list' shows it (from 1)")->required();
+    AddClipOption(*preview, o.clip, "clip number as 'list' shows it (from 1)")->required();
     preview->add_option("--at", o.at, "position: SS[.cc], M:SS[.cc] or H:MM:SS[.cc]")
         ->required()
         ->check(NonEmptyTime());

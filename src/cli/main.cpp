@@ -4,6 +4,7 @@
 #include "cli/cmd_scan.h"
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -82,7 +83,8 @@ constexpr CommandFooter kFooters[] = {
      "--clip N) with the salvage reads, writes nothing, shows progress on stderr and prints one "
      "line per unreadable range: 'bad<TAB>DISK_BYTE_OFFSET<TAB>BYTES<TAB>clip<TAB>header|cluster "
      "table|record|audio|video<TAB>FROM<TAB>TO' (times h:mm:ss.cc into the clip, '-' when not "
-     "known). With --on-read-error stop the check ends at the first unreadable range.\n\n"
+     "known); --json prints one JSON document instead. With --on-read-error stop the check ends "
+     "at the first unreadable range.\n\n"
      "Exit status: 0 nothing unreadable; 1 usage error or no such clip; 2 the disk cannot be "
      "opened (with --on-read-error stop: something was unreadable); 6 something was "
      "unreadable."},
@@ -131,6 +133,9 @@ bool ReportUnknownCommand(CLI::App& app, int argc, char** argv) {
 
 int main(int argc, char** argv) {
     using namespace quorin::cli;
+    // A file size limit (ulimit -f) must end a rip as a full disk does (EFBIG, exit 5 and its
+    // message), not kill the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app{"Quorin: lists, extracts and previews the recordings of a satellite "
                  "receiver's hard-disk recorder disk.",
                  "quorin-cli"};

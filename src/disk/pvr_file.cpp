@@ -114,6 +114,8 @@ std::string CPVRFile::GetOutputBaseName() const {
         if (std::string_view("?\\*\"<>|/:").find(c) != std::string_view::npos ||
             static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             c = ' ';
+    // A leading dot would hide the files (and ".." names no file of its own).
+    if (!base.empty() && base.front() == '.') base.front() = '_';
     return base;
 }
 

@@ -49,7 +49,7 @@ public:
     // Set by the drive when its header is implausible: every write is refused for that reason.
     void RefuseWrites(std::string why) { m_strWriteRefusal = std::move(why); }
     // Output name or clip name (as UTF-8) with the characters ?\*"<>|/: and control characters
-    // replaced by spaces.
+    // replaced by spaces, and a leading dot by "_" (no hidden files).
     std::string GetOutputBaseName() const;
     // The folder the engine creates the clip's files in; empty: the current directory. The
     // current directory belongs to the whole process, so a rip beside others gets its own here.
