@@ -230,4 +230,11 @@ CPVRFile* ClipByNumber(const OpenedDisk& disk, int number) {
     return clip;
 }
 
+int UnreadableRecord(const CPVRFile& clip) {
+    if (clip.RecordRead()) return kExitOk;
+    PrintError("the record of clip " + std::to_string(clip.FileNo() + 1) +
+               " could not be read: nothing of the clip is known");
+    return kExitDisk;
+}
+
 } // namespace quorin::cli

@@ -62,6 +62,9 @@ bool EnterDirectory(const std::string& dir);
 
 // Checks a 1-based clip number against the drive; prints a message when it names no clip.
 CPVRFile* ClipByNumber(const OpenedDisk& disk, int number);
+// kExitDisk, said on stderr, when the clip's record could not be read (nothing of it is known
+// then); kExitOk otherwise.
+int UnreadableRecord(const CPVRFile& clip);
 
 void PrintError(const std::string& text);
 

@@ -38,8 +38,8 @@ int RunList(const DiskOptions& o) {
     DirActivity activity;
     OpenedDisk disk;
     if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
-    // A list with records missing is no complete list.
-    const int rc = UnreadableRecords(*disk.drive) > 0 ? kExitDisk : kExitOk;
+    // A list with records missing is no complete list: the others are listed, as after damage.
+    const int rc = UnreadableRecords(*disk.drive) > 0 ? kExitLost : kExitOk;
     if (o.json) {
         nlohmann::ordered_json doc = JsonDocument("list");
         doc["status"] = rc;
@@ -52,6 +52,10 @@ int RunList(const DiskOptions& o) {
                 texts.free.c_str());
     for (int i = 0; i < disk.drive->GetFileCount(); ++i) {
         const ClipRecord& r = disk.drive->GetFile(i)->GetRecord();
+        if (!disk.drive->GetFile(i)->RecordRead()) {
+            std::printf("%02d\t\t(unreadable record)\t\t\t\t\n", i + 1);
+            continue;
+        }
         auto row = ClipRowTexts(r, i);
         for (std::string& field : row)
             field = TextField(field);
@@ -68,6 +72,7 @@ int RunInfo(const DiskOptions& o, int clipNumber) {
     if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
     CPVRFile* clip = ClipByNumber(disk, clipNumber);
     if (!clip) return kExitUsage;
+    if (int rc = UnreadableRecord(*clip)) return rc;
     StringOut dump;
     clip->DumpInfo(dump);
     if (o.json) {

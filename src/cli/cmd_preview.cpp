@@ -51,6 +51,7 @@ int RunPreview(PreviewOptions o) {
     if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
+    if (int rc = UnreadableRecord(*clip)) return rc;
     const int length = clip->GetRecord().LengthInSeconds();
     if (*at > length) {
         PrintError("wrong offset: " + o.at + " lies past the end of the clip (" +

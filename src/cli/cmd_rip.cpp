@@ -310,6 +310,7 @@ int RunRip(RipOptions o) {
 
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
+    if (int rc = UnreadableRecord(*clip)) return rc;
     const RipRunReport run = RipClip(*clip, request, o.json && ::isatty(STDERR_FILENO) != 1);
     if (!run.started) {
         PrintError(RefusalText(*clip, request.begin));

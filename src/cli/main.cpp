@@ -36,10 +36,12 @@ constexpr CommandFooter kFooters[] = {
     {"list",
      "Prints 'Drivename:', 'Capacity:' and 'Free:' lines, then one line per clip with "
      "TAB-separated fields: number, station, clip name, length / size, date, start time and the "
-     "clip's checksum.\n\n"
-     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened."},
+     "clip's checksum ('(unreadable record)' for a clip whose record cannot be read).\n\n"
+     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened; 6 listed, but records "
+     "could not be read."},
     {"info", "Prints the clip's directory record, cut marks and cluster chains.\n\n"
-             "Exit status: 0 done; 1 usage error or no such clip; 2 the disk cannot be opened."},
+             "Exit status: 0 done; 1 usage error or no such clip; 2 the disk or the clip's record "
+             "cannot be read."},
     {"rip",
      "Writes NAME.m2v and NAME.mp2 (or NAME.ac3), NAME.mpp / NAME.pva for raw rips and backups, "
      "and 'NAME delay.log'; with --mux one playable NAME.mkv, NAME.mpg or NAME.ts instead (the "
@@ -91,7 +93,8 @@ constexpr CommandFooter kFooters[] = {
     {"preview",
      "Writes the picture the preview dialog shows at that position as a bitmap and prints its "
      "position (h:mm:ss.cc) and aspect ratio (4:3 or 16:9), TAB-separated.\n\n"
-     "Exit status: 0 written; 1 usage error or no such clip; 2 the disk cannot be opened; 3 no "
+     "Exit status: 0 written; 1 usage error or no such clip; 2 the disk or the clip's record "
+     "cannot be read; 3 no "
      "picture at that position ('wrong offset'); 5 the bitmap could not be written."},
 };
 

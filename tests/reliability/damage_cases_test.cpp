@@ -214,27 +214,33 @@ TEST_F(DamageCases, DISABLED_TheCheckNamesUnreadableRecordsAndADeviceThatEndsEar
     EXPECT_TRUE(Contains(scan.out, Format("bad\t%lld\t", static_cast<long long>(end)))) << scan.out;
 }
 
-// A cut that begins at the clip's end rips nothing and writes nothing; a clip whose record cannot
-// be read is said to be unreadable by every command, and the list shows the others.
-TEST_F(DamageCases, DISABLED_NothingIsWrittenForNothingAndAnUnreadableRecordIsSaid) {
+// A cut that begins at the clip's end (past its last picture) rips nothing and writes nothing.
+TEST_F(DamageCases, DISABLED_NothingIsWrittenForNothing) {
     const int length = disk_->Result(0).lengthSeconds;
     const CliRun atEnd = Cli(Format("rip --clip 1 --out end --json --begin %d", length));
     EXPECT_EQ(atEnd.status, 3) << atEnd.out;
     EXPECT_TRUE(!std::filesystem::exists("end") || std::filesystem::is_empty("end"));
+}
 
+// A clip whose record cannot be read is said to be unreadable by every command; the list shows the
+// others.
+TEST_F(DamageCases, AnUnreadableRecordIsSaidByEveryCommand) {
     FaultScope scope(disk_->Image(), FailingRead(10 * kSector, 11 * kSector));
     const struct {
         std::string args;
         int status;
-    } cases[] = {{"info --clip 1", 2},
-                 {"rip --clip 1 --out record", 2},
-                 {"preview --clip 1 --at 0 --out record.bmp", 2},
-                 {"list", 6}};
+        std::string shows;
+    } cases[] = {{"info --clip 1", 2, ""},
+                 {"rip --clip 1 --out record", 2, ""},
+                 {"preview --clip 1 --at 0 --out record.bmp", 2, ""},
+                 {"list", 6, "01\t\t(unreadable record)\t"}};
     for (const auto& c : cases) {
         const CliRun run = Cli(c.args);
         EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.out;
         EXPECT_FALSE(Contains(run.out, "RecordNo    = 0")) << c.args;
+        EXPECT_TRUE(Contains(run.out, c.shows)) << c.args << "\n" << run.out;
     }
+    EXPECT_TRUE(std::filesystem::is_empty("record")); // made before the disk is read, left empty
 }
 
 } // namespace
