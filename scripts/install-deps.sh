@@ -11,7 +11,7 @@ packages=(
   ffmpeg mpeg2dec
   clang libclang-rt-14-dev clang-format clang-tidy
   dbus-daemon python3-dbusmock
-  librsvg2-bin desktop-file-utils appstream dpkg-dev file bash-completion
+  librsvg2-bin desktop-file-utils appstream dpkg-dev file bash-completion zsh
 )
 
 missing=()

@@ -24,7 +24,8 @@ _quorin_cli() {
     local opts
     case $cmd in
         "") COMPREPLY=($(compgen -W "$commands --version $common" -- "$cur")); return ;;
-        list|info) opts="$disk --json --clip" ;;
+        list) opts="$disk --json" ;;
+        info) opts="$disk --json --clip" ;;
         rip) opts="$disk --clip --all --skip-existing --json --begin --length --end --out --no-audio
                    --no-video --patch-seqhdr --name --raw-audio --raw-video --backup --mux
                    --keep-streams --on-read-error" ;;

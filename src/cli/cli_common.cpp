@@ -106,6 +106,10 @@ const std::atomic<bool>& InterruptGuard::Flag() {
     return g_cancel;
 }
 
+int InterruptGuard::Count() {
+    return g_interrupts.load();
+}
+
 int ExitCodeOf(RipOutcome outcome) {
     switch (outcome) {
     case RipOutcome::kDone:
@@ -131,6 +135,12 @@ void PrintError(const std::string& text) {
     std::fprintf(stderr, "quorin-cli: %s\n", text.c_str());
 }
 
+std::string TextField(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return text;
+}
+
 int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting,
              const std::string& folder) {
     std::string udisksWhy;
@@ -138,7 +148,10 @@ int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool f
     const int error = errno;
     if (!opened) {
         std::string hint;
-        if (IsPermissionError(error))
+        std::error_code ec;
+        if (IsPermissionError(error) && std::filesystem::is_regular_file(path, ec))
+            hint = " (a file permission: this user may not open the image file)";
+        else if (IsPermissionError(error))
             hint = " (run as root or as a member of the 'disk' group to read a block device" +
                    std::string(kHaveUDisks && !Globals().udisks ? ", or use --udisks)" : ")");
         PrintError("cannot open " + path + ": " + SystemErrorText(error) + hint);
@@ -219,6 +232,13 @@ CPVRFile* ClipByNumber(const OpenedDisk& disk, int number) {
         PrintError("clip " + std::to_string(number) + " does not exist (the disk has " +
                    std::to_string(disk.drive->GetFileCount()) + " clips)");
     return clip;
+}
+
+int UnreadableRecord(const CPVRFile& clip) {
+    if (clip.RecordRead()) return kExitOk;
+    PrintError("the record of clip " + std::to_string(clip.FileNo() + 1) +
+               " could not be read: nothing of the clip is known");
+    return kExitDisk;
 }
 
 } // namespace quorin::cli

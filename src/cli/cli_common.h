@@ -15,7 +15,8 @@
 
 namespace CLI {
 class App;
-}
+class Option;
+} // namespace CLI
 
 namespace quorin::cli {
 
@@ -65,8 +66,14 @@ std::string ReportedName(const std::string& path);
 
 // Checks a 1-based clip number against the drive; prints a message when it names no clip.
 CPVRFile* ClipByNumber(const OpenedDisk& disk, int number);
+// kExitDisk, said on stderr, when the clip's record could not be read (nothing of it is known
+// then); kExitOk otherwise.
+int UnreadableRecord(const CPVRFile& clip);
 
 void PrintError(const std::string& text);
+
+// A disk text as a field of a text line: control characters (a TAB, a line end) become spaces.
+std::string TextField(std::string text);
 
 // The exit status of a rip's outcome, as every command's help names it.
 int ExitCodeOf(RipOutcome outcome);
@@ -92,6 +99,8 @@ public:
     // The flag the engine polls; cleared when a guard is made.
     static const std::atomic<bool>& Flag();
     static bool Interrupted() { return Flag().load(); }
+    // How many Ctrl-C have come since the guard was made.
+    static int Count();
 
 private:
     struct sigaction old_ {};
@@ -109,6 +118,8 @@ void RegisterPreviewCommands(CLI::App& app, Action& action);
 const Settings& CliSettings();
 // --firmware190 / --no-firmware190; without either, the settings file's "Firmware190".
 void AddFirmwareOption(CLI::App& cmd, bool& firmware190);
+// --clip N, refused below 1 with a message that says so.
+CLI::Option* AddClipOption(CLI::App& cmd, int& clip, const std::string& help);
 // --on-read-error stop|salvage; without it, the settings file's "On Read Error".
 void AddReadErrorOption(CLI::App& cmd, std::string& policy);
 // Sets the process's read policy from the option's value.

@@ -92,7 +92,7 @@ int RunOneJob(const RipJob& job, CPVRFile& clip, const RunnerOptions& options, i
         return rc;
     }
     PrintLost(report.stages);
-    std::printf("%d\t%s\t%s\n", job.clipIndex + 1, job.name.c_str(), result);
+    std::printf("%d\t%s\t%s\n", job.clipIndex + 1, TextField(job.name).c_str(), result);
     std::fflush(stdout);
     return rc;
 }

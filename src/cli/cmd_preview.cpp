@@ -52,6 +52,7 @@ int RunPreview(PreviewOptions o) {
     if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
+    if (int rc = UnreadableRecord(*clip)) return rc;
     const int length = clip->GetRecord().LengthInSeconds();
     if (*at > length) {
         PrintError("wrong offset: " + o.at + " lies past the end of the clip (" +
@@ -104,7 +105,7 @@ void RegisterPreviewCommands(CLI::App& app, Action& action) {
     preview->add_option("--disk", o.disk, "receiver disk: a block device or an image file")
         ->required();
     AddFirmwareOption(*preview, o.firmware190);
-    preview->add_option("--clip", o.clip, "clip number as 'list' shows it (from 1)")->required();
+    AddClipOption(*preview, o.clip, "clip number as 'list' shows it (from 1)")->required();
     preview->add_option("--at", o.at, "position: SS[.cc], M:SS[.cc] or H:MM:SS[.cc]")
         ->required()
         ->check(NonEmptyTime());

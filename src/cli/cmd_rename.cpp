@@ -71,7 +71,7 @@ void RegisterRenameCommand(CLI::App& app, Action& action) {
         "rename", "change a clip's title in the receiver's directory (\"Change Title\")");
     cmd->add_option("--disk", o.disk, "receiver disk: a block device or an image file")->required();
     AddFirmwareOption(*cmd, o.firmware190);
-    cmd->add_option("--clip", o.clip, "clip number as 'list' shows it (from 1)")->required();
+    AddClipOption(*cmd, o.clip, "clip number as 'list' shows it (from 1)")->required();
     cmd->add_option("--title", o.title, "the new title (at most 39 characters are stored)")
         ->required();
     cmd->callback([&action] { action = [] { return RunRename(o); }; });

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <map>
@@ -150,6 +151,17 @@ std::string RefusalText(const CPVRFile& clip, double begin) {
            " lies past the end of the clip (" + FormatHundredths(std::int64_t{length} * 100) + ")";
 }
 
+// For tests: QUORIN_TEST_HOLD_RIP=N holds the rip until the N-th Ctrl-C, so that a rip can be
+// interrupted before it ends however fast the machine is ("held" on stderr says it waits).
+void HoldForTest() {
+    const char* hold = std::getenv("QUORIN_TEST_HOLD_RIP");
+    if (!hold) return;
+    const int signals = std::atoi(hold);
+    std::fputs("held\n", stderr);
+    while (InterruptGuard::Count() < signals)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 // One clip through the runner, with progress on stderr (none when quiet).
 RipRunReport RipClip(CPVRFile& clip, const RipRequest& request, bool quiet) {
     RipProgress audio, video;
@@ -161,6 +173,7 @@ RipRunReport RipClip(CPVRFile& clip, const RipRequest& request, bool quiet) {
     for (const std::string& notice : run.notices)
         if (said.insert(notice).second) PrintError(notice);
     Activity rip(Latin1ToUtf8(clip.GetRecord().ClipName()));
+    HoldForTest();
     ProgressPrinter progress(audio, video, quiet);
     std::future<RipOutcome> done =
         std::async(std::launch::async, [&] { return runner.Execute(run); });
@@ -169,7 +182,7 @@ RipRunReport RipClip(CPVRFile& clip, const RipRequest& request, bool quiet) {
         progress.Tick();
     while (done.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready);
     done.get();
-    progress.Finish();
+    progress.Finish(run.outcome != RipOutcome::kDone);
     return run;
 }
 
@@ -223,12 +236,10 @@ int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole) {
         nlohmann::ordered_json item;
         if (!clip.RecordRead()) {
             status = kExitDisk;
-            item = {{"clip", i + 1}, {"outcome", "unreadable record"}, {"status", status}};
+            item = ClipItemJson(i + 1, clip, "unreadable record", status,
+                                "could not read the record of clip " + std::to_string(i + 1));
         } else if (o.skipExisting && OutputsExist(*request.outputName, request)) {
-            item = {{"clip", i + 1},
-                    {"name", *request.outputName},
-                    {"outcome", "skipped"},
-                    {"status", status}};
+            item = ClipItemJson(i + 1, clip, "skipped", status, {});
         } else {
             if (!o.json) std::fprintf(stderr, "clip %d: %s\n", i + 1, request.outputName->c_str());
             const RipRunReport run = RipClip(clip, request, quiet);
@@ -243,7 +254,8 @@ int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole) {
         }
         worst = WorseExit(worst, status);
         if (!o.json)
-            std::printf("clip\t%d\t%s\t%s\n", i + 1, item.value("name", std::string()).c_str(),
+            std::printf("clip\t%d\t%s\t%s\n", i + 1,
+                        TextField(item["name"].get<std::string>()).c_str(),
                         item["outcome"].get<std::string>().c_str());
         std::fflush(stdout);
         clips.push_back(item);
@@ -297,6 +309,7 @@ int RunRip(RipOptions o) {
 
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
+    if (int rc = UnreadableRecord(*clip)) return rc;
     const RipRunReport run = RipClip(*clip, request, o.json && ::isatty(STDERR_FILENO) != 1);
     if (!run.started) {
         PrintError(RefusalText(*clip, request.begin));
@@ -330,7 +343,7 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
         "rip", "extract a clip's video and audio elementary streams, whole or cut");
     rip->add_option("--disk", o.disk, "receiver disk: a block device or an image file")->required();
     AddFirmwareOption(*rip, o.firmware190);
-    rip->add_option("--clip", o.clip, "clip number as 'list' shows it (from 1)");
+    AddClipOption(*rip, o.clip, "clip number as 'list' shows it (from 1)");
     rip->add_flag("--all", o.all,
                   "rip every clip whole, one after another, each under its own name");
     rip->add_flag("--skip-existing", o.skipExisting,

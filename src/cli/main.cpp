@@ -4,6 +4,7 @@
 #include "cli/cmd_scan.h"
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -35,10 +36,12 @@ constexpr CommandFooter kFooters[] = {
     {"list",
      "Prints 'Drivename:', 'Capacity:' and 'Free:' lines, then one line per clip with "
      "TAB-separated fields: number, station, clip name, length / size, date, start time and the "
-     "clip's checksum.\n\n"
-     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened."},
+     "clip's checksum ('(unreadable record)' for a clip whose record cannot be read).\n\n"
+     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened; 6 listed, but records "
+     "could not be read."},
     {"info", "Prints the clip's directory record, cut marks and cluster chains.\n\n"
-             "Exit status: 0 done; 1 usage error or no such clip; 2 the disk cannot be opened."},
+             "Exit status: 0 done; 1 usage error or no such clip; 2 the disk or the clip's record "
+             "cannot be read."},
     {"rip",
      "Writes NAME.m2v and NAME.mp2 (or NAME.ac3), NAME.mpp / NAME.pva for raw rips and backups, "
      "and 'NAME delay.log'; with --mux one playable NAME.mkv, NAME.mpg or NAME.ts instead (the "
@@ -82,14 +85,16 @@ constexpr CommandFooter kFooters[] = {
      "--clip N) with the salvage reads, writes nothing, shows progress on stderr and prints one "
      "line per unreadable range: 'bad<TAB>DISK_BYTE_OFFSET<TAB>BYTES<TAB>clip<TAB>header|cluster "
      "table|record|audio|video<TAB>FROM<TAB>TO' (times h:mm:ss.cc into the clip, '-' when not "
-     "known). With --on-read-error stop the check ends at the first unreadable range.\n\n"
+     "known); --json prints one JSON document instead. With --on-read-error stop the check ends "
+     "at the first unreadable range.\n\n"
      "Exit status: 0 nothing unreadable; 1 usage error or no such clip; 2 the disk cannot be "
      "opened (with --on-read-error stop: something was unreadable); 6 something was "
      "unreadable."},
     {"preview",
      "Writes the picture the preview dialog shows at that position as a bitmap and prints its "
      "position (h:mm:ss.cc) and aspect ratio (4:3 or 16:9), TAB-separated.\n\n"
-     "Exit status: 0 written; 1 usage error or no such clip; 2 the disk cannot be opened; 3 no "
+     "Exit status: 0 written; 1 usage error or no such clip; 2 the disk or the clip's record "
+     "cannot be read; 3 no "
      "picture at that position ('wrong offset'); 5 the bitmap could not be written."},
 };
 
@@ -131,6 +136,9 @@ bool ReportUnknownCommand(CLI::App& app, int argc, char** argv) {
 
 int main(int argc, char** argv) {
     using namespace quorin::cli;
+    // A file size limit (ulimit -f) must end a rip as a full disk does (EFBIG, exit 5 and its
+    // message), not kill the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app{"Quorin: lists, extracts and previews the recordings of a satellite "
                  "receiver's hard-disk recorder disk.",
                  "quorin-cli"};

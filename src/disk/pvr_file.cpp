@@ -103,6 +103,8 @@ std::string CPVRFile::OutputBaseName(std::optional<std::string_view> name) const
         if (std::string_view("?\\*\"<>|/:").find(c) != std::string_view::npos ||
             static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             c = ' ';
+    // A leading dot would hide the files (and ".." names no file of its own).
+    if (!base.empty() && base.front() == '.') base.front() = '_';
     return base;
 }
 

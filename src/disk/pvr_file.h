@@ -46,7 +46,8 @@ public:
     // Set by the drive when its header is implausible: every write is refused for that reason.
     void RefuseWrites(std::string why) { m_strWriteRefusal = std::move(why); }
     // The name the clip's files take: the given name, or the clip's title (as UTF-8), with the
-    // characters ?\*"<>|/: and control characters replaced by spaces.
+    // characters ?\*"<>|/: and control characters replaced by spaces, and a leading dot by "_"
+    // (no hidden files).
     std::string OutputBaseName(std::optional<std::string_view> name = std::nullopt) const;
 
     void DumpInfo(TextOut& out) const;

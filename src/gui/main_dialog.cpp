@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QTreeWidget>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 
@@ -91,6 +92,12 @@ void CMainDialog::Initialise(const std::string& imagePath) {
     PrepareOutputDirectory();
     BuildDriveList(imagePath);
     if (m_pDriveBox->count() > 0) OpenSelectedDrive();
+    // Values of the settings file that were not understood, unless the disk has more to say.
+    if (!m_Settings.problems.empty() && m_strVideoStatus.empty()) {
+        for (const std::string& problem : m_Settings.problems)
+            m_strVideoStatus += (m_strVideoStatus.empty() ? "" : "; ") + problem;
+        m_strVideoStatus[0] = static_cast<char>(std::toupper(m_strVideoStatus[0]));
+    }
     m_pAudioBar->hide();
     m_pVideoBar->hide();
     m_Flags.idle.store(true);

@@ -70,6 +70,13 @@ void CMainDialog::RunNextJob() {
             LogLine(m_strAudioStatus);
             continue;
         }
+        // A rename the disk refuses (it does not look like a receiver's) stops that job.
+        if (const std::string why = ClipAt(job.clipIndex)->WriteRefusal();
+            RunnerOptions{}.renameInQueue && !why.empty()) {
+            m_strAudioStatus = Format("job \"%s\" not run: %s", job.name.c_str(), why.c_str());
+            LogLine(m_strAudioStatus);
+            continue;
+        }
         SelectRow(job.clipIndex);
         m_Cut.time = job.length;
         m_Cut.offset = job.begin;

@@ -492,12 +492,9 @@ void SetMetadata(AVFormatContext* out, MuxFormat format, const MuxMetadata& m) {
     av_dict_set(d, "title", m.title.c_str(), 0);
     if (format != MuxFormat::kMatroska) return;
     if (!m.station.empty()) av_dict_set(d, "SERVICE_PROVIDER", m.station.c_str(), 0);
-    if (!m.recorded.empty()) {
-        av_dict_set(d, "DATE_RECORDED", m.recorded.c_str(), 0);
-        std::string iso = m.recorded;
-        iso[10] = 'T';
-        av_dict_set(d, "creation_time", (iso + ".000000Z").c_str(), 0);
-    }
+    // The receiver's clock is local time of an unknown zone: the date goes in as it is, without
+    // a zone, and no creation time (a UTC field) is claimed.
+    if (!m.recorded.empty()) av_dict_set(d, "DATE_RECORDED", m.recorded.c_str(), 0);
     av_dict_set(d, "encoding_tool", m.application.c_str(), 0);
 }
 
@@ -595,12 +592,17 @@ private:
         }
         st->codecpar->codec_tag = 0;
         st->time_base = kTicks;
+        st->disposition |= AV_DISPOSITION_DEFAULT;
         if (in->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
             st->sample_aspect_ratio = in->codecpar->sample_aspect_ratio;
             st->avg_frame_rate = in->avg_frame_rate;
             st->r_frame_rate = in->r_frame_rate;
         } else {
             av_dict_set(&st->metadata, "language", "und", 0);
+            // A compressed stream has no bit depth; the decoder's sample format is not one.
+            st->codecpar->format = -1;
+            st->codecpar->bits_per_raw_sample = 0;
+            st->codecpar->bits_per_coded_sample = 0;
         }
         return st;
     }

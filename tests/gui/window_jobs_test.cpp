@@ -99,7 +99,8 @@ TEST_F(WindowTest, AJobListThatCannotBeReadIsReported) {
     OpenWindow();
     Click(ids::kLoadJobs);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0], (UserMessage{missing, "File could not be opened !"}));
+    EXPECT_EQ(messages_[0],
+              (UserMessage{missing, "File could not be opened ! (No such file or directory)"}));
     EXPECT_EQ(window_->Queue().Count(), 0);
 
     // Loading the same list twice queues every job twice.

@@ -1,52 +1,12 @@
 // quorin-cli rip and scan over bad sectors, run in this process so that the volume's injected
 // faults reach them: the salvage policy ends with 6 and names every loss, the stop policy with 2.
-#include "reliability_support.h"
+#include "cli_in_process.h"
 
-#include "cli/cli_common.h"
-#include "cli/cmd_scan.h"
-
-#include <CLI/CLI.hpp>
 #include <cstdlib>
-#include <fcntl.h>
 #include <sstream>
-#include <unistd.h>
 
 namespace quorin::reliability {
 namespace {
-
-struct CliRun {
-    int status = -1;
-    std::string out;
-};
-
-// Parses and runs one command line as quorin-cli's main does, with stdout in a file.
-CliRun RunCommand(const std::string& args) {
-    CLI::App app;
-    cli::Action action;
-    cli::RegisterRipCommands(app, action);
-    cli::RegisterScanCommand(app, action);
-    CliRun run;
-    try {
-        app.parse(args, false);
-    } catch (const CLI::ParseError& e) {
-        run.status = e.get_exit_code() == 0 ? cli::kExitOk : cli::kExitUsage;
-        return run;
-    }
-    const auto cwd = std::filesystem::current_path();
-    const std::string file = (cwd / "stdout.txt").string();
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(fd, STDOUT_FILENO);
-    run.status = action ? action() : -1;
-    std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(fd);
-    ::close(saved);
-    std::filesystem::current_path(cwd); // rip enters its output folder
-    run.out = ReadText(file);
-    return run;
-}
 
 std::size_t DamageLines(const std::string& out) {
     std::istringstream lines(out);

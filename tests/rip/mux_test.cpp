@@ -186,8 +186,7 @@ TEST(Mux, KindsOfClipMetadataAndDurations) {
     };
     const std::vector<std::string> mkvTags = {
         "TAG:title=Flash: beep?", "TAG:SERVICE_PROVIDER=Quorin Sport",
-        "TAG:DATE_RECORDED=2024-05-17 20:15:07", "TAG:creation_time=2024-05-17T20:15:07",
-        "TAG:ENCODER=Quorin "};
+        "TAG:DATE_RECORDED=2024-05-17 20:15:07", "DISPOSITION:default=1", "TAG:ENCODER=Quorin "};
     std::vector<std::string> wideMkv = mkvTags;
     wideMkv.insert(wideMkv.end(), {"display_aspect_ratio=16:9", "codec_name=ac3"});
     const Case cases[] = {
@@ -256,6 +255,17 @@ TEST(Mux, KindsOfClipMetadataAndDurations) {
         const std::string probed = Probe(r.file);
         for (const std::string& line : c.probed)
             EXPECT_NE(probed.find(line), std::string::npos) << line << "\n" << probed;
+        if (c.format == MuxFormat::kMatroska) {
+            // The receiver's local time is no UTC time; every track is a default track; a
+            // compressed audio track has no bit depth (element 0x6264 before the first cluster).
+            EXPECT_EQ(probed.find("creation_time"), std::string::npos) << probed;
+            EXPECT_EQ(probed.find("DISPOSITION:default=0"), std::string::npos) << probed;
+            const std::vector<std::uint8_t> bytes = ReadFile(r.file);
+            const std::string head(bytes.begin(),
+                                   bytes.begin() + std::min<std::size_t>(bytes.size(), 65536));
+            const std::string tracks = head.substr(0, head.find("\x1F\x43\xB6\x75"));
+            EXPECT_EQ(tracks.find("\x62\x64\x81"), std::string::npos);
+        }
         // Each track as long as the stream it came from (ripped again to compare), within a
         // frame.
         disk.Options(c.audio, c.video);

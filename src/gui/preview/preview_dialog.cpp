@@ -206,6 +206,7 @@ void CPreviewDialog::BuildControls() {
     }
 
     m_pWheelTimer = new QTimer(this);
+    m_pWheelTimer->setObjectName("wheel timer");
     m_pWheelTimer->setSingleShot(false);
     connect(m_pWheelTimer, &QTimer::timeout, this, &CPreviewDialog::WheelTimerTick);
 
