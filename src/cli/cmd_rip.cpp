@@ -11,6 +11,8 @@
 #include "base/run_state.h"
 #include "disk/pvr_drive.h"
 #include "jobs/job_runner.h"
+#include "jobs/library_files.h"
+#include "jobs/rip_archive.h"
 #include "platform/settings.h"
 #include "platform/text.h"
 #include "rip/mux.h"
@@ -47,6 +49,7 @@ struct RipOptions {
     bool backup = false;
     bool all = false;
     bool skipExisting = false;
+    std::string library;
     bool json = false;
     std::string onReadError;
     MuxOptions mux;
@@ -175,76 +178,137 @@ RipRunReport RipClip(CPVRFile& clip, const RipRequest& request, bool quiet) {
     return run;
 }
 
-// The file a whole rip of the clip is known by: its container when muxed, its video (or backup)
-// file, else its audio file.
-bool OutputsExist(const std::string& base, const RipRequest& request) {
-    std::vector<std::string> names;
-    const bool raw = request.backup || request.rawAudio || request.rawVideo;
-    if (request.mux.format != MuxFormat::kNone && !raw)
-        names = {base + "." + std::string(MuxExtension(request.mux.format))};
-    else if (request.backup)
-        names = {base + ".pva"};
-    else if (request.video)
-        names = {base + "." +
-                 (request.rawVideo ? request.postfixes.rawVideo : request.postfixes.video)};
-    else
-        names = {base + "." +
-                     (request.rawAudio ? request.postfixes.rawAudio : request.postfixes.audio),
-                 base + ".ac3"};
-    for (const std::string& n : names)
-        if (std::filesystem::exists(n)) return true;
-    return false;
-}
-
 // The names of every clip for --all: its own, with the clip number added where two clips of the
-// disk would share one (so a second run finds the same names).
+// disk would share one, and again until no other clip's name is the same.
 std::vector<std::string> AllNames(const CPVRDrive& drive) {
     std::vector<std::string> names;
     std::map<std::string, int> seen;
     for (int i = 0; i < drive.GetFileCount(); ++i)
         ++seen[drive.GetFile(i)->GetOutputBaseName()];
     for (int i = 0; i < drive.GetFileCount(); ++i) {
-        const std::string base = drive.GetFile(i)->GetOutputBaseName();
-        names.push_back(seen[base] > 1 || base.empty() ? Format("%s_%02d", base.c_str(), i + 1)
-                                                       : base);
+        std::string name = drive.GetFile(i)->GetOutputBaseName();
+        if (seen[name] > 1 || name.empty()) {
+            do
+                name += Format("_%02d", i + 1);
+            while (seen.contains(name));
+            seen[name] = 1;
+        }
+        names.push_back(name);
     }
     return names;
 }
 
-int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole) {
+// Where a clip of --all (or --library) lands in the archive folder.
+struct ArchiveTarget {
+    std::string subfolder; // empty: the folder itself
+    std::string base;
+};
+
+std::string RelativeTo(const std::string& folder, const std::string& path) {
+    return path.starts_with(folder + "/") ? path.substr(folder.size() + 1) : path;
+}
+
+// Moves a done run's files out of its staging folder (and adds the library's own files first);
+// a run that did not end done leaves its files there, named as staged.
+void SettleRun(const RipOptions& o, RipArchive& archive, CPVRFile& clip, int number,
+               const std::string& key, const std::string& kind, const std::string& staged,
+               const ArchiveTarget& target, RipRunReport& run) {
+    RipReport& stages = run.stages;
+    bool done = run.started && run.outcome == RipOutcome::kDone;
+    std::string error;
+    if (done && !o.library.empty() &&
+        !AddLibraryFiles(clip.GetRecord(), number, staged, target.base, o.mux.keepStreams, stages,
+                         &error)) {
+        run.outcome = RipOutcome::kOutputFailed;
+        stages.message = error;
+        done = false;
+    }
+    std::vector<std::string> names;
+    for (const RipReport::File& f : stages.files)
+        names.push_back(f.name);
+    if (done && !archive.Settle(key, kind, staged, target.subfolder, target.base, &names, &error)) {
+        run.outcome = RipOutcome::kOutputFailed;
+        stages.message = error;
+        for (RipReport::File& f : stages.files)
+            f.partial = true;
+    }
+    if (!done) archive.DropIfEmpty(staged);
+    for (std::size_t i = 0; i < names.size(); ++i)
+        stages.files[i].name = RelativeTo(archive.Folder(), names[i]);
+}
+
+// One clip of --all or --library: skipped when its finished files are in the archive, else
+// ripped into its staging folder and moved into place when done.
+nlohmann::ordered_json ArchiveClip(const RipOptions& o, RipArchive& archive, CPVRFile& clip,
+                                   int number, RipRequest request, const ArchiveTarget& target,
+                                   int& status) {
+    const std::string key = RecordingKey(clip.GetRecord());
+    const std::string kind = OutputKind(request) + (o.library.empty() ? "" : "+library");
+    status = kExitOk;
+    if (o.skipExisting && archive.Complete(key, kind))
+        return {
+            {"clip", number}, {"name", target.base}, {"outcome", "skipped"}, {"status", status}};
+    std::string error;
+    const std::optional<std::string> staged = archive.Stage(key, kind, &error);
+    if (!staged) {
+        PrintError(error);
+        status = kExitOutput;
+        return {{"clip", number},
+                {"name", target.base},
+                {"outcome", "output failed"},
+                {"status", status},
+                {"message", error}};
+    }
+    if (!o.json) std::fprintf(stderr, "clip %d: %s\n", number, target.base.c_str());
+    request.outputName = target.base;
+    // The library's pictures come from the elementary video stream.
+    if (!o.library.empty()) request.mux.keepStreams = true;
+    clip.SetOutputFolder(*staged);
+    RipRunReport run = RipClip(clip, request, o.json && ::isatty(STDERR_FILENO) != 1);
+    clip.SetOutputFolder({});
+    SettleRun(o, archive, clip, number, key, kind, *staged, target, run);
+    status = run.started ? ExitCodeOf(run) : kExitNothing;
+    if (!run.started) PrintError("clip " + std::to_string(number) + ": " + run.refusal);
+    if (!o.json) {
+        PrintFiles(run.stages);
+        PrintLost(run.stages);
+    }
+    if (run.started) PrintEnd(run);
+    nlohmann::ordered_json item = RipJson(clip, number, run, status);
+    item["name"] = target.base;
+    return item;
+}
+
+// Every clip of the list through the archive folder (the current directory).
+int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole,
+           const std::vector<int>& numbers) {
     const std::vector<std::string> names = AllNames(*disk.drive);
-    const bool quiet = o.json && ::isatty(STDERR_FILENO) != 1;
+    RipArchive archive(std::filesystem::current_path().string());
+    if (!archive.Error().empty()) {
+        PrintError(archive.Error());
+        return kExitOutput;
+    }
     nlohmann::ordered_json clips = nlohmann::ordered_json::array();
     int worst = kExitOk;
-    for (int i = 0; i < disk.drive->GetFileCount() && !InterruptGuard::Interrupted(); ++i) {
-        CPVRFile& clip = *disk.drive->GetFile(i);
-        RipRequest request = whole;
-        request.outputName = names[static_cast<std::size_t>(i)];
+    for (int number : numbers) {
+        if (InterruptGuard::Interrupted()) break;
+        CPVRFile& clip = *disk.drive->GetFile(number - 1);
         int status = kExitOk;
         nlohmann::ordered_json item;
         if (!clip.RecordRead()) {
             status = kExitDisk;
-            item = {{"clip", i + 1}, {"outcome", "unreadable record"}, {"status", status}};
-        } else if (o.skipExisting && OutputsExist(*request.outputName, request)) {
-            item = {{"clip", i + 1},
-                    {"name", *request.outputName},
-                    {"outcome", "skipped"},
-                    {"status", status}};
+            item = {{"clip", number}, {"outcome", "unreadable record"}, {"status", status}};
         } else {
-            if (!o.json) std::fprintf(stderr, "clip %d: %s\n", i + 1, request.outputName->c_str());
-            const RipRunReport run = RipClip(clip, request, quiet);
-            status = run.started ? ExitCodeOf(run) : kExitNothing;
-            if (!run.started) PrintError("clip " + std::to_string(i + 1) + ": " + run.refusal);
-            if (!o.json) {
-                PrintFiles(run.stages);
-                PrintLost(run.stages);
+            ArchiveTarget target{{}, names[static_cast<std::size_t>(number - 1)]};
+            if (!o.library.empty()) {
+                target.base = LibraryName(clip.GetRecord(), number);
+                target.subfolder = target.base;
             }
-            if (run.started) PrintEnd(run);
-            item = RipJson(clip, i + 1, run, status);
+            item = ArchiveClip(o, archive, clip, number, whole, target, status);
         }
         worst = WorseExit(worst, status);
         if (!o.json)
-            std::printf("clip\t%d\t%s\t%s\n", i + 1, item.value("name", std::string()).c_str(),
+            std::printf("clip\t%d\t%s\t%s\n", number, item.value("name", std::string()).c_str(),
                         item["outcome"].get<std::string>().c_str());
         std::fflush(stdout);
         clips.push_back(item);
@@ -277,14 +341,24 @@ int RunRip(RipOptions o) {
                    "and --end do not apply");
         return kExitUsage;
     }
-    if (o.skipExisting && !o.all) {
-        PrintError("--skip-existing goes with --all");
+    const bool library = !o.library.empty();
+    if (library && (o.backup || o.rawAudio || o.rawVideo || o.noVideo || !o.name.empty() ||
+                    o.begin != "0" || !o.length.empty() || !o.end.empty())) {
+        PrintError("--library holds whole recordings with their picture, named after them: "
+                   "--backup, --raw-audio, --raw-video, --no-video, --name, --begin, --length "
+                   "and --end do not apply");
+        return kExitUsage;
+    }
+    if (o.skipExisting && !o.all && !library) {
+        PrintError("--skip-existing goes with --all or --library");
         return kExitUsage;
     }
     RipRequest request;
     if (int rc = BuildRequest(o, request)) return rc;
+    if (library && request.mux.format == MuxFormat::kNone)
+        request.mux.format = MuxFormat::kMatroska;
     o.disk = AbsolutePath(o.disk);
-    std::string dir = AbsolutePath(o.out);
+    std::string dir = AbsolutePath(library ? o.library : o.out);
     if (!EnterDirectory(dir)) return kExitOutput;
 
     OpenedDisk disk;
@@ -294,7 +368,17 @@ int RunRip(RipOptions o) {
     }
     ApplyReadErrorOption(o.onReadError);
     InterruptGuard interrupts(o.backup);
-    if (o.all) return RipAll(o, disk, request);
+    if (o.all || library) {
+        std::vector<int> numbers;
+        if (o.all)
+            for (int i = 1; i <= disk.drive->GetFileCount(); ++i)
+                numbers.push_back(i);
+        else if (!ClipByNumber(disk, o.clip))
+            return kExitUsage;
+        else
+            numbers.push_back(o.clip);
+        return RipAll(o, disk, request, numbers);
+    }
 
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
@@ -335,7 +419,8 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
     rip->add_flag("--all", o.all,
                   "rip every clip whole, one after another, each under its own name");
     rip->add_flag("--skip-existing", o.skipExisting,
-                  "with --all: leave out clips whose output files already exist");
+                  "with --all or --library: leave out recordings whose files an earlier run "
+                  "finished in the folder");
     rip->add_flag("--json", o.json, "print one JSON document instead of the text report");
     rip->add_option("--begin", o.begin,
                     "where the cut begins: SS[.cc], M:SS[.cc] or H:MM:SS[.cc] (default 0)")
@@ -347,7 +432,12 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
         rip->add_option("--end", o.end, "where the cut ends: SS[.cc], M:SS[.cc] or H:MM:SS[.cc]")
             ->check(NonEmptyTime());
     length->excludes(end);
-    rip->add_option("--out", o.out, "output directory, created if needed (default: current)");
+    CLI::Option* out =
+        rip->add_option("--out", o.out, "output directory, created if needed (default: current)");
+    rip->add_option("--library", o.library,
+                    "media library folder: each recording in its own folder with an NFO and "
+                    "pictures (implies --mux mkv)")
+        ->excludes(out);
     rip->add_flag("--no-audio", o.noAudio, "do not rip the audio stream");
     rip->add_flag("--no-video", o.noVideo, "do not rip the video stream");
     rip->add_flag("--patch-seqhdr", o.patchSeqHdr,
