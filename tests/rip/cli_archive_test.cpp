@@ -40,13 +40,16 @@ class CliArchive : public ::testing::Test {
 protected:
     static td::DiskSpec Spec() {
         td::DiskSpec desc;
+        int day = 1;
         for (const char* name : {"News", "News", "News_02"}) {
             td::ClipSpec c = SampleClip(name, "mpeg2-16x9.m2v", "tone-48k-192k.mp2", 1);
             c.layout = td::RecordLayout::Old;
+            c.day = day++;
             desc.clips.push_back(c);
         }
-        td::ClipSpec film = SampleClip("Film", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 8);
+        td::ClipSpec film = SampleClip("Film & Co's", "mpeg2-4x3.m2v", "tone-48k-448k.ac3", 8);
         film.layout = td::RecordLayout::Old;
+        film.year = 0; // no date
         desc.clips.push_back(film);
         return desc;
     }
@@ -101,13 +104,13 @@ TEST_F(CliArchive, SkipsOnlyWhatAnEarlierRunFinishedForThatClip) {
         const char* second;
     };
     const Case cases[] = {
-        {"interrupted rip", "", "", "Film.m2v", Stop::kCtrlC, 4, "done done done cancelled",
+        {"interrupted rip", "", "", "Film & Co's.m2v", Stop::kCtrlC, 4, "done done done cancelled",
          "skipped skipped skipped done"},
-        {"interrupted mux", "--mux mkv", "", "Film.mkv", Stop::kCtrlC, 4,
+        {"interrupted mux", "--mux mkv", "", "Film & Co's.mkv", Stop::kCtrlC, 4,
          "done done done cancelled", "skipped skipped skipped done"},
-        {"killed during the streams of a mux", "--mux mkv", "", "Film.m2v", Stop::kKill, 137, "",
-         "skipped skipped skipped done"},
-        {"killed backup", "--backup", "", "Film.pva", Stop::kKill, 137, "",
+        {"killed during the streams of a mux", "--mux mkv", "", "Film & Co's.m2v", Stop::kKill, 137,
+         "", "skipped skipped skipped done"},
+        {"killed backup", "--backup", "", "Film & Co's.pva", Stop::kKill, 137, "",
          "skipped skipped skipped done"},
         {"a clip's name taken by hand", "", "--clip 2 --name News_02", "", Stop::kNone, 0,
          "done done done done", "skipped skipped skipped skipped"},
@@ -177,6 +180,73 @@ TEST_F(CliArchive, FullDiskThenRoom) {
     EXPECT_NE(first.find("output failed"), std::string::npos) << first;
     EXPECT_EQ(Outcomes(ReadText("second.json")).find("output failed"), std::string::npos);
     EXPECT_EQ(Tree(folder + " copy"), Tree(clean));
+}
+
+std::string Probe(const std::string& file, const std::string& entries) {
+    return riptest::Run(std::string(QUORIN_FFPROBE) + " -v error -show_entries " + entries +
+                        " -of default=nw=1 " + Quote(file))
+        .out;
+}
+
+// --library: a folder per recording with its film, NFO and pictures; a rerun writes nothing; a
+// deleted folder is ripped again, alone.
+TEST_F(CliArchive, LibraryFolderPerRecording) {
+    const std::string args =
+        "rip --disk " + Quote(disk_->Image()) + " --all --library lib --skip-existing --json";
+    const Command first = riptest::Run(Cli() + " " + args);
+    ASSERT_EQ(first.status, 0) << first.err;
+    const fs::path film = "lib/Film & Co's (clip 4)/Film & Co's (clip 4)";
+    const fs::path news = "lib/News_02 (2024-01-03 20.15)/News_02 (2024-01-03 20.15)";
+    for (const fs::path& base : {film, news}) {
+        SCOPED_TRACE(base);
+        const std::string mkv = base.string() + ".mkv";
+        EXPECT_EQ(riptest::Run(std::string(QUORIN_FFMPEG) + " -v error -xerror -i " + Quote(mkv) +
+                               " -f null -")
+                      .status,
+                  0);
+        // The NFO through another XML parser, against ffprobe's view of the film.
+        const std::string nfo =
+            riptest::Run(
+                "python3 -c \"import sys, xml.etree.ElementTree as E; m = E.parse(sys.argv[1])."
+                "getroot(); print(m.tag, *[m.findtext(t) for t in ('title', 'studio', 'premiered', "
+                "'aired', 'runtime')], *[m.findtext('fileinfo/streamdetails/' + t) for t in "
+                "('video/codec', 'video/width', 'video/height', 'video/durationinseconds', "
+                "'audio/codec', 'audio/channels')], sep='|')\" " +
+                Quote(base.string() + ".nfo"))
+                .out;
+        const std::string probed =
+            Probe(mkv, "stream=codec_name,width,height,channels:format=duration");
+        if (base == film) {
+            EXPECT_EQ(nfo, "movie|Film & Co's|Test|None|None|1|mpeg2video|720|576|30|ac3|2\n");
+        } else {
+            EXPECT_EQ(nfo,
+                      "movie|News_02|Test|2024-01-03|2024-01-03|1|mpeg2video|720|576|3|mp2|2\n");
+        }
+        for (const char* field :
+             {"codec_name=mpeg2video\nwidth=720\nheight=576\n", "channels=2\nduration="})
+            EXPECT_NE(probed.find(field), std::string::npos) << probed;
+        const double seconds = std::stod(probed.substr(probed.find("duration=") + 9));
+        EXPECT_NEAR(seconds, base == film ? 30 : 3, 1.0) << probed;
+        // The pictures decode and have the film's display aspect.
+        const std::string dar = Probe(mkv, "stream=display_aspect_ratio");
+        const double aspect = dar.find("16:9") != std::string::npos ? 16.0 / 9 : 4.0 / 3;
+        for (const char* picture : {"-poster.jpg", "-fanart.jpg"}) {
+            const std::string size = Probe(base.string() + picture, "stream=width,height");
+            int w = 0, h = 0;
+            ASSERT_EQ(std::sscanf(size.c_str(), "width=%d height=%d", &w, &h), 2) << size;
+            EXPECT_NEAR(static_cast<double>(w) / h, aspect, 0.01) << size;
+        }
+    }
+    const auto before = Tree("lib");
+    const auto ledger = fs::last_write_time("lib/.quorin-ripped");
+    const Command second = riptest::Run(Cli() + " " + args);
+    EXPECT_EQ(Outcomes(second.out), "skipped skipped skipped skipped");
+    EXPECT_EQ(Tree("lib"), before);
+    EXPECT_EQ(fs::last_write_time("lib/.quorin-ripped"), ledger);
+    fs::remove_all(news.parent_path());
+    const Command third = riptest::Run(Cli() + " " + args);
+    EXPECT_EQ(Outcomes(third.out), "skipped skipped done skipped");
+    EXPECT_EQ(Tree("lib"), before);
 }
 
 } // namespace
