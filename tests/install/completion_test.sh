@@ -14,6 +14,6 @@ offer() { # words... : the completions for the last word
 fail=0
 expect() { case "$1" in *" $2 "*) ;; *) echo "missing '$2' in:$1"; fail=1 ;; esac; }
 got=$(offer quorin-cli ""); for c in list info rip jobs rename decode preview scan; do expect "$got" "$c"; done
-got=$(offer quorin-cli rip --); for o in --disk --clip --all --json --mux --skip-existing; do expect "$got" "$o"; done
+got=$(offer quorin-cli rip --); for o in --disk --clip --all --json --mux --skip-existing --library; do expect "$got" "$o"; done
 got=$(offer quorin-cli rip --mux ""); for v in mkv mpg ts; do expect "$got" "$v"; done
 exit $fail
