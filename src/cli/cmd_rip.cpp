@@ -10,9 +10,8 @@
 #include "base/program_log.h"
 #include "base/run_state.h"
 #include "disk/pvr_drive.h"
+#include "jobs/archive_rip.h"
 #include "jobs/job_runner.h"
-#include "jobs/library_files.h"
-#include "jobs/rip_archive.h"
 #include "platform/settings.h"
 #include "platform/text.h"
 #include "rip/mux.h"
@@ -198,75 +197,32 @@ std::vector<std::string> AllNames(const CPVRDrive& drive) {
     return names;
 }
 
-// Where a clip of --all (or --library) lands in the archive folder.
-struct ArchiveTarget {
-    std::string subfolder; // empty: the folder itself
-    std::string base;
-};
-
-std::string RelativeTo(const std::string& folder, const std::string& path) {
-    return path.starts_with(folder + "/") ? path.substr(folder.size() + 1) : path;
-}
-
-// Moves a done run's files out of its staging folder (and adds the library's own files first);
-// a run that did not end done leaves its files there, named as staged.
-void SettleRun(const RipOptions& o, RipArchive& archive, CPVRFile& clip, int number,
-               const std::string& key, const std::string& kind, const std::string& staged,
-               const ArchiveTarget& target, RipRunReport& run) {
-    RipReport& stages = run.stages;
-    bool done = run.started && run.outcome == RipOutcome::kDone;
-    std::string error;
-    if (done && !o.library.empty() &&
-        !AddLibraryFiles(clip.GetRecord(), number, staged, target.base, o.mux.keepStreams, stages,
-                         &error)) {
-        run.outcome = RipOutcome::kOutputFailed;
-        stages.message = error;
-        done = false;
-    }
-    std::vector<std::string> names;
-    for (const RipReport::File& f : stages.files)
-        names.push_back(f.name);
-    if (done && !archive.Settle(key, kind, staged, target.subfolder, target.base, &names, &error)) {
-        run.outcome = RipOutcome::kOutputFailed;
-        stages.message = error;
-        for (RipReport::File& f : stages.files)
-            f.partial = true;
-    }
-    if (!done) archive.DropIfEmpty(staged);
-    for (std::size_t i = 0; i < names.size(); ++i)
-        stages.files[i].name = RelativeTo(archive.Folder(), names[i]);
-}
-
-// One clip of --all or --library: skipped when its finished files are in the archive, else
-// ripped into its staging folder and moved into place when done.
+// One clip of --all or --library through the archive folder.
 nlohmann::ordered_json ArchiveClip(const RipOptions& o, RipArchive& archive, CPVRFile& clip,
-                                   int number, RipRequest request, const ArchiveTarget& target,
-                                   int& status) {
-    const std::string key = RecordingKey(clip.GetRecord());
-    const std::string kind = OutputKind(request) + (o.library.empty() ? "" : "+library");
+                                   int number, const RipRequest& request,
+                                   const ArchiveTarget& target, int& status) {
+    const bool quiet = o.json && ::isatty(STDERR_FILENO) != 1;
+    const ArchivedRun archived =
+        RipIntoArchive(archive, clip, number, request, target, !o.library.empty(), o.skipExisting,
+                       [&](CPVRFile& c, const RipRequest& q) {
+                           if (!o.json)
+                               std::fprintf(stderr, "clip %d: %s\n", number, target.base.c_str());
+                           return RipClip(c, q, quiet);
+                       });
     status = kExitOk;
-    if (o.skipExisting && archive.Complete(key, kind))
+    if (archived.skipped)
         return {
             {"clip", number}, {"name", target.base}, {"outcome", "skipped"}, {"status", status}};
-    std::string error;
-    const std::optional<std::string> staged = archive.Stage(key, kind, &error);
-    if (!staged) {
-        PrintError(error);
+    if (!archived.failure.empty()) {
+        PrintError(archived.failure);
         status = kExitOutput;
         return {{"clip", number},
                 {"name", target.base},
                 {"outcome", "output failed"},
                 {"status", status},
-                {"message", error}};
+                {"message", archived.failure}};
     }
-    if (!o.json) std::fprintf(stderr, "clip %d: %s\n", number, target.base.c_str());
-    request.outputName = target.base;
-    // The library's pictures come from the elementary video stream.
-    if (!o.library.empty()) request.mux.keepStreams = true;
-    clip.SetOutputFolder(*staged);
-    RipRunReport run = RipClip(clip, request, o.json && ::isatty(STDERR_FILENO) != 1);
-    clip.SetOutputFolder({});
-    SettleRun(o, archive, clip, number, key, kind, *staged, target, run);
+    const RipRunReport& run = archived.run;
     status = run.started ? ExitCodeOf(run) : kExitNothing;
     if (!run.started) PrintError("clip " + std::to_string(number) + ": " + run.refusal);
     if (!o.json) {
@@ -299,11 +255,8 @@ int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole,
             status = kExitDisk;
             item = {{"clip", number}, {"outcome", "unreadable record"}, {"status", status}};
         } else {
-            ArchiveTarget target{{}, names[static_cast<std::size_t>(number - 1)]};
-            if (!o.library.empty()) {
-                target.base = LibraryName(clip.GetRecord(), number);
-                target.subfolder = target.base;
-            }
+            const ArchiveTarget target = TargetOf(
+                clip, number, names[static_cast<std::size_t>(number - 1)], !o.library.empty());
             item = ArchiveClip(o, archive, clip, number, whole, target, status);
         }
         worst = WorseExit(worst, status);
