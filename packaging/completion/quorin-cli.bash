@@ -14,7 +14,7 @@ _quorin_cli() {
 
     case $prev in
         --disk) _filedir; return ;;
-        --out) if [[ $cmd == rip || $cmd == jobs ]]; then _filedir -d; else _filedir; fi; return ;;
+        --out|--library) if [[ $cmd == rip || $cmd == jobs ]]; then _filedir -d; else _filedir; fi; return ;;
         --mux) COMPREPLY=($(compgen -W "mkv mpg ts" -- "$cur")); return ;;
         --on-read-error) COMPREPLY=($(compgen -W "salvage stop" -- "$cur")); return ;;
         --format) COMPREPLY=($(compgen -W "bmp tga ppm yuv-y yuv-cb yuv-cr uyvy" -- "$cur")); return ;;
@@ -26,7 +26,7 @@ _quorin_cli() {
         "") COMPREPLY=($(compgen -W "$commands --version $common" -- "$cur")); return ;;
         list) opts="$disk --json" ;;
         info) opts="$disk --json --clip" ;;
-        rip) opts="$disk --clip --all --skip-existing --json --begin --length --end --out --no-audio
+        rip) opts="$disk --clip --all --skip-existing --library --json --begin --length --end --out --no-audio
                    --no-video --patch-seqhdr --name --raw-audio --raw-video --backup --mux
                    --keep-streams --on-read-error" ;;
         jobs) opts="$disk --out --raw-video --patch-seqhdr --rename-clips --dry-run --json --mux

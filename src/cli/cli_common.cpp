@@ -211,8 +211,23 @@ std::string AbsolutePath(const std::string& path) {
     return ec ? path : abs.lexically_normal().string();
 }
 
+namespace {
+std::string& ReportFolder() {
+    static std::string folder;
+    return folder;
+}
+} // namespace
+
+void SetReportFolder(std::string folder) {
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    ReportFolder() = std::move(folder);
+}
+
 std::string ReportedName(const std::string& path) {
-    return std::filesystem::path(path).filename().string();
+    const std::string& folder = ReportFolder();
+    if (!folder.empty() && path.starts_with(folder + "/")) return path.substr(folder.size() + 1);
+    return path;
 }
 
 bool MakeOutputFolder(const std::string& dir) {

@@ -58,7 +58,9 @@ int UnreadableRecords(const CPVRDrive& drive);
 
 // Absolute form of a path the user gave (relative to the directory the command started in).
 std::string AbsolutePath(const std::string& path);
-// A file of a run as reports name it: its name in the output folder.
+// The folder the command writes into; reports name files relative to it.
+void SetReportFolder(std::string folder);
+// A file of a run as reports name it: its path in the report folder.
 std::string ReportedName(const std::string& path);
 
 // Creates the directory if needed and makes it where the logs go; prints the reason on failure.

@@ -103,6 +103,7 @@ int RunJobs(const JobsOptions& o) {
     const std::string outDir = AbsolutePath(o.out.empty() ? "." : o.out);
     // The disk is read from DIR, as its "driveheader.rec" belongs to the outputs there.
     if (!MakeOutputFolder(outDir)) return kExitOutput;
+    SetReportFolder(outDir);
     OpenedDisk disk;
     if (Globals().log) OpenLog("DIR", true);
     int rc = OpenDisk(diskPath, o.firmware190, disk, o.renameClips, outDir);

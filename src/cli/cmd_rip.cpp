@@ -10,6 +10,7 @@
 #include "base/program_log.h"
 #include "base/run_state.h"
 #include "disk/pvr_drive.h"
+#include "jobs/archive_rip.h"
 #include "jobs/job_runner.h"
 #include "platform/settings.h"
 #include "platform/text.h"
@@ -48,6 +49,7 @@ struct RipOptions {
     bool backup = false;
     bool all = false;
     bool skipExisting = false;
+    std::string library;
     bool json = false;
     std::string onReadError;
     MuxOptions mux;
@@ -186,75 +188,93 @@ RipRunReport RipClip(CPVRFile& clip, const RipRequest& request, bool quiet) {
     return run;
 }
 
-// The file a whole rip of the clip is known by: its container when muxed, its video (or backup)
-// file, else its audio file.
-bool OutputsExist(const std::string& name, const RipRequest& request) {
-    const std::string base = request.outputFolder + "/" + name;
-    std::vector<std::string> names;
-    const bool raw = request.backup || request.rawAudio || request.rawVideo;
-    if (request.mux.format != MuxFormat::kNone && !raw)
-        names = {base + "." + std::string(MuxExtension(request.mux.format))};
-    else if (request.backup)
-        names = {base + ".pva"};
-    else if (request.video)
-        names = {base + "." +
-                 (request.rawVideo ? request.postfixes.rawVideo : request.postfixes.video)};
-    else
-        names = {base + "." +
-                     (request.rawAudio ? request.postfixes.rawAudio : request.postfixes.audio),
-                 base + ".ac3"};
-    for (const std::string& n : names)
-        if (std::filesystem::exists(n)) return true;
-    return false;
-}
-
 // The names of every clip for --all: its own, with the clip number added where two clips of the
-// disk would share one (so a second run finds the same names).
+// disk would share one, and again until no other clip's name is the same.
 std::vector<std::string> AllNames(const CPVRDrive& drive) {
     std::vector<std::string> names;
     std::map<std::string, int> seen;
     for (int i = 0; i < drive.GetFileCount(); ++i)
         ++seen[drive.GetFile(i)->OutputBaseName()];
     for (int i = 0; i < drive.GetFileCount(); ++i) {
-        const std::string base = drive.GetFile(i)->OutputBaseName();
-        names.push_back(seen[base] > 1 || base.empty() ? Format("%s_%02d", base.c_str(), i + 1)
-                                                       : base);
+        std::string name = drive.GetFile(i)->OutputBaseName();
+        if (seen[name] > 1 || name.empty()) {
+            do
+                name += Format("_%02d", i + 1);
+            while (seen.contains(name));
+            seen[name] = 1;
+        }
+        names.push_back(name);
     }
     return names;
 }
 
-int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole) {
-    const std::vector<std::string> names = AllNames(*disk.drive);
+// One clip of --all or --library through the archive folder.
+nlohmann::ordered_json ArchiveClip(const RipOptions& o, RipArchive& archive, CPVRFile& clip,
+                                   int number, const RipRequest& request,
+                                   const ArchiveTarget& target, int& status) {
     const bool quiet = o.json && ::isatty(STDERR_FILENO) != 1;
+    const ArchivedRun archived =
+        RipIntoArchive(archive, clip, number, request, target, !o.library.empty(), o.skipExisting,
+                       [&](CPVRFile& c, const RipRequest& q) {
+                           if (!o.json)
+                               std::fprintf(stderr, "clip %d: %s\n", number, target.base.c_str());
+                           return RipClip(c, q, quiet);
+                       });
+    status = kExitOk;
+    if (archived.skipped) {
+        nlohmann::ordered_json item = ClipItemJson(number, clip, "skipped", status, {});
+        item["name"] = target.base;
+        return item;
+    }
+    if (!archived.failure.empty()) {
+        PrintError(archived.failure);
+        status = kExitOutput;
+        nlohmann::ordered_json item =
+            ClipItemJson(number, clip, "output failed", status, archived.failure);
+        item["name"] = target.base;
+        return item;
+    }
+    const RipRunReport& run = archived.run;
+    status = run.started ? ExitCodeOf(run) : kExitNothing;
+    if (!run.started) PrintError("clip " + std::to_string(number) + ": " + run.refusal);
+    if (!o.json) {
+        PrintFiles(run.stages);
+        PrintLost(run.stages);
+    }
+    if (run.started) PrintEnd(run);
+    nlohmann::ordered_json item = RipJson(clip, number, run, status);
+    item["name"] = target.base;
+    return item;
+}
+
+// Every clip of the list through the archive folder (the current directory).
+int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole,
+           const std::vector<int>& numbers) {
+    const std::vector<std::string> names = AllNames(*disk.drive);
+    RipArchive archive(whole.outputFolder);
+    if (!archive.Error().empty()) {
+        PrintError(archive.Error());
+        return kExitOutput;
+    }
     nlohmann::ordered_json clips = nlohmann::ordered_json::array();
     int worst = kExitOk;
-    for (int i = 0; i < disk.drive->GetFileCount() && !InterruptGuard::Interrupted(); ++i) {
-        CPVRFile& clip = *disk.drive->GetFile(i);
-        RipRequest request = whole;
-        request.outputName = names[static_cast<std::size_t>(i)];
+    for (int number : numbers) {
+        if (InterruptGuard::Interrupted()) break;
+        CPVRFile& clip = *disk.drive->GetFile(number - 1);
         int status = kExitOk;
         nlohmann::ordered_json item;
         if (!clip.RecordRead()) {
             status = kExitDisk;
-            item = ClipItemJson(i + 1, clip, "unreadable record", status,
-                                "could not read the record of clip " + std::to_string(i + 1));
-        } else if (o.skipExisting && OutputsExist(*request.outputName, request)) {
-            item = ClipItemJson(i + 1, clip, "skipped", status, {});
+            item = ClipItemJson(number, clip, "unreadable record", status,
+                                "could not read the record of clip " + std::to_string(number));
         } else {
-            if (!o.json) std::fprintf(stderr, "clip %d: %s\n", i + 1, request.outputName->c_str());
-            const RipRunReport run = RipClip(clip, request, quiet);
-            status = run.started ? ExitCodeOf(run) : kExitNothing;
-            if (!run.started) PrintError("clip " + std::to_string(i + 1) + ": " + run.refusal);
-            if (!o.json) {
-                PrintFiles(run.stages);
-                PrintLost(run.stages);
-            }
-            if (run.started) PrintEnd(run);
-            item = RipJson(clip, i + 1, run, status);
+            const ArchiveTarget target = TargetOf(
+                clip, number, names[static_cast<std::size_t>(number - 1)], !o.library.empty());
+            item = ArchiveClip(o, archive, clip, number, whole, target, status);
         }
         worst = WorseExit(worst, status);
         if (!o.json)
-            std::printf("clip\t%d\t%s\t%s\n", i + 1,
+            std::printf("clip\t%d\t%s\t%s\n", number,
                         TextField(item["name"].get<std::string>()).c_str(),
                         item["outcome"].get<std::string>().c_str());
         std::fflush(stdout);
@@ -288,15 +308,26 @@ int RunRip(RipOptions o) {
                    "and --end do not apply");
         return kExitUsage;
     }
-    if (o.skipExisting && !o.all) {
-        PrintError("--skip-existing goes with --all");
+    const bool library = !o.library.empty();
+    if (library && (o.backup || o.rawAudio || o.rawVideo || o.noVideo || !o.name.empty() ||
+                    o.begin != "0" || !o.length.empty() || !o.end.empty())) {
+        PrintError("--library holds whole recordings with their picture, named after them: "
+                   "--backup, --raw-audio, --raw-video, --no-video, --name, --begin, --length "
+                   "and --end do not apply");
+        return kExitUsage;
+    }
+    if (o.skipExisting && !o.all && !library) {
+        PrintError("--skip-existing goes with --all or --library");
         return kExitUsage;
     }
     RipRequest request;
     if (int rc = BuildRequest(o, request)) return rc;
+    if (library && request.mux.format == MuxFormat::kNone)
+        request.mux.format = MuxFormat::kMatroska;
     o.disk = AbsolutePath(o.disk);
-    request.outputFolder = AbsolutePath(o.out);
+    request.outputFolder = AbsolutePath(library ? o.library : o.out);
     if (!MakeOutputFolder(request.outputFolder)) return kExitOutput;
+    SetReportFolder(request.outputFolder);
 
     OpenedDisk disk;
     {
@@ -305,7 +336,17 @@ int RunRip(RipOptions o) {
     }
     request.readPolicy = ReadPolicyOf(o.onReadError);
     InterruptGuard interrupts(o.backup);
-    if (o.all) return RipAll(o, disk, request);
+    if (o.all || library) {
+        std::vector<int> numbers;
+        if (o.all)
+            for (int i = 1; i <= disk.drive->GetFileCount(); ++i)
+                numbers.push_back(i);
+        else if (!ClipByNumber(disk, o.clip))
+            return kExitUsage;
+        else
+            numbers.push_back(o.clip);
+        return RipAll(o, disk, request, numbers);
+    }
 
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
@@ -347,7 +388,8 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
     rip->add_flag("--all", o.all,
                   "rip every clip whole, one after another, each under its own name");
     rip->add_flag("--skip-existing", o.skipExisting,
-                  "with --all: leave out clips whose output files already exist");
+                  "with --all or --library: leave out recordings whose files an earlier run "
+                  "finished in the folder");
     rip->add_flag("--json", o.json, "print one JSON document instead of the text report");
     rip->add_option("--begin", o.begin,
                     "where the cut begins: SS[.cc], M:SS[.cc] or H:MM:SS[.cc] (default 0)")
@@ -359,7 +401,12 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
         rip->add_option("--end", o.end, "where the cut ends: SS[.cc], M:SS[.cc] or H:MM:SS[.cc]")
             ->check(NonEmptyTime());
     length->excludes(end);
-    rip->add_option("--out", o.out, "output directory, created if needed (default: current)");
+    CLI::Option* out =
+        rip->add_option("--out", o.out, "output directory, created if needed (default: current)");
+    rip->add_option("--library", o.library,
+                    "media library folder: each recording in its own folder with an NFO and "
+                    "pictures (implies --mux mkv)")
+        ->excludes(out);
     rip->add_flag("--no-audio", o.noAudio, "do not rip the audio stream");
     rip->add_flag("--no-video", o.noVideo, "do not rip the video stream");
     rip->add_flag("--patch-seqhdr", o.patchSeqHdr,

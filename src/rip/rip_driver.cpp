@@ -532,6 +532,14 @@ const char* FileKindText(FileKind kind) {
         return "map";
     case FileKind::kMuxed:
         return "muxed";
+    case FileKind::kNfo:
+        return "nfo";
+    case FileKind::kPoster:
+        return "poster";
+    case FileKind::kFanart:
+        return "fanart";
+    case FileKind::kEdl:
+        return "edl";
     }
     return "";
 }

@@ -10,8 +10,22 @@
 namespace quorin {
 
 // What a file of a run holds.
-enum class FileKind { kAudio, kVideo, kDelayLog, kRawAudio, kRawVideo, kBackup, kMap, kMuxed };
-// "audio", "video", "delay log", "raw audio", "raw video", "backup", "map", "muxed".
+enum class FileKind {
+    kAudio,
+    kVideo,
+    kDelayLog,
+    kRawAudio,
+    kRawVideo,
+    kBackup,
+    kMap,
+    kMuxed,
+    kNfo,    // a media library's description of the recording
+    kPoster, // a media library's pictures
+    kFanart,
+    kEdl, // the break marks as a skip list
+};
+// "audio", "video", "delay log", "raw audio", "raw video", "backup", "map", "muxed", "nfo",
+// "poster", "fanart", "edl".
 const char* FileKindText(FileKind kind);
 
 // What a run wrote, for front ends that list it (quorin-cli).
