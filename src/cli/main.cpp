@@ -148,6 +148,7 @@ int main(int argc, char** argv) {
     RegisterJobCommands(app, action);
     RegisterPreviewCommands(app, action);
     RegisterScanCommand(app, action);
+    RegisterBreaksCommand(app, action);
     FinishCommands(app);
     if (ReportUnknownCommand(app, argc, argv)) return kExitUsage;
     try {
