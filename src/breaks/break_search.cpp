@@ -69,22 +69,6 @@ public:
         firstPts_ = video.firstPts;
         total_ = (video.endByte - video.startByte) + (hasAudio ? audio.endByte - audio.startByte : 0);
         auto log = [](std::string_view text) { LogLine(std::string(text)); };
-        auto pictures = media::MakePictureAnalyser(2, log);
-        if (!pictures) return Fail(video, "the video decoder cannot be opened");
-        pictures->KeepCornersEvery(kCornerEvery);
-        int aspect = -1;
-        auto onVideo = [&](std::span<const std::uint8_t> payload, std::int64_t pts) {
-            NoteAspect(payload, pts, aspect, track);
-            pictures->Feed(payload, pts);
-            Collect(pictures->Take(), track);
-        };
-        if (BreakSearchOutcome o = Walk(video, onVideo, [&] { pictures->Reset(); });
-            o != BreakSearchOutcome::kDone)
-            return o;
-        pictures->Flush();
-        Collect(pictures->Take(), track);
-        std::ranges::sort(track.pictures, {}, &breaks::PictureSample::time);
-        if (track.pictures.empty()) return Fail(video, "no picture could be decoded");
         if (hasAudio) {
             const bool ac3 = StreamTypeOf(audio.id) != kKindAudio;
             auto levels = media::MakeAudioAnalyser(
@@ -101,8 +85,25 @@ public:
                     return o;
                 levels->Flush();
                 Collect(levels->Take(), track);
+                std::ranges::sort(track.levels, {}, &breaks::LevelSample::time);
             }
         }
+        auto pictures = media::MakePictureAnalyser(2, log);
+        if (!pictures) return Fail(video, "the video decoder cannot be opened");
+        pictures->KeepCornersEvery(kCornerEvery);
+        int aspect = -1;
+        auto onVideo = [&](std::span<const std::uint8_t> payload, std::int64_t pts) {
+            NoteAspect(payload, pts, aspect, track);
+            pictures->Feed(payload, pts);
+            Collect(pictures->Take(), track);
+        };
+        if (BreakSearchOutcome o = Walk(video, onVideo, [&] { pictures->Reset(); });
+            o != BreakSearchOutcome::kDone)
+            return o;
+        pictures->Flush();
+        Collect(pictures->Take(), track);
+        std::ranges::sort(track.pictures, {}, &breaks::PictureSample::time);
+        if (track.pictures.empty()) return Fail(video, "no picture could be decoded");
         return BreakSearchOutcome::kDone;
     }
 

@@ -25,6 +25,7 @@ CliRun RunCommand(const std::string& args) {
     cli::Action action;
     cli::RegisterRipCommands(app, action);
     cli::RegisterScanCommand(app, action);
+    cli::RegisterBreaksCommand(app, action);
     CliRun run;
     try {
         app.parse(args, false);
@@ -77,6 +78,11 @@ TEST(CliSalvage, BadSectorsEndWithSixAndLostLinesOrWithTwoUnderTheStopPolicy) {
           Format("lost\tvideo\t%lld\t512\t", static_cast<long long>(video))}},
         {"rip --clip 1 --out stop " + common + "stop", 2, {}},
         {"rip --clip 1 --out other " + common + "retry", 1, {}},
+        {"breaks --clip 1 " + common + "salvage",
+         6,
+         {Format("lost\taudio\t%lld\t512\t", static_cast<long long>(audio)),
+          Format("lost\tvideo\t%lld\t512\t", static_cast<long long>(video))}},
+        {"breaks --clip 1 " + common + "stop", 2, {}},
         {"scan " + common + "salvage",
          6,
          {Format("bad\t%lld\t512\t1\tvideo\t", static_cast<long long>(video)),
