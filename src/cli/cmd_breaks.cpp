@@ -93,7 +93,7 @@ nlohmann::ordered_json BreaksJson(const BreakSearchReport& report, int clip, int
     nlohmann::ordered_json lost = nlohmann::ordered_json::array();
     for (const RipReport::Lost& l : report.lost)
         lost.push_back({{"stream", l.stream},
-                        {"disk_byte", l.diskByte},
+                        {"disk_offset", l.diskByte},
                         {"bytes", l.bytes},
                         {"from", l.from},
                         {"to", l.to}});
