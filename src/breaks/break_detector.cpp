@@ -12,12 +12,12 @@
 namespace quorin::breaks {
 namespace {
 
-constexpr float kBlackLuma = 32;    // of 255; video black is 16
-constexpr float kBlackSpread = 24;  // a logo left on black spreads the luma a little
-constexpr float kSilenceDb = -50;   // RMS below full scale
-constexpr int kEdgeStep = 24;       // luma step between neighbours that makes an edge
+constexpr float kBlackLuma = 32;        // of 255; video black is 16
+constexpr float kBlackSpread = 24;      // a logo left on black spreads the luma a little
+constexpr float kSilenceDb = -50;       // RMS below full scale
+constexpr int kEdgeStep = 24;           // luma step between neighbours that makes an edge
 constexpr double kLogoCandidate = 0.45; // share of pictures with an edge at a logo pixel
-constexpr double kLogoFirm = 0.75;  // the same among the pictures that show the logo
+constexpr double kLogoFirm = 0.75;      // the same among the pictures that show the logo
 constexpr std::size_t kLogoMinPixels = 8;
 
 bool Black(const PictureSample& p) {
@@ -88,9 +88,9 @@ struct Block {
     std::size_t first = 0; // pictures [first, last]
     std::size_t last = 0;
     double from = 0, to = 0;
-    double logo = -1;   // share of its pictures showing the logo; -1 unknown
-    double db = -120;   // loudness
-    int aspect = -1;    // the mode that holds most of the block
+    double logo = -1; // share of its pictures showing the logo; -1 unknown
+    double db = -120; // loudness
+    int aspect = -1;  // the mode that holds most of the block
     int audioMode = -1;
     bool leading = false, trailing = false; // touches the clip's start or end
     double evidence = 0;
@@ -199,9 +199,12 @@ void Score(Block& b, const Reference& programme) {
         if (b.logo < 0.3) b.signals.push_back("no logo");
     }
     const double s = b.Seconds();
-    if (s >= 8 && s <= 65) e += 0.7;
-    else if (s > 180) e -= 2.0;
-    else if (s > 90) e -= 1.0;
+    if (s >= 8 && s <= 65)
+        e += 0.7;
+    else if (s > 180)
+        e -= 2.0;
+    else if (s > 90)
+        e -= 1.0;
     if (b.aspect != programme.aspect && b.aspect >= 0 && programme.aspect >= 0) {
         e += 1.5;
         b.signals.push_back("aspect");

@@ -67,7 +67,8 @@ public:
         if (cancel_) return BreakSearchOutcome::kCancelled;
         clip_.m_Engine.m_i64FirstPTS = video.firstPts;
         firstPts_ = video.firstPts;
-        total_ = (video.endByte - video.startByte) + (hasAudio ? audio.endByte - audio.startByte : 0);
+        total_ =
+            (video.endByte - video.startByte) + (hasAudio ? audio.endByte - audio.startByte : 0);
         auto log = [](std::string_view text) { LogLine(std::string(text)); };
         if (hasAudio) {
             const bool ac3 = StreamTypeOf(audio.id) != kKindAudio;
@@ -257,8 +258,8 @@ private:
             if (!p.corners.empty()) {
                 track.cornerWidth = p.cornerWidth;
                 track.cornerHeight = p.cornerHeight;
-                track.corners.push_back({p.pts, breaks::EdgeBits(p.corners, p.cornerWidth,
-                                                          p.cornerHeight)});
+                track.corners.push_back(
+                    {p.pts, breaks::EdgeBits(p.corners, p.cornerWidth, p.cornerHeight)});
             }
             track.pictures.push_back({Seconds(p.pts), p.meanLuma, p.lumaSpread, p.change});
         }
@@ -267,9 +268,8 @@ private:
     void Collect(const std::vector<media::AudioLevel>& levels, SignalTrack& track) const {
         for (const media::AudioLevel& l : levels)
             if (l.pts != media::kNoTime)
-                track.levels.push_back({Seconds(l.pts),
-                                        static_cast<double>(l.duration) / kTicksPerSecond,
-                                        l.rmsDb});
+                track.levels.push_back(
+                    {Seconds(l.pts), static_cast<double>(l.duration) / kTicksPerSecond, l.rmsDb});
     }
 
     CPVRFile& clip_;
@@ -288,11 +288,10 @@ private:
 void IndexCorners(SignalTrack& track, std::int64_t firstPts) {
     for (breaks::CornerEdges& c : track.corners) {
         const double t = static_cast<double>(c.picture - firstPts) / kTicksPerSecond;
-        auto at = std::ranges::lower_bound(track.pictures, t - 1e-6, {},
-                                           &breaks::PictureSample::time);
-        c.picture = static_cast<std::size_t>(
-            std::min(at - track.pictures.begin(),
-                     static_cast<std::ptrdiff_t>(track.pictures.size()) - 1));
+        auto at =
+            std::ranges::lower_bound(track.pictures, t - 1e-6, {}, &breaks::PictureSample::time);
+        c.picture = static_cast<std::size_t>(std::min(
+            at - track.pictures.begin(), static_cast<std::ptrdiff_t>(track.pictures.size()) - 1));
     }
 }
 

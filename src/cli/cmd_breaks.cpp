@@ -114,8 +114,7 @@ int RunBreaks(BreaksOptions o) {
     if (Globals().log) OpenLog("BREAKS.LOG", true);
     BreakSearchOptions options;
     options.stopOnReadError = o.onReadError == "stop";
-    const BreakSearchReport report =
-        Search(*clip, options, o.json && ::isatty(STDERR_FILENO) != 1);
+    const BreakSearchReport report = Search(*clip, options, o.json && ::isatty(STDERR_FILENO) != 1);
     CloseLog();
     int rc = ExitOf(report);
     if (rc != kExitOk && rc != kExitLost) {

@@ -48,7 +48,8 @@ public:
     }
 
     // Parses the bytes and decodes every whole frame; each decoded frame goes to the sink.
-    template <class Sink> void Feed(std::span<const std::uint8_t> bytes, std::int64_t pts, Sink sink) {
+    template <class Sink>
+    void Feed(std::span<const std::uint8_t> bytes, std::int64_t pts, Sink sink) {
         const std::uint8_t* data = bytes.data();
         int left = static_cast<int>(bytes.size());
         const std::int64_t stamp = pts == kNoTime ? AV_NOPTS_VALUE : pts;
@@ -67,8 +68,8 @@ public:
     template <class Sink> void Flush(Sink sink) {
         std::uint8_t* out = nullptr;
         int outSize = 0;
-        av_parser_parse2(parser_.get(), context_.get(), &out, &outSize, nullptr, 0,
-                         AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        av_parser_parse2(parser_.get(), context_.get(), &out, &outSize, nullptr, 0, AV_NOPTS_VALUE,
+                         AV_NOPTS_VALUE, 0);
         if (outSize > 0) Decode(out, outSize, parser_->pts, sink);
         avcodec_send_packet(context_.get(), nullptr);
         Receive(sink);
@@ -166,9 +167,10 @@ private:
         }
         const double mean = static_cast<double>(sum) / static_cast<double>(n);
         s.meanLuma = static_cast<float>(mean);
-        s.lumaSpread = static_cast<float>(
-            std::sqrt(std::max(0.0, static_cast<double>(squares) / static_cast<double>(n) - mean * mean)));
-        s.change = compare ? static_cast<float>(static_cast<double>(diff) / static_cast<double>(n)) : 0;
+        s.lumaSpread = static_cast<float>(std::sqrt(
+            std::max(0.0, static_cast<double>(squares) / static_cast<double>(n) - mean * mean)));
+        s.change =
+            compare ? static_cast<float>(static_cast<double>(diff) / static_cast<double>(n)) : 0;
         if (cornersEvery_ > 0 && count_++ % cornersEvery_ == 0) Corners(f, s);
         out_.push_back(std::move(s));
     }
