@@ -4,7 +4,7 @@ _quorin_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="list info rip jobs rename decode preview scan"
+    local commands="list info rip jobs rename decode preview scan breaks"
     local common="--trace --log --help"
     local disk="--disk --firmware190 --no-firmware190 --udisks"
     local cmd="" w
@@ -13,7 +13,7 @@ _quorin_cli() {
     done
 
     case $prev in
-        --disk) _filedir; return ;;
+        --disk|--edl) _filedir; return ;;
         --out|--library) if [[ $cmd == rip || $cmd == jobs ]]; then _filedir -d; else _filedir; fi; return ;;
         --mux) COMPREPLY=($(compgen -W "mkv mpg ts" -- "$cur")); return ;;
         --on-read-error) COMPREPLY=($(compgen -W "salvage stop" -- "$cur")); return ;;
@@ -35,6 +35,7 @@ _quorin_cli() {
         decode) opts="--format" ;;
         preview) opts="$disk --clip --at --out" ;;
         scan) opts="$disk --clip --json --on-read-error" ;;
+        breaks) opts="$disk --clip --json --edl --on-read-error" ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$opts $common" -- "$cur"))

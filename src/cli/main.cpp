@@ -24,7 +24,7 @@ constexpr std::string_view kMainFooter =
     "each command.\n\n"
     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read); 3 nothing to "
     "rip; 4 cancelled; 5 an output file could not be created or written; 6 done, but parts of "
-    "the disk were unreadable (rip, jobs, scan; see --on-read-error)."sv;
+    "the disk were unreadable (rip, jobs, scan, breaks; see --on-read-error)."sv;
 
 struct CommandFooter {
     std::string_view command;
@@ -90,6 +90,18 @@ constexpr CommandFooter kFooters[] = {
      "Exit status: 0 nothing unreadable; 1 usage error or no such clip; 2 the disk cannot be "
      "opened (with --on-read-error stop: something was unreadable); 6 something was "
      "unreadable."},
+    {"breaks",
+     "Reads the clip's video and audio once (progress on stderr) and prints one line per advert "
+     "break found: 'break<TAB>FROM<TAB>TO<TAB>CONFIDENCE', FROM the first picture of the first "
+     "spot and TO the first picture after the last one, as h:mm:ss.cc on the video's clock (as "
+     "rip's --begin), CONFIDENCE from 0.00 to 1.00; then the 'lost' lines of damaged stretches "
+     "(as rip). Nothing is cut. --edl FILE also writes one 'FROM TO 3' line per break (seconds), "
+     "which players use to skip them; an existing FILE is replaced (empty when nothing is "
+     "found). --json prints one JSON document instead. Ctrl-C cancels.\n\n"
+     "Exit status: 0 done (also when no break is found); 1 usage error or no such clip; 2 the "
+     "disk cannot be opened (or read; with --on-read-error stop, an unreadable sector); 3 no "
+     "video stream or picture found; 4 cancelled; 5 the EDL file could not be written; 6 done, "
+     "but parts of the disk were unreadable (the 'lost' lines)."},
     {"preview",
      "Writes the picture the preview dialog shows at that position as a bitmap and prints its "
      "position (h:mm:ss.cc) and aspect ratio (4:3 or 16:9), TAB-separated.\n\n"
@@ -156,6 +168,7 @@ int main(int argc, char** argv) {
     RegisterJobCommands(app, action);
     RegisterPreviewCommands(app, action);
     RegisterScanCommand(app, action);
+    RegisterBreaksCommand(app, action);
     FinishCommands(app);
     if (ReportUnknownCommand(app, argc, argv)) return kExitUsage;
     try {

@@ -45,6 +45,7 @@ inline CliRun RunCommand(const std::string& args, bool forked = false) {
     cli::RegisterRipCommands(app, action);
     cli::RegisterPreviewCommands(app, action);
     cli::RegisterScanCommand(app, action);
+    cli::RegisterBreaksCommand(app, action);
     CliRun run;
     try {
         app.parse(args, false);
