@@ -55,6 +55,13 @@ CPVRFile::CPVRFile(const std::string& driveName, int fileNo, const ClusterTable*
     m_dClipLength = static_cast<double>(m_Record.LengthInSeconds()) * 100.0;
 }
 
+CPVRFile::CPVRFile(const std::string& driveName, const ClipRecord& record,
+                   const ClusterTable* table)
+    : m_lFileNo(-1), m_RawRecord(record), m_Record(record), m_strDriveName(driveName), m_lLayout(1),
+      m_bRecordRead(true), m_pTable(table) {
+    m_dClipLength = static_cast<double>(m_Record.LengthInSeconds()) * 100.0;
+}
+
 std::vector<std::uint8_t>& CPVRFile::ExtractionBuffer() {
     // Allocated lazily: a disk may list hundreds of clips and most are never ripped.
     if (m_Buffer.size() != kExtractionBufferSize) m_Buffer.assign(kExtractionBufferSize, 0);

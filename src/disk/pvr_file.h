@@ -23,6 +23,8 @@ class CPVRFile {
 public:
     // Reads record 10 + fileNo; converts the old layout unless the firmware option is on.
     CPVRFile(const std::string& driveName, int fileNo, const ClusterTable* table);
+    // A clip of a record in the working layout that is not read from the disk.
+    CPVRFile(const std::string& driveName, const ClipRecord& record, const ClusterTable* table);
     ~CPVRFile() = default;
     CPVRFile(const CPVRFile&) = delete;
     CPVRFile& operator=(const CPVRFile&) = delete;
