@@ -100,6 +100,7 @@ void RegisterListCommands(CLI::App& app, Action& action);
 void RegisterRipCommands(CLI::App& app, Action& action);
 void RegisterJobCommands(CLI::App& app, Action& action);
 void RegisterPreviewCommands(CLI::App& app, Action& action);
+void RegisterRecoverCommand(CLI::App& app, Action& action);
 
 // The settings file, read once (quorin-cli never writes it).
 const Settings& CliSettings();
