@@ -233,6 +233,7 @@ public:
     explicit Reader(const std::string& volume) { ok_ = OpenDrive(volume, handle_); }
     bool Ok() const { return ok_; }
     std::int64_t BytesRead() const { return bytes_; }
+    std::int64_t Reads() const { return reads_; }
     // Up to n bytes at offset `at` of the cluster (clipped to it).
     std::vector<std::uint8_t> Read(std::uint32_t cluster, std::int64_t at, std::int64_t n) {
         at = std::clamp<std::int64_t>(at, 0, kClusterBytes);
@@ -242,6 +243,7 @@ public:
         const std::int64_t got = handle_.Read(buffer);
         buffer.resize(static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
         bytes_ += static_cast<std::int64_t>(buffer.size());
+        ++reads_;
         return buffer;
     }
 
@@ -249,6 +251,7 @@ private:
     VolumeHandle handle_;
     bool ok_ = false;
     std::int64_t bytes_ = 0;
+    std::int64_t reads_ = 0;
 };
 
 // A packet with a time stamp at or after `at`, of stream id: where and its PTS.
@@ -610,6 +613,7 @@ RecoveryScanReport ScanForDeleted(const std::string& volume, const std::vector<b
     }
     report.recordings = Pair(Streams(scans));
     report.bytesRead = reader.BytesRead();
+    report.reads = reader.Reads();
     LogLine(Format(
         "recovery scan: %d free clusters, %d with packets, %d recordings, %lld bytes read",
         report.clustersLooked, static_cast<int>(scans.size()),

@@ -45,6 +45,7 @@ struct RecoveryScanReport {
     std::vector<RecoveredRecording> recordings;
     int clustersLooked = 0;     // clusters in no live chain
     std::int64_t bytesRead = 0; // by the scan
+    std::int64_t reads = 0;
     bool cancelled = false;
     std::string error; // the disk could not be opened
 };
