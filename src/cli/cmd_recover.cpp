@@ -175,13 +175,17 @@ int RunRecover(RecoverOptions o) {
         return kExitCancelled;
     }
     if (report.recordings.empty()) PrintError("no deleted recording found");
+    const bool unreadable = report.failedReads > 0;
+    if (unreadable)
+        PrintError(Format("%lld reads of the disk failed: what they held was left out",
+                          static_cast<long long>(report.failedReads)));
     if (o.only > static_cast<int>(report.recordings.size())) {
         PrintError(Format("--only %d: %d recordings were found", o.only,
                           static_cast<int>(report.recordings.size())));
         return kExitUsage;
     }
     Json items = Json::array();
-    int status = kExitOk;
+    int status = unreadable ? kExitLost : kExitOk;
     if (o.list) {
         for (const RecoveredRecording& r : report.recordings) {
             items.push_back(RecordingJson(r));
@@ -189,7 +193,7 @@ int RunRecover(RecoverOptions o) {
         }
     } else {
         if (!EnterDirectory(AbsolutePath(o.out))) return kExitOutput;
-        status = RipAll(o, o.disk, report.recordings, items);
+        status = WorseExit(status, RipAll(o, o.disk, report.recordings, items));
     }
     if (o.json) {
         Json doc = JsonDocument("recover");

@@ -234,6 +234,7 @@ public:
     bool Ok() const { return ok_; }
     std::int64_t BytesRead() const { return bytes_; }
     std::int64_t Reads() const { return reads_; }
+    std::int64_t Failed() const { return failed_; }
     // Up to n bytes at offset `at` of the cluster (clipped to it).
     std::vector<std::uint8_t> Read(std::uint32_t cluster, std::int64_t at, std::int64_t n) {
         at = std::clamp<std::int64_t>(at, 0, kClusterBytes);
@@ -241,6 +242,7 @@ public:
         std::vector<std::uint8_t> buffer(static_cast<std::size_t>(n));
         if (n == 0 || !handle_.Seek(ClusterStartSector(cluster) * kSectorSize + at)) return {};
         const std::int64_t got = handle_.Read(buffer);
+        if (got < 0) ++failed_;
         buffer.resize(static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
         bytes_ += static_cast<std::int64_t>(buffer.size());
         ++reads_;
@@ -252,6 +254,7 @@ private:
     bool ok_ = false;
     std::int64_t bytes_ = 0;
     std::int64_t reads_ = 0;
+    std::int64_t failed_ = 0;
 };
 
 // A packet with a time stamp at or after `at`, of stream id: where and its PTS.
@@ -614,6 +617,7 @@ RecoveryScanReport ScanForDeleted(const std::string& volume, const std::vector<b
     report.recordings = Pair(Streams(scans));
     report.bytesRead = reader.BytesRead();
     report.reads = reader.Reads();
+    report.failedReads = reader.Failed();
     LogLine(Format(
         "recovery scan: %d free clusters, %d with packets, %d recordings, %lld bytes read",
         report.clustersLooked, static_cast<int>(scans.size()),

@@ -46,6 +46,7 @@ struct RecoveryScanReport {
     int clustersLooked = 0;     // clusters in no live chain
     std::int64_t bytesRead = 0; // by the scan
     std::int64_t reads = 0;
+    std::int64_t failedReads = 0; // parts of the disk that could not be read were skipped
     bool cancelled = false;
     std::string error; // the disk could not be opened
 };

@@ -170,6 +170,24 @@ TEST(Recovery, StopsWhenCancelled) {
     EXPECT_TRUE(report.recordings.empty());
 }
 
+TEST(Recovery, SaysWhatItCouldNotRead) {
+    Case c{"Faults", td::RecordLayout::Working, td::Deletion::Cleared, td::ChainOrder::Sequential,
+           false,    td::FreeFill::None};
+    TestDisk disk(Disk(c), "recover-faults");
+    bool ok = false;
+    ClusterTable table(disk.Image(), ok);
+    CPVRDrive drive(disk.Image(), &table);
+    const int b = disk.Result(2).video.chain[0];
+    VolumeFaults faults;
+    faults.failingReads = {{td::ClusterByteOffset(b), td::ClusterByteOffset(b + 1)}};
+    SetVolumeFaults(disk.Image(), faults);
+    std::atomic<bool> cancel{false};
+    const auto report = ScanForDeleted(drive, table, {}, cancel);
+    ClearVolumeFaults();
+    EXPECT_GT(report.failedReads, 0);
+    EXPECT_EQ(report.recordings.size(), 2u) << "the recording in the unreadable cluster is lost";
+}
+
 // The recovered clip through the runner: at least 95% of each stream, in order, decodable.
 TEST(Recovery, RipsARecoveredRecordingThroughTheRunner) {
     ScratchDir out;
