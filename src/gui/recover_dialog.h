@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QTimer>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
