@@ -4,7 +4,7 @@ _quorin_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="list info rip jobs rename decode preview scan breaks"
+    local commands="list info rip jobs rename decode preview scan breaks recover"
     local common="--trace --log --help"
     local disk="--disk --firmware190 --no-firmware190 --udisks"
     local cmd="" w
@@ -14,11 +14,11 @@ _quorin_cli() {
 
     case $prev in
         --disk|--edl) _filedir; return ;;
-        --out|--library) if [[ $cmd == rip || $cmd == jobs ]]; then _filedir -d; else _filedir; fi; return ;;
+        --out|--library) if [[ $cmd == rip || $cmd == jobs || $cmd == recover ]]; then _filedir -d; else _filedir; fi; return ;;
         --mux) COMPREPLY=($(compgen -W "mkv mpg ts" -- "$cur")); return ;;
         --on-read-error) COMPREPLY=($(compgen -W "salvage stop" -- "$cur")); return ;;
         --format) COMPREPLY=($(compgen -W "bmp tga ppm yuv-y yuv-cb yuv-cr uyvy" -- "$cur")); return ;;
-        --clip|--begin|--length|--end|--at|--name|--title) return ;;
+        --clip|--begin|--length|--end|--at|--name|--title|--only) return ;;
     esac
 
     local opts
@@ -36,6 +36,7 @@ _quorin_cli() {
         preview) opts="$disk --clip --at --out" ;;
         scan) opts="$disk --clip --json --on-read-error" ;;
         breaks) opts="$disk --clip --json --edl --on-read-error" ;;
+        recover) opts="$disk --list --only --out --json --mux --keep-streams --on-read-error" ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$opts $common" -- "$cur"))

@@ -116,6 +116,7 @@ void RegisterRipCommands(CLI::App& app, Action& action);
 void RegisterJobCommands(CLI::App& app, Action& action);
 void RegisterPreviewCommands(CLI::App& app, Action& action);
 void RegisterBreaksCommand(CLI::App& app, Action& action);
+void RegisterRecoverCommand(CLI::App& app, Action& action);
 
 // The settings file, read once (quorin-cli never writes it).
 const Settings& CliSettings();

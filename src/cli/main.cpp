@@ -24,7 +24,7 @@ constexpr std::string_view kMainFooter =
     "each command.\n\n"
     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read); 3 nothing to "
     "rip; 4 cancelled; 5 an output file could not be created or written; 6 done, but parts of "
-    "the disk were unreadable (rip, jobs, scan, breaks; see --on-read-error)."sv;
+    "the disk were unreadable (rip, jobs, scan, breaks, recover; see --on-read-error)."sv;
 
 struct CommandFooter {
     std::string_view command;
@@ -108,6 +108,22 @@ constexpr CommandFooter kFooters[] = {
      "Exit status: 0 written; 1 usage error or no such clip; 2 the disk or the clip's record "
      "cannot be read; 3 no "
      "picture at that position ('wrong offset'); 5 the bitmap could not be written."},
+    {"recover",
+     "Looks only at clusters in no live chain (the records, read in the chosen layout, say which "
+     "are live), reads at most about 1 MiB of each and puts the clusters of deleted recordings "
+     "back into chains. Recordings are numbered by the position of their first video cluster, "
+     "the same in every run on the same disk. --list prints one line per recording: "
+     "'recovered<TAB>N<TAB>SECONDS<TAB>VIDEO_CLUSTERS<TAB>AUDIO_CLUSTERS<TAB>complete|partial' "
+     "(partial: its start or end was overwritten; the part after an overwritten stretch may be "
+     "listed as a recording of its own). --out rips each (or --only N) as 'Recovered NN': "
+     "NAME.m2v, NAME.mp2 or NAME.ac3 and 'NAME delay.log', or one file with --mux; after each its "
+     "'recovered' line, its 'file' and 'lost' lines as 'rip' prints them. --json prints one "
+     "document: version, command, status and recordings (number, name, seconds, video_clusters, "
+     "audio_clusters, complete; with --out outcome, status and files). The disk is never "
+     "written. Progress goes to stderr; Ctrl-C cancels.\n\n"
+     "Exit status: 0 done (also when nothing was found, said on stderr); 1 usage error; 2 the "
+     "disk cannot be opened; 4 cancelled; 5 an output file could not be created or written; 6 "
+     "done, but parts of the disk were unreadable."},
 };
 
 // Options every command that opens a disk shares, and the texts below each command's options.
@@ -169,6 +185,7 @@ int main(int argc, char** argv) {
     RegisterPreviewCommands(app, action);
     RegisterScanCommand(app, action);
     RegisterBreaksCommand(app, action);
+    RegisterRecoverCommand(app, action);
     FinishCommands(app);
     if (ReportUnknownCommand(app, argc, argv)) return kExitUsage;
     try {

@@ -56,6 +56,13 @@ CPVRFile::CPVRFile(const std::string& driveName, int fileNo, const ClusterTable*
     m_dClipLength = static_cast<double>(m_Record.LengthInSeconds()) * 100.0;
 }
 
+CPVRFile::CPVRFile(const std::string& driveName, const ClipRecord& record,
+                   const ClusterTable* table)
+    : m_lFileNo(-1), m_RawRecord(record), m_Record(record), m_strDriveName(driveName), m_lLayout(1),
+      m_bRecordRead(true), m_pTable(table) {
+    m_dClipLength = static_cast<double>(m_Record.LengthInSeconds()) * 100.0;
+}
+
 bool CPVRFile::WriteRecord(int fileNo) {
     if (m_lLayout == 0)
         std::memcpy(m_RawRecord.bytes.data() + 0x0F, m_Record.bytes.data() + kNameOffset,

@@ -22,6 +22,8 @@ public:
     // Reads record 10 + fileNo; converts the old layout unless the disk uses firmware 190's.
     CPVRFile(const std::string& driveName, int fileNo, const ClusterTable* table,
              RecordLayout layout = RecordLayout::kOld);
+    // A clip of a record in the working layout that is not read from the disk.
+    CPVRFile(const std::string& driveName, const ClipRecord& record, const ClusterTable* table);
     ~CPVRFile() = default;
     CPVRFile(const CPVRFile&) = delete;
     CPVRFile& operator=(const CPVRFile&) = delete;

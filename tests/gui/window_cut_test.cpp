@@ -104,7 +104,7 @@ TEST_F(WindowTest, EveryControlCarriesItsIdCaptionAndTip) {
         }
     }
     const auto actions = window_->ClipMenu()->actions();
-    ASSERT_EQ(actions.size(), 5);
+    ASSERT_EQ(actions.size(), 6);
     EXPECT_EQ(actions[0]->text(), "Change Title");
     EXPECT_EQ(ControlId(actions[0]), ids::kMenuChangeTitle);
     EXPECT_EQ(actions[1]->text(), "Rip !");
@@ -113,6 +113,8 @@ TEST_F(WindowTest, EveryControlCarriesItsIdCaptionAndTip) {
     EXPECT_EQ(ControlId(actions[3]), ids::kMenuPreview);
     EXPECT_EQ(actions[4]->text(), "Check Disk");
     EXPECT_EQ(ControlId(actions[4]), ids::kMenuCheckDisk);
+    EXPECT_EQ(actions[5]->text(), "Recover Deleted Recordings...");
+    EXPECT_EQ(ControlId(actions[5]), ids::kMenuRecover);
 }
 
 TEST_F(WindowTest, AClickOnAClipSetsTheWholeClipLessItsLastSecond) {

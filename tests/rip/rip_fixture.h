@@ -140,6 +140,7 @@ public:
     CPVRFile& Clip(int n) { return *drive_->GetFile(n); }
     const td::ClipResult& Result(int n) const { return result_.clips[static_cast<std::size_t>(n)]; }
     const std::string& Image() const { return image_; }
+    RecordLayout Layout() const { return layout_; }
 
     // Options as the window sets them for a single rip.
     void Options(bool audioOn = true, bool videoOn = true) {

@@ -31,12 +31,16 @@ void PrintSummary(const td::DiskSpec& desc, const td::DiskResult& disk, const ch
                 static_cast<unsigned long long>(disk.imageBytes));
     for (std::size_t i = 0; i < disk.clips.size(); ++i) {
         const auto& c = disk.clips[i];
+        const char* deleted = c.deleted == td::Deletion::Cleared  ? "  deleted (cleared)"
+                              : c.deleted == td::Deletion::Linked ? "  deleted (linked)"
+                                                                  : "";
         std::printf("  %02zu %-20s %d:%02d:%02d  video %s (start %d, end %d)  audio %s (start %d, "
-                    "end %d)\n",
+                    "end %d)%s\n",
                     i + 1, desc.clips[i].name.c_str(), c.lengthSeconds / 3600,
                     c.lengthSeconds / 60 % 60, c.lengthSeconds % 60,
                     ChainText(c.video.chain).c_str(), c.video.startSector, c.video.endSector,
-                    ChainText(c.audio.chain).c_str(), c.audio.startSector, c.audio.endSector);
+                    ChainText(c.audio.chain).c_str(), c.audio.startSector, c.audio.endSector,
+                    deleted);
     }
 }
 
