@@ -46,8 +46,8 @@ int main(int argc, char** argv) {
     std::ofstream(description) << "{\"clips\": [{\"name\": \"bench\", \"video\": \"" << name
                                << ".m2v\", \"audio\": \"" << audio << "\", \"loops\": " << loops
                                << "}]}\n";
-    const std::string build = std::string(QUORIN_MKDISK) + " --force '" + description.string() + "' '" +
-                              image.string() + "' >/dev/null";
+    const std::string build = std::string(QUORIN_MKDISK) + " --force '" + description.string() +
+                              "' '" + image.string() + "' >/dev/null";
     if (std::system(build.c_str()) != 0) {
         std::fprintf(stderr, "quorin-mkdisk failed\n");
         return 1;

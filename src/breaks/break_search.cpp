@@ -194,7 +194,6 @@ private:
         return BreakSearchOutcome::kDone;
     }
 
-
     BreakSearchOutcome ReadError(const CIBits::Damage& d) {
         report_.message = ReadFailureText(run_.Clip().DriveName(), d.diskByte, 0);
         return BreakSearchOutcome::kReadError;

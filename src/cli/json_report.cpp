@@ -137,9 +137,9 @@ Json RipJson(const CPVRFile& clip, int number, const RipRunReport& run, int stat
         const auto size = std::filesystem::file_size(f.name, ec);
         if (ec) continue; // never created after all
         j["files"].push_back(Json{{"name", ReportedName(f.name)},
-                             {"size", size},
-                             {"kind", FileKindText(f.kind)},
-                             {"complete", !f.partial}});
+                                  {"size", size},
+                                  {"kind", FileKindText(f.kind)},
+                                  {"complete", !f.partial}});
     }
     j["stages"] = Json{{"audio", StageSeconds(r.audioMs)},
                        {"video", StageSeconds(r.videoMs)},
