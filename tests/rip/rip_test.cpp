@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <future>
 #include <sys/resource.h>
 #include <thread>
 
@@ -502,3 +503,41 @@ TEST(Rip, NothingToRip) {
 
 } // namespace
 } // namespace quorin
+
+namespace quorin::riptest {
+namespace {
+
+// Runs own their state: one clip ripped on two threads at once, each run into a folder of its
+// own (a cut, muxed too), gives the same streams as one run alone (a container carries random
+// identifiers of its own).
+TEST(Rip, OneClipOnTwoThreadsAtOnceGivesTheSameFiles) {
+    TestDisk disk(OneClip(TwoClusterClip()), "threads");
+    ScratchFolder alone("rip-alone"), first("rip-first"), second("rip-second");
+    auto rip = [&](const ScratchFolder& folder) {
+        RipProgress audio, video;
+        std::atomic<bool> cancel{false};
+        RipRunner runner(static_cast<const CPVRFile&>(disk.Clip(0)), audio, video, &cancel);
+        RipRequest request;
+        request.begin = 1.5;
+        request.length = 20;
+        request.outputFolder = folder.Path().string();
+        request.mux.format = MuxFormat::kMatroska;
+        request.mux.keepStreams = true;
+        return runner.Run(request).outcome.value_or(RipOutcome::kNothingToRip);
+    };
+    ASSERT_EQ(rip(alone), RipOutcome::kDone);
+    std::future<RipOutcome> other = std::async(std::launch::async, [&] { return rip(second); });
+    EXPECT_EQ(rip(first), RipOutcome::kDone);
+    EXPECT_EQ(other.get(), RipOutcome::kDone);
+    for (const char* name : {"Film.m2v", "Film.mp2", "Film delay.log"}) {
+        SCOPED_TRACE(name);
+        const auto want = ReadFile(alone / name);
+        ASSERT_FALSE(want.empty());
+        EXPECT_TRUE(ReadFile(first / name) == want);
+        EXPECT_TRUE(ReadFile(second / name) == want);
+    }
+    EXPECT_TRUE(fs::exists(first / "Film.mkv") && fs::exists(second / "Film.mkv"));
+}
+
+} // namespace
+} // namespace quorin::riptest
