@@ -10,7 +10,7 @@ using namespace riptest;
 
 class CliRecover : public ::testing::Test {
 protected:
-    static td::DiskSpec Spec(bool withDeleted) {
+    static td::DiskSpec DiskOf(bool withDeleted) {
         td::DiskSpec desc;
         desc.freeFill = td::FreeFill::Noise;
         desc.freeFillBytes = 1 << 20;
@@ -39,7 +39,7 @@ protected:
 };
 
 TEST_F(CliRecover, ListsAndRipsInTheSameOrderWithoutWritingTheDisk) {
-    TestDisk disk(Spec(true), "cli-recover");
+    TestDisk disk(DiskOf(true), "cli-recover");
     const auto before = fs::last_write_time(disk.Image());
     const Command list = Cli("recover " + Disk(disk) + " --list");
     ASSERT_EQ(list.status, 0) << list.err;
@@ -75,7 +75,7 @@ TEST_F(CliRecover, ListsAndRipsInTheSameOrderWithoutWritingTheDisk) {
 }
 
 TEST_F(CliRecover, ExitStatuses) {
-    TestDisk disk(Spec(false), "cli-recover-none");
+    TestDisk disk(DiskOf(false), "cli-recover-none");
     struct Case {
         std::string args;
         int status;
