@@ -38,7 +38,7 @@ enum class Stop { kNone, kCtrlC, kKill };
 
 class CliArchive : public ::testing::Test {
 protected:
-    static td::DiskSpec ThreeClips() {
+    static td::DiskSpec NewsAndFilm() {
         td::DiskSpec desc;
         int day = 1;
         for (const char* name : {"News", "News", "News_02"}) {
@@ -53,7 +53,7 @@ protected:
         desc.clips.push_back(film);
         return desc;
     }
-    void SetUp() override { disk_ = std::make_unique<TestDisk>(ThreeClips(), "archive"); }
+    void SetUp() override { disk_ = std::make_unique<TestDisk>(NewsAndFilm(), "archive"); }
 
     std::string Cli() const {
         return "env XDG_CONFIG_HOME=" + Quote(out_.Path().string()) + " " + QUORIN_CLI;
