@@ -8,18 +8,18 @@
 namespace quorin {
 namespace {
 
-locale_t CLocale() {
+locale_t TheCLocale() {
     static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
     return loc;
 }
 
 // Switches this thread to the C locale for the lifetime of the guard.
-class CLocaleGuard {
+class ClassicLocaleScope {
 public:
-    CLocaleGuard() : previous_(uselocale(CLocale())) {}
-    ~CLocaleGuard() { uselocale(previous_); }
-    CLocaleGuard(const CLocaleGuard&) = delete;
-    CLocaleGuard& operator=(const CLocaleGuard&) = delete;
+    ClassicLocaleScope() : previous_(uselocale(TheCLocale())) {}
+    ~ClassicLocaleScope() { uselocale(previous_); }
+    ClassicLocaleScope(const ClassicLocaleScope&) = delete;
+    ClassicLocaleScope& operator=(const ClassicLocaleScope&) = delete;
 
 private:
     locale_t previous_;
@@ -28,7 +28,7 @@ private:
 } // namespace
 
 std::string FormatV(const char* fmt, va_list args) {
-    CLocaleGuard guard;
+    ClassicLocaleScope guard;
     char small[256];
     va_list copy;
     va_copy(copy, args);

@@ -82,7 +82,7 @@ std::string OpenFailureText(const fs::path& input, int result) {
 
 std::string NoPictureText(const dec::DecodeDetails& details) {
     if (details.macroblocks == 0 && details.width > 0) return "its first frame holds no slice";
-    switch (details.result_code) {
+    switch (details.resultCode) {
     case dec::kResultBadSyntax:
         return "its pictures are damaged";
     case dec::kResultDataRanOut:
@@ -119,14 +119,14 @@ int RunDecodeCommand(const std::string& in, const std::string& out, const std::s
                                          code, details);
     if (r == 1) {
         std::fprintf(stderr, "Cannot decode %s: %s.\n", in.c_str(),
-                     OpenFailureText(input, details.result_code).c_str());
+                     OpenFailureText(input, details.resultCode).c_str());
         return kExitCannotOpen;
     }
     if (r == 2) {
         std::fprintf(stderr, "Not enough memory to decode %s.\n", in.c_str());
         return kExitNoMemory;
     }
-    if (details.result_code == dec::kResultFileError) {
+    if (details.resultCode == dec::kResultFileError) {
         std::fprintf(stderr, "Cannot write the picture of %s to %s.\n", in.c_str(),
                      folder.Path().c_str());
         return kExitOutputFailed;

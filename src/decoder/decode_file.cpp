@@ -26,7 +26,7 @@ bool WriteFile(const std::string& name, const uint8_t* data, size_t size) {
 }
 
 int Run(const char* input, const char* output, int format, DecodeDetails& details) {
-    int& result = details.result_code;
+    int& result = details.resultCode;
     auto decoder = std::make_unique<Decoder>();
     result = decoder->OpenStreams(input, nullptr, 0, 0, kBufferSize, kBufferSize);
     if (result != 1) return 1;
@@ -57,8 +57,8 @@ int Run(const char* input, const char* output, int format, DecodeDetails& detail
                 break;
             }
             // A format the writer refuses stays refused for every later picture.
-            if (decoder->last_error() == kResultWrongCall ||
-                decoder->last_error() == kResultUnsupported)
+            if (decoder->LastError() == kResultWrongCall ||
+                decoder->LastError() == kResultUnsupported)
                 break;
         }
         if (decoder->NextPicture() != 1) break;
@@ -66,17 +66,17 @@ int Run(const char* input, const char* output, int format, DecodeDetails& detail
     if (written) {
         result = 1;
     } else if (result != kResultFileError) {
-        result = decoder->last_error();
+        result = decoder->LastError();
     }
     return 0;
 }
 
 } // namespace
 
-int DecodePictureFile(const char* input, const char* output, int format, int* result_code) {
+int DecodePictureFile(const char* input, const char* output, int format, int* resultCode) {
     DecodeDetails details;
     const int r = DecodePictureFile(input, output, format, details);
-    if (result_code != nullptr) *result_code = details.result_code;
+    if (resultCode != nullptr) *resultCode = details.resultCode;
     return r;
 }
 

@@ -3,7 +3,7 @@
 //
 //   int quorin::decoder::DecodePictureFile(const char* input, const char* output,
 //                                          int format = kFormatBitmap,
-//                                          int* result_code = nullptr);
+//                                          int* resultCode = nullptr);
 //
 // `input` is an MPEG-1 or MPEG-2 video elementary stream or a program stream (its video stream
 // 0xE0 is read). The first frame completed in stream order (a frame picture, or the second field
@@ -12,7 +12,7 @@
 // name without a valid single integer conversion is used as it is.
 //
 // Returns 0 after a run, whether or not a picture file was written; 1 if the input could not be
-// opened as a decodable stream; 2 if the picture buffer could not be allocated. `result_code`,
+// opened as a decodable stream; 2 if the picture buffer could not be allocated. `resultCode`,
 // when given, receives the decoder's last result code (1 when a picture file was written).
 // Nothing throws.
 #pragma once
@@ -47,11 +47,11 @@ enum ResultCode : int {
 };
 
 int DecodePictureFile(const char* input, const char* output, int format = kFormatBitmap,
-                      int* result_code = nullptr);
+                      int* resultCode = nullptr);
 
 // What a run decoded, for callers that must tell a picture from frame stores no slice reached.
 struct DecodeDetails {
-    int result_code = kResultNotOpen;
+    int resultCode = kResultNotOpen;
     int macroblocks = 0; // macroblocks decoded into the frame written
     int width = 0;       // of the frame written
     int height = 0;

@@ -52,13 +52,13 @@ public:
     int OpenStreams(const char* base_name, const char* enhancement_name, int base_stream,
                     int enhancement_stream, int base_buffer_size, int enhancement_buffer_size);
     int DecodePicture();
-    // Bytes of the picture file in `out`; 0 on failure (last_error() tells why).
+    // Bytes of the picture file in `out`; 0 on failure (LastError() tells why).
     size_t WritePicture(std::span<uint8_t> out, int& width, int& height, int format);
     int NextPicture();
     void CloseDecoder();
 
     int state() const { return state_; }
-    int last_error() const { return last_error_; }
+    int LastError() const { return last_error_; }
     // The base layer's headers (valid while open).
     const StreamHeaders& headers() const { return base_->headers(); }
     // True when the picture just decoded completes a frame.

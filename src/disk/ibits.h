@@ -45,7 +45,7 @@ public:
     CIBits(const CIBits&) = delete;
     CIBits& operator=(const CIBits&) = delete;
 
-    bool Rewind();
+    [[nodiscard]] bool Rewind();
     bool RefillBuffer();
     std::int64_t GetBitPosition() const {
         return ((static_cast<std::int64_t>(m_lClusterIndex) * kClusterBytes +
@@ -54,7 +54,7 @@ public:
                    8 -
                m_lBitsLeft;
     }
-    bool SeekBitPosition(std::int64_t bitPos);
+    [[nodiscard]] bool SeekBitPosition(std::int64_t bitPos);
     bool IsEOF() const { return m_bEOF; }
     void ClearEOF() { m_bEOF = false; }
     bool IsByteAligned() const { return m_lBitsLeft == 8; }
@@ -120,7 +120,7 @@ public:
 private:
     void NoteEnd(EndReason reason, std::int64_t streamByte, std::int64_t diskByte, int error = 0);
     // A cluster the chain may name: 1 to 1,151.
-    bool CheckCluster(std::uint32_t cluster, std::int32_t index);
+    [[nodiscard]] bool CheckCluster(std::uint32_t cluster, std::int32_t index);
     std::int64_t BlockStreamByte() const {
         return static_cast<std::int64_t>(m_lClusterIndex) * kClusterBytes +
                static_cast<std::int64_t>(m_lBlockIndex) * kBlockBytes;

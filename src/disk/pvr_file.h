@@ -38,7 +38,7 @@ public:
     bool RecordRead() const { return m_bRecordRead; }
 
     // Writes the record back to sector 10 + fileNo; true when all 512 bytes were written.
-    bool WriteRecord(int fileNo);
+    [[nodiscard]] bool WriteRecord(int fileNo);
     // Makes name (UTF-8) the clip's title on the disk. False when the record may not be written
     // or the write failed; the record then keeps its old title.
     [[nodiscard]] bool Rename(std::string_view name);

@@ -206,7 +206,7 @@ bool PictureAt(const std::string& video, double fraction, const ScratchFolder& s
     }
     decoder::DecodeDetails details;
     decoder::DecodePictureFile(piece.c_str(), ppm.c_str(), decoder::kFormatPpm, details);
-    return details.result_code == decoder::kResultOk && ReadPpm(ppm, picture);
+    return details.resultCode == decoder::kResultOk && ReadPpm(ppm, picture);
 }
 
 // A picture about a tenth into the recording, at its display aspect; later ones when it is black.

@@ -27,7 +27,7 @@ bool IsCandidateDrive(const BlockDeviceFacts& facts);
 
 // Probes a device or image file with libblkid. Returns false when it cannot be opened or read;
 // otherwise blank tells whether nothing (no file system, no partition table) was found.
-bool ProbeBlank(const std::string& path, bool& blank);
+[[nodiscard]] bool ProbeBlank(const std::string& path, bool& blank);
 
 // Device nodes of every candidate (e.g. "/dev/sdb"), sorted.
 std::vector<std::string> FindCandidateDrives();

@@ -47,7 +47,7 @@ std::string SettingsFilePath();
 // cannot be read gives the defaults and false (with a log line). Yes/no keys take 1/0, yes/no,
 // true/false and on/off, the choices their words, in any case; any other value gives the default
 // and a text in settings.problems.
-bool LoadSettings(const std::string& path, Settings& settings);
+[[nodiscard]] bool LoadSettings(const std::string& path, Settings& settings);
 inline bool LoadSettings(Settings& settings) {
     return LoadSettings(SettingsFilePath(), settings);
 }
@@ -55,12 +55,12 @@ inline bool LoadSettings(Settings& settings) {
 // Writes every key in its order into the file (creating it and its folder if needed). Keys the
 // program does not know, comments and raw-audio keys beyond the list stay as they were. The file
 // is replaced atomically. False (with a log line) when it could not be written.
-bool SaveSettings(const std::string& path, const Settings& settings);
+[[nodiscard]] bool SaveSettings(const std::string& path, const Settings& settings);
 inline bool SaveSettings(const Settings& settings) {
     return SaveSettings(SettingsFilePath(), settings);
 }
 
 // Writes the preview dialog's size into the file, every other key as it was.
-bool SavePreviewSize(const std::string& path, int width, int height);
+[[nodiscard]] bool SavePreviewSize(const std::string& path, int width, int height);
 
 } // namespace quorin

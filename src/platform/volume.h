@@ -43,11 +43,11 @@ public:
     bool IsReadOnly() const { return readOnly_; }
 
     // Absolute byte position; fails (with errno) for a negative offset.
-    bool Seek(std::int64_t byteOffset);
+    [[nodiscard]] bool Seek(std::int64_t byteOffset);
     std::int64_t Position() const { return pos_; }
     // Reads up to buffer.size() bytes at the position; returns the count delivered (0 at the
     // end, -1 on an error with errno set) and advances by it.
-    std::int64_t Read(std::span<std::uint8_t> buffer);
+    [[nodiscard]] std::int64_t Read(std::span<std::uint8_t> buffer);
     // Reads for the data of a stream, a raw rip or a backup. Without a memory of missing sectors
     // (the stop policy, see ShareMissing) this is Read. With one, a block read that fails is read
     // again sector by sector: every readable sector is delivered, every unreadable one (and every
@@ -59,7 +59,7 @@ public:
     // bytes thus costs at most 1 + 128 + ceil(log2(N / 64 KiB)) + 15 failed reads (N up to 16 MiB;
     // one more per further 8 MiB), and no sector fails twice. Returns the count delivered (less
     // only at the end of the device), -1 when the handle is not open.
-    std::int64_t ReadData(std::span<std::uint8_t> buffer);
+    [[nodiscard]] std::int64_t ReadData(std::span<std::uint8_t> buffer);
     // The memory of missing sectors this handle's data reads use and add to: shared by every
     // handle of one run, so no sector fails twice in it. Null turns salvage off (the stop
     // policy). A handle opens with a memory of its own.
@@ -67,7 +67,7 @@ public:
     // What is known to be missing in [begin, end) of the volume, clipped to it, in order.
     std::vector<MissingRange> MissingIn(std::int64_t begin, std::int64_t end) const;
     // Writes the bytes at the position; returns the count written or -1 (errno set).
-    std::int64_t Write(std::span<const std::uint8_t> data);
+    [[nodiscard]] std::int64_t Write(std::span<const std::uint8_t> data);
     void Close();
 
     static VolumeHandle FromDescriptor(int fd, bool readOnly);
@@ -77,7 +77,7 @@ private:
     long Transfer(void* data, std::size_t n, std::int64_t offset, bool write) const;
     long ReadOnce(std::uint8_t* data, std::int64_t n, std::int64_t offset) const;
     // Reads [at, end) sector by sector after a failed block read; returns where it stopped.
-    std::int64_t ReadSectors(std::uint8_t* data, std::int64_t at, std::int64_t end, bool& ended);
+    [[nodiscard]] std::int64_t ReadSectors(std::uint8_t* data, std::int64_t at, std::int64_t end, bool& ended);
     void StepOverDeadStretch(std::int64_t at);
     void NoteMissing(std::int64_t begin, std::int64_t end, bool skipped);
     bool InDeadStretch(std::int64_t at) const;
@@ -129,11 +129,11 @@ bool VolumeOpensReadOnly(const std::string& volumeName);
 
 // Opens the volume read-write, or read-only when write access is refused. Fails when the path
 // does not exist or cannot be opened at all; the reason is left in errno.
-bool OpenDrive(const std::string& volumeName, VolumeHandle& handle);
+[[nodiscard]] bool OpenDrive(const std::string& volumeName, VolumeHandle& handle);
 
 // Positions the handle at sector * 512. On failure logs the system's error text and
 // "SetToPhysicalSector(<handle>, <sector>) failed".
-bool SetToPhysicalSector(VolumeHandle& handle, std::int64_t sector);
+[[nodiscard]] bool SetToPhysicalSector(VolumeHandle& handle, std::int64_t sector);
 
 // The system's text for an error number.
 std::string SystemErrorText(int error);

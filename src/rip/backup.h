@@ -16,7 +16,7 @@ class RipRun;
 // is taken. Reads no cancel flag. files, when given, receives the names of the files created;
 // why, when given, the status text of the first failure.
 // incomplete, when given, receives the files whose copy stopped before the end.
-RipOutcome Backup(RipRun& run, std::vector<std::string>* files = nullptr,
+[[nodiscard]] RipOutcome Backup(RipRun& run, std::vector<std::string>* files = nullptr,
                   std::string* why = nullptr, std::vector<std::string>* incomplete = nullptr);
 
 } // namespace quorin

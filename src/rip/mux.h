@@ -18,7 +18,7 @@ class RipRun;
 struct RipProgress;
 
 // "mkv", "mpg", "ts" (the file extensions); none for anything else.
-std::optional<MuxFormat> MuxFormatFromName(std::string_view name);
+[[nodiscard]] std::optional<MuxFormat> MuxFormatFromName(std::string_view name);
 // The extension of a format ("" for kNone).
 std::string_view MuxExtension(MuxFormat format);
 
@@ -59,6 +59,6 @@ MuxResult MuxStreams(const MuxJob& job, RipProgress* progress = nullptr,
 // elementary streams and the delay log unless keepStreams. Adds the container ("muxed") and the
 // stage time to the report; a failure keeps the streams, sets the report's message and is
 // kOutputFailed. Progress and status go to the video block (the audio block for audio only).
-RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipReport& report);
+[[nodiscard]] RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipReport& report);
 
 } // namespace quorin

@@ -64,7 +64,7 @@ public:
     int Error() const { return error_; }
     bool WriteFailed() const { return writeFailed_; }
     // Writes all bytes (retrying short writes); false and WriteFailed() on an error.
-    bool Write(std::span<const std::uint8_t> data);
+    [[nodiscard]] bool Write(std::span<const std::uint8_t> data);
     std::uint64_t BytesWritten() const { return written_; }
     // Moves the write position (lseek); the new position, or -1 with Error() set.
     std::int64_t Seek(std::int64_t offset, int whence);

@@ -4,6 +4,7 @@
 #include "breaks/break_search.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
+#include "shell.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -93,15 +94,9 @@ TEST(BreakSearch, ACancelledSearchEndsAsCancelled) {
 }
 
 std::string RunCli(const std::string& args, int& status) {
-    std::string out;
-    FILE* p = ::popen((std::string(QUORIN_CLI) + " " + args + " 2>/dev/null").c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, n);
-    const int st = ::pclose(p);
-    status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return out;
+    const auto run = quorin::test::RunShell(std::string(QUORIN_CLI) + " " + args + " 2>/dev/null");
+    status = run.status;
+    return run.out;
 }
 
 TEST(BreakSearch, TheCommandPrintsLinesJsonAndAnEdl) {

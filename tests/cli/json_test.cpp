@@ -18,17 +18,9 @@ std::string Python(const std::string& script, const std::string& input) {
     ScratchFolder dir("quorin-json");
     std::ofstream(dir / "in.json") << input;
     std::ofstream(dir / "script.py") << script;
-    CliResult r;
-    const std::string cmd = "PYTHONIOENCODING=utf-8 python3 " +
-                            Quote((dir / "script.py").string()) + " < " +
-                            Quote((dir / "in.json").string());
-    FILE* p = ::popen(cmd.c_str(), "r");
-    std::array<char, 4096> buf;
-    std::size_t n;
-    while (p && (n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
-        r.out.append(buf.data(), n);
-    if (p) ::pclose(p);
-    return r.out;
+    return RunShell("PYTHONIOENCODING=utf-8 python3 " + Quote((dir / "script.py").string()) +
+                    " < " + Quote((dir / "in.json").string()))
+        .out;
 }
 
 // The list's text, rebuilt from the JSON document by Python.

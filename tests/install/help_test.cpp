@@ -1,37 +1,22 @@
 // What quorin-cli says about itself and what the package installs agree: every command's help
 // names its exit statuses, the man page and the README know every command and option the help
 // lists, and the desktop entry and metainfo validate.
-#include <array>
-#include <cstdio>
+#include "shell.h"
+
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Output {
-    int status = -1;
-    std::string out;
-};
+using Output = quorin::test::ShellRun;
 
-Output Shell(const std::string& command) {
-    Output run;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p) return run;
-    std::array<char, 4096> buffer;
-    std::size_t n;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), p)) > 0)
-        run.out.append(buffer.data(), n);
-    const int status = ::pclose(p);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+Output Shell(const std::string& command) { return quorin::test::RunShell(command + " 2>&1"); }
 
 Output Cli(const std::string& args) {
     return Shell(std::string(QUORIN_CLI) + " " + args);

@@ -99,7 +99,7 @@ TEST(Description, ErrorsNameTheField) {
 class MkdiskCommand : public ::testing::Test {
 protected:
     CommandResult Mkdisk(const std::string& args) {
-        return RunCommand(std::string(QUORIN_MKDISK) + " " + args, dir_);
+        return RunCommand(std::string(QUORIN_MKDISK) + " " + args);
     }
     void Describe(const std::string& json) {
         WriteBytes(dir_ / "disk.json",

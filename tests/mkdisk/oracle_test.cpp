@@ -49,10 +49,10 @@ protected:
     static std::string File(const std::string& name) { return Quote((*scratch_ / name).string()); }
 
     static CommandResult Ffprobe(const std::string& args) {
-        return RunCommand(std::string(QUORIN_FFPROBE) + " -v error " + args, *scratch_);
+        return RunCommand(std::string(QUORIN_FFPROBE) + " -v error " + args);
     }
     static CommandResult Ffmpeg(const std::string& args) {
-        return RunCommand(std::string(QUORIN_FFMPEG) + " -nostdin -v error " + args, *scratch_);
+        return RunCommand(std::string(QUORIN_FFMPEG) + " -nostdin -v error " + args);
     }
 
     // Presentation time stamps of every packet ffprobe sees, sorted.

@@ -2,8 +2,7 @@
 // directories, little-endian fields and running ffmpeg/ffprobe.
 #pragma once
 
-#include <sys/wait.h>
-#include <unistd.h>
+#include "shell.h"
 
 #include <array>
 #include <cstdint>
@@ -65,35 +64,12 @@ inline std::int64_t TimeStampAt(std::span<const std::uint8_t> b, std::size_t at)
            (std::int64_t{b[at + 2] >> 1} << 15) | (std::int64_t{b[at + 3]} << 7) | (b[at + 4] >> 1);
 }
 
-struct CommandResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using CommandResult = quorin::test::ShellRun;
+using quorin::test::Quote;
 
-inline std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-// Runs a shell command, capturing stdout and stderr (stderr through a file
-// in `scratch`).
-inline CommandResult RunCommand(const std::string& command, const ScratchDir& scratch) {
-    const fs::path errFile = scratch / "stderr.txt";
-    CommandResult r;
-    FILE* p = ::popen((command + " 2>" + Quote(errFile.string())).c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf;
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
-        r.out.append(buf.data(), n);
-    const int st = ::pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    const auto err = ReadBytes(errFile);
-    r.err.assign(err.begin(), err.end());
-    return r;
+// Runs a shell command, capturing stdout and stderr.
+inline CommandResult RunCommand(const std::string& command) {
+    return quorin::test::RunShell(command, true);
 }
 
 // A clip of the given samples with everything else left at its default.

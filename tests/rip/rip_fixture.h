@@ -11,6 +11,7 @@
 #include "disk/pvr_file.h"
 #include "mkdisk/testdisk.h"
 #include "rip/rip_runner.h"
+#include "shell.h"
 
 #include <gtest/gtest.h>
 
@@ -282,36 +283,11 @@ inline long Pictures(const td::StreamLayout& v, std::int64_t first, std::int64_t
     return n;
 }
 
-struct Command {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Command = quorin::test::ShellRun;
+using quorin::test::Quote;
 
-inline std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-inline Command Run(const std::string& command) {
-    char errName[] = "/tmp/rip-test-err-XXXXXX";
-    int fd = ::mkstemp(errName);
-    if (fd >= 0) ::close(fd);
-    Command r;
-    FILE* p = ::popen((command + " 2>" + Quote(errName)).c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf;
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
-        r.out.append(buf.data(), n);
-    int st = ::pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.err = ReadText(errName);
-    ::unlink(errName);
-    return r;
-}
+// Runs a shell command, capturing stdout and stderr.
+inline Command Run(const std::string& command) { return quorin::test::RunShell(command, true); }
 
 // ffmpeg's verdict on a file: decodes without a single error.
 inline ::testing::AssertionResult DecodesCleanly(const fs::path& file) {
