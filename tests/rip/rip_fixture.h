@@ -287,7 +287,9 @@ using Command = quorin::test::ShellRun;
 using quorin::test::Quote;
 
 // Runs a shell command, capturing stdout and stderr.
-inline Command Run(const std::string& command) { return quorin::test::RunShell(command, true); }
+inline Command Run(const std::string& command) {
+    return quorin::test::RunShell(command, true);
+}
 
 // ffmpeg's verdict on a file: decodes without a single error.
 inline ::testing::AssertionResult DecodesCleanly(const fs::path& file) {
