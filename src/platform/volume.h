@@ -77,7 +77,8 @@ private:
     long Transfer(void* data, std::size_t n, std::int64_t offset, bool write) const;
     long ReadOnce(std::uint8_t* data, std::int64_t n, std::int64_t offset) const;
     // Reads [at, end) sector by sector after a failed block read; returns where it stopped.
-    [[nodiscard]] std::int64_t ReadSectors(std::uint8_t* data, std::int64_t at, std::int64_t end, bool& ended);
+    [[nodiscard]] std::int64_t ReadSectors(std::uint8_t* data, std::int64_t at, std::int64_t end,
+                                           bool& ended);
     void StepOverDeadStretch(std::int64_t at);
     void NoteMissing(std::int64_t begin, std::int64_t end, bool skipped);
     bool InDeadStretch(std::int64_t at) const;

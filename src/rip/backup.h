@@ -17,6 +17,7 @@ class RipRun;
 // why, when given, the status text of the first failure.
 // incomplete, when given, receives the files whose copy stopped before the end.
 [[nodiscard]] RipOutcome Backup(RipRun& run, std::vector<std::string>* files = nullptr,
-                  std::string* why = nullptr, std::vector<std::string>* incomplete = nullptr);
+                                std::string* why = nullptr,
+                                std::vector<std::string>* incomplete = nullptr);
 
 } // namespace quorin

@@ -20,8 +20,9 @@ struct StageFiles {
 // Extracts the video elementary stream from S to E into the writer (the driver appends the
 // sequence end code). With the video block's raw option it runs the raw video rip instead and
 // the writer may be null. files, when given, receives the names of the other files written.
-[[nodiscard]] RipOutcome RipVideoStream(RipRun& run, CIBits& reader, COBits* writer, std::uint8_t streamId,
-                          std::int64_t S, std::int64_t E, StageFiles* files = nullptr);
+[[nodiscard]] RipOutcome RipVideoStream(RipRun& run, CIBits& reader, COBits* writer,
+                                        std::uint8_t streamId, std::int64_t S, std::int64_t E,
+                                        StageFiles* files = nullptr);
 
 // Edits the first two sequence headers in the first MiB of a finished video file: a standard
 // width in the first, the file's average bit rate in both (skipped when the whole seconds of
@@ -33,11 +34,12 @@ std::string DelayLogName(const std::string& videoFile);
 
 // MPEG audio (stream kind AUDIO). With the audio block's raw option it runs the raw audio rip
 // instead and the writer may be null.
-[[nodiscard]] RipOutcome RipAudioStream(RipRun& run, CIBits& reader, COBits* writer, std::uint8_t streamId,
-                          std::int64_t S, std::int64_t E, StageFiles* files = nullptr);
+[[nodiscard]] RipOutcome RipAudioStream(RipRun& run, CIBits& reader, COBits* writer,
+                                        std::uint8_t streamId, std::int64_t S, std::int64_t E,
+                                        StageFiles* files = nullptr);
 // A private stream (AC-3 in PRIVATE_1 or PRIVATE_2).
-[[nodiscard]] RipOutcome RipPrivateStream(RipRun& run, CIBits& reader, COBits& writer, std::uint8_t streamId,
-                            std::int64_t S, std::int64_t E);
+[[nodiscard]] RipOutcome RipPrivateStream(RipRun& run, CIBits& reader, COBits& writer,
+                                          std::uint8_t streamId, std::int64_t S, std::int64_t E);
 
 // Copies up to n payload bytes (never a byte at or after limitByte of the stream) and keeps them
 // as the last payload; returns the count copied.

@@ -59,6 +59,7 @@ MuxResult MuxStreams(const MuxJob& job, RipProgress* progress = nullptr,
 // elementary streams and the delay log unless keepStreams. Adds the container ("muxed") and the
 // stage time to the report; a failure keeps the streams, sets the report's message and is
 // kOutputFailed. Progress and status go to the video block (the audio block for audio only).
-[[nodiscard]] RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipReport& report);
+[[nodiscard]] RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams,
+                                     RipReport& report);
 
 } // namespace quorin

@@ -16,7 +16,9 @@ namespace fs = std::filesystem;
 
 using Output = quorin::test::ShellRun;
 
-Output Shell(const std::string& command) { return quorin::test::RunShell(command + " 2>&1"); }
+Output Shell(const std::string& command) {
+    return quorin::test::RunShell(command + " 2>&1");
+}
 
 Output Cli(const std::string& args) {
     return Shell(std::string(QUORIN_CLI) + " " + args);
