@@ -197,7 +197,7 @@ TEST_F(DamageCases, DISABLED_EveryLossIsReportedAndThePicturesKeepTheirTimes) {
 
 // The directory and the device's end: a record that cannot be read is read at most twice in a
 // whole check, and a chain that runs past the device's end is damage.
-TEST_F(DamageCases, DISABLED_TheCheckNamesUnreadableRecordsAndADeviceThatEndsEarly) {
+TEST_F(DamageCases, TheCheckNamesUnreadableRecordsAndADeviceThatEndsEarly) {
     {
         FaultScope scope(disk_->Image(), FailingRead(10 * kSector, 11 * kSector));
         const CliRun scan = RunCommand("scan --on-read-error salvage --firmware190 --disk " +
@@ -214,7 +214,7 @@ TEST_F(DamageCases, DISABLED_TheCheckNamesUnreadableRecordsAndADeviceThatEndsEar
 }
 
 // A cut that begins at the clip's end (past its last picture) rips nothing and writes nothing.
-TEST_F(DamageCases, DISABLED_NothingIsWrittenForNothing) {
+TEST_F(DamageCases, NothingIsWrittenForNothing) {
     const int length = disk_->Result(0).lengthSeconds;
     const CliRun atEnd = Cli(Format("rip --clip 1 --out end --json --begin %d", length));
     EXPECT_EQ(atEnd.status, 3) << atEnd.out;
