@@ -53,6 +53,7 @@ public:
         e_.m_lSkipSectors = 0;
         e_.m_i64VideoStartPTS = PTS_NONE;
         e_.m_i64AudioStartPTS = PTS_NONE;
+        e_.m_i64AudioEndPTS = PTS_NONE;
 
         if (request_.backup) return RunBackup();
 
