@@ -5,6 +5,7 @@
 #include "disk/cluster_table.h"
 #include "disk/layout.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -71,6 +72,29 @@ bool CIBits::Rewind() {
     return false;
 }
 
+namespace {
+
+// The first sector of a failed block read that fails on its own (its error in error); the
+// block's start when none does.
+std::int64_t FailingSector(VolumeHandle& drive, std::int64_t diskByte, int& error) {
+    std::array<std::uint8_t, 512> sector{};
+    std::int64_t bad = diskByte;
+    for (std::int64_t at = diskByte; at < diskByte + CIBits::kBlockBytes; at += 512) {
+        if (!drive.Seek(at)) break;
+        const std::int64_t got = drive.Read(sector);
+        if (got < 0) {
+            error = errno;
+            bad = at;
+            break;
+        }
+        if (got < 512) break;
+    }
+    drive.Seek(diskByte);
+    return bad;
+}
+
+} // namespace
+
 bool CIBits::RefillBuffer() {
     if (!m_hDrive.IsValid()) return false;
     if (static_cast<std::int64_t>(m_lBlockIndex) * kBlockSectors == kClusterSectors) {
@@ -104,9 +128,14 @@ bool CIBits::RefillBuffer() {
         }
         m_mapDamage[d.end] = d;
     }
-    if (n <= 0) {
-        NoteEnd(n < 0 ? EndReason::kReadError : EndReason::kDeviceEnd, BlockStreamByte(), diskByte,
-                n < 0 ? errno : 0);
+    if (n < 0) {
+        int error = errno;
+        const std::int64_t bad = FailingSector(m_hDrive, diskByte, error);
+        NoteEnd(EndReason::kReadError, BlockStreamByte(), bad, error);
+        return false;
+    }
+    if (n == 0) {
+        NoteEnd(EndReason::kDeviceEnd, BlockStreamByte(), diskByte);
         return false;
     }
     m_lBytesInBuffer = static_cast<std::int32_t>(n);

@@ -213,6 +213,7 @@ private:
             if (last) break;
         }
         if (damaged_) NoteLoss(PTS_NONE);
+        e_.m_i64AudioEndPTS = L_ + lastBytes_ / (priv_ ? 1'792 : 576) * (priv_ ? 2'880 : 2'160);
         ap_.megabytes = static_cast<std::int32_t>(counter_ >> 20);
         if (r_.IsEOF()) run_.StatusMessage("EOBS reached!\n", true);
         return RipOutcome::kDone;

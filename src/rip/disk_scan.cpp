@@ -9,47 +9,78 @@
 #include "rip/rip_driver.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace quorin {
 namespace {
 
 constexpr std::int64_t kDirectoryBytes = 256 * 512;
 
-void ScanDirectory(const std::string& volume, const std::shared_ptr<MissingSectors>& missing,
-                   std::vector<ScanHit>& hits) {
-    VolumeHandle h;
-    if (!OpenDrive(volume, h)) return;
-    h.ShareMissing(missing);
-    std::vector<std::uint8_t> buf(kDirectoryBytes);
-    h.ReadData(buf);
-    for (const MissingRange& m : h.MissingIn(0, kDirectoryBytes)) {
-        // Split along the directory's parts: header, table, one record per clip.
-        for (std::int64_t at = m.begin; at < m.end;) {
-            const std::int64_t sector = at / 512;
-            ScanHit hit;
-            hit.diskByte = at;
-            std::int64_t end = m.end;
-            if (sector == 0) {
-                hit.what = "header";
-                end = std::min<std::int64_t>(end, 512);
-            } else if (sector < 10) {
-                hit.what = "cluster table";
-                end = std::min<std::int64_t>(end, 10 * 512);
-            } else {
-                hit.what = "record";
-                hit.clip = static_cast<int>(sector - 10 + 1);
-                end = std::min<std::int64_t>(end, (sector + 1) * 512);
-            }
-            hit.bytes = end - at;
-            hits.push_back(hit);
-            at = end;
+// The parts of the directory a hit names: header, table, one record per clip.
+void DirectoryHits(const MissingRange& m, std::vector<ScanHit>& hits) {
+    for (std::int64_t at = m.begin; at < m.end;) {
+        const std::int64_t sector = at / 512;
+        ScanHit hit;
+        hit.diskByte = at;
+        std::int64_t end = m.end;
+        if (sector == 0) {
+            hit.what = "header";
+            end = std::min<std::int64_t>(end, 512);
+        } else if (sector < kRecordStartSector) {
+            hit.what = "cluster table";
+            end = std::min<std::int64_t>(end, kRecordStartSector * 512);
+        } else {
+            hit.what = "record";
+            hit.clip = static_cast<int>(sector - kRecordStartSector + 1);
+            end = std::min<std::int64_t>(end, (sector + 1) * 512);
         }
+        hit.bytes = end - at;
+        hits.push_back(hit);
+        at = end;
     }
 }
 
-// Time stamps along a stream: (stream byte, PTS) of every packet header whose PTS the block holds.
-void NotePts(std::span<const std::uint8_t> b, std::int64_t at,
-             std::vector<std::pair<std::int64_t, std::int64_t>>& stamps) {
+// Reads the directory; the records the opening of the disk could not read are not tried again.
+void ScanDirectory(const std::string& volume, const CPVRDrive* drive,
+                   const std::shared_ptr<MissingSectors>& missing, std::vector<ScanHit>& hits) {
+    VolumeHandle h;
+    if (!OpenDrive(volume, h)) return;
+    h.ShareMissing(missing);
+    std::vector<MissingRange> known;
+    for (int i = 0; drive && i < drive->GetFileCount(); ++i)
+        if (!drive->GetFile(i)->RecordRead())
+            known.push_back({(kRecordStartSector + i) * 512, (kRecordStartSector + i + 1) * 512});
+    std::vector<std::uint8_t> buf(kDirectoryBytes);
+    std::vector<MissingRange> found;
+    std::int64_t at = 0;
+    for (std::size_t k = 0; k <= known.size() && at < kDirectoryBytes; ++k) {
+        const std::int64_t stop = k < known.size() ? known[k].begin : kDirectoryBytes;
+        if (stop > at &&
+            (!h.Seek(at) ||
+             h.ReadData(std::span(buf.data(), static_cast<std::size_t>(stop - at))) < stop - at))
+            break; // the volume ends inside the directory
+        if (k < known.size()) found.push_back(known[k]);
+        at = k < known.size() ? known[k].end : stop;
+    }
+    for (const MissingRange& m : h.MissingIn(0, kDirectoryBytes))
+        found.push_back(m);
+    std::sort(found.begin(), found.end(),
+              [](const MissingRange& a, const MissingRange& b) { return a.begin < b.begin; });
+    for (const MissingRange& m : found)
+        DirectoryHits(m, hits);
+}
+
+// A packet header of a stream: where it lies, its time stamp, and whether its payload begins a
+// sequence or a group of pictures (where a rip can show pictures again after damage).
+struct Stamp {
+    std::int64_t byte;
+    std::int64_t pts;
+    bool resumes;
+    bool operator<(std::int64_t b) const { return byte < b; }
+};
+
+// Time stamps along a stream: every packet header whose PTS the block holds.
+void NotePts(std::span<const std::uint8_t> b, std::int64_t at, std::vector<Stamp>& stamps) {
     for (std::size_t i = 0; i + 14 <= b.size(); ++i) {
         if (b[i + 2] != 1 || b[i + 1] != 0 || b[i] != 0) continue;
         const std::uint8_t id = b[i + 3];
@@ -60,8 +91,28 @@ void NotePts(std::span<const std::uint8_t> b, std::int64_t at,
                                  (std::int64_t{b[i + 10]} << 22) |
                                  (std::int64_t{b[i + 11] & 0xFE} << 14) |
                                  (std::int64_t{b[i + 12]} << 7) | (b[i + 13] >> 1);
-        stamps.emplace_back(at + static_cast<std::int64_t>(i), pts);
+        const std::size_t payload = i + 9 + b[i + 8];
+        const bool resumes = payload + 4 <= b.size() && b[payload] == 0 && b[payload + 1] == 0 &&
+                             b[payload + 2] == 1 &&
+                             (b[payload + 3] == 0xB3 || b[payload + 3] == 0xB8);
+        stamps.push_back({at + static_cast<std::int64_t>(i), pts, resumes});
     }
+}
+
+// The times a stretch [begin, end) of a stream takes out of the clip, as PTS (PTS_NONE when not
+// known). Audio: the packets on either side. Video is stored in decode order, so the packet before
+// the damage may be a picture shown after some that follow it: the loss runs from the earliest of
+// those to the picture a rip shows again, the first that begins a sequence or group after it.
+std::pair<std::int64_t, std::int64_t> LossTimes(const std::vector<Stamp>& stamps,
+                                                std::int64_t begin, std::int64_t end, bool video) {
+    auto after = std::lower_bound(stamps.begin(), stamps.end(), end);
+    std::int64_t from = after != stamps.begin() && std::prev(after)->byte < begin
+                            ? std::prev(after)->pts
+                            : PTS_NONE;
+    if (!video) return {from, after != stamps.end() ? after->pts : PTS_NONE};
+    for (; after != stamps.end() && !after->resumes; ++after)
+        from = from == PTS_NONE ? after->pts : std::min(from, after->pts);
+    return {from, after != stamps.end() ? after->pts : PTS_NONE};
 }
 
 struct StreamScan {
@@ -71,7 +122,8 @@ struct StreamScan {
     std::int32_t endSectors;
 };
 
-// Reads one chain to its end; returns the first time stamp seen (for the clip's times).
+// Reads one chain to its end; returns the first time stamp seen (for the clip's times). The part
+// of a chain that lies past the device's end is damage like an unreadable stretch.
 void ScanStream(const std::string& volume, const ClusterTable* table,
                 const std::shared_ptr<MissingSectors>& missing, int clip, const StreamScan& s,
                 std::int64_t& firstPts, std::vector<ScanHit>& hits, std::int64_t& done,
@@ -81,9 +133,22 @@ void ScanStream(const std::string& volume, const ClusterTable* table,
     CIBits reader(volume, table, s.first, missing);
     const std::int64_t endByte = (std::int64_t{s.clusters} - 1) * kClusterBytes +
                                  std::clamp<std::int64_t>(s.endSectors, 0, kClusterSectors) * 512;
-    std::vector<std::pair<std::int64_t, std::int64_t>> stamps;
+    std::vector<Stamp> stamps;
+    std::vector<CIBits::Damage> beyond;
     std::int64_t at = 0;
-    while (!reader.IsEOF() && at < endByte && !(cancel && cancel->load())) {
+    while (at < endByte && !(cancel && cancel->load())) {
+        if (reader.IsEOF()) {
+            // The volume may end inside the stream's last sector.
+            if (reader.LastEnd() != CIBits::EndReason::kDeviceEnd || endByte - at < 512) break;
+            const std::int64_t next = std::min(endByte, (at / kClusterBytes + 1) * kClusterBytes);
+            beyond.push_back({at, next, reader.DiskByte(at)});
+            done += next - at;
+            at = next;
+            reader.ClearEOF();
+            if (stopAtFirst || at >= endByte) break;
+            reader.SeekBitPosition(at * 8);
+            continue;
+        }
         std::span<const std::uint8_t> b = reader.BufferedBytes();
         if (b.empty()) break;
         NotePts(b, at, stamps);
@@ -93,17 +158,20 @@ void ScanStream(const std::string& volume, const ClusterTable* table,
         if (stopAtFirst && reader.DamageFrom(0)) break;
         if (progress && at % (16 * CIBits::kBlockBytes) == 0) progress(done, total);
     }
-    if (firstPts < 0 && !stamps.empty()) firstPts = stamps.front().second;
+    if (firstPts < 0 && !stamps.empty()) firstPts = stamps.front().pts;
     auto seconds = [firstPts](std::int64_t pts) {
+        if (pts == PTS_NONE || firstPts < 0) return -1.0;
         return std::max<double>(0, static_cast<double>(pts - firstPts) / 90'000);
     };
-    for (const CIBits::Damage& d : reader.DamageIn(0, endByte)) {
-        ScanHit hit{d.diskByte, std::min(d.end, endByte) - d.begin, clip, s.what, -1, -1};
-        auto after =
-            std::lower_bound(stamps.begin(), stamps.end(), std::make_pair(d.end, std::int64_t{0}));
-        if (after != stamps.begin() && firstPts >= 0) hit.from = seconds(std::prev(after)->second);
-        if (after != stamps.end() && firstPts >= 0) hit.to = seconds(after->second);
-        hits.push_back(hit);
+    std::vector<CIBits::Damage> damage = reader.DamageIn(0, endByte);
+    damage.insert(damage.end(), beyond.begin(), beyond.end());
+    std::sort(damage.begin(), damage.end(),
+              [](const CIBits::Damage& a, const CIBits::Damage& b) { return a.begin < b.begin; });
+    const bool video = std::string_view(s.what) == "video";
+    for (const CIBits::Damage& d : damage) {
+        const auto [from, to] = LossTimes(stamps, d.begin, d.end, video);
+        hits.push_back({d.diskByte, std::min(d.end, endByte) - d.begin, clip, s.what, seconds(from),
+                        seconds(to)});
     }
 }
 
@@ -123,7 +191,7 @@ std::vector<ScanHit> ScanDisk(const std::string& volume, const CPVRDrive* drive,
     // A scan reads past every bad sector, and tries none of them twice.
     const std::shared_ptr<MissingSectors> missing = NewMissingSectors();
     std::vector<ScanHit> hits;
-    ScanDirectory(volume, missing, hits);
+    ScanDirectory(volume, drive, missing, hits);
     if (!drive || !table || (stopAtFirst && !hits.empty())) return hits;
     std::vector<int> clips;
     for (int i = 0; i < drive->GetFileCount(); ++i)

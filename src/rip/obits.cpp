@@ -211,6 +211,17 @@ std::int64_t OutputFile::Seek(std::int64_t offset, int whence) {
     return at;
 }
 
+bool OutputFile::Truncate(std::uint64_t size) {
+    if (fd_ < 0 || ::ftruncate(fd_, static_cast<off_t>(size)) != 0 ||
+        ::lseek(fd_, static_cast<off_t>(size), SEEK_SET) < 0) {
+        if (!writeFailed_) error_ = fd_ < 0 ? EBADF : errno;
+        writeFailed_ = true;
+        return false;
+    }
+    written_ = size;
+    return true;
+}
+
 void OutputFile::Close() {
     if (fd_ >= 0) {
         if (::close(fd_) != 0 && !writeFailed_) {
@@ -304,6 +315,47 @@ void COBits::Flush() {
     std::memset(m_Buffer.data(), 0, static_cast<std::size_t>(pending));
     m_lBytePos = 0;
     m_lBitsFree = 8;
+}
+
+bool COBits::TruncateTo(std::uint64_t size) {
+    if (m_Buffer.empty() || size > Position()) return false;
+    const std::uint64_t flushed = BytesFlushed();
+    if (size < flushed) {
+        std::memset(m_Buffer.data(), 0, static_cast<std::size_t>(m_lBytePos));
+        m_lBytePos = 0;
+        return m_File.Truncate(size);
+    }
+    const auto keep = static_cast<std::int32_t>(size - flushed);
+    std::memset(m_Buffer.data() + keep, 0, static_cast<std::size_t>(m_lBytePos - keep));
+    m_lBytePos = keep;
+    return true;
+}
+
+bool COBits::ReadBack(std::uint64_t at, std::size_t n, std::vector<std::uint8_t>& bytes) {
+    if (at + n > Position()) return false;
+    bytes.resize(n);
+    const std::uint64_t flushed = BytesFlushed();
+    std::size_t fromFile =
+        at < flushed ? static_cast<std::size_t>(std::min<std::uint64_t>(n, flushed - at)) : 0;
+    if (fromFile > 0) {
+        // The writer's descriptor is write-only: the file is opened again to read.
+        const int fd = ::open(m_strFileName.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        std::size_t done = 0;
+        while (done < fromFile) {
+            const ssize_t got =
+                ::pread(fd, bytes.data() + done, fromFile - done, static_cast<off_t>(at + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+        ::close(fd);
+        if (done < fromFile) return false;
+    }
+    if (fromFile < n)
+        std::memcpy(bytes.data() + fromFile, m_Buffer.data() + (at + fromFile - flushed),
+                    n - fromFile);
+    return true;
 }
 
 } // namespace quorin

@@ -68,6 +68,8 @@ public:
     std::uint64_t BytesWritten() const { return written_; }
     // Moves the write position (lseek); the new position, or -1 with Error() set.
     std::int64_t Seek(std::int64_t offset, int whence);
+    // Cuts the file to its first `size` bytes and writes on from there.
+    bool Truncate(std::uint64_t size);
     void Close();
 
 private:
@@ -109,6 +111,13 @@ public:
     bool WriteFailed() const { return m_File.WriteFailed(); }
     // Bytes handed to the file so far (pending bytes not counted).
     std::uint64_t BytesFlushed() const { return m_File.BytesWritten(); }
+    // For byte writes only: the bytes written so far, pending ones included; the file cut back to
+    // the first `size` of them; and `n` of them from `at` read back (false when they cannot be).
+    std::uint64_t Position() const {
+        return BytesFlushed() + static_cast<std::uint64_t>(m_lBytePos);
+    }
+    bool TruncateTo(std::uint64_t size);
+    bool ReadBack(std::uint64_t at, std::size_t n, std::vector<std::uint8_t>& bytes);
 
 private:
     void NextByte() {

@@ -9,6 +9,8 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace quorin {
 namespace {
@@ -391,11 +393,20 @@ bool FirstPTS(RipRun& run, CIBits& r, std::uint8_t s, std::int64_t& first) {
 
     const std::uint32_t code = 0x00000100u + s;
     std::int64_t candidate = PTS_NONE;
+    // The pictures met before the first sequence header: time stamp and temporal reference.
+    std::vector<std::pair<std::int64_t, int>> pictures;
     bool armed = false;
     while (!r.IsEOF()) {
         if (r.Peek32() == code) {
             CPESHeader header(r, s);
             candidate = header.GetPTS();
+            if (header.IsValid() && header.PTS_DTS_flags() >= 2 && r.Peek32() == 0x00000100) {
+                const std::int64_t at = r.GetBitPosition();
+                r.ReadBits(32);
+                pictures.emplace_back(candidate, static_cast<int>(r.ReadBits(10)));
+                r.ClearEOF();
+                r.SeekBitPosition(at);
+            }
             if (header.IsValid() && candidate != 0) {
                 if (kind == kKindVideo) {
                     std::uint32_t next = r.Peek32();
@@ -416,6 +427,25 @@ bool FirstPTS(RipRun& run, CIBits& r, std::uint8_t s, std::int64_t& first) {
         if (armed && r.Peek32() == 0x000001B3) {
             if (std::llabs(candidate - first) < 0x100000 || first == PTS_NONE) {
                 first = candidate;
+                // Damage took the stream's first sequence header: the clip still begins with
+                // the pictures before the one found, whose group began a temporal reference's
+                // worth of frames before each of them.
+                const CIBits::Damage* d = r.DamageFrom(skipBits / 8);
+                if (d && d->begin < BytePosition(r) && !pictures.empty()) {
+                    const std::int64_t at = r.GetBitPosition();
+                    r.ReadBits(32);
+                    r.ReadBits(28);
+                    static const std::int64_t kTicks[16] = {3600, 3754, 3750, 3600, 3003, 3000,
+                                                            1800, 1502, 1500, 3600, 3600, 3600,
+                                                            3600, 3600, 3600, 3600};
+                    const std::int64_t ticks = kTicks[r.ReadBits(4) & 0x0F];
+                    r.ClearEOF();
+                    r.SeekBitPosition(at);
+                    std::int64_t earliest = candidate;
+                    for (const auto& [pts, reference] : pictures)
+                        earliest = std::min(earliest, pts - reference * ticks);
+                    if (candidate - earliest < 0x100000) first = earliest;
+                }
                 run.StatusMessage("got 0x000001B3 after PTS " + PtsHex(candidate) + " ... return\n",
                                   true);
                 return true;

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <tuple>
 
@@ -52,6 +53,7 @@ public:
         e_.m_lSkipSectors = 0;
         e_.m_i64VideoStartPTS = PTS_NONE;
         e_.m_i64AudioStartPTS = PTS_NONE;
+        e_.m_i64AudioEndPTS = PTS_NONE;
 
         if (request_.backup) return RunBackup();
 
@@ -100,12 +102,16 @@ public:
         run_.StatusMessage("First PTS=" + PtsHex(S) + "\nMax   PTS=" + PtsHex(E) + "\n", true);
         ClaimBase(Suffixes());
 
-        if (audio_.on && AudioStage(S, E) == RipOutcome::kCancelled) {
+        RipOutcome audio = RipOutcome::kDone;
+        if (audio_.on && (audio = AudioStage(S, E)) == RipOutcome::kCancelled) {
             // A run cancelled during the audio stage does not start the video stage.
             vp_.seconds = 0;
             return Cancelled();
         }
-        if (video_.on) VideoStage(S, E);
+        const RipOutcome video = video_.on ? VideoStage(S, E) : audio;
+        // A cut in which the main stream has nothing (it begins after its last picture) leaves
+        // no files, not the few frames of sound or the end code written before that was known.
+        if (video == RipOutcome::kNothingToRip) RemoveFiles();
         if (mux_.format != MuxFormat::kNone && outcome_ == RipOutcome::kDone)
             Note(RunMuxStage(run_, mux_.format, mux_.keepStreams, report_));
         Trace() << "cleaning up" << endl;
@@ -224,7 +230,13 @@ private:
         return run_.IsCancelled() ? RipOutcome::kCancelled : r;
     }
 
-    void VideoStage(std::int64_t S, std::int64_t E) {
+    void RemoveFiles() {
+        for (const RipReport::File& f : report_.files)
+            std::remove(f.name.c_str());
+        report_.files.clear();
+    }
+
+    RipOutcome VideoStage(std::int64_t S, std::int64_t E) {
         run_.SetVideoActive(true);
         Trace() << "now ripping video" << endl;
         const std::int64_t t0 = TickCountMs();
@@ -268,6 +280,7 @@ private:
         Note(r);
         MarkPartial(firstFile, r);
         if (r == RipOutcome::kCancelled) Cancelled();
+        return r;
     }
 
     // The data files of a stage that stopped before its end (the delay log is whole even then).

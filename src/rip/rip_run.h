@@ -127,6 +127,9 @@ struct RipState {
     // can show and the first audio frame written; PTS_NONE until a stage writes one.
     std::int64_t m_i64VideoStartPTS = PTS_NONE;
     std::int64_t m_i64AudioStartPTS = PTS_NONE;
+    // Where the audio written ends (PTS_NONE when the run wrote none): how far a video whose
+    // chain cannot be read to its end is bridged.
+    std::int64_t m_i64AudioEndPTS = PTS_NONE;
     // PTS of the packet holding the sequence header the video stage began with: the time of the
     // first picture it wrote (m_i64RipStartPTS is the packet that reached the start).
     std::int64_t m_i64RipPicturePTS = PTS_NONE;

@@ -22,14 +22,96 @@ namespace {
 
 enum class CopyEnd { kEndPts, kDataEnd, kEof, kCancelled };
 
+// Bits into bytes, most significant first.
+class BitSink {
+public:
+    explicit BitSink(std::vector<std::uint8_t>& out) : out_(out) {}
+    void Put(std::uint32_t value, int n) {
+        while (n-- > 0) {
+            acc_ = static_cast<std::uint8_t>((acc_ << 1) | ((value >> n) & 1));
+            if (++used_ == 8) Flush();
+        }
+    }
+    // Zero bits to the next byte.
+    void Align() {
+        if (used_ > 0) Put(0, 8 - used_);
+    }
+
+private:
+    void Flush() {
+        out_.push_back(acc_);
+        acc_ = 0;
+        used_ = 0;
+    }
+    std::vector<std::uint8_t>& out_;
+    std::uint8_t acc_ = 0;
+    int used_ = 0;
+};
+
+// A uniform grey intra picture coded like `intra` (its picture header and extensions, then one
+// slice per macroblock row whose blocks hold nothing but the reset DC value): what a cut shows for
+// the time before its first picture when damage took the pictures there, a picture no recording
+// has. Empty when the coding does not allow it (field pictures, concealment vectors).
+std::vector<std::uint8_t> GreyPicture(std::span<const std::uint8_t> intra, int width, int height) {
+    std::size_t slices = 0;
+    bool mpeg2 = false;
+    bool framePredFrameDct = true;
+    bool intraVlc = false;
+    for (std::size_t i = 4; i + 4 <= intra.size() && slices == 0; ++i) {
+        if (intra[i] != 0 || intra[i + 1] != 0 || intra[i + 2] != 1) continue;
+        const std::uint8_t code = intra[i + 3];
+        if (code >= 0x01 && code <= 0xAF) slices = i;
+        if (code == 0xB5 && i + 8 <= intra.size() && (intra[i + 4] >> 4) == 8) {
+            mpeg2 = true;
+            // picture_structure frame, no concealment motion vectors
+            if ((intra[i + 6] & 3) != 3 || (intra[i + 7] & 0x20) != 0) return {};
+            framePredFrameDct = (intra[i + 7] & 0x40) != 0;
+            intraVlc = (intra[i + 7] & 0x08) != 0;
+        }
+    }
+    if (slices < 6 || width <= 0 || height <= 0 || height > 2800) return {};
+    std::vector<std::uint8_t> out(intra.begin(),
+                                  intra.begin() + static_cast<std::ptrdiff_t>(slices));
+    out[4] = 0; // temporal_reference 0
+    out[5] &= 0x3F;
+    BitSink bits(out);
+    for (int row = 0; row < (height + 15) / 16; ++row) {
+        for (std::uint8_t b : {0x00, 0x00, 0x01})
+            out.push_back(b);
+        out.push_back(static_cast<std::uint8_t>(row + 1));
+        bits.Put(1, 5); // quantiser_scale_code
+        bits.Put(0, 1); // extra_bit_slice
+        for (int mb = 0; mb < (width + 15) / 16; ++mb) {
+            bits.Put(1, 1);                                  // macroblock_address_increment 1
+            bits.Put(1, 1);                                  // macroblock_type intra
+            if (mpeg2 && !framePredFrameDct) bits.Put(0, 1); // dct_type
+            for (int block = 0; block < 6; ++block) {
+                if (block < 4)
+                    bits.Put(0b100, 3); // dct_dc_size_luminance 0
+                else
+                    bits.Put(0b00, 2); // dct_dc_size_chrominance 0
+                if (intraVlc)
+                    bits.Put(0b0110, 4); // end of block
+                else
+                    bits.Put(0b10, 2);
+            }
+        }
+        bits.Align();
+    }
+    return out;
+}
+
 class VideoCopy {
 public:
     VideoCopy(RipRun& run, CIBits& r, COBits& out, RipProgress& vp, std::uint8_t s, std::int64_t S,
               std::int64_t E1, std::int64_t T0, int k, std::int64_t headerPts,
-              std::string* delayLog)
+              std::int64_t startPts, std::string* delayLog)
         : run_(run), e_(run.State()), r_(r), out_(out), vp_(vp), s_(s), S_(S), E1_(E1), T0_(T0),
-          L_(T0), k_(k), delayLog_(delayLog), packetPts_(headerPts) {
+          L_(T0), k_(k), delayLog_(delayLog), packetPts_(headerPts), firstPts_(headerPts),
+          startPts_(startPts) {
         endByte_ = e_.m_i64VideoEndBit / 8;
+        // The pictures before the sequence header found are lost: as after damage.
+        if (startPts_ != firstPts_) awaitingIntra_ = resumedGop_ = held_ = true;
     }
 
     // Copies from the reader position (the first sequence header) on. Every byte before the end
@@ -39,15 +121,22 @@ public:
     // everything up to the next sequence or GOP header.
     CopyEnd Run() {
         CopyEnd end = Copy();
-        if (dropping_)
-            NoteLoss(PTS_NONE);
-        else
-            EmitUnit(unit_.size());
+        if (end == CopyEnd::kCancelled) return end;
+        if (dropping_) {
+            // Damage that runs to the end: bridged to where the clean copy would have ended.
+            const std::int64_t to = EndPts(end);
+            Fill(to);
+            NoteLoss(to);
+        } else {
+            EmitUnit(counter_);
+            if (awaitingIntra_) Fill(EndPts(end));
+        }
         return end;
     }
 
     std::int64_t L() const { return L_; }
     std::int64_t Bytes() const { return counter_; }
+    std::int64_t Bridged() const { return bridged_; }
 
     // A copy that ended before its first picture (or before a packet header said when it is
     // shown) still logs a delay: that of the last packet read.
@@ -117,12 +206,12 @@ private:
                     const std::int64_t clean = std::min(damage->begin, endByte_) - pos;
                     std::int64_t at = FindSpecial(buf.data(), std::max<std::int64_t>(clean - 3, 0));
                     if (at < 0) {
-                        Write(buf.first(static_cast<std::size_t>(clean)));
+                        Write(buf.first(static_cast<std::size_t>(clean)), clean - 3);
                         if (clean > 0) r_.ConsumeBuffered(static_cast<std::int32_t>(clean));
                         if (pos + clean >= endByte_) return CopyEnd::kDataEnd;
                         continue;
                     }
-                    Write(buf.first(static_cast<std::size_t>(at)));
+                    Write(buf.first(static_cast<std::size_t>(at)), at);
                     if (at > 0) r_.ConsumeBuffered(static_cast<std::int32_t>(at));
                     CopyEnd end;
                     if (Special(end)) return end;
@@ -132,7 +221,7 @@ private:
                 std::int64_t checked = std::max<std::int64_t>(0, std::min(limit, n - 3));
                 std::int64_t at = FindSpecial(buf.data(), checked);
                 if (at < 0) {
-                    Write(buf.first(static_cast<std::size_t>(checked)));
+                    Write(buf.first(static_cast<std::size_t>(checked)), checked);
                     if (checked > 0) r_.ConsumeBuffered(static_cast<std::int32_t>(checked));
                     if (pos + checked >= endByte_) return CopyEnd::kDataEnd;
                     carryPos = pos + checked;
@@ -141,7 +230,7 @@ private:
                     r_.ConsumeBuffered(carryLen);
                     continue;
                 }
-                Write(buf.first(static_cast<std::size_t>(at)));
+                Write(buf.first(static_cast<std::size_t>(at)), at);
                 if (at > 0) r_.ConsumeBuffered(static_cast<std::int32_t>(at));
             }
             // The reader stands on 00 00 01 s or 00 00 01 B8.
@@ -150,113 +239,283 @@ private:
         }
     }
 
-    // First i < count with bytes i..i+3 = 00 00 01 s or 00 00 01 B8 (all four inside).
-    std::int64_t FindSpecial(const std::uint8_t* b, std::int64_t count) const {
+    // First i < count with bytes i..i+3 = 00 00 01 s or 00 00 01 B8 (all four inside). The same
+    // pass notes the picture and sequence headers that begin before it (b[0] is the next byte the
+    // copy writes), so the copied bytes are searched once.
+    std::int64_t FindSpecial(const std::uint8_t* b, std::int64_t count) {
         std::int64_t i = 2;
         std::int64_t end = count + 2; // the 0x01 of a start at i - 2 < count
         while (i < end) {
             const void* hit = std::memchr(b + i, 0x01, static_cast<std::size_t>(end - i));
             if (!hit) return -1;
             std::int64_t j = static_cast<const std::uint8_t*>(hit) - b;
-            if (b[j - 1] == 0 && b[j - 2] == 0 && (b[j + 1] == s_ || b[j + 1] == 0xB8))
-                return j - 2;
+            if (b[j - 1] == 0 && b[j - 2] == 0) {
+                const std::uint8_t code = b[j + 1];
+                if (code == s_ || code == 0xB8) return j - 2;
+                if (code == 0x00 || code == 0xB3) NoteCode(counter_ + j - 2, code);
+            }
             i = j + 1;
         }
         return -1;
     }
 
-    // Output is held back one picture (with the headers before it) until the next picture,
-    // sequence or GOP header shows it whole.
-    void Write(std::span<const std::uint8_t> bytes) {
-        unit_.insert(unit_.end(), bytes.begin(), bytes.end());
-        counter_ += static_cast<std::int64_t>(bytes.size());
-        ScanUnit();
-        if (!pictureSeen_) LookForPicture(bytes);
-    }
+    // The output is watched for picture, sequence and GOP headers: each ends the unit held
+    // before it (headers and at most one picture), which is then written or dropped whole. The
+    // copy writes clean data straight through and keeps only the positions of the held unit;
+    // after damage, until pictures can be shown again, the unit's bytes are held back.
+    struct Code {
+        std::int64_t at; // position in the copy (counter_)
+        std::uint8_t code;
+    };
 
-    void ScanUnit() {
-        std::size_t j = std::max<std::size_t>(scanned_, 2);
-        while (j + 1 < unit_.size()) {
-            const void* hit = std::memchr(unit_.data() + j, 0x01, unit_.size() - 1 - j);
-            if (!hit) {
-                j = unit_.size() - 1;
-                break;
-            }
-            j = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - unit_.data());
-            const std::uint8_t code = unit_[j + 1];
-            if (unit_[j - 1] != 0 || unit_[j - 2] != 0 ||
-                (code != 0x00 && code != 0xB3 && code != 0xB8)) {
-                ++j;
-                continue;
-            }
-            if (j + 5 >= unit_.size()) break; // the header's first bytes are still to come
-            if (unitHasPicture_) {
-                EmitUnit(j - 2);
-                j = 2;
-            }
-            if (code == 0x00) {
-                unitHasPicture_ = true;
-                picture_ = j - 2;
-                pictureType_ = (unit_[j + 3] >> 3) & 7;
-                unitPts_ = L_;
-            } else if (code == 0xB3) {
-                static const std::int64_t kTicks[16] = {3600, 3754, 3750, 3600, 3003, 3000,
-                                                        1800, 1502, 1500, 3600, 3600, 3600,
-                                                        3600, 3600, 3600, 3600};
-                frameTicks_ = kTicks[unit_[j + 5] & 0x0F];
-            }
-            ++j;
+    // searched: the starts below counter_ + searched were looked at by FindSpecial.
+    void Write(std::span<const std::uint8_t> bytes, std::int64_t searched = 0) {
+        const std::int64_t begin = counter_;
+        const auto n = static_cast<std::int64_t>(bytes.size());
+        if (held_)
+            unit_.insert(unit_.end(), bytes.begin(), bytes.end());
+        else
+            out_.WriteBytes(bytes);
+        // Starts FindSpecial could not see: the last bytes before this write and, for bytes it
+        // did not search (a carried block end, a rewritten GOP header), these.
+        const std::int64_t seen = begin + std::max<std::int64_t>(searched, 0);
+        const std::int64_t upTo = std::max(seen, begin + n - 3);
+        const std::int64_t from = std::max(searched_, begin - kHistory);
+        Examine(from, std::min(begin, upTo), bytes, begin);
+        Examine(std::max(from, seen), upTo, bytes, begin);
+        // A start whose four bytes are still to come waits for the next write, unless
+        // FindSpecial looked at it already.
+        searched_ = std::max(searched_, searched > 0 ? upTo : std::min(upTo, begin + n - 3));
+        counter_ += n;
+        // Each header is handled once the bytes it needs are written (its first eight).
+        while (next_ < codes_.size() && codes_[next_].at + 7 < counter_) {
+            const Code c = codes_[next_++];
+            std::array<std::uint8_t, 4> header{};
+            for (int i = 0; i < 4; ++i)
+                header[static_cast<std::size_t>(i)] = ByteAt(c.at + 4 + i, bytes, begin);
+            Handle(c, header);
         }
-        scanned_ = j;
+        if (next_ == codes_.size()) {
+            codes_.clear();
+            next_ = 0;
+        }
+        for (std::int64_t i = std::max<std::int64_t>(0, n - kHistory); i < n; ++i)
+            history_[static_cast<std::size_t>((begin + i) % kHistory)] =
+                bytes[static_cast<std::size_t>(i)];
     }
 
-    // Writes (or drops) the first n bytes of the held unit.
-    void EmitUnit(std::size_t n) {
+    // Notes the headers that begin in [from, to) and whose first four bytes are written.
+    void Examine(std::int64_t from, std::int64_t to, std::span<const std::uint8_t> bytes,
+                 std::int64_t begin) {
+        const std::int64_t end = begin + static_cast<std::int64_t>(bytes.size());
+        for (std::int64_t p = from; p < to && p + 3 < end; ++p) {
+            if (ByteAt(p, bytes, begin) != 0 || ByteAt(p + 1, bytes, begin) != 0 ||
+                ByteAt(p + 2, bytes, begin) != 1)
+                continue;
+            const std::uint8_t code = ByteAt(p + 3, bytes, begin);
+            if (code == 0x00 || code == 0xB3 || code == 0xB8) NoteCode(p, code);
+        }
+    }
+
+    void NoteCode(std::int64_t at, std::uint8_t code) {
+        // Junction starts may be met twice (before and after a carried block end).
+        if (!codes_.empty() && codes_.back().at >= at) {
+            if (codes_.back().at == at) return;
+            auto it =
+                std::upper_bound(codes_.begin() + static_cast<std::ptrdiff_t>(next_), codes_.end(),
+                                 at, [](std::int64_t a, const Code& c) { return a < c.at; });
+            if (it != codes_.begin() && std::prev(it)->at == at) return;
+            codes_.insert(it, {at, code});
+            return;
+        }
+        codes_.push_back({at, code});
+    }
+
+    // A byte of the copy at position p: in the bytes just written (from position begin) or in
+    // the last few before them.
+    std::uint8_t ByteAt(std::int64_t p, std::span<const std::uint8_t> bytes,
+                        std::int64_t begin) const {
+        if (p >= begin) return bytes[static_cast<std::size_t>(p - begin)];
+        return history_[static_cast<std::size_t>(p % kHistory)];
+    }
+
+    // A header with its bytes 4 to 7.
+    void Handle(const Code& c, const std::array<std::uint8_t, 4>& b) {
+        if (c.at < unitBase_) return; // before damage that dropped it
+        if (unitHasPicture_) EmitUnit(c.at);
+        if (c.code == 0x00) {
+            unitHasPicture_ = true;
+            picture_ = c.at;
+            pictureType_ = (b[1] >> 3) & 7;
+            unitPts_ = packetPts_ != PTS_NONE ? packetPts_ : L_;
+            unitPacketPts_ = packetPts_;
+        } else if (c.code == 0xB3) {
+            static const std::int64_t kTicks[16] = {3600, 3754, 3750, 3600, 3003, 3000, 1800, 1502,
+                                                    1500, 3600, 3600, 3600, 3600, 3600, 3600, 3600};
+            frameTicks_ = kTicks[b[3] & 0x0F];
+            width_ = (b[0] << 4) | (b[1] >> 4);
+            height_ = ((b[1] & 0x0F) << 8) | b[2];
+        }
+    }
+
+    // The output position of a copy position of the unit written straight through.
+    std::uint64_t OutAt(std::int64_t p) const {
+        return out_.Position() - static_cast<std::uint64_t>(counter_ - p);
+    }
+
+    // Writes (or drops) the held unit up to copy position end.
+    void EmitUnit(std::int64_t end) {
         const bool picture = unitHasPicture_;
-        const std::size_t pictureAt = picture_;
         unitHasPicture_ = false;
+        if (!held_) {
+            // Clean data: already written.
+            if (picture)
+                Shown(OutAt(unitBase_), OutAt(picture_), static_cast<std::size_t>(end - picture_));
+            unitBase_ = end;
+            return;
+        }
+        const auto n = static_cast<std::size_t>(end - unitBase_);
+        const auto pictureAt = static_cast<std::size_t>(picture_ - unitBase_);
         bool keep = !dropping_;
         if (keep && picture && awaitingIntra_) {
             keep = pictureType_ == 1;
             if (keep) {
                 awaitingIntra_ = false;
-                Bridge(std::span<const std::uint8_t>(unit_.data() + pictureAt, n - pictureAt));
+                Bridge(std::span<const std::uint8_t>(unit_.data(), pictureAt),
+                       std::span<const std::uint8_t>(unit_.data() + pictureAt, n - pictureAt));
             }
         } else if (keep && picture && dropLeadingB_) {
             keep = pictureType_ != 3;
             if (pictureType_ != 3) dropLeadingB_ = false;
         }
         if (keep) {
+            const std::uint64_t at = out_.Position();
             out_.WriteBytes(std::span<const std::uint8_t>(unit_.data(), n));
-            if (picture) {
-                ++pictures_;
-                minPts_ = std::min(minPts_, unitPts_);
-                if (pictureType_ == 1)
-                    lastIntra_.assign(unit_.begin() + pictureAt, unit_.begin() + n);
-            }
+            if (picture) Shown(at, at + pictureAt, n - pictureAt);
         }
         unit_.erase(unit_.begin(), unit_.begin() + static_cast<std::ptrdiff_t>(n));
-        scanned_ = 0;
+        unitBase_ = end;
+        if (!dropping_ && !awaitingIntra_ && !dropLeadingB_) {
+            // Pictures can be shown again: back to writing straight through.
+            out_.WriteBytes(unit_);
+            unit_.clear();
+            held_ = false;
+        }
     }
 
-    // Before the first picture after damage (an intra picture at unitPts_): as many repeats of the
-    // last whole intra picture (or of this one), each a closed group of its own, as the time
-    // stamps leave room for, so the picture count matches the time again.
-    void Bridge(std::span<const std::uint8_t> intra) {
-        if (pictures_ == 0 || unitPts_ < minPts_) return;
-        const std::int64_t due = (unitPts_ - minPts_ + frameTicks_ / 2) / frameTicks_;
-        std::vector<std::uint8_t> picture = lastIntra_;
-        if (picture.empty()) picture.assign(intra.begin(), intra.end());
+    // The display slot of a time stamp: frames from the first picture written.
+    std::int64_t Slot(std::int64_t pts) const {
+        const std::int64_t d = pts - slotBase_ + frameTicks_ / 2;
+        return d >= 0 ? d / frameTicks_ : -((-d + frameTicks_ - 1) / frameTicks_);
+    }
+    std::int64_t SlotPts(std::int64_t slot) const { return slotBase_ + slot * frameTicks_; }
+
+    // A picture written at output position at, n bytes long, in a unit that begins at unitAt.
+    // Pictures are stored in decode order: a reference picture is shown after the B pictures
+    // that follow it, so it stays ahead of the slots shown until they come.
+    void Shown(std::uint64_t unitAt, std::uint64_t at, std::size_t n) {
+        ++pictures_;
+        if (pictureType_ == 1) {
+            lastIntraAt_ = at;
+            lastIntraBytes_ = n;
+        }
+        if (!delayWritten_ && unitPacketPts_ != PTS_NONE) StartsAt(unitPacketPts_);
+        if (slotBase_ == PTS_NONE) slotBase_ = unitPts_;
+        const std::int64_t slot = Slot(unitPts_);
+        if (slot < frontier_ - kReorder || slot > frontier_ + kReorder) {
+            // A jump of the time stamps: the slots begin anew.
+            ahead_.clear();
+            frontier_ = slot + 1;
+            return;
+        }
+        if (slot < frontier_ || std::ranges::find(ahead_, slot) != ahead_.end()) return;
+        if (slot > frontier_) {
+            if (ahead_.empty()) {
+                cutAt_ = unitAt;
+                cutFrontier_ = frontier_;
+            }
+            ahead_.insert(std::ranges::upper_bound(ahead_, slot), slot);
+            return;
+        }
+        ++frontier_;
+        while (!ahead_.empty() && ahead_.front() <= frontier_) {
+            if (ahead_.front() == frontier_) ++frontier_;
+            ahead_.erase(ahead_.begin());
+        }
+    }
+
+    // Before the first picture after damage (an intra picture at unitPts_): repeats of the last
+    // whole intra picture written (or of this one) for the slots the damage emptied.
+    // headers: what precedes the intra picture in its unit.
+    void Bridge(std::span<const std::uint8_t> headers, std::span<const std::uint8_t> intra) {
+        if (slotBase_ != PTS_NONE) {
+            Repeat(Slot(unitPts_), intra);
+            return;
+        }
+        // Damage took the first pictures: grey from where the cut begins, after the sequence
+        // header the unit begins with.
+        if (startPts_ == PTS_NONE || unitPts_ <= startPts_ || headers.size() < 4 ||
+            headers[0] != 0 || headers[1] != 0 || headers[2] != 1 || headers[3] != 0xB3)
+            return;
+        const std::vector<std::uint8_t> grey = GreyPicture(intra, width_, height_);
+        if (grey.empty()) return;
+        std::size_t sequence = 4;
+        while (sequence + 4 <= headers.size() &&
+               !(headers[sequence] == 0 && headers[sequence + 1] == 0 &&
+                 headers[sequence + 2] == 1 && headers[sequence + 3] == 0xB8))
+            ++sequence;
+        out_.WriteBytes(headers.first(std::min(sequence, headers.size())));
+        slotBase_ = startPts_;
+        frontier_ = 0;
+        RepeatBytes(Slot(unitPts_), grey);
+    }
+
+    // After damage that reaches the end: repeats up to the time to.
+    void Fill(std::int64_t to) {
+        if (slotBase_ == PTS_NONE || to == PTS_NONE) return;
+        Repeat(Slot(to), {});
+    }
+
+    // The slots from the frontier to `to` filled with the last intra picture, each a closed group
+    // of its own.
+    void Repeat(std::int64_t to, std::span<const std::uint8_t> intra) {
+        if (to <= frontier_) return;
+        std::vector<std::uint8_t> picture;
+        if (lastIntraBytes_ == 0 || !out_.ReadBack(lastIntraAt_, lastIntraBytes_, picture))
+            picture.assign(intra.begin(), intra.end());
         if (picture.size() < 6) return;
         picture[4] = 0; // temporal_reference 0
         picture[5] &= 0x3F;
-        for (std::int64_t k = pictures_; k < due; ++k) {
-            const auto gop = GopBytes(minPts_ + k * frameTicks_ - T0_, 0, 0x40);
+        RepeatBytes(to, picture);
+    }
+
+    void RepeatBytes(std::int64_t to, std::span<const std::uint8_t> picture) {
+        if (!delayWritten_ && frontier_ < to) StartsAt(SlotPts(frontier_));
+        for (; frontier_ < to; ++frontier_) {
+            const auto gop = GopBytes(SlotPts(frontier_) - T0_, 0, 0x40);
             out_.WriteBytes(gop);
             out_.WriteBytes(picture);
             ++pictures_;
             ++bridged_;
         }
+    }
+
+    // Where the clean copy would have ended: after the last picture before the packet that ended
+    // the cut or, when the stream's data ended, also where the clip's audio (or the cut) ends.
+    std::int64_t EndPts(CopyEnd end) const {
+        if (slotBase_ == PTS_NONE || maxPts_ == PTS_NONE) return PTS_NONE;
+        std::int64_t to = SlotPts(Slot(maxPts_) + 1);
+        if (end == CopyEnd::kEndPts) return to;
+        // The streams of a recording end as far apart as they begin.
+        const ClipAnalysis& clip = run_.Analysis();
+        std::int64_t known = e_.m_i64AudioEndPTS;
+        if (known != PTS_NONE && clip.audioFirstPts != PTS_NONE && clip.videoFirstPts != PTS_NONE)
+            known += clip.videoFirstPts - clip.audioFirstPts;
+        if (known == PTS_NONE && e_.m_i64FirstPTS != PTS_NONE)
+            known = e_.m_i64FirstPTS +
+                    static_cast<std::int64_t>(run_.Clip().ClipLength() / 100 * 90'000);
+        if (known != PTS_NONE && known > to) to = known;
+        return std::min(to, E1_ + 1);
     }
 
     // A GOP header for display time D: the drop frame flag, the time code and the low 7 bits
@@ -285,12 +544,24 @@ private:
     bool SkipDamage(const CIBits::Damage& first, CopyEnd& end) {
         if (!dropping_) {
             dropping_ = true;
-            lossFrom_ = L_;
             lossBegin_ = first.begin;
+            // The unit damage falls in is not shown, nor a reference picture written before it
+            // whose B pictures it takes (it would be shown in their place).
+            std::uint64_t cut = held_ ? out_.Position() : OutAt(unitBase_);
+            if (!ahead_.empty()) {
+                cut = std::min(cut, cutAt_);
+                frontier_ = cutFrontier_;
+                ahead_.clear();
+            }
+            out_.TruncateTo(cut);
+            if (lastIntraAt_ + lastIntraBytes_ > cut) lastIntraBytes_ = 0;
+            lossFrom_ = slotBase_ != PTS_NONE ? SlotPts(frontier_) : firstPts_;
         }
         unit_.clear();
+        held_ = true;
         unitHasPicture_ = false;
-        scanned_ = 0;
+        codes_.clear();
+        next_ = 0;
         for (;;) {
             if (run_.IsCancelled()) {
                 end = CopyEnd::kCancelled;
@@ -323,6 +594,10 @@ private:
                         end = CopyEnd::kEndPts;
                         return true;
                     }
+                    if (h.PTS_DTS_flags() >= 2) {
+                        packetPts_ = L_;
+                        NotePts(L_);
+                    }
                     continue;
                 }
                 r_.ClearEOF();
@@ -336,6 +611,8 @@ private:
         dropping_ = false;
         awaitingIntra_ = true;
         resumedGop_ = true;
+        unitBase_ = counter_; // nothing is written across the damage
+        searched_ = counter_;
         return false;
     }
 
@@ -347,24 +624,9 @@ private:
         dropping_ = false;
     }
 
-    // The first picture start code written is the intra picture after the sequence header; its
-    // time stamp is that of the packet it begins in. Leading B pictures of an open group come
-    // after it in decode order and cannot be shown, so they never count.
-    void LookForPicture(std::span<const std::uint8_t> bytes) {
-        for (std::uint8_t b : bytes) {
-            if (zeros_ >= 2 && b == 0x01) {
-                afterPrefix_ = true;
-                zeros_ = 0;
-                continue;
-            }
-            if (afterPrefix_ && b == 0x00) {
-                pictureSeen_ = true;
-                if (packetPts_ != PTS_NONE) StartsAt(packetPts_);
-                return;
-            }
-            afterPrefix_ = false;
-            zeros_ = b == 0 ? zeros_ + 1 : 0;
-        }
+    // The latest time stamp of the packets the copy met (the last reference picture's).
+    void NotePts(std::int64_t pts) {
+        if (maxPts_ == PTS_NONE || pts > maxPts_) maxPts_ = pts;
     }
 
     void StartsAt(std::int64_t pts) {
@@ -431,6 +693,7 @@ private:
             end = CopyEnd::kEndPts;
             return true;
         }
+        if (h.PTS_DTS_flags() >= 2) NotePts(P);
         return false; // the reader is on the first start code of the payload
     }
 
@@ -486,24 +749,43 @@ private:
     int k_;
     std::string* delayLog_;
     std::int64_t endByte_ = 0;
-    std::int64_t counter_ = 0;
+    std::int64_t counter_ = 0; // bytes the copy wrote or held
     std::int64_t headers_ = 0;
     std::int64_t packetPts_; // of the packet whose payload is being copied
-    int zeros_ = 0;
-    bool afterPrefix_ = false;
-    bool pictureSeen_ = false;
+    std::int64_t firstPts_;  // of the picture the copy begins with
+    std::int64_t startPts_;  // where the cut's pictures should begin
+    int width_ = 0, height_ = 0;
     bool delayWritten_ = false;
-    // The held unit: headers and at most one picture (starting at picture_).
+    // Headers found in the copy and not handled yet (from next_ on), in order; the starts below
+    // searched_ have been looked at; the last bytes written.
+    static constexpr std::int64_t kHistory = 8;
+    std::vector<Code> codes_;
+    std::size_t next_ = 0;
+    std::int64_t searched_ = 0;
+    std::array<std::uint8_t, kHistory> history_{};
+    // The unit: from unitBase_ (a copy position) on; its bytes are in unit_ only while held_.
+    bool held_ = false;
     std::vector<std::uint8_t> unit_;
-    std::size_t scanned_ = 0;
+    std::int64_t unitBase_ = 0;
     bool unitHasPicture_ = false;
-    std::size_t picture_ = 0;
-    int pictureType_ = 0; // 1 I, 2 P, 3 B
+    std::int64_t picture_ = 0; // copy position of the unit's picture
+    int pictureType_ = 0;      // 1 I, 2 P, 3 B
     std::int64_t unitPts_ = 0;
+    std::int64_t unitPacketPts_ = PTS_NONE; // of the packet the unit's picture begins in
     std::int64_t frameTicks_ = 3600;
     std::int64_t pictures_ = 0; // pictures written, repeats included
-    std::int64_t minPts_ = INT64_MAX;
-    std::vector<std::uint8_t> lastIntra_;
+    // Display slots (frames from the first picture written, at slotBase_): the first one not
+    // shown yet, those shown beyond it, and where the first of those began in the output with
+    // the frontier of then.
+    static constexpr std::int64_t kReorder = 32;
+    std::int64_t slotBase_ = PTS_NONE;
+    std::int64_t frontier_ = 0;
+    std::vector<std::int64_t> ahead_;
+    std::uint64_t cutAt_ = 0;
+    std::int64_t cutFrontier_ = 0;
+    std::int64_t maxPts_ = PTS_NONE;
+    std::uint64_t lastIntraAt_ = 0; // output position and size of the last intra picture written
+    std::size_t lastIntraBytes_ = 0;
     // Damage: dropping until a header, then waiting for an intra picture.
     bool dropping_ = false;
     bool awaitingIntra_ = false;
@@ -511,11 +793,6 @@ private:
     bool dropLeadingB_ = false;
     std::int64_t lossFrom_ = PTS_NONE;
     std::int64_t lossBegin_ = 0;
-
-public:
-    std::int64_t Bridged() const { return bridged_; }
-
-private:
     std::int64_t bridged_ = 0;
 };
 
@@ -568,6 +845,11 @@ RipOutcome RipVideoStream(RipRun& run, CIBits& r, COBits* writer, std::uint8_t s
     std::int64_t L = 0;
     e.m_i64RipPicturePTS = PTS_NONE;
     std::int64_t headerPts = PTS_NONE; // of the last packet header passed
+    // A cut from the clip's start begins where the stream's data does, also when damage took the
+    // first packets.
+    std::int64_t beforeCut = BytePosition(r);
+    if (S <= run.Analysis().videoFirstPts)
+        beforeCut = std::min(beforeCut, std::int64_t{e.m_lSkipSectors} * 512);
     while (!r.IsEOF() && BytePosition(r) < endByte) {
         if (reached && r.Peek32() == code) {
             const std::int64_t at = r.GetBitPosition();
@@ -576,6 +858,7 @@ RipOutcome RipVideoStream(RipRun& run, CIBits& r, COBits* writer, std::uint8_t s
             r.SeekBitPosition(at);
         }
         if (!reached && r.Peek32() == code) {
+            const std::int64_t at = BytePosition(r);
             CPESHeader h(r, s);
             if (run.IsCancelled()) return RipOutcome::kCancelled;
             std::int64_t P = WrapPTS(e, h.GetPTS());
@@ -586,6 +869,8 @@ RipOutcome RipVideoStream(RipRun& run, CIBits& r, COBits* writer, std::uint8_t s
                 reached = true;
                 run.StatusMessage("shit.. i'm video and i have to wait until 0x000001B3....\n",
                                   true);
+            } else if (h.IsValid()) {
+                beforeCut = at; // what lies before it lies before the cut
             }
         }
         if (reached && r.PeekBits(32) == 0x000001B3) {
@@ -612,7 +897,14 @@ RipOutcome RipVideoStream(RipRun& run, CIBits& r, COBits* writer, std::uint8_t s
 
     RipOutcome result = RipOutcome::kNothingToRip;
     if (found) {
-        VideoCopy copy(run, r, out, vp, s, S, E1, T0, k, headerPts,
+        // Damage before the sequence header found may have taken the pictures the cut begins
+        // with: they are lost, and the copy shows grey for them.
+        std::int64_t startPts = headerPts;
+        for (const CIBits::Damage& d : r.DamageIn(beforeCut, BytePosition(r))) {
+            run.NoteLost({true, d.diskByte, d.end - d.begin, S, headerPts});
+            startPts = S;
+        }
+        VideoCopy copy(run, r, out, vp, s, S, E1, T0, k, headerPts, startPts,
                        files ? &files->delayLog : nullptr);
         CopyEnd end = copy.Run();
         copy.FinishDelay();
