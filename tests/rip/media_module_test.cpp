@@ -28,15 +28,16 @@ TEST(MediaModule, FfmpegIsLoadedOnlyForTheMux) {
                  {"rip --clip 1 --name Muxed --mux mkv" + onDisk, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
-        const Command run = Run(cli + "LD_DEBUG=libs " + QUORIN_CLI + " " + c.args);
+        const Command run = riptest::Run(cli + "LD_DEBUG=libs " + QUORIN_CLI + " " + c.args);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(LoadsFfmpeg(run.err), c.loads);
     }
     EXPECT_TRUE(std::filesystem::exists("Muxed.mkv"));
 
     // Without the module the mux fails as a write does; the streams stay.
-    const Command missing = Run(cli + "QUORIN_MEDIA_MODULE=/nonexistent/quorin_media_ffmpeg.so " +
-                                QUORIN_CLI + " rip --clip 1 --name Missing --mux mkv" + onDisk);
+    const Command missing =
+        riptest::Run(cli + "QUORIN_MEDIA_MODULE=/nonexistent/quorin_media_ffmpeg.so " + QUORIN_CLI +
+                     " rip --clip 1 --name Missing --mux mkv" + onDisk);
     EXPECT_EQ(missing.status, 5) << missing.err;
     EXPECT_NE(missing.err.find("muxing needs FFmpeg's libraries: /nonexistent/"), std::string::npos)
         << missing.err;
