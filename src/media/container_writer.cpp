@@ -293,27 +293,43 @@ public:
 private:
     void Add(PacketPtr p) {
         const Picture pic = ParsePicture(p->data, p->size);
+        std::int64_t slot = lastSlot_ + 1; // no picture header: shown after the previous one
         if (pic.found) {
             if (pic.gop && count_ > 0) {
-                gopBase_ += gopMax_ + 1;
-                gopMax_ = -1;
+                // A group starts at the first display slot the groups before it left free from
+                // the first picture of the last one on: where damage dropped pictures, the
+                // pictures that bridge it take their places, one after another.
+                gopBase_ = FirstFree(gopFirst_);
             } else if (!pic.gop && count_ > 0 && pic.temporalReference + 512 < lastRef_) {
                 gopBase_ += 1024; // no group headers: the reference wrapped
-                gopMax_ = -1;
             }
-            gopMax_ = std::max(gopMax_, pic.temporalReference);
             lastRef_ = pic.temporalReference;
-            std::int64_t display = gopBase_ + pic.temporalReference;
-            if (count_ == 0) firstDisplay_ = display;
-            last_ = display - firstDisplay_;
+            slot = gopBase_ + pic.temporalReference;
             if (pic.type == 1) p->flags |= AV_PKT_FLAG_KEY;
-        } else {
-            ++last_; // no picture header: shown after the previous one
         }
+        slot = Occupy(slot);
+        if (count_ == 0) firstSlot_ = slot;
+        if (pic.gop || count_ == 0) gopFirst_ = slot;
+        lastSlot_ = slot;
         ++count_;
-        const std::int64_t pts = av_rescale(last_, std::int64_t{90'000} * rate_.den, rate_.num);
+        const std::int64_t pts =
+            av_rescale(slot - firstSlot_, std::int64_t{90'000} * rate_.den, rate_.num);
         order_.insert(pts);
         window_.push_back({std::move(p), pts, 0});
+    }
+
+    std::int64_t FirstFree(std::int64_t from) const {
+        while (taken_.contains(from))
+            ++from;
+        return from;
+    }
+
+    // The slot, or the first free one after it (taken only in a stream with damage).
+    std::int64_t Occupy(std::int64_t slot) {
+        slot = FirstFree(slot);
+        taken_.insert(slot);
+        taken_.erase(taken_.begin(), taken_.lower_bound(std::min(gopBase_, gopFirst_)));
+        return slot;
     }
 
     // The reorder delay: the most any picture of the first window is shown before its turn in
@@ -337,11 +353,12 @@ private:
     std::int64_t delay_ = 0;
     std::optional<std::int64_t> lastDts_;
     std::int64_t gopBase_ = 0;
-    int gopMax_ = -1;
+    std::int64_t gopFirst_ = 0;    // the display slot of the running group's first picture
+    std::set<std::int64_t> taken_; // display slots taken from the running group's on
     int lastRef_ = 0;
     std::int64_t count_ = 0;
-    std::int64_t firstDisplay_ = 0;
-    std::int64_t last_ = -1;
+    std::int64_t firstSlot_ = 0;
+    std::int64_t lastSlot_ = -1;
 };
 
 class AudioTrack {
