@@ -5,6 +5,7 @@
 #include "disk/ibits.h"
 #include "disk/layout.h"
 #include "disk/pvr_file.h"
+#include "media/loader/media_loader.h"
 #include "media/signal_analysers.h"
 #include "rip/pes.h"
 
@@ -92,7 +93,10 @@ public:
             }
         }
         auto pictures = media::MakePictureAnalyser(2, log);
-        if (!pictures) return Fail(video, "the video decoder cannot be opened");
+        if (std::string why; !pictures)
+            return Fail(video, media::ModuleAvailable(&why)
+                                   ? "the video decoder cannot be opened"
+                                   : "finding breaks needs FFmpeg's libraries: " + why);
         pictures->KeepCornersEvery(kCornerEvery);
         int aspect = -1;
         auto onVideo = [&](std::span<const std::uint8_t> payload, std::int64_t pts) {

@@ -1,5 +1,5 @@
 // Playable files: the elementary streams of a rip copied into one container (Matroska, MPEG
-// program stream or MPEG transport stream) through libavformat, nothing re-encoded, the tracks
+// program stream or MPEG transport stream) by the media layer, nothing re-encoded, the tracks
 // placed by the exact 90 kHz time stamps the rip started at.
 #pragma once
 

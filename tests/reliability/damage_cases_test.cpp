@@ -207,6 +207,37 @@ TEST_F(DamageCases, DISABLED_BridgedStretchesKeepTheirTimesInTheContainer) {
         Check(c);
 }
 
+// The container's time stamps of a salvaged rip: the pictures that bridge damage follow one
+// another and the pictures after them, one frame apart, with no hole and no two at one time.
+TEST_F(DamageCases, BridgedPicturesFollowOneAnotherInTheContainer) {
+    const td::ClipResult& clip = disk_->Result(0);
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        // Up to the chain's end: no picture after the stretch for the bridge to lead to.
+        if (std::string_view(c.what) == "the whole second video cluster") continue;
+        VolumeFaults faults;
+        faults.failingReads = c.bad(clip);
+        FaultScope scope(disk_->Image(), faults);
+        const CliRun damaged =
+            Cli(Format("rip --clip 1 --out damaged --begin %.2f ", c.begin ? c.begin(clip) : 0.0) +
+                c.cut + " --mux mkv");
+        ASSERT_TRUE(std::filesystem::exists("damaged/Film.mkv")) << damaged.out;
+        Command probe =
+            riptest::Run(std::string(QUORIN_FFPROBE) +
+                         " -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 " +
+                         Quote("damaged/Film.mkv"));
+        std::vector<double> times;
+        std::istringstream lines(probe.out);
+        for (std::string line; std::getline(lines, line);)
+            if (!line.empty()) times.push_back(std::stod(line));
+        std::sort(times.begin(), times.end());
+        ASSERT_GT(times.size(), 2u) << probe.out;
+        for (std::size_t i = 1; i < times.size(); ++i)
+            ASSERT_NEAR(times[i] - times[i - 1], 0.04, 0.002) << "picture " << i;
+        std::filesystem::remove_all("damaged");
+    }
+}
+
 // The directory and the device's end: a record that cannot be read is read at most twice in a
 // whole check, and a chain that runs past the device's end is damage.
 TEST_F(DamageCases, TheCheckNamesUnreadableRecordsAndADeviceThatEndsEarly) {

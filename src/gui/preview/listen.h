@@ -1,5 +1,5 @@
 // Listening around the cut: about three seconds of the clip's audio from a position, ripped
-// through the engine into a scratch folder, decoded with libavcodec (MP2 and AC-3) and handed to
+// through the engine into a scratch folder, decoded (MP2 and AC-3) and handed to
 // an audio output.
 #pragma once
 
