@@ -7,6 +7,7 @@
 #include "disk/pvr_file.h"
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "rip/break_marks.h"
 #include "rip/obits.h"
 
 extern "C" {
@@ -507,6 +508,7 @@ public:
         MuxResult r;
         r.result = Go(r.message);
         if (r.result == RipOutcome::kDone) r.file = container_.Name();
+        r.videoStart = videoShift_;
         return r;
     }
 
@@ -526,6 +528,7 @@ private:
         if (video_ && !video_->Fill(why)) return RipOutcome::kOutputFailed;
         if (audio_ && !audio_->Fill(why)) return RipOutcome::kOutputFailed;
         Offsets();
+        if (!AddChapters()) return Failed(AVERROR(ENOMEM), why);
         // Matroska's optional CRC elements would cost more than the copy itself.
         AVDictionary* options = nullptr;
         if (job_.format == MuxFormat::kMatroska) av_dict_set(&options, "write_crc32", "0", 0);
@@ -624,6 +627,28 @@ private:
         LogLine(Format("mux: video starts at %.3f s, audio at %.3f s",
                        static_cast<double>(videoShift_) / 90'000,
                        static_cast<double>(audioShift_) / 90'000));
+    }
+
+    // On the video's clock, rounded as its packets are (Matroska keeps milliseconds), so that
+    // each chapter starts exactly at its picture.
+    bool AddChapters() {
+        if (job_.format != MuxFormat::kMatroska || !video_) return true;
+        constexpr AVRational kMs{1, 1000};
+        for (const MuxChapter& c : job_.chapters) {
+            auto* list = static_cast<AVChapter**>(
+                av_realloc_array(out_->chapters, out_->nb_chapters + 1, sizeof(AVChapter*)));
+            if (!list) return false;
+            out_->chapters = list;
+            auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+            if (!chapter) return false;
+            chapter->id = out_->nb_chapters + 1;
+            chapter->time_base = kMs;
+            chapter->start = av_rescale_q(c.start + videoShift_, kTicks, kMs);
+            chapter->end = std::max(chapter->start, av_rescale_q(c.end + videoShift_, kTicks, kMs));
+            av_dict_set(&chapter->metadata, "title", c.title.c_str(), 0);
+            out_->chapters[out_->nb_chapters++] = chapter;
+        }
+        return true;
     }
 
     RipOutcome Copy(std::string& why) {
@@ -755,6 +780,7 @@ RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipRepor
     job.audio.startPts = run.State().m_i64AudioStartPTS;
     job.requested = run.BasePath() + "." + std::string(MuxExtension(format));
     job.metadata = MetadataOf(run);
+    job.chapters = BreakChapters(run);
 
     RipProgress& block = job.video.file.empty() ? run.AudioProgress() : run.VideoProgress();
     run.SetVideoActive(!job.video.file.empty());
@@ -784,6 +810,7 @@ RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipRepor
         });
     }
     report.files.push_back({r.file, FileKind::kMuxed});
+    report.videoInContainer = r.videoStart;
     return RipOutcome::kDone;
 }
 
