@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -57,17 +58,29 @@ std::vector<Stretch> Edl(const std::string& file) {
     return list;
 }
 
-// Every picture's time (from the file's start) and mean luma.
+// Every picture's time from the file's start and its mean luma, decoded at a quarter of its size.
 std::vector<std::pair<double, double>> Pictures(const std::string& file) {
-    const double start = std::stod(
-        Shell("ffprobe -v error -show_entries format=start_time -of csv=p=0 '" + file + "'"));
-    std::istringstream in(Shell("ffprobe -v error -f lavfi -i \"movie='" + file +
-                                "',signalstats\" -show_entries "
-                                "frame=pts_time:frame_tags=lavfi.signalstats.YAVG -of csv=p=0"));
+    const auto starts =
+        nlohmann::json::parse(Shell("ffprobe -v error -select_streams v:0 -show_entries "
+                                    "stream=start_time:format=start_time -of json '" +
+                                    file + "'"));
+    // Elementary streams have no start times: their first picture is 0.
+    const double first = std::atof(starts["streams"][0].value("start_time", "0").c_str()) -
+                         std::atof(starts["format"].value("start_time", "0").c_str());
+    std::istringstream in(Shell("ffmpeg -v error -lowres 2 -i '" + file +
+                                "' -an -vf signalstats,metadata=mode=print:key=lavfi.signalstats."
+                                "YAVG:file=- -f null -"));
     std::vector<std::pair<double, double>> pictures;
-    double t = 0, luma = 0;
-    for (char comma = 0; in >> t >> comma >> luma;)
-        pictures.emplace_back(t - start, luma);
+    double t = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (const auto at = line.find("pts_time:"); at != std::string::npos)
+            t = std::atof(line.c_str() + at + 9);
+        else if (const auto eq = line.find("YAVG="); eq != std::string::npos)
+            pictures.emplace_back(t, std::atof(line.c_str() + eq + 5));
+    }
+    const double zero = pictures.empty() ? 0 : pictures.front().first - first;
+    for (auto& p : pictures)
+        p.first -= zero;
     return pictures;
 }
 
