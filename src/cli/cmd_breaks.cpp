@@ -1,19 +1,17 @@
 // quorin-cli breaks: the advert breaks of a clip, as marks (lines, JSON or an EDL file).
 #include "cli/cli_common.h"
+#include "cli/cli_marks.h"
 #include "cli/json_report.h"
-#include "cli/progress.h"
 
 #include "base/format.h"
 #include "base/program_log.h"
 #include "base/run_state.h"
 #include "breaks/break_search.h"
 #include "platform/text.h"
+#include "rip/break_marks.h"
 
 #include <CLI/CLI.hpp>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <thread>
 #include <unistd.h>
 
 namespace quorin::cli {
@@ -27,34 +25,6 @@ struct BreaksOptions {
     std::string edl;
     std::string onReadError;
 };
-
-// The search on a worker thread, its progress on stderr as a rip's video stage.
-BreakSearchReport Search(const CPVRFile& clip, const BreakSearchOptions& options, bool quiet) {
-    RipProgress audio, video;
-    video.rangeLow = 0;
-    video.rangeHigh = 1000;
-    video.active = true;
-    ProgressPrinter printer(audio, video, quiet);
-    std::atomic<bool> finished{false};
-    BreakSearchReport report;
-    std::thread worker([&] {
-        report = FindClipBreaks(
-            clip, options,
-            [&video](double fraction, std::int64_t bytes) {
-                video.position = static_cast<std::int32_t>(fraction * 1000);
-                if (bytes >= 0) video.megabytes = static_cast<std::int32_t>(bytes >> 20);
-            },
-            InterruptGuard::Flag());
-        finished = true;
-    });
-    while (!finished) {
-        printer.Tick();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    worker.join();
-    printer.Finish();
-    return report;
-}
 
 int ExitOf(const BreakSearchReport& report) {
     switch (report.outcome) {
@@ -70,26 +40,23 @@ int ExitOf(const BreakSearchReport& report) {
     return kExitOk;
 }
 
-// The EDL players skip with: one "FROM TO 3" line per break, in seconds.
+// The EDL players skip with, on the clip's clock.
 bool WriteEdl(const std::string& path, const std::vector<breaks::Break>& found) {
+    std::vector<BreakMarks::Stretch> list;
+    for (const breaks::Break& b : found)
+        list.push_back({b.from, b.to});
+    const std::string text = EdlText(list);
     std::FILE* f = std::fopen(path.c_str(), "w");
     if (!f) return false;
-    for (const breaks::Break& b : found)
-        std::fprintf(f, "%.2f %.2f 3\n", b.from, b.to);
-    return std::fclose(f) == 0;
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && written;
 }
 
 nlohmann::ordered_json BreaksJson(const BreakSearchReport& report, int clip, int status) {
     nlohmann::ordered_json doc = JsonDocument("breaks");
     doc["status"] = status;
     doc["clip"] = clip;
-    nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const breaks::Break& b : report.breaks)
-        list.push_back({{"from", std::round(b.from * 100) / 100},
-                        {"to", std::round(b.to * 100) / 100},
-                        {"confidence", b.confidence},
-                        {"signals", b.signals}});
-    doc["breaks"] = list;
+    doc["breaks"] = BreaksArray(report.breaks);
     nlohmann::ordered_json lost = nlohmann::ordered_json::array();
     for (const RipReport::Lost& l : report.lost)
         lost.push_back({{"stream", l.Stream()},
@@ -113,7 +80,8 @@ int RunBreaks(BreaksOptions o) {
     if (Globals().log) OpenLog("BREAKS.LOG", true);
     BreakSearchOptions options;
     options.stopOnReadError = o.onReadError == "stop";
-    const BreakSearchReport report = Search(*clip, options, o.json && ::isatty(STDERR_FILENO) != 1);
+    const BreakSearchReport report =
+        SearchBreaks(*clip, options, o.json && ::isatty(STDERR_FILENO) != 1);
     CloseLog();
     int rc = ExitOf(report);
     if (rc != kExitOk && rc != kExitLost) {
@@ -126,10 +94,7 @@ int RunBreaks(BreaksOptions o) {
         PrintJson(BreaksJson(report, o.clip, rc));
         return rc;
     }
-    for (const breaks::Break& b : report.breaks)
-        std::printf("break\t%s\t%s\t%.2f\n", ClipTimeText(b.from).c_str(),
-                    ClipTimeText(b.to).c_str(), b.confidence);
-    std::fflush(stdout);
+    PrintBreaks(report.breaks);
     RipReport lost;
     lost.lost = report.lost;
     PrintLost(lost);

@@ -1,6 +1,7 @@
 // quorin-cli rip: one rip (or raw rip, or backup) of one clip, as the main window's "RIP !" runs
 // it, with progress on stderr and Ctrl-C as Cancel.
 #include "cli/cli_common.h"
+#include "cli/cli_marks.h"
 #include "cli/cli_mux.h"
 #include "cli/cli_time.h"
 #include "cli/json_report.h"
@@ -53,6 +54,10 @@ struct RipOptions {
     bool json = false;
     std::string onReadError;
     MuxOptions mux;
+    bool markBreaks = false;
+    bool noBreaks = false;
+    // Marked by --mark-breaks, and in a library unless --no-breaks.
+    bool Marks() const { return markBreaks || (!library.empty() && !noBreaks); }
 };
 
 // Runs the rip inside the program log of its activity when --log is given.
@@ -208,17 +213,29 @@ std::vector<std::string> AllNames(const CPVRDrive& drive) {
     return names;
 }
 
+// A run stopped by Ctrl-C before its stages.
+RipRunReport CancelledRun() {
+    RipRunReport run;
+    run.started = true;
+    run.outcome = RipOutcome::kCancelled;
+    return run;
+}
+
 // One clip of --all or --library through the archive folder.
 nlohmann::ordered_json ArchiveClip(const RipOptions& o, RipArchive& archive, CPVRFile& clip,
                                    int number, const RipRequest& request,
                                    const ArchiveTarget& target, int& status) {
     const bool quiet = o.json && ::isatty(STDERR_FILENO) != 1;
+    std::vector<breaks::Break> marked;
     const ArchivedRun archived =
         RipIntoArchive(archive, clip, number, request, target, !o.library.empty(), o.skipExisting,
                        [&](CPVRFile& c, const RipRequest& q) {
                            if (!o.json)
                                std::fprintf(stderr, "clip %d: %s\n", number, target.base.c_str());
-                           return RipClip(c, q, quiet);
+                           RipRequest asked = q;
+                           if (o.Marks() && !MarkBreaks(c, asked, quiet, marked))
+                               return CancelledRun();
+                           return RipClip(c, asked, quiet);
                        });
     status = kExitOk;
     if (archived.skipped) {
@@ -239,11 +256,13 @@ nlohmann::ordered_json ArchiveClip(const RipOptions& o, RipArchive& archive, CPV
     if (!run.started) PrintError("clip " + std::to_string(number) + ": " + run.refusal);
     if (!o.json) {
         PrintFiles(run.stages);
+        PrintBreaks(marked);
         PrintLost(run.stages);
     }
     if (run.started) PrintEnd(run);
     nlohmann::ordered_json item = RipJson(clip, number, run, status);
     item["name"] = target.base;
+    if (o.Marks()) item["breaks"] = BreaksArray(marked);
     return item;
 }
 
@@ -316,6 +335,11 @@ int RunRip(RipOptions o) {
                    "and --end do not apply");
         return kExitUsage;
     }
+    if (o.Marks() && (o.noVideo || o.rawVideo || o.backup)) {
+        PrintError("breaks are marked on the picture of a stream rip: --no-video, --raw-video and "
+                   "--backup do not apply");
+        return kExitUsage;
+    }
     if (o.skipExisting && !o.all && !library) {
         PrintError("--skip-existing goes with --all or --library");
         return kExitUsage;
@@ -351,7 +375,11 @@ int RunRip(RipOptions o) {
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
     if (int rc = UnreadableRecord(*clip)) return rc;
-    const RipRunReport run = RipClip(*clip, request, o.json && ::isatty(STDERR_FILENO) != 1);
+    const bool quiet = o.json && ::isatty(STDERR_FILENO) != 1;
+    std::vector<breaks::Break> marked;
+    const RipRunReport run = o.Marks() && !MarkBreaks(*clip, request, quiet, marked)
+                                 ? CancelledRun()
+                                 : RipClip(*clip, request, quiet);
     if (!run.started) {
         PrintError(RefusalText(*clip, request.begin));
         if (o.json) {
@@ -366,10 +394,13 @@ int RunRip(RipOptions o) {
     if (o.json) {
         nlohmann::ordered_json doc = JsonDocument("rip");
         doc["status"] = rc;
-        doc["clips"] = {RipJson(*clip, o.clip, run, rc)};
+        nlohmann::ordered_json item = RipJson(*clip, o.clip, run, rc);
+        if (o.Marks()) item["breaks"] = BreaksArray(marked);
+        doc["clips"] = {item};
         PrintJson(doc);
     } else {
         PrintFiles(run.stages);
+        PrintBreaks(marked);
         PrintLost(run.stages);
     }
     PrintEnd(run);
@@ -419,6 +450,12 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
                   "back up the whole clip: its record and both streams as recorded");
     AddReadErrorOption(*rip, o.onReadError);
     AddMuxOptions(*rip, o.mux);
+    CLI::Option* mark = rip->add_flag(
+        "--mark-breaks", o.markBreaks,
+        "find the advert breaks first and mark them, cutting nothing: chapters in an mkv and "
+        "NAME.edl beside the output");
+    rip->add_flag("--no-breaks", o.noBreaks, "with --library: leave the break marks out")
+        ->excludes(mark);
     rip->callback([&action] { action = [] { return RunRip(o); }; });
 }
 

@@ -232,18 +232,11 @@ bool PosterPicture(const std::string& video, double aspect, RgbPicture& picture)
     return true;
 }
 
-std::string Edl(const std::vector<BreakMark>& breaks) {
-    std::string text;
-    for (const BreakMark& b : breaks)
-        text += Format("%.2f\t%.2f\t3\n", b.from, b.to);
-    return text;
-}
-
 } // namespace
 
 bool AddLibraryFiles(const ClipRecord& record, int, const std::string& folder,
                      const std::string& base, bool keepStreams, RipReport& report,
-                     std::string* error, const std::vector<BreakMark>& breaks) {
+                     std::string* error) {
     StreamFacts facts;
     std::string video;
     for (const RipReport::File& f : report.files) {
@@ -265,11 +258,6 @@ bool AddLibraryFiles(const ClipRecord& record, int, const std::string& folder,
         }
     } else {
         LogLine("no picture for the library from " + (video.empty() ? base : video));
-    }
-    // The break marks come from the break search when a run has them.
-    if (!breaks.empty()) {
-        if (!WriteText(path + ".edl", Edl(breaks), error)) return false;
-        report.files.push_back({path + ".edl", FileKind::kEdl});
     }
     if (!keepStreams)
         std::erase_if(report.files, [](const RipReport::File& f) {

@@ -486,6 +486,7 @@ public:
     Writer(const ContainerJob& job, LogSink log) : job_(job), log_(std::move(log)) {}
 
     std::int64_t InputBytes() const override { return total_; }
+    std::int64_t VideoStart() const override { return videoShift_; }
 
     ContainerOutcome Write(ByteSink& out, const std::string& name,
                            const ContainerProgress& progress, std::string& why) override {
@@ -496,6 +497,7 @@ public:
         if (video_ && !video_->Fill(why)) return ContainerOutcome::kFailed;
         if (audio_ && !audio_->Fill(why)) return ContainerOutcome::kFailed;
         Offsets();
+        if (!AddChapters()) return Failed(AVERROR(ENOMEM), why);
         // Matroska's optional CRC elements would cost more than the copy itself.
         AVDictionary* options = nullptr;
         if (job_.format == ContainerFormat::kMatroska) av_dict_set(&options, "write_crc32", "0", 0);
@@ -578,6 +580,28 @@ private:
     }
 
     // The track that starts first starts at 0; the other keeps its distance in ticks.
+    // On the video's clock, rounded as its packets are (Matroska keeps milliseconds), so that
+    // each chapter starts exactly at its picture.
+    bool AddChapters() {
+        if (job_.format != ContainerFormat::kMatroska || !video_) return true;
+        constexpr AVRational kMs{1, 1000};
+        for (const ContainerChapter& c : job_.chapters) {
+            auto* list = static_cast<AVChapter**>(
+                av_realloc_array(out_->chapters, out_->nb_chapters + 1, sizeof(AVChapter*)));
+            if (!list) return false;
+            out_->chapters = list;
+            auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+            if (!chapter) return false;
+            chapter->id = out_->nb_chapters + 1;
+            chapter->time_base = kMs;
+            chapter->start = av_rescale_q(c.start + videoShift_, kTicks, kMs);
+            chapter->end = std::max(chapter->start, av_rescale_q(c.end + videoShift_, kTicks, kMs));
+            av_dict_set(&chapter->metadata, "title", c.title.c_str(), 0);
+            out_->chapters[out_->nb_chapters++] = chapter;
+        }
+        return true;
+    }
+
     void Offsets() {
         const bool bothKnown = job_.video.startPts >= 0 && job_.audio.startPts >= 0;
         std::int64_t videoStart = 0, audioStart = 0;

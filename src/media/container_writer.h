@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorin::media {
 
@@ -29,11 +30,19 @@ struct ContainerTags {
     std::string application; // the writing application and its version
 };
 
+// A chapter, in 90 kHz ticks from the video track's first picture.
+struct ContainerChapter {
+    std::int64_t start = 0;
+    std::int64_t end = 0;
+    std::string title;
+};
+
 struct ContainerJob {
     ContainerFormat format = ContainerFormat::kMatroska;
     ContainerTrack video;
     ContainerTrack audio;
     ContainerTags tags;
+    std::vector<ContainerChapter> chapters; // Matroska only: the other two have none
 };
 
 // Where the container's bytes go: the caller's file.
@@ -65,6 +74,8 @@ public:
     // start time stamps. why says why not.
     virtual ContainerOutcome Write(ByteSink& out, const std::string& name,
                                    const ContainerProgress& progress, std::string& why) = 0;
+    // 90 kHz: where the video track's first picture lies in the container (after Write).
+    virtual std::int64_t VideoStart() const = 0;
 };
 
 // Opens the inputs (they are read by the time Write returns); null with why when that fails.

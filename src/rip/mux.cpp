@@ -8,6 +8,7 @@
 #include "media/container_writer.h"
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "rip/break_marks.h"
 #include "rip/obits.h"
 
 #include <cstdio>
@@ -48,6 +49,8 @@ media::ContainerJob ContainerJobOf(const MuxJob& job) {
     c.audio = {job.audio.file, job.audio.startPts};
     c.tags = {job.metadata.title, job.metadata.station, job.metadata.recorded,
               job.metadata.application};
+    for (const MuxChapter& chapter : job.chapters)
+        c.chapters.push_back({chapter.start, chapter.end, chapter.title});
     return c;
 }
 
@@ -134,6 +137,7 @@ MuxResult MuxStreams(const MuxJob& job, RipProgress* progress, const std::atomic
     } else if (outcome == media::ContainerOutcome::kDone) {
         r.result = RipOutcome::kDone;
         r.file = file.Name();
+        r.videoStart = writer->VideoStart();
         return r;
     } else if (outcome == media::ContainerOutcome::kCancelled) {
         r.result = RipOutcome::kCancelled;
@@ -157,6 +161,7 @@ RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipRepor
     job.audio.startPts = run.State().m_i64AudioStartPTS;
     job.requested = run.BasePath() + "." + std::string(MuxExtension(format));
     job.metadata = MetadataOf(run);
+    job.chapters = BreakChapters(run);
 
     RipProgress& block = job.video.file.empty() ? run.AudioProgress() : run.VideoProgress();
     run.SetVideoActive(!job.video.file.empty());
@@ -186,6 +191,7 @@ RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipRepor
         });
     }
     report.files.push_back({r.file, FileKind::kMuxed});
+    report.videoInContainer = r.videoStart;
     return RipOutcome::kDone;
 }
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorin {
 
@@ -34,18 +35,27 @@ struct MuxMetadata {
     std::string application; // "Quorin <version>"
 };
 
+// A chapter, in 90 kHz ticks from the video track's first picture.
+struct MuxChapter {
+    std::int64_t start = 0;
+    std::int64_t end = 0;
+    std::string title;
+};
+
 struct MuxJob {
     MuxFormat format = MuxFormat::kMatroska;
     MuxTrack video;
     MuxTrack audio;
     std::string requested; // the container's name before the output naming rule
     MuxMetadata metadata;
+    std::vector<MuxChapter> chapters; // Matroska only: the other two have none
 };
 
 struct MuxResult {
     RipOutcome result = RipOutcome::kOutputFailed; // kDone, kCancelled or kOutputFailed
     std::string file;                              // the container written (kDone)
     std::string message;                           // why not, libavformat's text included
+    std::int64_t videoStart = 0; // 90 kHz: where the video track's first picture lies
 };
 
 // Writes the container. The track that starts first starts at 0, the other is delayed by the

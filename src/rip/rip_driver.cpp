@@ -8,6 +8,7 @@
 #include "disk/pvr_file.h"
 #include "platform/clock.h"
 #include "rip/backup.h"
+#include "rip/break_marks.h"
 #include "rip/extract.h"
 #include "rip/mux.h"
 #include "rip/obits.h"
@@ -114,6 +115,7 @@ public:
         if (video == RipOutcome::kNothingToRip) RemoveFiles();
         if (mux_.format != MuxFormat::kNone && outcome_ == RipOutcome::kDone)
             Note(RunMuxStage(run_, mux_.format, mux_.keepStreams, report_));
+        if (outcome_ == RipOutcome::kDone) Note(WriteBreakList(run_, report_));
         Trace() << "cleaning up" << endl;
         return outcome_;
     }
@@ -403,6 +405,7 @@ private:
         }
         if (mux_.format != MuxFormat::kNone)
             s.push_back("." + std::string(MuxExtension(mux_.format)));
+        if (request_.marks && video_.on && !request_.rawVideo) s.push_back(".edl");
         return s;
     }
 

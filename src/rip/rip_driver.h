@@ -53,6 +53,7 @@ struct RipReport {
     std::int64_t ripStartPts = PTS_NONE;   // the packet that reached the begin
     std::int64_t ripPicturePts = PTS_NONE; // the first picture the video stage wrote
     double aspect = 4.0 / 3.0;             // of the sequence header the video began with
+    std::int64_t videoInContainer = 0;     // 90 kHz: where the first picture lies in a container
     // The seconds of the clip the losses span (those with both sides known).
     double LostSeconds() const;
 };

@@ -67,6 +67,17 @@ struct MuxChoice {
     bool keepStreams = false; // keep the elementary streams and the delay log after a mux
 };
 
+// Advert breaks a stream rip marks in its outputs (chapters in a Matroska container, an edit
+// decision list beside the files): seconds on the video's clock, as begin.
+struct BreakMarks {
+    struct Stretch {
+        double from = 0;
+        double to = 0;
+    };
+    std::vector<Stretch> breaks;
+    double end = 0; // the video's length on its clock
+};
+
 // What a run does where the disk cannot be read: keep every readable sector and go on over what
 // is missing, or stop the stage at the first unreadable sector.
 enum class ReadPolicy { kSalvage, kStop };
@@ -86,6 +97,7 @@ struct RipRequest {
     OutputPostfixes postfixes;
     MuxChoice mux; // the container a stream rip ends in; raw rips and backups ignore it
     ReadPolicy readPolicy = ReadPolicy::kSalvage;
+    std::optional<BreakMarks> marks; // none: nothing marked
 };
 
 // What the engine learns about a clip that holds for every rip of it: the stream ids and the
