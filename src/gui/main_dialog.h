@@ -63,7 +63,7 @@ public:
                          QWidget* parent = nullptr);
     ~CMainDialog() override;
 
-    void SetEndSound(std::unique_ptr<IEndSound> sound) { m_pEndSound = std::move(sound); }
+    void SetEndSound(std::unique_ptr<EndSound> sound) { m_pEndSound = std::move(sound); }
 
     // Commands, as the buttons, the menu and the keys run them.
     void OpenSelectedDrive();
@@ -199,7 +199,7 @@ private:
     std::atomic<std::int64_t> m_CheckTotal{0};
     std::vector<ScanHit> m_vecCheckHits;
     QTimer m_Timer;
-    std::unique_ptr<IEndSound> m_pEndSound;
+    std::unique_ptr<EndSound> m_pEndSound;
     bool m_bInHandler = false; // a focus handler is running (its message box moves the focus)
 
     // Controls (owned by the window).

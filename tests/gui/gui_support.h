@@ -89,7 +89,7 @@ inline bool CopySparse(const fs::path& from, const fs::path& to) {
 }
 
 // Counts the end sounds instead of playing them.
-class CountingSound : public IEndSound {
+class CountingSound : public EndSound {
 public:
     explicit CountingSound(int& count) : count_(count) {}
     void Play() override { ++count_; }
