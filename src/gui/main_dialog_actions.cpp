@@ -98,15 +98,8 @@ void CMainDialog::PreviewCut() {
     PreviewResult result =
         m_Hooks.preview ? m_Hooks.preview(this, request) : ShowPreviewDialog(this, request);
     if (result.accepted) {
-        Messages messages;
         const RipJob* last = nullptr;
-        for (const RipJob& job : result.jobs)
-            if (m_Queue.Append(job, messages)) last = &job;
-        // Cut jobs past the queue's limit are refused with one message, not one box per job.
-        if (messages.size() > 1)
-            messages = {
-                {kQueueFullCaption, Format("The queue holds %d jobs; %d cut jobs are not added.",
-                                           kMaxJobs, static_cast<int>(messages.size()))}};
+        const Messages messages = m_Queue.AppendCutJobs(result.jobs, &last);
         ShowMessages(messages);
         std::string why;
         if (last && !RenameClip(*clip, last->name, why)) ShowMessage({"Preview / Cut", why});

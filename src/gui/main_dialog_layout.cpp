@@ -382,7 +382,7 @@ void CMainDialog::ConnectCommands() {
         const QPoint global = m_pList->viewport()->mapToGlobal(at);
         if (SelectedRow() >= 0)
             m_pClipMenu->popup(global);
-        else if (m_pDrive)
+        else if (m_Disk.Drive())
             m_pDriveMenu->popup(global);
     });
     connect(&m_Timer, &QTimer::timeout, this, &CMainDialog::OnProgressTimer);
