@@ -8,8 +8,10 @@
 // runs: every control that would is disabled until the worker has ended.
 #pragma once
 
+#include "gui/break_run.h"
 #include "gui/disk_check.h"
 #include "gui/end_sound.h"
+#include "gui/library_run.h"
 #include "gui/preview_hook.h"
 #include "gui/window_disk.h"
 #include "gui/window_queue.h"
@@ -50,6 +52,8 @@ struct WindowHooks {
     std::function<std::optional<std::string>()> chooseDirectory;
     std::function<std::optional<std::string>()> chooseImage;
     PreviewHook preview; // empty: ShowPreviewDialog
+    // Run on the worker thread before each of its tasks (tests hold a task there).
+    std::function<void()> beforeTask;
 };
 
 class CMainDialog : public QDialog {
@@ -86,6 +90,11 @@ public:
     // Recover Deleted Recordings: the recovery window over the open drive, ripping into the
     // output directory.
     void RecoverDeleted();
+    // Every recording of the open disk that the media library folder (Options) does not hold yet,
+    // ripped into it on the worker.
+    void RipToLibrary();
+    // The advert breaks of the selected clip, found on the worker; the result shows them.
+    void FindBreaks();
 
     // Read-only views for tests and the screenshot tool.
     const JobQueue& Queue() const { return m_Queue.Jobs(); }
@@ -104,7 +113,7 @@ protected:
 
 private:
     // What the worker runs.
-    enum class Task { kNone, kRip, kCheck };
+    enum class Task { kNone, kRip, kCheck, kLibrary, kBreaks };
 
     // Construction of the controls (main_dialog_layout.cpp).
     void BuildControls();
@@ -168,6 +177,12 @@ private:
     void MirrorCheck();
     void FinishCheck();
 
+    // The media library and Find Breaks (main_dialog_tasks.cpp).
+    void MirrorLibrary();
+    void FinishLibrary();
+    void MirrorBreaks();
+    void FinishBreaks();
+
     // Messages.
     void ShowMessage(const UserMessage& message,
                      QMessageBox::Icon icon = QMessageBox::Critical) const;
@@ -192,6 +207,8 @@ private:
     // What the worker runs; declared before it, so they outlive its thread.
     WindowRip m_Rip;
     DiskCheck m_Check;
+    LibraryRun m_Library;
+    BreakRun m_Breaks;
     Task m_Task = Task::kNone;
     WindowWorker m_Worker;
     QTimer m_Timer;

@@ -134,6 +134,11 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
 
 void CMainDialog::StartTask(Task task, std::function<void()> work) {
     m_Task = task;
+    if (m_Hooks.beforeTask)
+        work = [hook = m_Hooks.beforeTask, work = std::move(work)] {
+            hook();
+            work();
+        };
     m_Worker.Start(std::move(work));
     m_Timer.start();
 }
@@ -156,6 +161,14 @@ void CMainDialog::OnProgressTimer() {
     case Task::kCheck:
         MirrorCheck();
         if (ended) FinishCheck();
+        break;
+    case Task::kLibrary:
+        MirrorLibrary();
+        if (ended) FinishLibrary();
+        break;
+    case Task::kBreaks:
+        MirrorBreaks();
+        if (ended) FinishBreaks();
         break;
     case Task::kRip:
         MirrorProgress(m_Rip.Audio(), m_Rip.Video());
