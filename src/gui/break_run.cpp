@@ -70,8 +70,8 @@ std::string SaveEdl(const std::string& folder, const std::string& base,
         // O_EXCL: a name that exists is taken, whoever made it.
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0 && errno == EEXIST) continue;
-        bool ok = fd >= 0 &&
-                  ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        bool ok =
+            fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
         const int writeError = errno;
         if (fd >= 0) ok = ::close(fd) == 0 && ok;
         if (ok) return path;

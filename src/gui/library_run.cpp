@@ -24,9 +24,8 @@ std::function<void()> LibraryRun::Task(CPVRDrive& drive, RipRequest request,
     outcome_ = {};
     clip_.store(0);
     clips_.store(drive.GetFileCount());
-    return [this, &drive, request = std::move(request), &cancel] {
-        RipAll(drive, request, cancel);
-    };
+    return
+        [this, &drive, request = std::move(request), &cancel] { RipAll(drive, request, cancel); };
 }
 
 void LibraryRun::RipAll(CPVRDrive& drive, const RipRequest& request,
@@ -52,11 +51,11 @@ void LibraryRun::RipAll(CPVRDrive& drive, const RipRequest& request,
             fail(number, "its record could not be read");
             continue;
         }
-        const ArchivedRun archived = RipIntoArchive(
-            archive, clip, number, request, TargetOf(clip, number, {}, true), true, true,
-            [this, &cancel](CPVRFile& c, const RipRequest& q) {
-                return RipRunner(c, audio_, video_, &cancel).Run(q);
-            });
+        const ArchivedRun archived =
+            RipIntoArchive(archive, clip, number, request, TargetOf(clip, number, {}, true), true,
+                           true, [this, &cancel](CPVRFile& c, const RipRequest& q) {
+                               return RipRunner(c, audio_, video_, &cancel).Run(q);
+                           });
         const RipRunReport& run = archived.run;
         if (archived.skipped)
             ++outcome_.present;
@@ -75,8 +74,8 @@ void LibraryRun::RipAll(CPVRDrive& drive, const RipRequest& request,
 
 std::string LibrarySummary(const LibraryOutcome& outcome) {
     if (!outcome.error.empty()) return "Library: " + outcome.error;
-    std::string text = Format("Library: %d ripped, %d there already", outcome.ripped,
-                              outcome.present);
+    std::string text =
+        Format("Library: %d ripped, %d there already", outcome.ripped, outcome.present);
     if (outcome.failed > 0) text += Format(", %d failed", outcome.failed);
     if (outcome.cancelled) text += "; cancelled";
     return text;

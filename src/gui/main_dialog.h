@@ -59,7 +59,6 @@ struct WindowHooks {
 class CMainDialog : public QDialog {
     Q_OBJECT
 public:
-
     // imagePath: a disk image or device named on the command line, added to the drive list
     // and selected.
     explicit CMainDialog(const std::string& imagePath = {}, WindowHooks hooks = {},

@@ -81,8 +81,7 @@ void CMainDialog::OpenSelectedDrive() {
 // option discards them. A volume that cannot be opened or read makes none and says why.
 bool CMainDialog::EnsureDiskObjects(const std::string& volume) {
     if (m_Disk.Drive()) return true;
-    if (const std::string why = m_Disk.Open(volume, ChosenLayout(), OutputFolder());
-        !why.empty()) {
+    if (const std::string why = m_Disk.Open(volume, ChosenLayout(), OutputFolder()); !why.empty()) {
         ShowMessage({"Dir", why});
         return false;
     }

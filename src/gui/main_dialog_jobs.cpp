@@ -101,8 +101,7 @@ void CMainDialog::LoadJobList() {
         if (!file.isEmpty()) path = file.toStdString();
     }
     if (path) {
-        const JobListContext context{*m_Disk.Drive(), m_Disk.Checksums(),
-                                     m_Settings.rawAudioList};
+        const JobListContext context{*m_Disk.Drive(), m_Disk.Checksums(), m_Settings.rawAudioList};
         ShowMessages(m_Queue.Load(*path, context));
     }
     WriteFields();

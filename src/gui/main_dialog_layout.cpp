@@ -366,7 +366,8 @@ void CMainDialog::BuildClipMenu() {
     m_pDriveMenu = new QMenu(this);
     QAction* recover = m_pDriveMenu->addAction(QStringLiteral("Recover Deleted Recordings..."));
     connect(recover, &QAction::triggered, this, &CMainDialog::RecoverDeleted);
-    QAction* library = m_pDriveMenu->addAction(QStringLiteral("Rip New Recordings into the Library"));
+    QAction* library =
+        m_pDriveMenu->addAction(QStringLiteral("Rip New Recordings into the Library"));
     connect(library, &QAction::triggered, this, &CMainDialog::RipToLibrary);
 }
 

@@ -60,7 +60,8 @@ void CMainDialog::RunNextJob() {
         if (SelectedRow() >= 0) StartRip(std::nullopt);
         return;
     }
-    if (const std::optional<RipJob> next = m_Queue.TakeRunnable(m_Disk.Drive(), &m_strAudioStatus)) {
+    if (const std::optional<RipJob> next =
+            m_Queue.TakeRunnable(m_Disk.Drive(), &m_strAudioStatus)) {
         const RipJob& job = *next;
         SelectRow(job.clipIndex);
         m_Cut.time = job.length;

@@ -152,9 +152,8 @@ void CMainDialog::FinishBreaks() {
     case BreakResult::End::kDone:
         break;
     }
-    m_strVideoStatus = result.breaks.size() == 1
-                           ? std::string("One break found")
-                           : Format("%zu breaks found", result.breaks.size());
+    m_strVideoStatus = result.breaks.size() == 1 ? std::string("One break found")
+                                                 : Format("%zu breaks found", result.breaks.size());
     if (result.lost) m_strVideoStatus += "; parts could not be read";
     WriteFields();
     if (!clip) return;

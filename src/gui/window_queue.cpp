@@ -60,9 +60,9 @@ Messages WindowQueue::AppendCutJobs(const std::vector<RipJob>& jobs, const RipJo
     for (const RipJob& job : jobs)
         if (queue_.Append(job, messages)) *last = &job;
     if (messages.size() > 1)
-        messages = {{kQueueFullCaption,
-                     Format("The queue holds %d jobs; %d cut jobs are not added.", kMaxJobs,
-                            static_cast<int>(messages.size()))}};
+        messages = {
+            {kQueueFullCaption, Format("The queue holds %d jobs; %d cut jobs are not added.",
+                                       kMaxJobs, static_cast<int>(messages.size()))}};
     return messages;
 }
 

@@ -2,8 +2,8 @@
 
 namespace quorin {
 
-bool WindowRip::Prepare(CPVRFile& clip, const RipRequest& request,
-                        const std::atomic<bool>& cancel, RipRunReport& report) {
+bool WindowRip::Prepare(CPVRFile& clip, const RipRequest& request, const std::atomic<bool>& cancel,
+                        RipRunReport& report) {
     auto runner = std::make_unique<RipRunner>(clip, audio_, video_, &cancel);
     if (!runner->Prepare(request, report)) return false;
     runner_ = std::move(runner);
