@@ -166,7 +166,7 @@ private:
     void StartRip(const std::optional<RipJob>& job);
     void OnProgressTimer();
     void MirrorProgress(RipProgress& audio, RipProgress& video);
-    // Starts a task on the worker, the run's controls disabled until it has ended.
+    // Starts a task on the worker and the progress timer (the caller has locked the controls).
     void StartTask(Task task, std::function<void()> work);
     void FinishRun();
     void SetRunControlsEnabled(bool enabled);
