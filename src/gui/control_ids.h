@@ -68,10 +68,17 @@ inline constexpr int kPostfixRawVideo = 1077;
 inline constexpr int kPostfixRawAudio = 1078;
 inline constexpr int kOutputFormat = 1079;
 inline constexpr int kKeepStreams = 1080;
+inline constexpr int kLibraryFolder = 1081;
+inline constexpr int kLibraryBrowse = 1082;
 
 // About box.
 inline constexpr int kProgramVersion = 1049;
 inline constexpr int kEngineVersion = 2013;
+
+// Find Breaks' result.
+inline constexpr int kBreakList = 3001;
+inline constexpr int kSaveEdl = 3002;
+inline constexpr int kBreakStatus = 3003;
 
 // Title dialog.
 inline constexpr int kTitleEdit = 1011;
@@ -83,6 +90,8 @@ inline constexpr int kMenuAddRawAudio = 40004;
 inline constexpr int kMenuPreview = 141;
 inline constexpr int kMenuCheckDisk = 40005;
 inline constexpr int kMenuRecover = 40006;
+inline constexpr int kMenuLibrary = 40007;
+inline constexpr int kMenuFindBreaks = 40008;
 
 } // namespace quorin::ids
 

@@ -12,33 +12,33 @@
 namespace quorin {
 namespace {
 
-class CEndSound : public IEndSound {
+class ChimeSound : public EndSound {
 public:
-    explicit CEndSound(QObject* owner) : m_pOwner(owner) {}
+    explicit ChimeSound(QObject* owner) : owner_(owner) {}
 
     void Play() override {
         if (QMediaDevices::audioOutputs().isEmpty()) {
             LogLine("no audio output: the end sound stays silent");
             return;
         }
-        if (!m_pEffect) {
+        if (!effect_) {
             // Parented to the window, so the effect ends with it.
-            m_pEffect = new QSoundEffect(m_pOwner);
-            m_pEffect->setSource(QUrl("qrc:/quorin/end.wav"));
+            effect_ = new QSoundEffect(owner_);
+            effect_->setSource(QUrl("qrc:/quorin/end.wav"));
         }
-        m_pEffect->play();
+        effect_->play();
     }
 
 private:
-    QObject* m_pOwner;
-    QPointer<QSoundEffect> m_pEffect;
+    QObject* owner_;
+    QPointer<QSoundEffect> effect_;
 };
 
 } // namespace
 
-std::unique_ptr<IEndSound> MakeEndSound(QObject* owner) {
+std::unique_ptr<EndSound> MakeEndSound(QObject* owner) {
     EnsureResources();
-    return std::make_unique<CEndSound>(owner);
+    return std::make_unique<ChimeSound>(owner);
 }
 
 } // namespace quorin

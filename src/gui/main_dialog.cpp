@@ -3,12 +3,9 @@
 
 #include "base/format.h"
 #include "base/program_log.h"
-#include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
 #include "gui/control_ids.h"
-#include "gui/reader_thread.h"
 #include "gui/resources.h"
-#include "rip/rip_runner.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -68,19 +65,13 @@ CMainDialog::CMainDialog(const std::string& imagePath, WindowHooks hooks, QWidge
 
 CMainDialog::~CMainDialog() {
     // Closing the program mid-rip: stop the engine and wait, so the clip outlives its worker.
-    if (m_pWorker) {
-        m_Flags.cancel.store(true);
-        m_pWorker->wait();
-        m_pWorker.reset();
+    if (m_Worker.Busy()) {
+        m_Worker.Cancel();
+        m_Worker.Finish();
     }
-    if (m_pCheck) {
-        m_Flags.cancel.store(true);
-        m_pCheck->wait();
-        m_pCheck.reset();
-    }
-    m_pRunner.reset();
+    if (m_Task == Task::kRip) m_Rip.Finish();
     CloseLog();
-    ReleaseDiskObjects();
+    m_Disk.Release();
 }
 
 void CMainDialog::Initialise(const std::string& imagePath) {
@@ -100,7 +91,6 @@ void CMainDialog::Initialise(const std::string& imagePath) {
     }
     m_pAudioBar->hide();
     m_pVideoBar->hide();
-    m_Flags.idle.store(true);
     setWindowTitle(IdleWindowTitle());
     WriteFields();
 }
@@ -206,7 +196,7 @@ void CMainDialog::SelectRow(int row) {
 }
 
 CPVRFile* CMainDialog::ClipAt(int row) const {
-    return m_pDrive ? m_pDrive->GetFile(row) : nullptr;
+    return m_Disk.Drive() ? m_Disk.Drive()->GetFile(row) : nullptr;
 }
 
 CPVRFile* CMainDialog::SelectedClip() const {

@@ -2,25 +2,28 @@
 // progress of a running rip.
 //
 // The window keeps its state in plain members and exchanges it with its controls before and
-// after each command (ReadFields / WriteFields). A rip runs on one CReaderThread; the window
-// polls the shared progress blocks every 250 ms and never touches the clip, the drive or the
-// cluster table while the worker runs: every control that would is disabled until the worker
-// has ended.
+// after each command (ReadFields / WriteFields). The open disk, the job queue, the rip and the
+// disk check are small objects it owns; a rip or a check runs on its one worker, which the window
+// polls every 250 ms. It never touches the clip, the drive or the cluster table while the worker
+// runs: every control that would is disabled until the worker has ended.
 #pragma once
 
-#include "base/run_state.h"
+#include "gui/break_run.h"
+#include "gui/disk_check.h"
 #include "gui/end_sound.h"
+#include "gui/library_run.h"
 #include "gui/preview_hook.h"
+#include "gui/window_disk.h"
+#include "gui/window_queue.h"
+#include "gui/window_rip.h"
+#include "gui/window_worker.h"
 #include "jobs/clip_time.h"
 #include "jobs/jobs.h"
 #include "platform/settings.h"
-#include "rip/disk_scan.h"
 
 #include <QDialog>
 #include <QMessageBox>
-#include <QThread>
 #include <QTimer>
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,9 +44,6 @@ namespace quorin {
 
 class CPVRDrive;
 class CPVRFile;
-class CReaderThread;
-class RipRunner;
-class ClusterTable;
 
 // Replacements for the modal choosers and message boxes (tests drive the window without them).
 struct WindowHooks {
@@ -52,6 +52,8 @@ struct WindowHooks {
     std::function<std::optional<std::string>()> chooseDirectory;
     std::function<std::optional<std::string>()> chooseImage;
     PreviewHook preview; // empty: ShowPreviewDialog
+    // Run on the worker thread before each of its tasks (tests hold a task there).
+    std::function<void()> beforeTask;
 };
 
 class CMainDialog : public QDialog {
@@ -63,7 +65,7 @@ public:
                          QWidget* parent = nullptr);
     ~CMainDialog() override;
 
-    void SetEndSound(std::unique_ptr<IEndSound> sound) { m_pEndSound = std::move(sound); }
+    void SetEndSound(std::unique_ptr<EndSound> sound) { m_pEndSound = std::move(sound); }
 
     // Commands, as the buttons, the menu and the keys run them.
     void OpenSelectedDrive();
@@ -87,14 +89,19 @@ public:
     // Recover Deleted Recordings: the recovery window over the open drive, ripping into the
     // output directory.
     void RecoverDeleted();
+    // Every recording of the open disk that the media library folder (Options) does not hold yet,
+    // ripped into it on the worker.
+    void RipToLibrary();
+    // The advert breaks of the selected clip, found on the worker; the result shows them.
+    void FindBreaks();
 
     // Read-only views for tests and the screenshot tool.
-    const JobQueue& Queue() const { return m_Queue; }
+    const JobQueue& Queue() const { return m_Queue.Jobs(); }
     const Settings& CurrentSettings() const { return m_Settings; }
-    const std::vector<std::uint32_t>& Checksums() const { return m_vecChecksums; }
-    bool IsIdle() const { return m_Flags.idle.load(); }
-    bool IsRunning() const { return m_pWorker != nullptr || m_pCheck != nullptr; }
-    const CPVRDrive* Drive() const { return m_pDrive.get(); }
+    const std::vector<std::uint32_t>& Checksums() const { return m_Disk.Checksums(); }
+    bool IsIdle() const { return m_Worker.Ended(); }
+    bool IsRunning() const { return m_Worker.Busy(); }
+    const CPVRDrive* Drive() const { return m_Disk.Drive(); }
     QMenu* ClipMenu() const { return m_pClipMenu; }
 
 public slots:
@@ -104,6 +111,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // What the worker runs.
+    enum class Task { kNone, kRip, kCheck, kLibrary, kBreaks };
+
     // Construction of the controls (main_dialog_layout.cpp).
     void BuildControls();
     QWidget* BuildDriveRow();
@@ -122,9 +132,8 @@ private:
     void SaveSettingsFromWindow();
     void BuildDriveList(const std::string& imagePath);
     bool EnsureDiskObjects(const std::string& volume);
-    void ReportUnreadableRecords();
     void ReportImplausibleDisk();
-    void ReleaseDiskObjects();
+    RecordLayout ChosenLayout() const; // "Firmware >= 190"
     void FillClipList();
     bool PrepareOutputDirectory();
     // The output directory as the runs name it (no trailing slash).
@@ -156,7 +165,9 @@ private:
     // Running (main_dialog_run.cpp).
     void StartRip(const std::optional<RipJob>& job);
     void OnProgressTimer();
-    void MirrorProgress();
+    void MirrorProgress(RipProgress& audio, RipProgress& video);
+    // Starts a task on the worker and the progress timer (the caller has locked the controls).
+    void StartTask(Task task, std::function<void()> work);
     void FinishRun();
     void SetRunControlsEnabled(bool enabled);
     std::string ProgressTitle(const char* stream, const RipProgress& p) const;
@@ -164,6 +175,12 @@ private:
     // Check Disk (main_dialog_check.cpp).
     void MirrorCheck();
     void FinishCheck();
+
+    // The media library and Find Breaks (main_dialog_tasks.cpp).
+    void MirrorLibrary();
+    void FinishLibrary();
+    void MirrorBreaks();
+    void FinishBreaks();
 
     // Messages.
     void ShowMessage(const UserMessage& message,
@@ -184,22 +201,17 @@ private:
     std::string m_strAudioTime, m_strVideoTime, m_strAudioSize, m_strVideoSize;
     std::string m_strDriveName, m_strCapacity, m_strFree;
 
-    std::unique_ptr<ClusterTable> m_pTable;
-    std::unique_ptr<CPVRDrive> m_pDrive;
-    std::vector<std::uint32_t> m_vecChecksums;
-    JobQueue m_Queue;
-    RipProgress m_AudioProgress;
-    RipProgress m_VideoProgress;
-    RunFlags m_Flags;
-    std::unique_ptr<RipRunner> m_pRunner; // lends the blocks and the cancel flag to the run's clip
-    std::unique_ptr<CReaderThread> m_pWorker;
-    // Check Disk: its worker, the bytes read so far and in all, and what it found.
-    std::unique_ptr<QThread> m_pCheck;
-    std::atomic<std::int64_t> m_CheckDone{0};
-    std::atomic<std::int64_t> m_CheckTotal{0};
-    std::vector<ScanHit> m_vecCheckHits;
+    WindowDisk m_Disk;
+    WindowQueue m_Queue;
+    // What the worker runs; declared before it, so they outlive its thread.
+    WindowRip m_Rip;
+    DiskCheck m_Check;
+    LibraryRun m_Library;
+    BreakRun m_Breaks;
+    Task m_Task = Task::kNone;
+    WindowWorker m_Worker;
     QTimer m_Timer;
-    std::unique_ptr<IEndSound> m_pEndSound;
+    std::unique_ptr<EndSound> m_pEndSound;
     bool m_bInHandler = false; // a focus handler is running (its message box moves the focus)
 
     // Controls (owned by the window).

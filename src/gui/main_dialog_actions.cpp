@@ -41,12 +41,14 @@ bool RenameClip(CPVRFile& clip, const std::string& title, std::string& why) {
 void CMainDialog::ShowOptions() {
     PostfixTexts texts{m_Settings.prefixVideo, m_Settings.prefixAudio, m_Settings.prefixRawVideo,
                        m_Settings.prefixRawAudio};
-    CDlgOptions dialog(texts, {m_Settings.outputFormat, m_Settings.keepStreams}, this);
+    CDlgOptions dialog(texts, {m_Settings.outputFormat, m_Settings.keepStreams},
+                       m_Settings.libraryFolder, this);
     if (dialog.exec() == QDialog::Accepted) {
         texts = dialog.Texts();
         const OutputChoice output = dialog.Output();
         m_Settings.outputFormat = output.format;
         m_Settings.keepStreams = output.keepStreams;
+        m_Settings.libraryFolder = dialog.LibraryFolder();
         m_Settings.prefixVideo = texts.video;
         m_Settings.prefixAudio = texts.audio;
         m_Settings.prefixRawVideo = texts.rawVideo;
@@ -98,15 +100,8 @@ void CMainDialog::PreviewCut() {
     PreviewResult result =
         m_Hooks.preview ? m_Hooks.preview(this, request) : ShowPreviewDialog(this, request);
     if (result.accepted) {
-        Messages messages;
         const RipJob* last = nullptr;
-        for (const RipJob& job : result.jobs)
-            if (m_Queue.Append(job, messages)) last = &job;
-        // Cut jobs past the queue's limit are refused with one message, not one box per job.
-        if (messages.size() > 1)
-            messages = {
-                {kQueueFullCaption, Format("The queue holds %d jobs; %d cut jobs are not added.",
-                                           kMaxJobs, static_cast<int>(messages.size()))}};
+        const Messages messages = m_Queue.AppendCutJobs(result.jobs, &last);
         ShowMessages(messages);
         std::string why;
         if (last && !RenameClip(*clip, last->name, why)) ShowMessage({"Preview / Cut", why});

@@ -3,19 +3,14 @@
 
 #include "base/program_log.h"
 #include "disk/clip_texts.h"
-#include "disk/cluster_table.h"
-#include "disk/plausibility.h"
 #include "disk/pvr_drive.h"
 #include "platform/drives.h"
-#include "platform/volume.h"
-#include "udisks/udisks_open.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QTreeWidget>
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
@@ -35,26 +30,6 @@ int AddDriveEntry(QComboBox* box, const QString& text) {
         ++at;
     box->insertItem(at, text);
     return at;
-}
-
-std::string OpenFailureText(const std::string& volume, int error, const std::string& udisksWhy) {
-    std::string text = "Cannot open " + volume + ": " + SystemErrorText(error) + ".";
-    if (!udisksWhy.empty()) text += "\n" + udisksWhy;
-    if (error == EACCES || error == EPERM)
-        text += "\nReading a block device needs root or membership of the 'disk' group "
-                "(sudo usermod -aG disk $USER, then log in again).";
-    return text;
-}
-
-// Opens the volume as the user may, or through UDisks2 when that fails for lack of rights
-// (polkit asks once; every later handle is made from the descriptor UDisks2 passed).
-bool OpenVolume(const std::string& volume, int& error, std::string& udisksWhy) {
-    VolumeHandle probe;
-    if (OpenDrive(volume, probe)) return true;
-    error = errno;
-    return udisks::IsPermissionError(error) &&
-           udisks::OpenThroughUDisks(volume, udisks::Access::kRead, udisksWhy) &&
-           OpenDrive(volume, probe);
 }
 
 } // namespace
@@ -92,55 +67,26 @@ void CMainDialog::OpenSelectedDrive() {
         WriteFields();
         return;
     }
-    DriveTexts texts = DriveSummaryTexts(*m_pDrive);
+    DriveTexts texts = DriveSummaryTexts(*m_Disk.Drive());
     m_strDriveName = texts.name;
     m_strCapacity = texts.capacity;
     m_strFree = texts.free;
     WriteFields();
     FillClipList();
     CloseLog();
-    if (m_vecChecksums.empty() && m_pDrive->GetFileCount() > 0)
-        m_vecChecksums = BuildChecksumTable(*m_pDrive);
+    m_Disk.NoteListing();
 }
 
 // The first successful "Dir" makes the disk objects; later ones reuse them until the firmware
 // option discards them. A volume that cannot be opened or read makes none and says why.
 bool CMainDialog::EnsureDiskObjects(const std::string& volume) {
-    if (m_pDrive) return true;
-    int error = 0;
-    std::string udisksWhy;
-    if (!OpenVolume(volume, error, udisksWhy)) {
-        std::string text = OpenFailureText(volume, error, udisksWhy);
-        LogLine(text);
-        ShowMessage({"Dir", text});
+    if (m_Disk.Drive()) return true;
+    if (const std::string why = m_Disk.Open(volume, ChosenLayout(), OutputFolder()); !why.empty()) {
+        ShowMessage({"Dir", why});
         return false;
     }
-    bool ok = false;
-    auto table = std::make_unique<ClusterTable>(volume, ok);
-    if (!ok) {
-        const int readError = table->ReadError();
-        std::string text = "Cannot read the cluster table of " + volume + ": " +
-                           (readError != 0 ? SystemErrorText(readError)
-                                           : "the volume is shorter than a receiver disk's "
-                                             "directory") +
-                           ".";
-        LogLine(text);
+    if (const std::string text = m_Disk.UnreadableRecordsText(); !text.empty())
         ShowMessage({"Dir", text});
-        return false;
-    }
-    auto drive = std::make_unique<CPVRDrive>(
-        volume, table.get(),
-        m_pFirmware->isChecked() ? RecordLayout::kFirmware190 : RecordLayout::kOld, OutputFolder());
-    if (!drive->VolumeOpened()) {
-        std::string text = "Cannot read the header of " + volume + ": " +
-                           SystemErrorText(drive->OpenError()) + ".";
-        LogLine(text);
-        ShowMessage({"Dir", text});
-        return false; // the drive goes before the table it borrows
-    }
-    m_pTable = std::move(table);
-    m_pDrive = std::move(drive);
-    ReportUnreadableRecords();
     ReportImplausibleDisk();
     return true;
 }
@@ -148,49 +94,19 @@ bool CMainDialog::EnsureDiskObjects(const std::string& volume) {
 // A header that cannot be a receiver's, or records that fit only the other layout, are said in
 // the status lines; the list stays as read and the option stays as the user set it.
 void CMainDialog::ReportImplausibleDisk() {
-    m_strAudioStatus.clear();
-    m_strVideoStatus.clear();
-    if (!m_pDrive->HeaderProblem().empty()) {
-        std::string text = m_pDrive->HeaderProblem();
-        text[0] = 'T';
-        m_strAudioStatus = text + "; nothing is written to it.";
-        LogLine(m_strAudioStatus);
-    }
-    const int layout = DetectLayout(*m_pDrive);
-    const int chosen = m_pFirmware->isChecked() ? 1 : 0;
-    if (layout < 0 || layout == chosen) return;
-    std::string text = "The records are in " + LayoutName(layout) + ": " +
-                       (layout == 1 ? "check" : "uncheck") + " \"Firmware >= 190\".";
-    m_strVideoStatus = text;
-    LogLine(text);
+    m_strAudioStatus = m_Disk.HeaderText();
+    m_strVideoStatus = m_Disk.LayoutText(ChosenLayout());
 }
 
-// Records that could not be read are listed empty; the user is told which.
-void CMainDialog::ReportUnreadableRecords() {
-    int count = 0, first = -1;
-    for (int i = 0; i < m_pDrive->GetFileCount(); ++i) {
-        if (m_pDrive->GetFile(i)->RecordRead()) continue;
-        if (count++ == 0) first = i;
-    }
-    if (count == 0) return;
-    std::string text = count == 1 ? "The record of clip " + std::to_string(first + 1) +
-                                        " could not be read; it is listed empty."
-                                  : "The records of " + std::to_string(count) +
-                                        " clips could not be read (the first is clip " +
-                                        std::to_string(first + 1) + "); they are listed empty.";
-    LogLine(text);
-    ShowMessage({"Dir", text});
-}
-
-void CMainDialog::ReleaseDiskObjects() {
-    m_pDrive.reset(); // the clips lend the table, so they go first
-    m_pTable.reset();
+RecordLayout CMainDialog::ChosenLayout() const {
+    return m_pFirmware->isChecked() ? RecordLayout::kFirmware190 : RecordLayout::kOld;
 }
 
 void CMainDialog::FillClipList() {
     QList<QTreeWidgetItem*> rows;
-    for (int i = 0; i < m_pDrive->GetFileCount(); ++i) {
-        auto texts = ClipRowTexts(m_pDrive->GetFile(i)->GetRecord(), i);
+    const CPVRDrive& drive = *m_Disk.Drive();
+    for (int i = 0; i < drive.GetFileCount(); ++i) {
+        auto texts = ClipRowTexts(drive.GetFile(i)->GetRecord(), i);
         auto* item = new QTreeWidgetItem;
         for (int c = 0; c < 6; ++c)
             item->setText(c, Q(texts[static_cast<std::size_t>(c)]));
@@ -261,7 +177,7 @@ void CMainDialog::Browse() {
 }
 
 void CMainDialog::ToggleFirmware() {
-    ReleaseDiskObjects();
+    m_Disk.Release();
     OpenSelectedDrive();
 }
 

@@ -71,9 +71,7 @@ void CMainDialog::AddJob() {
                          m_bAudio, m_bVideo);
     if (QClipboard* clipboard = QGuiApplication::clipboard())
         clipboard->setText(QString::fromStdString(m_Cut.end));
-    Messages messages;
-    m_Queue.Add(std::move(job), messages);
-    ShowMessages(messages);
+    ShowMessages(m_Queue.Add(std::move(job)));
     WriteFields();
 }
 
@@ -84,34 +82,12 @@ void CMainDialog::ClearJobs() {
 }
 
 void CMainDialog::SaveJobList() {
-    Messages messages;
-    quorin::SaveJobList(InOutputFolder(kJobListFileName), m_Queue.Jobs(), m_vecChecksums, messages);
-    ShowMessages(messages);
+    ShowMessages(m_Queue.Save(InOutputFolder(kJobListFileName), m_Disk.Checksums()));
 }
-
-namespace {
-
-// The lines a load refused go into one box, one line each, however many there are.
-Messages OneBoxForRefusedLines(const Messages& messages) {
-    Messages shown;
-    UserMessage refused{kNotQueuedCaption, ""};
-    for (const UserMessage& m : messages) {
-        if (m.caption != kNotQueuedCaption) {
-            shown.push_back(m);
-            continue;
-        }
-        if (!refused.text.empty()) refused.text += "\n";
-        refused.text += m.text;
-    }
-    if (!refused.text.empty()) shown.push_back(refused);
-    return shown;
-}
-
-} // namespace
 
 void CMainDialog::LoadJobList() {
     if (!ReadFields()) return;
-    if (!m_pDrive) {
+    if (!m_Disk.Drive()) {
         ShowMessage({"Load", "No drive is open: open the receiver's disk with \"Dir\" first."});
         return;
     }
@@ -125,10 +101,8 @@ void CMainDialog::LoadJobList() {
         if (!file.isEmpty()) path = file.toStdString();
     }
     if (path) {
-        Messages messages;
-        JobListContext context{*m_pDrive, m_vecChecksums, m_Settings.rawAudioList};
-        quorin::LoadJobList(*path, context, m_Queue, messages);
-        ShowMessages(OneBoxForRefusedLines(messages));
+        const JobListContext context{*m_Disk.Drive(), m_Disk.Checksums(), m_Settings.rawAudioList};
+        ShowMessages(m_Queue.Load(*path, context));
     }
     WriteFields();
     PrepareOutputDirectory();

@@ -354,6 +354,8 @@ void CMainDialog::BuildClipMenu() {
         {"Preview / Cut", ids::kMenuPreview, &CMainDialog::PreviewCut},
         {"Check Disk", ids::kMenuCheckDisk, &CMainDialog::CheckDisk},
         {"Recover Deleted Recordings...", ids::kMenuRecover, &CMainDialog::RecoverDeleted},
+        {"Find Breaks", ids::kMenuFindBreaks, &CMainDialog::FindBreaks},
+        {"Rip New Recordings into the Library", ids::kMenuLibrary, &CMainDialog::RipToLibrary},
     };
     for (const Item& item : items) {
         QAction* action = m_pClipMenu->addAction(QString::fromUtf8(item.text));
@@ -364,6 +366,9 @@ void CMainDialog::BuildClipMenu() {
     m_pDriveMenu = new QMenu(this);
     QAction* recover = m_pDriveMenu->addAction(QStringLiteral("Recover Deleted Recordings..."));
     connect(recover, &QAction::triggered, this, &CMainDialog::RecoverDeleted);
+    QAction* library =
+        m_pDriveMenu->addAction(QStringLiteral("Rip New Recordings into the Library"));
+    connect(library, &QAction::triggered, this, &CMainDialog::RipToLibrary);
 }
 
 void CMainDialog::SetToolTips() {
@@ -382,7 +387,7 @@ void CMainDialog::ConnectCommands() {
         const QPoint global = m_pList->viewport()->mapToGlobal(at);
         if (SelectedRow() >= 0)
             m_pClipMenu->popup(global);
-        else if (m_pDrive)
+        else if (m_Disk.Drive())
             m_pDriveMenu->popup(global);
     });
     connect(&m_Timer, &QTimer::timeout, this, &CMainDialog::OnProgressTimer);

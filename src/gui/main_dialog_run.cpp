@@ -5,7 +5,6 @@
 #include "base/program_log.h"
 #include "disk/pvr_drive.h"
 #include "gui/control_ids.h"
-#include "gui/reader_thread.h"
 #include "jobs/job_runner.h"
 #include "platform/text.h"
 #include "rip/rip_runner.h"
@@ -61,22 +60,9 @@ void CMainDialog::RunNextJob() {
         if (SelectedRow() >= 0) StartRip(std::nullopt);
         return;
     }
-    RipJob job;
-    while (m_Queue.TakeNext(job)) {
-        if (!ClipAt(job.clipIndex)) {
-            // A job for a clip this disk does not have: say so and go on with the next one.
-            m_strAudioStatus = Format("job \"%s\" skipped: the disk has no clip %d",
-                                      job.name.c_str(), job.clipIndex + 1);
-            LogLine(m_strAudioStatus);
-            continue;
-        }
-        // A rename the disk refuses (it does not look like a receiver's) stops that job.
-        if (const std::string why = ClipAt(job.clipIndex)->WriteRefusal();
-            RunnerOptions{}.renameInQueue && !why.empty()) {
-            m_strAudioStatus = Format("job \"%s\" not run: %s", job.name.c_str(), why.c_str());
-            LogLine(m_strAudioStatus);
-            continue;
-        }
+    if (const std::optional<RipJob> next =
+            m_Queue.TakeRunnable(m_Disk.Drive(), &m_strAudioStatus)) {
+        const RipJob& job = *next;
         SelectRow(job.clipIndex);
         m_Cut.time = job.length;
         m_Cut.offset = job.begin;
@@ -89,7 +75,7 @@ void CMainDialog::RunNextJob() {
         StartRip(job);
         return;
     }
-    m_Queue.SetQueueMode(false);
+    m_Queue.EndQueueMode();
     WriteFields();
 }
 
@@ -121,14 +107,11 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
         udisks::EnsureWritable(clip->DriveName(), udisksWhy);
         if (!udisksWhy.empty()) LogLine(udisksWhy);
     }
-    m_Flags.cancel.store(false);
-    auto runner =
-        std::make_unique<RipRunner>(*clip, m_AudioProgress, m_VideoProgress, &m_Flags.cancel);
     // The run's log opens before the rename it may record; a refused run opens none.
     if (ApplyCutRules(clip->GetRecord().LengthInSeconds(), request.begin, request.length))
         OpenLog(Latin1ToUtf8(clip->GetRecord().ClipName()), m_Settings.logFile);
     RipRunReport report;
-    if (!runner->Prepare(request, report)) {
+    if (!m_Rip.Prepare(*clip, request, m_Worker.CancelFlag(), report)) {
         ShowMessages(RefusalMessages(report));
         return;
     }
@@ -143,14 +126,21 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
     if (QTreeWidgetItem* row = m_pList->topLevelItem(clip->FileNo()); row && job)
         row->setText(2, QString::fromStdString(Latin1ToUtf8(clip->GetRecord().ClipName())));
 
-    m_pRunner = std::move(runner);
-    m_Flags.idle.store(false);
-    m_pWorker = std::make_unique<CReaderThread>(*m_pRunner, report, m_Flags.idle);
-    m_pWorker->start();
+    StartTask(Task::kRip, [this] { m_Rip.Execute(); });
 
     m_pAudioBar->setVisible(m_bAudio);
     m_pVideoBar->setVisible(m_bVideo);
     WriteFields();
+}
+
+void CMainDialog::StartTask(Task task, std::function<void()> work) {
+    m_Task = task;
+    if (m_Hooks.beforeTask)
+        work = [hook = m_Hooks.beforeTask, work = std::move(work)] {
+            hook();
+            work();
+        };
+    m_Worker.Start(std::move(work));
     m_Timer.start();
 }
 
@@ -167,13 +157,27 @@ std::string IncompleteFiles(const RipRunReport& report) {
 } // namespace
 
 void CMainDialog::OnProgressTimer() {
-    if (m_pCheck) {
+    const bool ended = m_Worker.Ended();
+    switch (m_Task) {
+    case Task::kCheck:
         MirrorCheck();
-        if (m_Flags.idle.load()) FinishCheck();
-        return;
+        if (ended) FinishCheck();
+        break;
+    case Task::kLibrary:
+        MirrorLibrary();
+        if (ended) FinishLibrary();
+        break;
+    case Task::kBreaks:
+        MirrorBreaks();
+        if (ended) FinishBreaks();
+        break;
+    case Task::kRip:
+        MirrorProgress(m_Rip.Audio(), m_Rip.Video());
+        if (ended) FinishRun();
+        break;
+    case Task::kNone:
+        break;
     }
-    MirrorProgress();
-    if (m_Flags.idle.load()) FinishRun();
 }
 
 std::string CMainDialog::ProgressTitle(const char* stream, const RipProgress& p) const {
@@ -183,9 +187,7 @@ std::string CMainDialog::ProgressTitle(const char* stream, const RipProgress& p)
     return Format("Processing Video % 3d %% ... %d Jobs to go", Percent(p), m_Queue.Count());
 }
 
-void CMainDialog::MirrorProgress() {
-    RipProgress& audio = m_AudioProgress;
-    RipProgress& video = m_VideoProgress;
+void CMainDialog::MirrorProgress(RipProgress& audio, RipProgress& video) {
     if (audio.enabled && audio.active) {
         if (audio.rangeChanged.exchange(false)) SetBarRange(m_pAudioBar, audio);
         SetBarPosition(m_pAudioBar, audio);
@@ -213,21 +215,22 @@ void CMainDialog::MirrorProgress() {
 
 void CMainDialog::FinishRun() {
     m_Timer.stop();
-    m_pWorker->wait(); // it has set the idle flag and is returning
-    const std::string incomplete = IncompleteFiles(m_pWorker->Report());
-    const std::string losses = LossSummary(m_pWorker->Report());
+    m_Worker.Finish();
+    m_Task = Task::kNone;
+    const RipRunReport report = m_Rip.Finish();
+    const std::string incomplete = IncompleteFiles(report);
+    const std::string losses = LossSummary(report);
     // A notice of the run (the output format ignored for a raw rip) is its last word.
-    const std::vector<std::string> notices = m_pWorker->Report().notices;
-    m_pWorker.reset();
-    m_pRunner.reset();
-    if (m_VideoProgress.enabled)
-        m_strVideoTime = Format("Time: %d s", m_VideoProgress.seconds.load());
-    m_AudioProgress.active.store(false);
-    m_VideoProgress.active.store(false);
+    const std::vector<std::string>& notices = report.notices;
+    RipProgress& audio = m_Rip.Audio();
+    RipProgress& video = m_Rip.Video();
+    if (video.enabled) m_strVideoTime = Format("Time: %d s", video.seconds.load());
+    audio.active.store(false);
+    video.active.store(false);
     if (!incomplete.empty()) {
         // A stopped run's files stay where they are; the status says which are not whole.
-        m_VideoProgress.SetStatus("stopped; incomplete: " + incomplete);
-        m_strVideoStatus = m_VideoProgress.Status();
+        video.SetStatus("stopped; incomplete: " + incomplete);
+        m_strVideoStatus = video.Status();
     }
     m_strStartPts.clear();
     m_strEndPts.clear();
@@ -237,7 +240,7 @@ void CMainDialog::FinishRun() {
     m_pAudioBar->hide();
     m_pVideoBar->hide();
     if (!losses.empty()) {
-        (m_VideoProgress.enabled ? m_strVideoStatus : m_strAudioStatus) = losses;
+        (video.enabled ? m_strVideoStatus : m_strAudioStatus) = losses;
         LogLine(losses);
     }
     CloseLog();
@@ -248,7 +251,7 @@ void CMainDialog::FinishRun() {
         RunNextJob();
         return;
     }
-    m_Queue.SetQueueMode(false);
+    m_Queue.EndQueueMode();
     if (sound) m_pEndSound->Play();
 }
 
@@ -270,7 +273,7 @@ void CMainDialog::reject() {
     if (IsRunning()) {
         // The run's controls stay disabled until the worker has ended: it still uses the clip
         // and the cluster table.
-        m_Flags.cancel.store(true);
+        m_Worker.Cancel();
         return;
     }
     SaveSettingsFromWindow();

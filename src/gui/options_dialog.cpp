@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -36,7 +37,8 @@ QPushButton* MakeButton(const char* caption, int id) {
 
 } // namespace
 
-CDlgOptions::CDlgOptions(const PostfixTexts& texts, const OutputChoice& output, QWidget* parent)
+CDlgOptions::CDlgOptions(const PostfixTexts& texts, const OutputChoice& output,
+                         const std::string& libraryFolder, QWidget* parent)
     : QDialog(parent) {
     setWindowTitle("Options");
     auto* group = new QGroupBox("Default file postixes");
@@ -63,6 +65,21 @@ CDlgOptions::CDlgOptions(const PostfixTexts& texts, const OutputChoice& output, 
     connect(format_, &QComboBox::currentIndexChanged, this,
             [this](int index) { keepStreams_->setEnabled(index > 0); });
 
+    auto* libraryGroup = new QGroupBox("Media library folder");
+    SetControlId(libraryGroup, ids::kStatic);
+    auto* libraryLayout = new QHBoxLayout(libraryGroup);
+    library_ = new QLineEdit(QString::fromStdString(libraryFolder));
+    SetControlId(library_, ids::kLibraryFolder);
+    library_->setPlaceholderText("none: \"Rip new recordings into the library\" asks for one");
+    QPushButton* pick = MakeButton("...", ids::kLibraryBrowse);
+    libraryLayout->addWidget(library_, 1);
+    libraryLayout->addWidget(pick);
+    connect(pick, &QPushButton::clicked, this, [this] {
+        const QString dir =
+            QFileDialog::getExistingDirectory(this, "Media library folder", library_->text());
+        if (!dir.isEmpty()) library_->setText(dir);
+    });
+
     QPushButton* ok = MakeButton("OK", ids::kOk);
     QPushButton* cancel = MakeButton("Cancel", ids::kCancel);
     QPushButton* defaults = MakeButton("Default", ids::kDefault);
@@ -79,6 +96,7 @@ CDlgOptions::CDlgOptions(const PostfixTexts& texts, const OutputChoice& output, 
     auto* fields = new QVBoxLayout;
     fields->addWidget(group);
     fields->addWidget(outputGroup);
+    fields->addWidget(libraryGroup);
     auto* layout = new QHBoxLayout(this);
     layout->addLayout(fields);
     layout->addLayout(buttons);
@@ -92,6 +110,10 @@ PostfixTexts CDlgOptions::Texts() const {
 
 OutputChoice CDlgOptions::Output() const {
     return {format_->currentData().toString().toStdString(), keepStreams_->isChecked()};
+}
+
+std::string CDlgOptions::LibraryFolder() const {
+    return library_->text().trimmed().toStdString();
 }
 
 void CDlgOptions::OnDefault() {

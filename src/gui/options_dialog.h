@@ -1,4 +1,5 @@
-// "Options": the four file-name endings of the output files and what a stream rip ends as.
+// "Options": the four file-name endings of the output files, what a stream rip ends as and the
+// media library folder.
 #pragma once
 
 #include <QDialog>
@@ -27,10 +28,12 @@ struct OutputChoice {
 class CDlgOptions : public QDialog {
     Q_OBJECT
 public:
-    CDlgOptions(const PostfixTexts& texts, const OutputChoice& output, QWidget* parent = nullptr);
+    CDlgOptions(const PostfixTexts& texts, const OutputChoice& output,
+                const std::string& libraryFolder = {}, QWidget* parent = nullptr);
     // The texts as the fields hold them.
     PostfixTexts Texts() const;
     OutputChoice Output() const;
+    std::string LibraryFolder() const;
 
 private:
     void OnDefault();
@@ -42,6 +45,7 @@ private:
     QLineEdit* m_pRawAudio;
     QComboBox* format_;
     QCheckBox* keepStreams_;
+    QLineEdit* library_;
 };
 
 } // namespace quorin

@@ -36,6 +36,7 @@ constexpr const char* kOutputFormat = "Output Format";
 constexpr const char* kKeepStreams = "Keep Elementary Streams";
 constexpr const char* kOnReadError = "On Read Error"; // "stop" or "salvage"
 constexpr const char* kPreviewSize = "Preview Size";  // "640x560"
+constexpr const char* kMediaLibrary = "Media Library";
 
 std::string Env(const char* name) {
     const char* v = std::getenv(name);
@@ -235,6 +236,7 @@ bool LoadSettings(const std::string& path, Settings& settings) {
     settings.outputFormat = Choice(ini, kOutputFormat, {"es", "mkv", "mpg", "ts"}, settings);
     settings.keepStreams = Flag(ini, kKeepStreams, false, settings);
     settings.stopOnReadError = Choice(ini, kOnReadError, {"salvage", "stop"}, settings) == "stop";
+    settings.libraryFolder = Text(ini, kMediaLibrary, {});
     int width = 0, height = 0;
     if (std::sscanf(Text(ini, kPreviewSize, {}).c_str(), "%dx%d", &width, &height) == 2 &&
         width > 0 && height > 0 && width <= 32767 && height <= 32767) {
@@ -268,6 +270,9 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
     Set(ini, kOutputFormat, settings.outputFormat);
     SetFlag(ini, kKeepStreams, settings.keepStreams);
     Set(ini, kOnReadError, settings.stopOnReadError ? "stop" : "salvage");
+    // Written once chosen, so a file that never had a library gains no empty key.
+    if (!settings.libraryFolder.empty() || !Text(ini, kMediaLibrary, {}).empty())
+        Set(ini, kMediaLibrary, settings.libraryFolder);
     std::string data;
     if (ini.Save(data, false) < 0 || !WriteFileAtomically(path, data)) {
         LogLine("could not write the settings file " + path);

@@ -27,6 +27,9 @@ struct Settings {
     // The read policy of the window's rips (key "On Read Error": "stop" or "salvage"): stop ends
     // a stage at the first unreadable sector; salvage keeps every readable sector.
     bool stopOnReadError = false;
+    // The media library folder (key "Media Library") the window's library action rips into;
+    // empty: none chosen.
+    std::string libraryFolder;
     // The preview dialog's last size; 0: its default. SaveSettings leaves it as it is in the
     // file (the dialog writes it with SavePreviewSize), so a window's older copy never undoes it.
     int previewWidth = 0;

@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
@@ -89,7 +90,7 @@ inline bool CopySparse(const fs::path& from, const fs::path& to) {
 }
 
 // Counts the end sounds instead of playing them.
-class CountingSound : public IEndSound {
+class CountingSound : public EndSound {
 public:
     explicit CountingSound(int& count) : count_(count) {}
     void Play() override { ++count_; }
@@ -223,6 +224,9 @@ protected:
         hooks.chooseJobList = [this] { return jobListChoice_; };
         hooks.chooseDirectory = [this] { return directoryChoice_; };
         hooks.chooseImage = [this] { return imageChoice_; };
+        hooks.beforeTask = [this] {
+            if (beforeTask_) beforeTask_();
+        };
         window_ = std::make_unique<CMainDialog>(image, std::move(hooks));
         window_->SetEndSound(std::make_unique<CountingSound>(sounds_));
         window_->show();
@@ -288,7 +292,29 @@ protected:
     std::function<PreviewResult(const PreviewRequest&)> preview_ = [](const PreviewRequest&) {
         return PreviewResult{};
     };
+    // Run on the worker before each task; set it before the task starts.
+    std::function<void()> beforeTask_;
 };
+
+// Holds the window's next task on its worker until opened, so a test can act while it surely
+// runs (a Cancel) without racing it.
+class TaskGate {
+public:
+    std::function<void()> Hold() {
+        return [opened = opened_] { opened.wait(); };
+    }
+    void Open() { promise_.set_value(); }
+
+private:
+    std::promise<void> promise_;
+    std::shared_future<void> opened_ = promise_.get_future().share();
+};
+
+inline QAction* MenuAction(QMenu* menu, int id) {
+    for (QAction* action : menu->actions())
+        if (ControlId(action) == id) return action;
+    return nullptr;
+}
 
 inline QString WindowTest::Text(int id) const {
     QWidget* control = Control(id);

@@ -104,7 +104,7 @@ TEST_F(WindowTest, EveryControlCarriesItsIdCaptionAndTip) {
         }
     }
     const auto actions = window_->ClipMenu()->actions();
-    ASSERT_EQ(actions.size(), 6);
+    ASSERT_EQ(actions.size(), 8);
     EXPECT_EQ(actions[0]->text(), "Change Title");
     EXPECT_EQ(ControlId(actions[0]), ids::kMenuChangeTitle);
     EXPECT_EQ(actions[1]->text(), "Rip !");
@@ -115,6 +115,10 @@ TEST_F(WindowTest, EveryControlCarriesItsIdCaptionAndTip) {
     EXPECT_EQ(ControlId(actions[4]), ids::kMenuCheckDisk);
     EXPECT_EQ(actions[5]->text(), "Recover Deleted Recordings...");
     EXPECT_EQ(ControlId(actions[5]), ids::kMenuRecover);
+    EXPECT_EQ(actions[6]->text(), "Find Breaks");
+    EXPECT_EQ(ControlId(actions[6]), ids::kMenuFindBreaks);
+    EXPECT_EQ(actions[7]->text(), "Rip New Recordings into the Library");
+    EXPECT_EQ(ControlId(actions[7]), ids::kMenuLibrary);
 }
 
 TEST_F(WindowTest, AClickOnAClipSetsTheWholeClipLessItsLastSecond) {

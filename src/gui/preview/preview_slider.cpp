@@ -9,8 +9,8 @@ namespace quorin {
 PreviewSlider::PreviewSlider(QWidget* parent) : QSlider(Qt::Horizontal, parent) {}
 
 void PreviewSlider::SetSelection(int low, int high) {
-    m_iSelLow = low;
-    m_iSelHigh = high;
+    selLow_ = low;
+    selHigh_ = high;
     update();
 }
 
@@ -41,8 +41,8 @@ void PreviewSlider::paintEvent(QPaintEvent*) {
     painter.drawRect(channel);
 
     if (HasSelection()) {
-        const int left = PixelAt(m_iSelLow);
-        const int right = std::max(PixelAt(m_iSelHigh), left + 1); // one position stays visible
+        const int left = PixelAt(selLow_);
+        const int right = std::max(PixelAt(selHigh_), left + 1); // one position stays visible
         painter.fillRect(QRect(left, channel.top() + 1, right - left + 1, channel.height() - 1),
                          palette().color(QPalette::Highlight));
         // End marks above the channel, as a trackbar with a selection range shows them.
@@ -60,14 +60,14 @@ void PreviewSlider::paintEvent(QPaintEvent*) {
 }
 
 void PreviewSlider::mousePressEvent(QMouseEvent* event) {
-    m_bPressed = event->button() == Qt::LeftButton;
+    pressed_ = event->button() == Qt::LeftButton;
     QSlider::mousePressEvent(event);
 }
 
 void PreviewSlider::mouseReleaseEvent(QMouseEvent* event) {
     QSlider::mouseReleaseEvent(event);
-    if (m_bPressed && event->button() == Qt::LeftButton) {
-        m_bPressed = false;
+    if (pressed_ && event->button() == Qt::LeftButton) {
+        pressed_ = false;
         emit captureReleased();
     }
 }

@@ -14,9 +14,9 @@ public:
     // The selection band in slider units; low > high clears it.
     void SetSelection(int low, int high);
     void ClearSelection() { SetSelection(1, 0); }
-    bool HasSelection() const { return m_iSelLow <= m_iSelHigh; }
-    int SelectionLow() const { return m_iSelLow; }
-    int SelectionHigh() const { return m_iSelHigh; }
+    bool HasSelection() const { return selLow_ <= selHigh_; }
+    int SelectionLow() const { return selLow_; }
+    int SelectionHigh() const { return selHigh_; }
 
 signals:
     // The mouse button was released after a drag or a click on the slider.
@@ -31,9 +31,9 @@ private:
     // Horizontal pixel of the handle's centre at a value.
     int PixelAt(int value) const;
 
-    int m_iSelLow = 1;
-    int m_iSelHigh = 0;
-    bool m_bPressed = false;
+    int selLow_ = 1;
+    int selHigh_ = 0;
+    bool pressed_ = false;
 };
 
 } // namespace quorin
