@@ -13,6 +13,7 @@
 #include "jobs/job_runner.h"
 #include "platform/settings.h"
 #include "platform/text.h"
+#include "rip/keep_ranges.h"
 #include "rip/mux.h"
 #include "rip/rip_runner.h"
 
@@ -22,8 +23,10 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -50,6 +53,11 @@ struct RipOptions {
     bool json = false;
     std::string onReadError;
     MuxOptions mux;
+    std::vector<std::string> keep;
+    std::string edl;
+    bool marks = false;
+    bool exact = false;
+    bool timesGiven = false; // --begin, --length or --end
 };
 
 // Runs the rip inside the program log of its activity when --log is given.
@@ -259,6 +267,108 @@ int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole) {
     return worst;
 }
 
+bool RangesAsked(const RipOptions& o) {
+    return !o.keep.empty() || !o.edl.empty() || o.marks;
+}
+
+// "FROM-TO", TO empty for the clip's end.
+std::optional<KeepRange> ParseKeep(const std::string& text) {
+    const std::size_t dash = text.find('-');
+    if (dash == std::string::npos) return std::nullopt;
+    const std::optional<double> from = ParseCliTime(text.substr(0, dash));
+    const std::string toText = text.substr(dash + 1);
+    if (!from) return std::nullopt;
+    KeepRange range{*from, std::nullopt};
+    if (!toText.empty()) {
+        range.to = ParseCliTime(toText);
+        if (!range.to) return std::nullopt;
+    }
+    return range;
+}
+
+// The range options' usage rules, and the --keep ranges read, checked and joined.
+int CheckRangeOptions(const RipOptions& o, KeepRanges& ranges) {
+    const int sources = (o.keep.empty() ? 0 : 1) + (o.edl.empty() ? 0 : 1) + (o.marks ? 1 : 0);
+    if (sources > 1) {
+        PrintError("--keep, --edl and --marks exclude each other");
+        return kExitUsage;
+    }
+    if (sources == 1 && o.timesGiven) {
+        PrintError("--keep, --edl and --marks exclude --begin, --length and --end");
+        return kExitUsage;
+    }
+    if ((sources == 1 || o.exact) && (o.rawAudio || o.rawVideo || o.backup)) {
+        PrintError("raw rips and backups are copies as recorded: they take no ranges and no "
+                   "--exact");
+        return kExitUsage;
+    }
+    if (sources == 1 && o.all) {
+        PrintError("--all rips every clip whole: --keep, --edl and --marks do not apply");
+        return kExitUsage;
+    }
+    for (const std::string& text : o.keep) {
+        std::optional<KeepRange> range = ParseKeep(text);
+        if (!range) {
+            PrintError("invalid range for --keep: '" + text +
+                       "' (FROM-TO or FROM-, times as SS[.cc], M:SS[.cc] or H:MM:SS[.cc])");
+            return kExitUsage;
+        }
+        ranges.push_back(*range);
+    }
+    if (std::optional<std::string> why = CheckRangeOrder(ranges)) {
+        PrintError(*why);
+        return kExitUsage;
+    }
+    ranges = JoinTouching(ranges);
+    return kExitOk;
+}
+
+// The ranges of --edl or --marks, then all of them settled against the clip; the request gets
+// the first range's cut.
+int SettleRangeOptions(const RipOptions& o, const CPVRFile& clip, KeepRanges& ranges,
+                       RipRequest& request) {
+    const double clipSeconds = clip.GetRecord().LengthInSeconds();
+    if (!o.edl.empty()) {
+        std::ifstream in(o.edl, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (!in) {
+            PrintError("cannot read the edit decision list " + o.edl);
+            return kExitUsage;
+        }
+        EdlResult edl = ParseEdl(text.str(), clipSeconds);
+        if (!edl.error.empty()) {
+            PrintError(o.edl + ": " + edl.error);
+            return edl.ranges.empty() && edl.error.starts_with("line ") ? kExitUsage : kExitNothing;
+        }
+        ranges = edl.ranges;
+    }
+    if (o.marks) {
+        MarksResult marks = RangesFromMarks(clip.GetRecord());
+        if (!marks.error.empty()) {
+            PrintError("clip " + std::to_string(o.clip) + ": " + marks.error);
+            return kExitNothing;
+        }
+        ranges = JoinTouching(marks.ranges);
+    }
+    SettledRanges settled = SettleRanges(ranges, clipSeconds);
+    if (settled.wrongRange > 0) {
+        const KeepRange& wrong = ranges[static_cast<std::size_t>(settled.wrongRange - 1)];
+        PrintError(Format("wrong offset: range %d (", settled.wrongRange) + RangeText(wrong) +
+                   ") lies past the end of the clip (" +
+                   FormatHundredths(std::int64_t{clip.GetRecord().LengthInSeconds()} * 100) + ")");
+        return kExitNothing;
+    }
+    ranges = settled.ranges;
+    request.begin = ranges.front().from;
+    request.length = *ranges.front().to - ranges.front().from;
+    if (ranges.size() > 1 || o.exact) {
+        PrintError("several ranges and cuts at the exact picture are not ripped yet");
+        return kExitUsage;
+    }
+    return kExitOk;
+}
+
 int RunRip(RipOptions o) {
     if (o.noAudio && o.noVideo && !o.backup) {
         PrintError("--no-audio and --no-video leave nothing to rip");
@@ -281,6 +391,8 @@ int RunRip(RipOptions o) {
         PrintError("--skip-existing goes with --all");
         return kExitUsage;
     }
+    KeepRanges ranges;
+    if (int rc = CheckRangeOptions(o, ranges)) return rc;
     RipRequest request;
     if (int rc = BuildRequest(o, request)) return rc;
     o.disk = AbsolutePath(o.disk);
@@ -298,6 +410,9 @@ int RunRip(RipOptions o) {
 
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
+    if (RangesAsked(o)) {
+        if (int rc = SettleRangeOptions(o, *clip, ranges, request)) return rc;
+    }
     const RipRunReport run = RipClip(*clip, request, o.json && ::isatty(STDERR_FILENO) != 1);
     if (!run.started) {
         PrintError(RefusalText(*clip, request.begin));
@@ -358,9 +473,19 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
     rip->add_flag("--raw-video", o.rawVideo, "copy the video packets as recorded (raw)");
     rip->add_flag("--backup", o.backup,
                   "back up the whole clip: its record and both streams as recorded");
+    rip->add_option("--keep", o.keep,
+                    "keep FROM-TO (TO empty: to the clip's end); repeat for several ranges, "
+                    "in order, joined in the output");
+    rip->add_option("--edl", o.edl,
+                    "keep what an edit decision list (START END ACTION in seconds) leaves");
+    rip->add_flag("--marks", o.marks, "keep the ranges between the clip's own cut marks");
+    rip->add_flag("--exact", o.exact, "cut at the exact picture (re-encodes a few at each joint)");
     AddReadErrorOption(*rip, o.onReadError);
     AddMuxOptions(*rip, o.mux);
-    rip->callback([&action] { action = [] { return RunRip(o); }; });
+    rip->callback([&action, rip] {
+        o.timesGiven = rip->count("--begin") + rip->count("--length") + rip->count("--end") > 0;
+        action = [] { return RunRip(o); };
+    });
 }
 
 } // namespace quorin::cli
