@@ -54,7 +54,7 @@ protected:
     std::vector<std::uint8_t> Raw(const fs::path& es, const std::string& name) {
         const fs::path raw = dir_ / name;
         Shell(std::string(QUORIN_FFMPEG) + " -nostdin -v error -y -i " + es.string() +
-              " -f rawvideo -pix_fmt yuv420p " + raw.string());
+              " -fps_mode passthrough -f rawvideo -pix_fmt yuv420p " + raw.string());
         return ReadAll(raw);
     }
     fs::path dir_;
