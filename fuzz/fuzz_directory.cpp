@@ -18,16 +18,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!image.Begin(256 * 512 + 4096) || !image.Put(0, data, size)) return 0;
     image.End();
     for (bool layout : {false, true}) {
-        SetFirmwareOption(layout);
         bool ok = false;
         ClusterTable table(image.Path(), ok);
-        CPVRDrive drive(image.Path(), &table);
+        CPVRDrive drive(image.Path(), &table,
+                        layout ? RecordLayout::kFirmware190 : RecordLayout::kOld);
         DriveSummaryTexts(drive);
         for (int i = 0; i < drive.GetFileCount(); ++i) {
             CPVRFile* clip = drive.GetFile(i);
             ClipRowTexts(clip->GetRecord(), i);
             ClipChecksum(clip->GetRecord());
-            clip->GetOutputBaseName();
+            clip->OutputBaseName();
             StringOut dump;
             clip->DumpInfo(dump);
         }

@@ -17,18 +17,6 @@
 #include <system_error>
 #include <unistd.h>
 
-namespace {
-
-void SetUpBlock(quorin::RipProgress& p, bool on, bool raw, const char* postfix,
-                const char* rawPostfix) {
-    p.enabled = on;
-    p.raw = raw;
-    p.postfix = postfix;
-    p.rawPostfix = rawPostfix;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quorin;
     namespace fz = quorin::fuzz;
@@ -37,33 +25,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // QUORIN_FUZZ_VERBOSE=1 shows the trace and the outcome of each input (for reading findings).
     static const bool verbose = std::getenv("QUORIN_FUZZ_VERBOSE") != nullptr;
     SetConsoleTrace(verbose);
-    SetFirmwareOption(true);
     fz::EngineInput in;
     if (!fz::SplitEngineInput(data, size, in) || !fz::WriteEngineDisk(image, in)) return 0;
     image.End();
 
     bool ok = false;
     ClusterTable table(image.Path(), ok);
-    CPVRFile clip(image.Path(), 0, &table);
-    RipProgress audio, video;
-    bool audioOn = in.mode & fz::mode::kAudio, videoOn = in.mode & fz::mode::kVideo;
-    if (!audioOn && !videoOn) audioOn = videoOn = true;
-    SetUpBlock(audio, audioOn, in.mode & fz::mode::kRawAudio, "mp2", "mpa");
-    SetUpBlock(video, videoOn, in.mode & fz::mode::kRawVideo, "m2v", "mpv");
-    video.patchSequenceHeader = (in.mode & fz::mode::kPatchHeader) != 0;
-    RipRunner runner(clip, audio, video, nullptr);
+    CPVRFile clip(image.Path(), 0, &table, RecordLayout::kFirmware190);
+    RipRequest request;
+    request.audio = in.mode & fz::mode::kAudio;
+    request.video = in.mode & fz::mode::kVideo;
+    if (!request.audio && !request.video) request.audio = request.video = true;
+    request.rawAudio = in.mode & fz::mode::kRawAudio;
+    request.rawVideo = in.mode & fz::mode::kRawVideo;
+    request.postfixes = {"m2v", "mp2", "mpv", "mpa"};
+    request.patchSequenceHeader = (in.mode & fz::mode::kPatchHeader) != 0;
+    request.outputFolder = folder.Path().string();
     const bool whole = in.mode & fz::mode::kWhole;
-    folder.Enter();
+    RipRun run(clip, request);
+    run.State().m_dBegin = whole ? 0 : in.begin * 0.1;
+    run.State().m_dLength = whole ? 1e6 : in.length * 0.1;
     RipReport report;
-    const RipOutcome outcome =
-        RipStream(clip, whole ? 0 : in.begin * 0.1, whole ? 1e6 : in.length * 0.1, &report);
+    const RipOutcome outcome = RipStream(run, report);
     if (verbose) {
         std::printf("outcome %d (%s)\n", static_cast<int>(outcome), report.message.c_str());
         for (const auto& f : report.files)
-            std::printf("  %s %s: %lld bytes\n", f.what.c_str(), f.name.c_str(),
+            std::printf("  %s %s: %lld bytes\n", FileKindText(f.kind), f.name.c_str(),
                         static_cast<long long>(std::filesystem::file_size(f.name)));
     }
     folder.Empty();
-    folder.Leave();
     return 0;
 }

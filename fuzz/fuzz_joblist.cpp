@@ -28,12 +28,11 @@ struct Fixture {
     Fixture() {
         using namespace quorin;
         SetConsoleTrace(false);
-        SetFirmwareOption(true);
         if (!fuzz::JobListDisk().Write(image, fuzz::ClusterOffset(9))) std::abort();
         image.End();
         bool ok = false;
         table = std::make_unique<ClusterTable>(image.Path(), ok);
-        drive = std::make_unique<CPVRDrive>(image.Path(), table.get());
+        drive = std::make_unique<CPVRDrive>(image.Path(), table.get(), RecordLayout::kFirmware190);
         if (drive->GetFileCount() != 4) std::abort();
         checksums = BuildChecksumTable(*drive);
     }

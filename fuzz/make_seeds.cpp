@@ -108,10 +108,9 @@ void JobListSeeds() {
     if (!fz::JobListDisk().Write(image, fz::ClusterOffset(9))) return Fail("job list disk");
     image.End();
     SetConsoleTrace(false);
-    SetFirmwareOption(true);
     bool ok = false;
     ClusterTable table(image.Path(), ok);
-    CPVRDrive drive(image.Path(), &table);
+    CPVRDrive drive(image.Path(), &table, RecordLayout::kFirmware190);
     const std::vector<std::uint32_t> sums = BuildChecksumTable(drive);
     std::vector<RipJob> jobs;
     for (int i = 0; i < drive.GetFileCount(); ++i)

@@ -7,11 +7,11 @@ packages=(
   libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev libsimpleini-dev
   libudev-dev libblkid-dev
   qt6-base-dev qt6-multimedia-dev libgl-dev
-  libavformat-dev libavcodec-dev libavutil-dev
+  libavformat-dev libavcodec-dev libavutil-dev libjpeg62-turbo-dev
   ffmpeg mpeg2dec
   clang libclang-rt-14-dev clang-format clang-tidy
   dbus-daemon python3-dbusmock
-  librsvg2-bin desktop-file-utils appstream dpkg-dev file bash-completion
+  librsvg2-bin desktop-file-utils appstream dpkg-dev file bash-completion zsh
 )
 
 missing=()

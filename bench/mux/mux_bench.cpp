@@ -31,14 +31,11 @@ int main(int argc, char** argv) {
     CPVRFile& clip = *drive.GetFile(0);
     RipProgress audio, video;
     std::atomic<bool> cancel{false};
-    RipRunner runner(clip, audio, video, &cancel);
-    audio.enabled = true;
-    video.enabled = true;
-    audio.postfix = "mp2";
-    video.postfix = "m2v";
+    RipRun run(clip, RipRequest{}, &audio, &video, &cancel);
+    run.State().m_dLength = clip.GetRecord().LengthInSeconds();
     RipReport report;
-    RipOutcome o = RipStream(clip, 0, clip.GetRecord().LengthInSeconds(), &report);
-    if (o == RipOutcome::kDone) o = RunMuxStage(clip, *format, true, report);
+    RipOutcome o = RipStream(run, report);
+    if (o == RipOutcome::kDone) o = RunMuxStage(run, *format, true, report);
     if (o != RipOutcome::kDone) {
         std::fprintf(stderr, "failed: %s\n", report.message.c_str());
         return 5;
@@ -46,6 +43,6 @@ int main(int argc, char** argv) {
     std::printf("audio %.3f\nvideo %.3f\nmux %.3f\n", report.audioMs / 1000.0,
                 report.videoMs / 1000.0, report.muxMs / 1000.0);
     for (const RipReport::File& f : report.files)
-        std::printf("file %s %s\n", f.what.c_str(), f.name.c_str());
+        std::printf("file %s %s\n", FileKindText(f.kind), f.name.c_str());
     return 0;
 }

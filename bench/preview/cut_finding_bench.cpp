@@ -67,7 +67,6 @@ int main(int argc, char** argv) {
     clip.loops = 1920;
     desc.clips.push_back(clip);
     const fs::path image = work / "two-hours.img";
-    SetFirmwareOption(true);
     if (!testdisk::BuildImage(desc, image, {.keepStreamBytes = false})) {
         std::fprintf(stderr, "cannot build the disk\n");
         return 2;
@@ -75,7 +74,7 @@ int main(int argc, char** argv) {
     fs::current_path(work);
     bool ok = false;
     ClusterTable table(image.string(), ok);
-    CPVRDrive drive(image.string(), &table);
+    CPVRDrive drive(image.string(), &table, RecordLayout::kFirmware190);
     if (!ok || drive.GetFileCount() < 1) return 2;
     CPVRFile& file = *drive.GetFile(0);
     std::printf("clip of %d s on %s (%lld MiB)\n", file.GetRecord().LengthInSeconds(),

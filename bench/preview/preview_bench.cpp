@@ -68,7 +68,7 @@ void MeasureClip(CPVRFile& clip, std::initializer_list<int> seconds, Measures& m
             // The same two steps alone, on the files the dialog deletes.
             RipProgress audio, video;
             RipRunner runner(clip, audio, video, nullptr);
-            PreviewPictures pictures(runner);
+            PreviewPictures pictures(runner, "");
             m.rip.push_back(Milliseconds([&] { pictures.Rip(position / 100); }));
             m.decode.push_back(
                 Milliseconds([] { decoder::DecodePictureFile("PRV.m2v", "PRV.BMP"); }));
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     }
     fs::current_path(work);
 
-    SetFirmwareOption(false); // the demo disk has the old record layout
+    // The demo disk has the old record layout.
     bool ok = false;
     ClusterTable table(image.string(), ok);
     CPVRDrive drive(image.string(), &table);

@@ -54,14 +54,8 @@ Outcome RipOnce(const std::string& image, VolumeFaults faults, int length) {
     SetVolumeFaults(image, std::move(faults));
     bool ok = false;
     ClusterTable table(image, ok);
-    CPVRDrive drive(image, &table);
+    CPVRDrive drive(image, &table, RecordLayout::kFirmware190);
     CPVRFile& clip = *drive.GetFile(0);
-    RipProgress audio, video;
-    for (RipProgress* p : {&audio, &video}) {
-        p->enabled = true;
-        p->postfix = p == &audio ? "mp2" : "m2v";
-    }
-    RipRunner runner(clip, audio, video, nullptr);
     const auto dir = std::filesystem::temp_directory_path() /
                      ("quorin-salvage-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
@@ -69,7 +63,9 @@ Outcome RipOnce(const std::string& image, VolumeFaults faults, int length) {
     std::filesystem::current_path(dir);
     Outcome o;
     const std::int64_t t0 = TickCountMs();
-    RipStream(clip, 0, length, &o.report);
+    RipRun run(clip, RipRequest{});
+    run.State().m_dLength = length;
+    RipStream(run, o.report);
     o.seconds = static_cast<double>(TickCountMs() - t0) / 1000;
     o.reads = ReadCounts(image);
     std::filesystem::current_path(old);
@@ -113,7 +109,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     const td::ClipResult& res = built->clips.front();
-    SetFirmwareOption(true);
     const int length = res.lengthSeconds;
     // Byte `at` of the video stream on the disk.
     auto diskByte = [&res](std::int64_t at) {

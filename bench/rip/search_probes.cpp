@@ -97,13 +97,10 @@ int main(int argc, char** argv) {
         std::printf(" %d", c);
     std::printf("\n");
 
-    SetFirmwareOption(true);
     bool ok = false;
     ClusterTable table(image, ok);
-    CPVRDrive drive(image, &table);
+    CPVRDrive drive(image, &table, RecordLayout::kFirmware190);
     CPVRFile& file = *drive.GetFile(0);
-    RipProgress audio, video;
-    RipRunner runner(file, audio, video, nullptr);
     const ClipRecord& rec = file.GetRecord();
     const std::int64_t first = res.video.stream.packets.front().pts;
 
@@ -131,8 +128,9 @@ int main(int argc, char** argv) {
         const td::StreamLayout& s = isVideo ? res.video : res.audio;
         Tally& t = tallies[video01];
         for (double b : begins) {
-            ClipEngineState& e = file.m_Engine;
-            file.m_lActiveStream = video01;
+            RipRun run(file, RipRequest{});
+            RipState& e = run.State();
+            run.SetVideoActive(isVideo);
             e.m_lSkipSectors = isVideo ? rec.VideoStart() : rec.AudioStart();
             e.m_lEndSectors = isVideo ? rec.VideoEnd() : rec.AudioEnd();
             e.m_dBegin = b;
@@ -143,8 +141,8 @@ int main(int argc, char** argv) {
             CIBits reader(image, &table, firstCluster);
             StartSearchStats stats;
             std::int64_t s0 = TickCountMs();
-            SearchForStart(file, S, reader, s.stream.streamId, firstCluster,
-                           isVideo ? rec.VClusters() : rec.AClusters(), &stats);
+            (void)SearchForStart(run, S, reader, s.stream.streamId, firstCluster,
+                                 isVideo ? rec.VClusters() : rec.AClusters(), &stats);
             searchMs += TickCountMs() - s0;
             std::int64_t landed = BytePosition(reader);
             std::int64_t target = -1;
@@ -161,7 +159,7 @@ int main(int argc, char** argv) {
             t.totalProbes += stats.probes;
             t.maxProbes = std::max(t.maxProbes, stats.probes);
             ++t.histogram[stats.probes];
-            if (stats.secondMethod) ++t.secondMethod;
+            if (stats.clusterShare) ++t.secondMethod;
             if (landed > target) {
                 ++t.past;
                 std::printf("  %s %.1f s: landed %lld bytes past the packet\n",

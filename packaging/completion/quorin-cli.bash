@@ -4,7 +4,7 @@ _quorin_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="list info rip jobs rename decode preview scan"
+    local commands="list info rip jobs rename decode preview scan breaks recover"
     local common="--trace --log --help"
     local disk="--disk --firmware190 --no-firmware190 --udisks"
     local cmd="" w
@@ -13,19 +13,20 @@ _quorin_cli() {
     done
 
     case $prev in
-        --disk) _filedir; return ;;
-        --out) if [[ $cmd == rip || $cmd == jobs ]]; then _filedir -d; else _filedir; fi; return ;;
+        --disk|--edl) _filedir; return ;;
+        --out|--library) if [[ $cmd == rip || $cmd == jobs || $cmd == recover ]]; then _filedir -d; else _filedir; fi; return ;;
         --mux) COMPREPLY=($(compgen -W "mkv mpg ts" -- "$cur")); return ;;
         --on-read-error) COMPREPLY=($(compgen -W "salvage stop" -- "$cur")); return ;;
         --format) COMPREPLY=($(compgen -W "bmp tga ppm yuv-y yuv-cb yuv-cr uyvy" -- "$cur")); return ;;
-        --clip|--begin|--length|--end|--at|--name|--title) return ;;
+        --clip|--begin|--length|--end|--at|--name|--title|--only) return ;;
     esac
 
     local opts
     case $cmd in
         "") COMPREPLY=($(compgen -W "$commands --version $common" -- "$cur")); return ;;
-        list|info) opts="$disk --json --clip" ;;
-        rip) opts="$disk --clip --all --skip-existing --json --begin --length --end --out --no-audio
+        list) opts="$disk --json" ;;
+        info) opts="$disk --json --clip" ;;
+        rip) opts="$disk --clip --all --skip-existing --library --json --begin --length --end --out --no-audio
                    --no-video --patch-seqhdr --name --raw-audio --raw-video --backup --mux
                    --keep-streams --on-read-error" ;;
         jobs) opts="$disk --out --raw-video --patch-seqhdr --rename-clips --dry-run --json --mux
@@ -34,6 +35,8 @@ _quorin_cli() {
         decode) opts="--format" ;;
         preview) opts="$disk --clip --at --out" ;;
         scan) opts="$disk --clip --json --on-read-error" ;;
+        breaks) opts="$disk --clip --json --edl --on-read-error" ;;
+        recover) opts="$disk --list --only --out --json --mux --keep-streams --on-read-error" ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$opts $common" -- "$cur"))

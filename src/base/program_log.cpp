@@ -14,6 +14,7 @@ struct LogFile {
     std::mutex mutex;
     std::FILE* file = nullptr;
     std::string name;
+    std::string folder;
 };
 
 LogFile& TheLog() {
@@ -55,9 +56,20 @@ std::string LogFileNameFor(std::string_view activity, bool perActivity) {
     return std::string(stamp) + SafeFileName(activity) + ".log";
 }
 
+void SetLogFolder(std::string folder) {
+    LogFile& log = TheLog();
+    std::lock_guard lock(log.mutex);
+    log.folder = std::move(folder);
+}
+
 bool OpenLog(std::string_view activity, bool perActivity) {
     CloseLog();
     std::string name = LogFileNameFor(activity, perActivity);
+    {
+        LogFile& log = TheLog();
+        std::lock_guard lock(log.mutex);
+        if (!log.folder.empty()) name = log.folder + "/" + name;
+    }
     std::FILE* f = std::fopen(name.c_str(), "w");
     {
         LogFile& log = TheLog();

@@ -13,8 +13,11 @@ namespace quorin {
 
 inline constexpr const char* kVersionText = "v1.0.0";
 
+// The folder logs are written to (empty, the default: the current directory).
+void SetLogFolder(std::string folder);
+
 // Opens the log for an activity. With perActivity the file is "<ddmmYYYY_HHMM_><activity>.log"
-// (UTC), else "Quorin.log", in the current directory; an existing file is truncated.
+// (UTC), else "Quorin.log", in the log folder; an existing file is truncated.
 bool OpenLog(std::string_view activity, bool perActivity);
 // Writes the closing line and closes the log, if one is open.
 void CloseLog();

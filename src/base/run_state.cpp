@@ -28,28 +28,4 @@ void RipProgress::ResetProgress() {
     ClearStatus();
 }
 
-namespace {
-std::atomic<bool> g_firmware190{false};
-}
-
-bool FirmwareOption() {
-    return g_firmware190.load();
-}
-
-void SetFirmwareOption(bool on) {
-    g_firmware190.store(on);
-}
-
-namespace {
-std::atomic<bool> g_salvage{true};
-}
-
-bool SalvageOption() {
-    return g_salvage.load();
-}
-
-void SetSalvageOption(bool on) {
-    g_salvage.store(on);
-}
-
 } // namespace quorin

@@ -1,6 +1,6 @@
-// State shared between a front end and a running rip: the per-stream progress blocks, the run
-// flags and the firmware option. Every field has one writer during a run; the other thread only
-// polls. Fields are atomic and the status text is guarded, so a reader never sees a torn value.
+// State shared between a front end and a running rip: the per-stream progress blocks and the run
+// flags. Every field has one writer during a run; the other thread only polls. Fields are atomic
+// and the status text is guarded, so a reader never sees a torn value.
 #pragma once
 
 #include <atomic>
@@ -25,13 +25,8 @@ struct RipProgress {
     std::atomic<std::int32_t> megabytes{0};
     std::atomic<std::int32_t> seconds{0};
 
-    // Written by the front end before a run starts.
+    // Set before a run starts: whether the run takes this block's stream at all.
     std::atomic<bool> enabled{false};
-    std::atomic<bool> raw{false};
-    std::atomic<bool> backup{false};              // video block only
-    std::atomic<bool> patchSequenceHeader{false}; // video block only
-    std::string rawPostfix;
-    std::string postfix;
 
     static constexpr std::size_t kStatusMax = 254;
 
@@ -52,15 +47,5 @@ struct RunFlags {
     std::atomic<bool> idle{true};
     std::atomic<bool> cancel{false};
 };
-
-// The process-wide record layout option: on when the receiver writes the firmware-190 layout.
-bool FirmwareOption();
-void SetFirmwareOption(bool on);
-
-// The process-wide read policy: on (the default), data reads keep every readable sector of a
-// failing disk and stages go on over what is missing; off, the first unreadable sector stops the
-// stage.
-bool SalvageOption();
-void SetSalvageOption(bool on);
 
 } // namespace quorin

@@ -16,24 +16,8 @@ ScratchFolder::ScratchFolder(const std::string& prefix) {
 }
 
 ScratchFolder::~ScratchFolder() {
-    Leave();
     std::error_code ec;
     if (Valid()) fs::remove_all(path_, ec);
-}
-
-bool ScratchFolder::Enter() {
-    if (!Valid()) return false;
-    std::error_code ec;
-    previous_ = fs::current_path(ec);
-    fs::current_path(path_, ec);
-    return !ec;
-}
-
-void ScratchFolder::Leave() {
-    if (previous_.empty()) return;
-    std::error_code ec;
-    fs::current_path(previous_, ec);
-    previous_.clear();
 }
 
 void ScratchFolder::Empty() {

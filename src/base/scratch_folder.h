@@ -1,6 +1,5 @@
-// A fresh folder of this process under the temporary directory, removed with everything in it.
-// The engine writes its outputs into the current directory, so a caller that needs a private
-// place for them (preview files, tests) enters the folder for as long as it needs it.
+// A fresh folder of this process under the temporary directory, removed with everything in it:
+// a private place for files nobody keeps (preview files, listening, tests).
 #pragma once
 
 #include <filesystem>
@@ -20,16 +19,11 @@ public:
     const std::filesystem::path& Path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
-    // Makes the folder the current directory until Leave or the object's end.
-    bool Enter();
-    // Goes back to the directory that was current at Enter.
-    void Leave();
     // Removes everything inside the folder, keeping the folder.
     void Empty();
 
 private:
     std::filesystem::path path_;
-    std::filesystem::path previous_;
 };
 
 } // namespace quorin

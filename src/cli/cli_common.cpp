@@ -1,5 +1,7 @@
 #include "cli/cli_common.h"
 
+#include "base/program_log.h"
+
 #include "base/run_state.h"
 #include "disk/plausibility.h"
 #include "platform/volume.h"
@@ -104,6 +106,10 @@ const std::atomic<bool>& InterruptGuard::Flag() {
     return g_cancel;
 }
 
+int InterruptGuard::Count() {
+    return g_interrupts.load();
+}
+
 int ExitCodeOf(RipOutcome outcome) {
     switch (outcome) {
     case RipOutcome::kDone:
@@ -129,20 +135,29 @@ void PrintError(const std::string& text) {
     std::fprintf(stderr, "quorin-cli: %s\n", text.c_str());
 }
 
-int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting) {
+std::string TextField(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return text;
+}
+
+int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting,
+             const std::string& folder) {
     std::string udisksWhy;
     const bool opened = ProbeDisk(path, forWriting, udisksWhy);
     const int error = errno;
     if (!opened) {
         std::string hint;
-        if (IsPermissionError(error))
+        std::error_code ec;
+        if (IsPermissionError(error) && std::filesystem::is_regular_file(path, ec))
+            hint = " (a file permission: this user may not open the image file)";
+        else if (IsPermissionError(error))
             hint = " (run as root or as a member of the 'disk' group to read a block device" +
                    std::string(kHaveUDisks && !Globals().udisks ? ", or use --udisks)" : ")");
         PrintError("cannot open " + path + ": " + SystemErrorText(error) + hint);
     }
     if (!udisksWhy.empty()) PrintError(udisksWhy);
     if (!opened) return kExitDisk;
-    SetFirmwareOption(firmware190);
     bool ok = false;
     disk.table = std::make_unique<ClusterTable>(path, ok);
     if (!ok) {
@@ -152,7 +167,9 @@ int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool f
                                    : std::string(" (the image is shorter than its directory)")));
         return kExitDisk;
     }
-    disk.drive = std::make_unique<CPVRDrive>(path, disk.table.get());
+    disk.drive = std::make_unique<CPVRDrive>(
+        path, disk.table.get(), firmware190 ? RecordLayout::kFirmware190 : RecordLayout::kOld,
+        folder);
     if (!disk.drive->VolumeOpened()) {
         PrintError("cannot read the header of " + path + ": " +
                    SystemErrorText(disk.drive->OpenError()));
@@ -194,18 +211,33 @@ std::string AbsolutePath(const std::string& path) {
     return ec ? path : abs.lexically_normal().string();
 }
 
-bool EnterDirectory(const std::string& dir) {
+namespace {
+std::string& ReportFolder() {
+    static std::string folder;
+    return folder;
+}
+} // namespace
+
+void SetReportFolder(std::string folder) {
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    ReportFolder() = std::move(folder);
+}
+
+std::string ReportedName(const std::string& path) {
+    const std::string& folder = ReportFolder();
+    if (!folder.empty() && path.starts_with(folder + "/")) return path.substr(folder.size() + 1);
+    return path;
+}
+
+bool MakeOutputFolder(const std::string& dir) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    if (ec) {
-        PrintError("cannot create " + dir + ": " + ec.message());
+    if (ec || !std::filesystem::is_directory(dir, ec)) {
+        PrintError("cannot create " + dir + ": " + (ec ? ec.message() : "not a directory"));
         return false;
     }
-    std::filesystem::current_path(dir, ec);
-    if (ec) {
-        PrintError("cannot change to " + dir + ": " + ec.message());
-        return false;
-    }
+    SetLogFolder(dir);
     return true;
 }
 
@@ -215,6 +247,13 @@ CPVRFile* ClipByNumber(const OpenedDisk& disk, int number) {
         PrintError("clip " + std::to_string(number) + " does not exist (the disk has " +
                    std::to_string(disk.drive->GetFileCount()) + " clips)");
     return clip;
+}
+
+int UnreadableRecord(const CPVRFile& clip) {
+    if (clip.RecordRead()) return kExitOk;
+    PrintError("the record of clip " + std::to_string(clip.FileNo() + 1) +
+               " could not be read: nothing of the clip is known");
+    return kExitDisk;
 }
 
 } // namespace quorin::cli

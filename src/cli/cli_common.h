@@ -15,7 +15,8 @@
 
 namespace CLI {
 class App;
-}
+class Option;
+} // namespace CLI
 
 namespace quorin::cli {
 
@@ -49,20 +50,32 @@ struct OpenedDisk {
 // Opens the disk as the window's "Dir" does; forWriting when the command may rename clips (with
 // --udisks, UDisks2 is then asked for read-write access). On failure prints the reason to stderr
 // and returns kExitDisk.
-int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting = false);
+int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool forWriting = false,
+             const std::string& folder = {});
 
 // Clips whose directory record could not be read (OpenDisk names them on stderr).
 int UnreadableRecords(const CPVRDrive& drive);
 
 // Absolute form of a path the user gave (relative to the directory the command started in).
 std::string AbsolutePath(const std::string& path);
-// Creates the directory if needed and makes it current; prints the reason on failure.
-bool EnterDirectory(const std::string& dir);
+// The folder the command writes into; reports name files relative to it.
+void SetReportFolder(std::string folder);
+// A file of a run as reports name it: its path in the report folder.
+std::string ReportedName(const std::string& path);
+
+// Creates the directory if needed and makes it where the logs go; prints the reason on failure.
+[[nodiscard]] bool MakeOutputFolder(const std::string& dir);
 
 // Checks a 1-based clip number against the drive; prints a message when it names no clip.
 CPVRFile* ClipByNumber(const OpenedDisk& disk, int number);
+// kExitDisk, said on stderr, when the clip's record could not be read (nothing of it is known
+// then); kExitOk otherwise.
+int UnreadableRecord(const CPVRFile& clip);
 
 void PrintError(const std::string& text);
+
+// A disk text as a field of a text line: control characters (a TAB, a line end) become spaces.
+std::string TextField(std::string text);
 
 // The exit status of a rip's outcome, as every command's help names it.
 int ExitCodeOf(RipOutcome outcome);
@@ -88,6 +101,8 @@ public:
     // The flag the engine polls; cleared when a guard is made.
     static const std::atomic<bool>& Flag();
     static bool Interrupted() { return Flag().load(); }
+    // How many Ctrl-C have come since the guard was made.
+    static int Count();
 
 private:
     struct sigaction old_ {};
@@ -100,14 +115,18 @@ void RegisterListCommands(CLI::App& app, Action& action);
 void RegisterRipCommands(CLI::App& app, Action& action);
 void RegisterJobCommands(CLI::App& app, Action& action);
 void RegisterPreviewCommands(CLI::App& app, Action& action);
+void RegisterBreaksCommand(CLI::App& app, Action& action);
+void RegisterRecoverCommand(CLI::App& app, Action& action);
 
 // The settings file, read once (quorin-cli never writes it).
 const Settings& CliSettings();
 // --firmware190 / --no-firmware190; without either, the settings file's "Firmware190".
 void AddFirmwareOption(CLI::App& cmd, bool& firmware190);
+// --clip N, refused below 1 with a message that says so.
+CLI::Option* AddClipOption(CLI::App& cmd, int& clip, const std::string& help);
 // --on-read-error stop|salvage; without it, the settings file's "On Read Error".
 void AddReadErrorOption(CLI::App& cmd, std::string& policy);
 // Sets the process's read policy from the option's value.
-void ApplyReadErrorOption(const std::string& policy);
+ReadPolicy ReadPolicyOf(const std::string& policy);
 
 } // namespace quorin::cli

@@ -45,8 +45,8 @@ void AddReadErrorOption(CLI::App& cmd, std::string& policy) {
         ->check(CLI::IsMember({"stop", "salvage"}));
 }
 
-void ApplyReadErrorOption(const std::string& policy) {
-    SetSalvageOption(policy != "stop");
+ReadPolicy ReadPolicyOf(const std::string& policy) {
+    return policy == "stop" ? ReadPolicy::kStop : ReadPolicy::kSalvage;
 }
 
 } // namespace quorin::cli

@@ -47,13 +47,15 @@ std::string EscapePercent(const std::string& s) {
     return r;
 }
 
-bool MoveFile(const fs::path& from, const fs::path& to) {
+// Empty when moved, else the system's reason.
+std::string MoveFile(const fs::path& from, const fs::path& to) {
     std::error_code ec;
     fs::rename(from, to, ec);
-    if (!ec) return true;
+    if (!ec) return {};
     // Another file system: copy, then drop the original.
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-    return !ec;
+    if (ec == std::errc::cross_device_link)
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    return ec ? ec.message() : std::string();
 }
 
 // Why a file could not be opened as a stream, from the decoder's result code.
@@ -134,8 +136,8 @@ int RunDecodeCommand(const std::string& in, const std::string& out, const std::s
                      NoPictureText(details).c_str());
         return kExitNoPicture;
     }
-    if (!MoveFile(picture, output)) {
-        std::fprintf(stderr, "Cannot write %s.\n", out.c_str());
+    if (const std::string why = MoveFile(picture, output); !why.empty()) {
+        std::fprintf(stderr, "Cannot write %s. (%s)\n", out.c_str(), why.c_str());
         return kExitOutputFailed;
     }
     std::printf("%s\t%dx%d\n", out.c_str(), details.width, details.height);

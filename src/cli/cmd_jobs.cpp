@@ -92,7 +92,7 @@ int RunOneJob(const RipJob& job, CPVRFile& clip, const RunnerOptions& options, i
         return rc;
     }
     PrintLost(report.stages);
-    std::printf("%d\t%s\t%s\n", job.clipIndex + 1, job.name.c_str(), result);
+    std::printf("%d\t%s\t%s\n", job.clipIndex + 1, TextField(job.name).c_str(), result);
     std::fflush(stdout);
     return rc;
 }
@@ -102,10 +102,11 @@ int RunJobs(const JobsOptions& o) {
     const std::string listPath = AbsolutePath(o.file);
     const std::string outDir = AbsolutePath(o.out.empty() ? "." : o.out);
     // The disk is read from DIR, as its "driveheader.rec" belongs to the outputs there.
-    if (!EnterDirectory(outDir)) return kExitOutput;
+    if (!MakeOutputFolder(outDir)) return kExitOutput;
+    SetReportFolder(outDir);
     OpenedDisk disk;
     if (Globals().log) OpenLog("DIR", true);
-    int rc = OpenDisk(diskPath, o.firmware190, disk, o.renameClips);
+    int rc = OpenDisk(diskPath, o.firmware190, disk, o.renameClips, outDir);
     CloseLog();
     if (rc != kExitOk) return rc;
 
@@ -135,7 +136,8 @@ int RunJobs(const JobsOptions& o) {
         PrintQueue(queue, checksums, options);
         return worst;
     }
-    ApplyReadErrorOption(o.onReadError);
+    options.outputFolder = outDir;
+    options.readPolicy = ReadPolicyOf(o.onReadError);
     InterruptGuard interrupt;
     nlohmann::ordered_json jobs = nlohmann::ordered_json::array();
     const int total = queue.Count();

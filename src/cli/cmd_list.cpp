@@ -38,8 +38,8 @@ int RunList(const DiskOptions& o) {
     DirActivity activity;
     OpenedDisk disk;
     if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
-    // A list with records missing is no complete list.
-    const int rc = UnreadableRecords(*disk.drive) > 0 ? kExitDisk : kExitOk;
+    // A list with records missing is no complete list: the others are listed, as after damage.
+    const int rc = UnreadableRecords(*disk.drive) > 0 ? kExitLost : kExitOk;
     if (o.json) {
         nlohmann::ordered_json doc = JsonDocument("list");
         doc["status"] = rc;
@@ -52,7 +52,13 @@ int RunList(const DiskOptions& o) {
                 texts.free.c_str());
     for (int i = 0; i < disk.drive->GetFileCount(); ++i) {
         const ClipRecord& r = disk.drive->GetFile(i)->GetRecord();
+        if (!disk.drive->GetFile(i)->RecordRead()) {
+            std::printf("%02d\t\t(unreadable record)\t\t\t\t\n", i + 1);
+            continue;
+        }
         auto row = ClipRowTexts(r, i);
+        for (std::string& field : row)
+            field = TextField(field);
         std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%08X\n", row[0].c_str(), row[1].c_str(),
                     row[2].c_str(), row[3].c_str(), row[4].c_str(), row[5].c_str(),
                     ClipChecksum(r));
@@ -66,10 +72,12 @@ int RunInfo(const DiskOptions& o, int clipNumber) {
     if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
     CPVRFile* clip = ClipByNumber(disk, clipNumber);
     if (!clip) return kExitUsage;
+    if (int rc = UnreadableRecord(*clip)) return rc;
     StringOut dump;
     clip->DumpInfo(dump);
     if (o.json) {
         nlohmann::ordered_json doc = JsonDocument("info");
+        doc["status"] = kExitOk;
         doc["clip"] = ClipJson(*clip, clipNumber);
         doc["dump"] = dump.str();
         PrintJson(doc);
@@ -93,7 +101,7 @@ void RegisterListCommands(CLI::App& app, Action& action) {
     static int infoClip = 0;
     CLI::App* info = app.add_subcommand("info", "show one clip's directory record and chains");
     AddDiskOptions(*info, infoOptions);
-    info->add_option("--clip", infoClip, "clip number as 'list' shows it (from 1)")->required();
+    AddClipOption(*info, infoClip, "clip number as 'list' shows it (from 1)")->required();
     info->callback([&action] { action = [] { return RunInfo(infoOptions, infoClip); }; });
 }
 

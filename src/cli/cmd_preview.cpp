@@ -43,14 +43,16 @@ int RunPreview(PreviewOptions o) {
     o.disk = AbsolutePath(o.disk);
     const fs::path output = AbsolutePath(o.out);
     ScratchFolder folder("quorin-preview");
-    if (!folder.Enter()) {
+    if (!folder.Valid()) {
         PrintError("cannot create a temporary folder");
         return kExitOutput;
     }
+    SetLogFolder(folder.Path().string());
     OpenedDisk disk;
     if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
+    if (int rc = UnreadableRecord(*clip)) return rc;
     const int length = clip->GetRecord().LengthInSeconds();
     if (*at > length) {
         PrintError("wrong offset: " + o.at + " lies past the end of the clip (" +
@@ -61,7 +63,7 @@ int RunPreview(PreviewOptions o) {
     if (Globals().log) OpenLog("PRV.LOG", true);
     RipProgress audio, video;
     RipRunner runner(*clip, audio, video, nullptr);
-    PreviewPictures pictures(runner);
+    PreviewPictures pictures(runner, folder.Path().string());
     bool ripped = pictures.Rip(0);
     const std::int64_t base = pictures.PicturePts();
     ripped = ripped && pictures.Rip(seconds);
@@ -75,7 +77,7 @@ int RunPreview(PreviewOptions o) {
         return kExitNothing;
     }
     std::error_code ec;
-    fs::copy_file(PreviewPictures::kPicture, output, fs::copy_options::overwrite_existing, ec);
+    fs::copy_file(pictures.PicturePath(), output, fs::copy_options::overwrite_existing, ec);
     if (ec) {
         PrintError("cannot write " + output.string() + ": " + ec.message());
         return kExitOutput;
@@ -103,7 +105,7 @@ void RegisterPreviewCommands(CLI::App& app, Action& action) {
     preview->add_option("--disk", o.disk, "receiver disk: a block device or an image file")
         ->required();
     AddFirmwareOption(*preview, o.firmware190);
-    preview->add_option("--clip", o.clip, "clip number as 'list' shows it (from 1)")->required();
+    AddClipOption(*preview, o.clip, "clip number as 'list' shows it (from 1)")->required();
     preview->add_option("--at", o.at, "position: SS[.cc], M:SS[.cc] or H:MM:SS[.cc]")
         ->required()
         ->check(NonEmptyTime());

@@ -23,11 +23,6 @@ struct RenameOptions {
     std::string title;
 };
 
-bool OpenedReadOnly(const std::string& path) {
-    VolumeHandle h;
-    return OpenDrive(path, h) && h.IsReadOnly();
-}
-
 // OpenDisk has named the header's faults already; a record that does not fit its layout may
 // fit the other.
 std::string RefusalText(const CPVRDrive& drive, const CPVRFile& clip, const std::string& why) {
@@ -45,7 +40,7 @@ int RunRename(const RenameOptions& o) {
     if (rc == kExitOk && !clip) rc = kExitUsage;
     if (clip) {
         const std::string oldTitle = Latin1ToUtf8(clip->GetRecord().ClipName());
-        if (clip->SetOutputName(o.title, true)) {
+        if (clip->Rename(o.title)) {
             const bool working = clip->LayoutFlag() == 1;
             std::printf("Clip %d: \"%s\" -> \"%s\"\n", o.clip, oldTitle.c_str(),
                         Latin1ToUtf8(clip->GetRecord().ClipName()).c_str());
@@ -59,7 +54,7 @@ int RunRename(const RenameOptions& o) {
             rc = kExitDisk;
         } else {
             PrintError(Format("could not write the new title of clip %d to ", o.clip) + path +
-                       (OpenedReadOnly(path) ? " (the disk is open read-only)" : "") +
+                       (VolumeOpensReadOnly(path) ? " (the disk is open read-only)" : "") +
                        "; the clip keeps its title \"" + oldTitle + "\"");
             rc = kExitDisk;
         }
@@ -76,7 +71,7 @@ void RegisterRenameCommand(CLI::App& app, Action& action) {
         "rename", "change a clip's title in the receiver's directory (\"Change Title\")");
     cmd->add_option("--disk", o.disk, "receiver disk: a block device or an image file")->required();
     AddFirmwareOption(*cmd, o.firmware190);
-    cmd->add_option("--clip", o.clip, "clip number as 'list' shows it (from 1)")->required();
+    AddClipOption(*cmd, o.clip, "clip number as 'list' shows it (from 1)")->required();
     cmd->add_option("--title", o.title, "the new title (at most 39 characters are stored)")
         ->required();
     cmd->callback([&action] { action = [] { return RunRename(o); }; });

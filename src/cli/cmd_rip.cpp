@@ -10,6 +10,7 @@
 #include "base/program_log.h"
 #include "base/run_state.h"
 #include "disk/pvr_drive.h"
+#include "jobs/archive_rip.h"
 #include "jobs/job_runner.h"
 #include "platform/settings.h"
 #include "platform/text.h"
@@ -22,12 +23,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <set>
 #include <sstream>
-#include <thread>
 #include <unistd.h>
 
 namespace quorin::cli {
@@ -50,6 +52,7 @@ struct RipOptions {
     bool backup = false;
     bool all = false;
     bool skipExisting = false;
+    std::string library;
     bool json = false;
     std::string onReadError;
     MuxOptions mux;
@@ -114,9 +117,17 @@ void PrintFiles(const RipReport& report) {
         std::error_code ec;
         auto size = std::filesystem::file_size(f.name, ec);
         if (ec) continue; // never created after all
-        std::printf("file\t%s\t%llu\t%s%s\n", f.name.c_str(), static_cast<unsigned long long>(size),
-                    f.what.c_str(), f.partial ? "\tpartial" : "");
+        std::printf("file\t%s\t%llu\t%s%s\n", ReportedName(f.name).c_str(),
+                    static_cast<unsigned long long>(size), FileKindText(f.kind),
+                    f.partial ? "\tpartial" : "");
     }
+    for (std::size_t i = 0; i < report.segments.size(); ++i) {
+        const RipReport::Segment& s = report.segments[i];
+        std::printf("segment\t%zu\t%s\t%s\n", i + 1, ClipTimeText(s.from).c_str(),
+                    ClipTimeText(s.to).c_str());
+    }
+    for (const std::string& notice : report.notices)
+        std::printf("notice\t%s\n", TextField(notice).c_str());
     if (report.audioMs >= 0)
         std::printf("stage\taudio\t%s s\n", Format("%.3f", report.audioMs / 1000.0).c_str());
     if (report.videoMs >= 0)
@@ -146,7 +157,7 @@ void PrintEnd(const RipRunReport& run) {
     std::string incomplete;
     for (const RipReport::File& f : report.files)
         if (f.partial && std::filesystem::exists(f.name))
-            incomplete += (incomplete.empty() ? "" : ", ") + f.name;
+            incomplete += (incomplete.empty() ? "" : ", ") + ReportedName(f.name);
     if (!incomplete.empty()) PrintError("incomplete: " + incomplete);
 }
 
@@ -155,6 +166,17 @@ std::string RefusalText(const CPVRFile& clip, double begin) {
     const int length = clip.GetRecord().LengthInSeconds();
     return "wrong offset: the begin " + FormatHundredths(std::llround(begin * 100)) +
            " lies past the end of the clip (" + FormatHundredths(std::int64_t{length} * 100) + ")";
+}
+
+// For tests: QUORIN_TEST_HOLD_RIP=N holds the rip until the N-th Ctrl-C, so that a rip can be
+// interrupted before it ends however fast the machine is ("held" on stderr says it waits).
+void HoldForTest() {
+    const char* hold = std::getenv("QUORIN_TEST_HOLD_RIP");
+    if (!hold) return;
+    const int signals = std::atoi(hold);
+    std::fputs("held\n", stderr);
+    while (InterruptGuard::Count() < signals)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 // One clip through the runner, with progress on stderr (none when quiet).
@@ -168,91 +190,107 @@ RipRunReport RipClip(CPVRFile& clip, const RipRequest& request, bool quiet) {
     for (const std::string& notice : run.notices)
         if (said.insert(notice).second) PrintError(notice);
     Activity rip(Latin1ToUtf8(clip.GetRecord().ClipName()));
+    HoldForTest();
     ProgressPrinter progress(audio, video, quiet);
-    std::atomic<bool> finished{false};
-    std::thread worker([&] {
-        runner.Execute(run);
-        finished = true;
-    });
-    while (!finished) {
+    std::future<RipOutcome> done =
+        std::async(std::launch::async, [&] { return runner.Execute(run); });
+    // The display refreshes five times a second; the end of the rip wakes the wait at once.
+    do
         progress.Tick();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    worker.join();
-    progress.Finish();
+    while (done.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready);
+    done.get();
+    progress.Finish(run.outcome != RipOutcome::kDone);
     return run;
 }
 
-// The file a whole rip of the clip is known by: its container when muxed, its video (or backup)
-// file, else its audio file.
-bool OutputsExist(const std::string& base, const RipRequest& request) {
-    std::vector<std::string> names;
-    const bool raw = request.backup || request.rawAudio || request.rawVideo;
-    if (request.mux.format != MuxFormat::kNone && !raw)
-        names = {base + "." + std::string(MuxExtension(request.mux.format))};
-    else if (request.backup)
-        names = {base + ".pva"};
-    else if (request.video)
-        names = {base + "." +
-                 (request.rawVideo ? request.postfixes.rawVideo : request.postfixes.video)};
-    else
-        names = {base + "." +
-                     (request.rawAudio ? request.postfixes.rawAudio : request.postfixes.audio),
-                 base + ".ac3"};
-    for (const std::string& n : names)
-        if (std::filesystem::exists(n)) return true;
-    return false;
-}
-
 // The names of every clip for --all: its own, with the clip number added where two clips of the
-// disk would share one (so a second run finds the same names).
+// disk would share one, and again until no other clip's name is the same.
 std::vector<std::string> AllNames(const CPVRDrive& drive) {
     std::vector<std::string> names;
     std::map<std::string, int> seen;
     for (int i = 0; i < drive.GetFileCount(); ++i)
-        ++seen[drive.GetFile(i)->GetOutputBaseName()];
+        ++seen[drive.GetFile(i)->OutputBaseName()];
     for (int i = 0; i < drive.GetFileCount(); ++i) {
-        const std::string base = drive.GetFile(i)->GetOutputBaseName();
-        names.push_back(seen[base] > 1 || base.empty() ? Format("%s_%02d", base.c_str(), i + 1)
-                                                       : base);
+        std::string name = drive.GetFile(i)->OutputBaseName();
+        if (seen[name] > 1 || name.empty()) {
+            do
+                name += Format("_%02d", i + 1);
+            while (seen.contains(name));
+            seen[name] = 1;
+        }
+        names.push_back(name);
     }
     return names;
 }
 
-int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole) {
-    const std::vector<std::string> names = AllNames(*disk.drive);
+// One clip of --all or --library through the archive folder.
+nlohmann::ordered_json ArchiveClip(const RipOptions& o, RipArchive& archive, CPVRFile& clip,
+                                   int number, const RipRequest& request,
+                                   const ArchiveTarget& target, int& status) {
     const bool quiet = o.json && ::isatty(STDERR_FILENO) != 1;
+    const ArchivedRun archived =
+        RipIntoArchive(archive, clip, number, request, target, !o.library.empty(), o.skipExisting,
+                       [&](CPVRFile& c, const RipRequest& q) {
+                           if (!o.json)
+                               std::fprintf(stderr, "clip %d: %s\n", number, target.base.c_str());
+                           return RipClip(c, q, quiet);
+                       });
+    status = kExitOk;
+    if (archived.skipped) {
+        nlohmann::ordered_json item = ClipItemJson(number, clip, "skipped", status, {});
+        item["name"] = target.base;
+        return item;
+    }
+    if (!archived.failure.empty()) {
+        PrintError(archived.failure);
+        status = kExitOutput;
+        nlohmann::ordered_json item =
+            ClipItemJson(number, clip, "output failed", status, archived.failure);
+        item["name"] = target.base;
+        return item;
+    }
+    const RipRunReport& run = archived.run;
+    status = run.started ? ExitCodeOf(run) : kExitNothing;
+    if (!run.started) PrintError("clip " + std::to_string(number) + ": " + run.refusal);
+    if (!o.json) {
+        PrintFiles(run.stages);
+        PrintLost(run.stages);
+    }
+    if (run.started) PrintEnd(run);
+    nlohmann::ordered_json item = RipJson(clip, number, run, status);
+    item["name"] = target.base;
+    return item;
+}
+
+// Every clip of the list through the archive folder (the current directory).
+int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole,
+           const std::vector<int>& numbers) {
+    const std::vector<std::string> names = AllNames(*disk.drive);
+    RipArchive archive(whole.outputFolder);
+    if (!archive.Error().empty()) {
+        PrintError(archive.Error());
+        return kExitOutput;
+    }
     nlohmann::ordered_json clips = nlohmann::ordered_json::array();
     int worst = kExitOk;
-    for (int i = 0; i < disk.drive->GetFileCount() && !InterruptGuard::Interrupted(); ++i) {
-        CPVRFile& clip = *disk.drive->GetFile(i);
-        RipRequest request = whole;
-        request.outputName = names[static_cast<std::size_t>(i)];
+    for (int number : numbers) {
+        if (InterruptGuard::Interrupted()) break;
+        CPVRFile& clip = *disk.drive->GetFile(number - 1);
         int status = kExitOk;
         nlohmann::ordered_json item;
         if (!clip.RecordRead()) {
             status = kExitDisk;
-            item = {{"clip", i + 1}, {"outcome", "unreadable record"}, {"status", status}};
-        } else if (o.skipExisting && OutputsExist(*request.outputName, request)) {
-            item = {{"clip", i + 1},
-                    {"name", *request.outputName},
-                    {"outcome", "skipped"},
-                    {"status", status}};
+            item = ClipItemJson(number, clip, "unreadable record", status,
+                                "could not read the record of clip " + std::to_string(number));
         } else {
-            if (!o.json) std::fprintf(stderr, "clip %d: %s\n", i + 1, request.outputName->c_str());
-            const RipRunReport run = RipClip(clip, request, quiet);
-            status = run.started ? ExitCodeOf(run) : kExitNothing;
-            if (!run.started) PrintError("clip " + std::to_string(i + 1) + ": " + run.refusal);
-            if (!o.json) {
-                PrintFiles(run.stages);
-                PrintLost(run.stages);
-            }
-            if (run.started) PrintEnd(run);
-            item = RipJson(clip, i + 1, run, status);
+            const ArchiveTarget target = TargetOf(
+                clip, number, names[static_cast<std::size_t>(number - 1)], !o.library.empty());
+            item = ArchiveClip(o, archive, clip, number, whole, target, status);
         }
         worst = WorseExit(worst, status);
         if (!o.json)
-            std::printf("clip\t%d\t%s\t%s\n", i + 1, item.value("name", std::string()).c_str(),
+            std::printf("clip\t%d\t%s\t%s\n", number,
+                        TextField(item["name"].get<std::string>()).c_str(),
                         item["outcome"].get<std::string>().c_str());
         std::fflush(stdout);
         clips.push_back(item);
@@ -302,8 +340,9 @@ int CheckRangeOptions(const RipOptions& o, KeepRanges& ranges) {
                    "--exact");
         return kExitUsage;
     }
-    if (sources == 1 && o.all) {
-        PrintError("--all rips every clip whole: --keep, --edl and --marks do not apply");
+    if ((sources == 1 || o.exact) && (o.all || !o.library.empty())) {
+        PrintError("--all and --library rip whole recordings: --keep, --edl, --marks and --exact "
+                   "do not apply");
         return kExitUsage;
     }
     for (const std::string& text : o.keep) {
@@ -359,13 +398,9 @@ int SettleRangeOptions(const RipOptions& o, const CPVRFile& clip, KeepRanges& ra
                    FormatHundredths(std::int64_t{clip.GetRecord().LengthInSeconds()} * 100) + ")");
         return kExitNothing;
     }
-    ranges = settled.ranges;
-    request.begin = ranges.front().from;
-    request.length = *ranges.front().to - ranges.front().from;
-    if (ranges.size() > 1 || o.exact) {
-        PrintError("several ranges and cuts at the exact picture are not ripped yet");
-        return kExitUsage;
-    }
+    request.keep = settled.ranges;
+    request.begin = request.keep.front().from;
+    request.length = *request.keep.back().to - request.begin;
     return kExitOk;
 }
 
@@ -387,31 +422,58 @@ int RunRip(RipOptions o) {
                    "and --end do not apply");
         return kExitUsage;
     }
-    if (o.skipExisting && !o.all) {
-        PrintError("--skip-existing goes with --all");
+    const bool library = !o.library.empty();
+    if (library && (o.backup || o.rawAudio || o.rawVideo || o.noVideo || !o.name.empty() ||
+                    o.begin != "0" || !o.length.empty() || !o.end.empty())) {
+        PrintError("--library holds whole recordings with their picture, named after them: "
+                   "--backup, --raw-audio, --raw-video, --no-video, --name, --begin, --length "
+                   "and --end do not apply");
+        return kExitUsage;
+    }
+    if (o.skipExisting && !o.all && !library) {
+        PrintError("--skip-existing goes with --all or --library");
         return kExitUsage;
     }
     KeepRanges ranges;
     if (int rc = CheckRangeOptions(o, ranges)) return rc;
     RipRequest request;
     if (int rc = BuildRequest(o, request)) return rc;
+    request.exact = o.exact;
+    if (library && request.mux.format == MuxFormat::kNone)
+        request.mux.format = MuxFormat::kMatroska;
     o.disk = AbsolutePath(o.disk);
-    std::string dir = AbsolutePath(o.out);
-    if (!EnterDirectory(dir)) return kExitOutput;
+    request.outputFolder = AbsolutePath(library ? o.library : o.out);
+    if (!MakeOutputFolder(request.outputFolder)) return kExitOutput;
+    SetReportFolder(request.outputFolder);
 
     OpenedDisk disk;
     {
         Activity read("DIR");
-        if (int rc = OpenDisk(o.disk, o.firmware190, disk)) return rc;
+        if (int rc = OpenDisk(o.disk, o.firmware190, disk, false, request.outputFolder)) return rc;
     }
-    ApplyReadErrorOption(o.onReadError);
+    request.readPolicy = ReadPolicyOf(o.onReadError);
     InterruptGuard interrupts(o.backup);
-    if (o.all) return RipAll(o, disk, request);
+    if (o.all || library) {
+        std::vector<int> numbers;
+        if (o.all)
+            for (int i = 1; i <= disk.drive->GetFileCount(); ++i)
+                numbers.push_back(i);
+        else if (!ClipByNumber(disk, o.clip))
+            return kExitUsage;
+        else
+            numbers.push_back(o.clip);
+        return RipAll(o, disk, request, numbers);
+    }
 
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
+    if (int rc = UnreadableRecord(*clip)) return rc;
     if (RangesAsked(o)) {
         if (int rc = SettleRangeOptions(o, *clip, ranges, request)) return rc;
+    } else if (o.exact) {
+        request.keep = {{request.begin, request.length ? std::optional(request.begin +
+                                                                       *request.length)
+                                                       : std::nullopt}};
     }
     const RipRunReport run = RipClip(*clip, request, o.json && ::isatty(STDERR_FILENO) != 1);
     if (!run.started) {
@@ -446,11 +508,12 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
         "rip", "extract a clip's video and audio elementary streams, whole or cut");
     rip->add_option("--disk", o.disk, "receiver disk: a block device or an image file")->required();
     AddFirmwareOption(*rip, o.firmware190);
-    rip->add_option("--clip", o.clip, "clip number as 'list' shows it (from 1)");
+    AddClipOption(*rip, o.clip, "clip number as 'list' shows it (from 1)");
     rip->add_flag("--all", o.all,
                   "rip every clip whole, one after another, each under its own name");
     rip->add_flag("--skip-existing", o.skipExisting,
-                  "with --all: leave out clips whose output files already exist");
+                  "with --all or --library: leave out recordings whose files an earlier run "
+                  "finished in the folder");
     rip->add_flag("--json", o.json, "print one JSON document instead of the text report");
     rip->add_option("--begin", o.begin,
                     "where the cut begins: SS[.cc], M:SS[.cc] or H:MM:SS[.cc] (default 0)")
@@ -462,7 +525,12 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
         rip->add_option("--end", o.end, "where the cut ends: SS[.cc], M:SS[.cc] or H:MM:SS[.cc]")
             ->check(NonEmptyTime());
     length->excludes(end);
-    rip->add_option("--out", o.out, "output directory, created if needed (default: current)");
+    CLI::Option* out =
+        rip->add_option("--out", o.out, "output directory, created if needed (default: current)");
+    rip->add_option("--library", o.library,
+                    "media library folder: each recording in its own folder with an NFO and "
+                    "pictures (implies --mux mkv)")
+        ->excludes(out);
     rip->add_flag("--no-audio", o.noAudio, "do not rip the audio stream");
     rip->add_flag("--no-video", o.noVideo, "do not rip the video stream");
     rip->add_flag("--patch-seqhdr", o.patchSeqHdr,

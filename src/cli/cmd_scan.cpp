@@ -1,11 +1,13 @@
 // quorin-cli scan: reads what a rip would read, writes nothing, lists what is unreadable.
 #include "cli/cmd_scan.h"
+#include "cli/json_report.h"
 
 #include "base/program_log.h"
 #include "rip/disk_scan.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <unistd.h>
 
 namespace quorin::cli {
 namespace {
@@ -14,8 +16,41 @@ struct ScanOptions {
     std::string disk;
     bool firmware190 = false;
     int clip = 0;
+    bool json = false;
     std::string onReadError;
 };
+
+// Progress on stderr: a line updated in place on a terminal, else one line per 10%.
+class ScanPercent {
+public:
+    void operator()(std::int64_t done, std::int64_t total) {
+        const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+        if (tty_ ? percent == shown_ : percent / 10 == shown_ / 10) return;
+        shown_ = percent;
+        if (tty_)
+            std::fprintf(stderr, "\rscanning: %3d %%%s", percent, percent == 100 ? "\n" : "");
+        else
+            std::fprintf(stderr, "scanning: %3d %%\n", percent / 10 * 10);
+    }
+    // Ends an open line of a check that stopped early.
+    void End() const {
+        if (tty_ && shown_ >= 0 && shown_ < 100) std::fputc('\n', stderr);
+    }
+
+private:
+    bool tty_ = ::isatty(STDERR_FILENO) == 1;
+    int shown_ = -10;
+};
+
+int Finish(const ScanOptions& o, const std::vector<ScanHit>& hits, int status) {
+    if (o.json) {
+        nlohmann::ordered_json doc = JsonDocument("scan");
+        doc["status"] = status;
+        doc["bad"] = ScanJson(hits);
+        PrintJson(doc);
+    }
+    return status;
+}
 
 int RunScan(const ScanOptions& o) {
     OpenedDisk disk;
@@ -30,29 +65,22 @@ int RunScan(const ScanOptions& o) {
         if (!ClipByNumber(disk, o.clip)) return kExitUsage;
         only = o.clip;
     }
-    int shown = -1;
-    auto progress = [&shown](std::int64_t done, std::int64_t total) {
-        const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
-        if (percent == shown) return;
-        shown = percent;
-        std::fprintf(stderr, "\rscanning: %3d %%", percent);
-        if (percent == 100) std::fputc('\n', stderr);
-    };
+    ScanPercent percent;
+    auto progress = [&percent](std::int64_t done, std::int64_t total) { percent(done, total); };
     const bool stop = o.onReadError == "stop";
     const std::vector<ScanHit> hits =
         ScanDisk(o.disk, opened == kExitOk ? disk.drive.get() : nullptr,
                  opened == kExitOk ? disk.table.get() : nullptr, only, progress, nullptr, stop);
     for (const ScanHit& h : hits) {
-        std::printf("%s\n", ScanLine(h).c_str());
+        if (!o.json) std::printf("%s\n", ScanLine(h).c_str());
         LogLine(ScanLine(h));
     }
     if (!hits.empty() && stop) {
-        if (shown >= 0 && shown < 100) std::fputc('\n', stderr);
+        percent.End();
         PrintError("the check stopped at the first unreadable range (--on-read-error stop)");
-        return kExitDisk;
+        return Finish(o, hits, kExitDisk);
     }
-    if (!hits.empty()) return kExitLost;
-    return opened;
+    return Finish(o, hits, hits.empty() ? opened : kExitLost);
 }
 
 } // namespace
@@ -64,7 +92,8 @@ void RegisterScanCommand(CLI::App& app, Action& action) {
     scan->add_option("--disk", options.disk, "receiver disk: a block device or an image file")
         ->required();
     AddFirmwareOption(*scan, options.firmware190);
-    scan->add_option("--clip", options.clip, "only this clip's chains (number as 'list' shows it)");
+    AddClipOption(*scan, options.clip, "only this clip's chains (number as 'list' shows it)");
+    scan->add_flag("--json", options.json, "print one JSON document instead of the 'bad' lines");
     AddReadErrorOption(*scan, options.onReadError);
     scan->callback([&action] { action = [] { return RunScan(options); }; });
 }

@@ -1,5 +1,7 @@
 #include "cli/json_report.h"
 
+#include "cli/cli_common.h"
+
 #include "base/format.h"
 #include "disk/clip_texts.h"
 #include "disk/pvr_drive.h"
@@ -35,9 +37,25 @@ Json Stream(std::uint16_t first, std::uint16_t clusters) {
     return Json{{"first_cluster", first}, {"clusters", clusters}};
 }
 
-std::string Recorded(const ClipRecord& r) {
+// The receiver's clock time of the recording; null for a record that holds no date.
+Json Recorded(const ClipRecord& r) {
+    if (r.Year() == 0 || r.Month() < 1 || r.Month() > 12 || r.Day() < 1 || r.Day() > 31)
+        return Json();
     return Format("%04d-%02d-%02dT%02d:%02d:%02d", r.Year(), r.Month(), r.Day(), r.Hour(),
                   r.Minute(), r.Second());
+}
+
+// The station without the spaces the record pads it with.
+std::string Station(const ClipRecord& r) {
+    std::string station = Latin1ToUtf8(r.Station());
+    while (!station.empty() && station.back() == ' ')
+        station.pop_back();
+    return station;
+}
+
+// Seconds from the first time stamp; null when either is not known.
+Json SecondsFrom(std::int64_t ticks, std::int64_t first) {
+    return first == PTS_NONE || ticks == PTS_NONE ? Json() : Json(Seconds(ticks - first));
 }
 
 } // namespace
@@ -50,7 +68,7 @@ Json ClipJson(const CPVRFile& clip, int number) {
     const ClipRecord& r = clip.GetRecord();
     return Json{
         {"number", number},
-        {"station", Latin1ToUtf8(r.Station())},
+        {"station", Station(r)},
         {"name", Latin1ToUtf8(r.ClipName())},
         {"recorded", Recorded(r)},
         {"length_seconds", r.LengthInSeconds()},
@@ -90,51 +108,70 @@ const char* OutcomeText(RipOutcome outcome) {
     return "failed";
 }
 
+Json ClipItemJson(int number, const CPVRFile& clip, const char* outcome, int status,
+                  const std::string& message) {
+    const Json none;
+    return Json{{"clip", number},
+                {"name", Latin1ToUtf8(clip.GetRecord().ClipName())},
+                {"outcome", outcome},
+                {"status", status},
+                {"message", message},
+                {"files", Json::array()},
+                {"stages", Json{{"audio", none}, {"video", none}, {"mux", none}}},
+                {"cut", Json{{"requested_begin", none},
+                             {"requested_length", none},
+                             {"video_start", none},
+                             {"audio_start", none}}},
+                {"av_offset_ms", none},
+                {"lost", Json::array()},
+                {"lost_seconds", 0}};
+}
+
 Json RipJson(const CPVRFile& clip, int number, const RipRunReport& run, int status) {
-    Json j{{"clip", number}, {"name", Latin1ToUtf8(clip.GetRecord().ClipName())}};
-    if (!run.started) {
-        j["outcome"] = "refused";
-        j["status"] = status;
-        j["message"] = run.refusal;
-        return j;
-    }
+    if (!run.started) return ClipItemJson(number, clip, "refused", status, run.refusal);
     const RipReport& r = run.stages;
-    j["outcome"] = run.outcome ? OutcomeText(*run.outcome) : "not run";
-    j["status"] = status;
-    j["message"] = r.message;
-    Json files = Json::array();
+    Json j = ClipItemJson(number, clip, run.outcome ? OutcomeText(*run.outcome) : "not run", status,
+                          r.message);
     for (const RipReport::File& f : r.files) {
         std::error_code ec;
         const auto size = std::filesystem::file_size(f.name, ec);
         if (ec) continue; // never created after all
-        files.push_back(
-            Json{{"name", f.name}, {"size", size}, {"kind", f.what}, {"complete", !f.partial}});
+        j["files"].push_back(Json{{"name", ReportedName(f.name)},
+                                  {"size", size},
+                                  {"kind", FileKindText(f.kind)},
+                                  {"complete", !f.partial}});
     }
-    j["files"] = files;
     j["stages"] = Json{{"audio", StageSeconds(r.audioMs)},
                        {"video", StageSeconds(r.videoMs)},
                        {"mux", StageSeconds(r.muxMs)}};
-    const ClipEngineState& e = clip.m_Engine;
     const std::int64_t first =
-        e.m_i64VideoFirstPTS != PTS_NONE ? e.m_i64VideoFirstPTS : e.m_i64AudioFirstPTS;
-    Json cut{{"requested_begin", run.cut.begin}, {"requested_length", run.cut.length}};
-    if (first != PTS_NONE && e.m_i64VideoStartPTS != PTS_NONE)
-        cut["video_start"] = Seconds(e.m_i64VideoStartPTS - first);
-    if (first != PTS_NONE && e.m_i64AudioStartPTS != PTS_NONE)
-        cut["audio_start"] = Seconds(e.m_i64AudioStartPTS - first);
-    j["cut"] = cut;
-    if (e.m_i64VideoStartPTS != PTS_NONE && e.m_i64AudioStartPTS != PTS_NONE)
-        j["av_offset_ms"] = Seconds(e.m_i64VideoStartPTS - e.m_i64AudioStartPTS) * 1000.0;
-    Json lost = Json::array();
+        r.analysis.videoFirstPts != PTS_NONE ? r.analysis.videoFirstPts : r.analysis.audioFirstPts;
+    j["cut"] = Json{{"requested_begin", run.cut.begin},
+                    {"requested_length", run.cut.length},
+                    {"video_start", SecondsFrom(r.videoStartPts, first)},
+                    {"audio_start", SecondsFrom(r.audioStartPts, first)}};
+    if (r.videoStartPts != PTS_NONE && r.audioStartPts != PTS_NONE)
+        j["av_offset_ms"] = Seconds(r.videoStartPts - r.audioStartPts) * 1000.0;
     for (const RipReport::Lost& l : r.lost) {
-        Json item{{"stream", l.stream}, {"disk_offset", l.diskByte}, {"bytes", l.bytes}};
+        Json item{{"stream", l.Stream()}, {"disk_offset", l.diskByte}, {"bytes", l.bytes}};
         item["from"] = l.from < 0 ? Json() : Json(l.from);
         item["to"] = l.to < 0 ? Json() : Json(l.to);
-        lost.push_back(item);
+        j["lost"].push_back(item);
     }
-    j["lost"] = lost;
-    j["lost_seconds"] = r.LostSeconds();
+    j["lost_seconds"] = std::round(r.LostSeconds() * 100) / 100;
     return j;
+}
+
+Json ScanJson(const std::vector<ScanHit>& hits) {
+    Json bad = Json::array();
+    for (const ScanHit& h : hits)
+        bad.push_back(Json{{"disk_offset", h.diskByte},
+                           {"bytes", h.bytes},
+                           {"clip", h.clip > 0 ? Json(h.clip) : Json()},
+                           {"what", h.what},
+                           {"from", h.from < 0 ? Json() : Json(h.from)},
+                           {"to", h.to < 0 ? Json() : Json(h.to)}});
+    return bad;
 }
 
 void PrintJson(const Json& document) {

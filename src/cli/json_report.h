@@ -3,6 +3,7 @@
 // appear without it) and "command". Strings are UTF-8 (disk texts converted from ISO-8859-1).
 #pragma once
 
+#include "rip/disk_scan.h"
 #include "rip/rip_runner.h"
 
 #include <nlohmann/json.hpp>
@@ -26,10 +27,18 @@ nlohmann::ordered_json DriveJson(const CPVRDrive& drive);
 // checksum and both streams' first cluster and cluster count.
 nlohmann::ordered_json ClipJson(const CPVRFile& clip, int number);
 
+// A clip of rip or jobs that did not run (skipped, refused, its record unreadable): every key of
+// a rip's object, the files and losses empty, the times null.
+nlohmann::ordered_json ClipItemJson(int number, const CPVRFile& clip, const char* outcome,
+                                    int status, const std::string& message);
+
 // One rip: the outcome and exit status, the files with size, kind and completeness, the stage
 // times, the cut as copied (from the time stamps), the A/V offset and what was lost.
 nlohmann::ordered_json RipJson(const CPVRFile& clip, int number, const RipRunReport& run,
                                int status);
+
+// "scan": one object per unreadable range (disk_offset, bytes, clip, what, from, to).
+nlohmann::ordered_json ScanJson(const std::vector<ScanHit>& hits);
 
 // The word for an outcome: "done", "nothing to rip", "cancelled", "output failed", "read error".
 const char* OutcomeText(RipOutcome outcome);

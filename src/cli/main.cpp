@@ -4,6 +4,7 @@
 #include "cli/cmd_scan.h"
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -23,7 +24,7 @@ constexpr std::string_view kMainFooter =
     "each command.\n\n"
     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened (or read); 3 nothing to "
     "rip; 4 cancelled; 5 an output file could not be created or written; 6 done, but parts of "
-    "the disk were unreadable (rip, jobs, scan; see --on-read-error)."sv;
+    "the disk were unreadable (rip, jobs, scan, breaks, recover; see --on-read-error)."sv;
 
 struct CommandFooter {
     std::string_view command;
@@ -35,10 +36,12 @@ constexpr CommandFooter kFooters[] = {
     {"list",
      "Prints 'Drivename:', 'Capacity:' and 'Free:' lines, then one line per clip with "
      "TAB-separated fields: number, station, clip name, length / size, date, start time and the "
-     "clip's checksum.\n\n"
-     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened."},
+     "clip's checksum ('(unreadable record)' for a clip whose record cannot be read).\n\n"
+     "Exit status: 0 done; 1 usage error; 2 the disk cannot be opened; 6 listed, but records "
+     "could not be read."},
     {"info", "Prints the clip's directory record, cut marks and cluster chains.\n\n"
-             "Exit status: 0 done; 1 usage error or no such clip; 2 the disk cannot be opened."},
+             "Exit status: 0 done; 1 usage error or no such clip; 2 the disk or the clip's record "
+             "cannot be read."},
     {"rip",
      "Writes NAME.m2v and NAME.mp2 (or NAME.ac3), NAME.mpp / NAME.pva for raw rips and backups, "
      "and 'NAME delay.log'; with --mux one playable NAME.mkv, NAME.mpg or NAME.ts instead (the "
@@ -82,15 +85,45 @@ constexpr CommandFooter kFooters[] = {
      "--clip N) with the salvage reads, writes nothing, shows progress on stderr and prints one "
      "line per unreadable range: 'bad<TAB>DISK_BYTE_OFFSET<TAB>BYTES<TAB>clip<TAB>header|cluster "
      "table|record|audio|video<TAB>FROM<TAB>TO' (times h:mm:ss.cc into the clip, '-' when not "
-     "known). With --on-read-error stop the check ends at the first unreadable range.\n\n"
+     "known); --json prints one JSON document instead. With --on-read-error stop the check ends "
+     "at the first unreadable range.\n\n"
      "Exit status: 0 nothing unreadable; 1 usage error or no such clip; 2 the disk cannot be "
      "opened (with --on-read-error stop: something was unreadable); 6 something was "
      "unreadable."},
+    {"breaks",
+     "Reads the clip's video and audio once (progress on stderr) and prints one line per advert "
+     "break found: 'break<TAB>FROM<TAB>TO<TAB>CONFIDENCE', FROM the first picture of the first "
+     "spot and TO the first picture after the last one, as h:mm:ss.cc on the video's clock (as "
+     "rip's --begin), CONFIDENCE from 0.00 to 1.00; then the 'lost' lines of damaged stretches "
+     "(as rip). Nothing is cut. --edl FILE also writes one 'FROM TO 3' line per break (seconds), "
+     "which players use to skip them; an existing FILE is replaced (empty when nothing is "
+     "found). --json prints one JSON document instead. Ctrl-C cancels.\n\n"
+     "Exit status: 0 done (also when no break is found); 1 usage error or no such clip; 2 the "
+     "disk cannot be opened (or read; with --on-read-error stop, an unreadable sector); 3 no "
+     "video stream or picture found; 4 cancelled; 5 the EDL file could not be written; 6 done, "
+     "but parts of the disk were unreadable (the 'lost' lines)."},
     {"preview",
      "Writes the picture the preview dialog shows at that position as a bitmap and prints its "
      "position (h:mm:ss.cc) and aspect ratio (4:3 or 16:9), TAB-separated.\n\n"
-     "Exit status: 0 written; 1 usage error or no such clip; 2 the disk cannot be opened; 3 no "
+     "Exit status: 0 written; 1 usage error or no such clip; 2 the disk or the clip's record "
+     "cannot be read; 3 no "
      "picture at that position ('wrong offset'); 5 the bitmap could not be written."},
+    {"recover",
+     "Looks only at clusters in no live chain (the records, read in the chosen layout, say which "
+     "are live), reads at most about 1 MiB of each and puts the clusters of deleted recordings "
+     "back into chains. Recordings are numbered by the position of their first video cluster, "
+     "the same in every run on the same disk. --list prints one line per recording: "
+     "'recovered<TAB>N<TAB>SECONDS<TAB>VIDEO_CLUSTERS<TAB>AUDIO_CLUSTERS<TAB>complete|partial' "
+     "(partial: its start or end was overwritten; the part after an overwritten stretch may be "
+     "listed as a recording of its own). --out rips each (or --only N) as 'Recovered NN': "
+     "NAME.m2v, NAME.mp2 or NAME.ac3 and 'NAME delay.log', or one file with --mux; after each its "
+     "'recovered' line, its 'file' and 'lost' lines as 'rip' prints them. --json prints one "
+     "document: version, command, status and recordings (number, name, seconds, video_clusters, "
+     "audio_clusters, complete; with --out outcome, status and files). The disk is never "
+     "written. Progress goes to stderr; Ctrl-C cancels.\n\n"
+     "Exit status: 0 done (also when nothing was found, said on stderr); 1 usage error; 2 the "
+     "disk cannot be opened; 4 cancelled; 5 an output file could not be created or written; 6 "
+     "done, but parts of the disk were unreadable."},
 };
 
 // Options every command that opens a disk shares, and the texts below each command's options.
@@ -131,6 +164,9 @@ bool ReportUnknownCommand(CLI::App& app, int argc, char** argv) {
 
 int main(int argc, char** argv) {
     using namespace quorin::cli;
+    // A file size limit (ulimit -f) must end a rip as a full disk does (EFBIG, exit 5 and its
+    // message), not kill the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app{"Quorin: lists, extracts and previews the recordings of a satellite "
                  "receiver's hard-disk recorder disk.",
                  "quorin-cli"};
@@ -148,6 +184,8 @@ int main(int argc, char** argv) {
     RegisterJobCommands(app, action);
     RegisterPreviewCommands(app, action);
     RegisterScanCommand(app, action);
+    RegisterBreaksCommand(app, action);
+    RegisterRecoverCommand(app, action);
     FinishCommands(app);
     if (ReportUnknownCommand(app, argc, argv)) return kExitUsage;
     try {

@@ -54,6 +54,8 @@ void ProgressPrinter::Tick() {
         stage_ = stage;
         milestone_ = -1;
         stageStart_ = std::chrono::steady_clock::now();
+        stageStartMegabytes_ = stage >= 0 ? Block(stage).megabytes.load() : 0;
+        stageStartPercent_ = stage >= 0 ? Percent(Block(stage)) : 0;
     }
     if (stage_ == 0) audioShown_ = true;
     if (stage < 0) {
@@ -69,9 +71,10 @@ void ProgressPrinter::Tick() {
     Show(stage, false);
 }
 
-void ProgressPrinter::Finish() {
+void ProgressPrinter::Finish(bool stopped) {
     if (quiet_) return;
     Tick();
+    stopped_ = stopped;
     if (stage_ >= 0)
         Show(stage_, true);
     else if (tty_ && lineOpen_)
@@ -88,24 +91,33 @@ const RipProgress& ProgressPrinter::Block(int stage) const {
 // stage's line ends as done.
 void ProgressPrinter::EnterMux() {
     const bool videoRan = video_.muxing;
+    const bool endShown = !tty_ && milestone_ >= 10 && stage_ == (videoRan ? 1 : 0);
     if (videoRan && stage_ != 1 && audio_.active && (stage_ == 0 || !audioShown_))
         Show(0, true); // the audio block is the audio stage's still
-    std::fprintf(stderr, "%s%s 100%%\n", tty_ ? "\r\033[K" : "", videoRan ? "video" : "audio");
+    if (!endShown)
+        std::fprintf(stderr, "%s%s 100%%\n", tty_ ? "\r\033[K" : "", videoRan ? "video" : "audio");
     lineOpen_ = false;
 }
 
-std::string ProgressPrinter::Line(int stage) const {
+std::string ProgressPrinter::Line(int stage, bool final) const {
     static constexpr const char* kNames[] = {"audio", "video", "mux  "};
     const RipProgress& b = Block(stage);
     const int percent = Percent(b);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - stageStart_).count();
     const int megabytes = b.megabytes.load();
-    std::string line = Format("%s %3d%% %6d MB", kNames[stage], percent, megabytes);
-    if (seconds >= 1 && megabytes > 0) {
-        line += Format("  %.1f MB/s", megabytes / seconds);
-        if (percent > 0 && percent < 100)
-            line += "  " + Duration(seconds * (100 - percent) / percent) + " left";
+    // The speed since the stage was first seen: a stage seen only at its end shows none.
+    const int moved = megabytes - stageStartMegabytes_;
+    // The last line of a stage that failed or was cancelled says so instead of a percentage
+    // (what was read is no measure of what was written then).
+    std::string line = final && stopped_
+                           ? Format("%s stopped %6d MB", kNames[stage], megabytes)
+                           : Format("%s %3d%% %6d MB", kNames[stage], percent, megabytes);
+    if (seconds >= 0.1 && moved > 0) {
+        line += Format("  %.1f MB/s", moved / seconds);
+        if (percent > stageStartPercent_ && percent < 100 && !final)
+            line += "  " + Duration(seconds * (100 - percent) / (percent - stageStartPercent_)) +
+                    " left";
     }
     const std::string status = Tidy(b.Status());
     if (!status.empty()) line += "  " + status;
@@ -116,11 +128,12 @@ std::string ProgressPrinter::Line(int stage) const {
 void ProgressPrinter::Show(int stage, bool final) {
     const RipProgress& b = Block(stage);
     const int percent = Percent(b);
-    const std::string text = Line(stage);
+    const std::string text = Line(stage, final);
     if (tty_) {
         std::fprintf(stderr, "\r\033[K%s%s", text.c_str(), final ? "\n" : "");
         lineOpen_ = !final;
-    } else if (final ? milestone_ < 10 : percent / 10 > milestone_) {
+    } else if (final ? milestone_ < 10 : percent / 10 > milestone_ && percent < 100) {
+        // 100% comes only with the stage's end, once.
         milestone_ = final ? 10 : percent / 10;
         std::fprintf(stderr, "%s\n", text.c_str());
         lastLine_ = text;

@@ -17,14 +17,15 @@ public:
     ProgressPrinter(RipProgress& audio, RipProgress& video, bool quiet = false);
 
     void Tick();
-    void Finish();
+    // The last lines; stopped: the run failed or was cancelled in its last stage.
+    void Finish(bool stopped = false);
 
     // Percentage of a block's range (0 to 100).
     static int Percent(const RipProgress& block);
 
 private:
     void Show(int stage, bool final);
-    std::string Line(int stage) const;
+    std::string Line(int stage, bool final) const;
     void EnterMux();
     // The block of a stage: 0 audio, 1 video, 2 mux (on the block of the last stream stage).
     const RipProgress& Block(int stage) const;
@@ -37,8 +38,11 @@ private:
     int milestone_ = -1;
     bool lineOpen_ = false;
     bool audioShown_ = false;
+    bool stopped_ = false;
     std::string lastLine_;
     std::chrono::steady_clock::time_point stageStart_;
+    int stageStartMegabytes_ = 0; // the stage's figures when it was first seen
+    int stageStartPercent_ = 0;
 };
 
 } // namespace quorin::cli

@@ -20,6 +20,10 @@ ClusterTable::ClusterTable(const std::string& volumeName, bool& ok) {
     ok = true;
 }
 
+ClusterTable::ClusterTable(std::vector<std::uint8_t> tableBytes) {
+    if (tableBytes.size() == static_cast<std::size_t>(kTableBytes)) table_ = std::move(tableBytes);
+}
+
 std::uint16_t ClusterTable::Link(std::uint32_t cluster) const {
     if (table_.empty() || cluster >= kTableEntries) return kChainEnd;
     std::size_t at = static_cast<std::size_t>(cluster) * 4;

@@ -14,6 +14,8 @@ class ClusterTable {
 public:
     // Reads the table from sectors 1 to 9; ok is true only when all 4,608 bytes were read.
     ClusterTable(const std::string& volumeName, bool& ok);
+    // A table held in memory (4,608 bytes as on the disk), for chains no disk table links.
+    explicit ClusterTable(std::vector<std::uint8_t> tableBytes);
     ~ClusterTable() = default;
     ClusterTable(const ClusterTable&) = delete;
     ClusterTable& operator=(const ClusterTable&) = delete;

@@ -32,6 +32,10 @@ std::string BadClusterText(std::uint32_t cluster) {
 }
 
 CIBits::CIBits(const std::string& driveName, const ClusterTable* table, std::uint32_t firstCluster)
+    : CIBits(driveName, table, firstCluster, NewMissingSectors()) {}
+
+CIBits::CIBits(const std::string& driveName, const ClusterTable* table, std::uint32_t firstCluster,
+               std::shared_ptr<MissingSectors> missing)
     : m_strDriveName(driveName) {
     // The buffer always exists, so that a reader without a volume reads a harmless zero; its
     // extra last byte is where the position rests after the end of a full block.
@@ -41,6 +45,7 @@ CIBits::CIBits(const std::string& driveName, const ClusterTable* table, std::uin
         m_bEOF = true;
         return;
     }
+    m_hDrive.ShareMissing(std::move(missing));
     if (table) table->DumpClusters(firstCluster, m_lvecClusters);
     m_lLoopCluster = CutChainLoop(m_lvecClusters);
     Rewind();

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ public:
     // Opens the volume and walks the chain from firstCluster. Without a volume the reader holds
     // no clusters and reports the end of the stream on every read.
     CIBits(const std::string& driveName, const ClusterTable* table, std::uint32_t firstCluster);
+    // The same, its reads sharing a memory of missing sectors (null: no salvage, a read error
+    // ends the data).
+    CIBits(const std::string& driveName, const ClusterTable* table, std::uint32_t firstCluster,
+           std::shared_ptr<MissingSectors> missing);
     ~CIBits() = default;
     CIBits(const CIBits&) = delete;
     CIBits& operator=(const CIBits&) = delete;

@@ -6,6 +6,10 @@
 
 namespace quorin {
 
+// How the receiver stores its directory records: the layout before firmware 190 (converted on
+// reading) or the working layout of firmware 190 and later (taken as stored).
+enum class RecordLayout { kOld, kFirmware190 };
+
 inline constexpr std::int64_t kClusterSectors = 204'800;
 inline constexpr std::int64_t kClusterBytes = kClusterSectors * 512; // 104,857,600
 inline constexpr std::int64_t kClusterBits = kClusterBytes * 8;      // 838,860,800

@@ -23,10 +23,12 @@ bool EndsBefore(VolumeHandle& h, int clusters) {
 
 } // namespace
 
-CPVRDrive::CPVRDrive(const std::string& volumeName, const ClusterTable* table)
+CPVRDrive::CPVRDrive(const std::string& volumeName, const ClusterTable* table, RecordLayout layout,
+                     const std::string& folder)
     : m_strDriveName(volumeName) {
     LogLine("CPVRDrive::CPVRDrive");
-    if (std::FILE* f = std::fopen("driveheader.rec", "rb")) {
+    const std::string copy = (folder.empty() ? "" : folder + "/") + "driveheader.rec";
+    if (std::FILE* f = std::fopen(copy.c_str(), "rb")) {
         std::size_t n = std::fread(m_Header.data(), 1, m_Header.size(), f);
         (void)n; // a short copy leaves the rest cleared
         std::fclose(f);
@@ -59,7 +61,7 @@ CPVRDrive::CPVRDrive(const std::string& volumeName, const ClusterTable* table)
     }
     for (int n = 0; n < count; ++n) {
         Log() << "reading file " << n << endl;
-        m_vecFiles.push_back(std::make_unique<CPVRFile>(volumeName, n, table));
+        m_vecFiles.push_back(std::make_unique<CPVRFile>(volumeName, n, table, layout));
     }
     const std::vector<std::string> problems = HeaderImplausibilities(*this);
     if (problems.empty()) return;

@@ -1,6 +1,7 @@
 // The receiver disk: its header sector and one CPVRFile per directory record.
 #pragma once
 
+#include "disk/layout.h"
 #include "disk/pvr_file.h"
 
 #include <array>
@@ -15,9 +16,11 @@ class ClusterTable;
 
 class CPVRDrive {
 public:
-    // Reads the header (after "driveheader.rec" from the current directory, if present) and
-    // builds the clip list. The table is lent to the clips for their chain walks.
-    CPVRDrive(const std::string& volumeName, const ClusterTable* table);
+    // Reads the header (after "driveheader.rec" from the folder, if present; no folder: the
+    // current directory) and builds the clip list. The table is lent to the clips for their
+    // chain walks.
+    CPVRDrive(const std::string& volumeName, const ClusterTable* table,
+              RecordLayout layout = RecordLayout::kOld, const std::string& folder = {});
     ~CPVRDrive();
     CPVRDrive(const CPVRDrive&) = delete;
     CPVRDrive& operator=(const CPVRDrive&) = delete;

@@ -24,7 +24,8 @@ ClipRecord ConvertOldLayout(const ClipRecord& raw) {
     return w;
 }
 
-CPVRFile::CPVRFile(const std::string& driveName, int fileNo, const ClusterTable* table)
+CPVRFile::CPVRFile(const std::string& driveName, int fileNo, const ClusterTable* table,
+                   RecordLayout layout)
     : m_lFileNo(fileNo), m_strDriveName(driveName), m_pTable(table) {
     LogLine("CPVRFile::CPVRFile(char *Drivename, int FileNo)");
     VolumeHandle h;
@@ -45,7 +46,7 @@ CPVRFile::CPVRFile(const std::string& driveName, int fileNo, const ClusterTable*
                   << endl;
         }
         m_RawRecord = m_Record;
-        if (FirmwareOption()) {
+        if (layout == RecordLayout::kFirmware190) {
             m_lLayout = 1;
         } else {
             m_lLayout = 0;
@@ -55,10 +56,11 @@ CPVRFile::CPVRFile(const std::string& driveName, int fileNo, const ClusterTable*
     m_dClipLength = static_cast<double>(m_Record.LengthInSeconds()) * 100.0;
 }
 
-std::vector<std::uint8_t>& CPVRFile::ExtractionBuffer() {
-    // Allocated lazily: a disk may list hundreds of clips and most are never ripped.
-    if (m_Buffer.size() != kExtractionBufferSize) m_Buffer.assign(kExtractionBufferSize, 0);
-    return m_Buffer;
+CPVRFile::CPVRFile(const std::string& driveName, const ClipRecord& record,
+                   const ClusterTable* table)
+    : m_lFileNo(-1), m_RawRecord(record), m_Record(record), m_strDriveName(driveName), m_lLayout(1),
+      m_bRecordRead(true), m_pTable(table) {
+    m_dClipLength = static_cast<double>(m_Record.LengthInSeconds()) * 100.0;
 }
 
 bool CPVRFile::WriteRecord(int fileNo) {
@@ -72,20 +74,14 @@ bool CPVRFile::WriteRecord(int fileNo) {
     return h.Write(out.bytes) == kRecordSize;
 }
 
-bool CPVRFile::SetOutputName(std::optional<std::string_view> name, bool rename) {
-    if (!name) {
-        m_strOutputName.clear();
-        return true;
-    }
-    m_strOutputName.assign(name->substr(0, 255));
-    if (!rename) return true;
+bool CPVRFile::Rename(std::string_view name) {
     if (std::string why = WriteRefusal(); !why.empty()) {
         LogLine(why + "; its title is not changed");
         return false;
     }
     const ClipRecord oldWorking = m_Record;
     const ClipRecord oldRaw = m_RawRecord;
-    m_Record.SetClipName(Utf8ToLatin1(*name));
+    m_Record.SetClipName(Utf8ToLatin1(name));
     if (m_lLayout == 1) m_RawRecord = m_Record;
     if (WriteRecord(m_lFileNo)) return true;
     // The disk still holds the old name, so the list must keep showing it.
@@ -106,27 +102,17 @@ std::string CPVRFile::WriteRefusal() const {
            " is out of range); the disk may use " + LayoutName(1 - m_lLayout);
 }
 
-std::string CPVRFile::GetOutputBaseName() const {
-    std::string base =
-        m_strOutputName.empty() ? Latin1ToUtf8(m_Record.ClipName()) : m_strOutputName;
+std::string CPVRFile::OutputBaseName(std::optional<std::string_view> name) const {
+    std::string base = name && !name->empty() ? std::string(name->substr(0, 255))
+                                              : Latin1ToUtf8(m_Record.ClipName());
     // Control characters (a NUL included) would end or garble a file name like the nine.
     for (char& c : base)
         if (std::string_view("?\\*\"<>|/:").find(c) != std::string_view::npos ||
             static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             c = ' ';
+    // A leading dot would hide the files (and ".." names no file of its own).
+    if (!base.empty() && base.front() == '.') base.front() = '_';
     return base;
-}
-
-std::string CPVRFile::OutputBasePath() const {
-    if (m_strOutputFolder.empty()) return GetOutputBaseName();
-    return m_strOutputFolder + "/" + GetOutputBaseName();
-}
-
-void CPVRFile::StatusMessage(std::string_view text, bool log) {
-    bool endsLine = !text.empty() && text.back() == '\n';
-    std::string_view shown = endsLine ? text.substr(0, text.size() - 1) : text;
-    if (RipProgress* p = ActiveProgress()) p->SetStatus(shown);
-    if (log) LogText(text);
 }
 
 void CPVRFile::DumpInfo(TextOut& out) const {

@@ -1,13 +1,11 @@
-// One recording on the receiver disk: its directory record and the per-clip state the
-// extraction engine works with.
+// One recording on the receiver disk: its directory record, where its streams lie and what its
+// files are called. What a rip of it needs for the run lives in the run (rip/rip_run.h).
 #pragma once
 
-#include "base/run_state.h"
 #include "base/text_out.h"
-#include "disk/clip_engine_state.h"
 #include "disk/clip_record.h"
+#include "disk/layout.h"
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,8 +19,11 @@ class ClusterTable;
 
 class CPVRFile {
 public:
-    // Reads record 10 + fileNo; converts the old layout unless the firmware option is on.
-    CPVRFile(const std::string& driveName, int fileNo, const ClusterTable* table);
+    // Reads record 10 + fileNo; converts the old layout unless the disk uses firmware 190's.
+    CPVRFile(const std::string& driveName, int fileNo, const ClusterTable* table,
+             RecordLayout layout = RecordLayout::kOld);
+    // A clip of a record in the working layout that is not read from the disk.
+    CPVRFile(const std::string& driveName, const ClipRecord& record, const ClusterTable* table);
     ~CPVRFile() = default;
     CPVRFile(const CPVRFile&) = delete;
     CPVRFile& operator=(const CPVRFile&) = delete;
@@ -38,48 +39,23 @@ public:
 
     // Writes the record back to sector 10 + fileNo; true when all 512 bytes were written.
     bool WriteRecord(int fileNo);
-    // No name clears the output name. A name (UTF-8) becomes the output name and, with rename,
-    // the clip's title on the disk. Returns false only when a rename could not be written; the
-    // record then keeps its old name.
-    bool SetOutputName(std::optional<std::string_view> name, bool rename);
-    const std::string& OutputName() const { return m_strOutputName; }
+    // Makes name (UTF-8) the clip's title on the disk. False when the record may not be written
+    // or the write failed; the record then keeps its old title.
+    [[nodiscard]] bool Rename(std::string_view name);
     // Why the record must not be written (the header or the record does not look like a
     // receiver's in the chosen layout); empty when a rename may write it.
     std::string WriteRefusal() const;
     // Set by the drive when its header is implausible: every write is refused for that reason.
     void RefuseWrites(std::string why) { m_strWriteRefusal = std::move(why); }
-    // Output name or clip name (as UTF-8) with the characters ?\*"<>|/: and control characters
-    // replaced by spaces.
-    std::string GetOutputBaseName() const;
-    // The folder the engine creates the clip's files in; empty: the current directory. The
-    // current directory belongs to the whole process, so a rip beside others gets its own here.
-    void SetOutputFolder(std::string folder) { m_strOutputFolder = std::move(folder); }
-    const std::string& OutputFolder() const { return m_strOutputFolder; }
-    // GetOutputBaseName in the output folder: what the engine names the clip's files after.
-    std::string OutputBasePath() const;
+    // The name the clip's files take: the given name, or the clip's title (as UTF-8), with the
+    // characters ?\*"<>|/: and control characters replaced by spaces, and a leading dot by "_"
+    // (no hidden files).
+    std::string OutputBaseName(std::optional<std::string_view> name = std::nullopt) const;
 
-    // Puts a text into the active stream's status and, with log, into the program log.
-    void StatusMessage(std::string_view text, bool log);
     void DumpInfo(TextOut& out) const;
 
     // Clip length in hundredths of a second.
     double ClipLength() const { return m_dClipLength; }
-    // The 4 MiB extraction buffer, allocated on first use.
-    std::vector<std::uint8_t>& ExtractionBuffer();
-    static constexpr std::size_t kExtractionBufferSize = 4 * 1024 * 1024;
-
-    bool IsCancelled() const { return m_pCancel && m_pCancel->load(); }
-    RipProgress* ActiveProgress() const {
-        return m_lActiveStream == 1 ? m_pVideoProgress : m_pAudioProgress;
-    }
-
-    // Set by the front end before a run.
-    RipProgress* m_pAudioProgress = nullptr;
-    RipProgress* m_pVideoProgress = nullptr;
-    const std::atomic<bool>* m_pCancel = nullptr;
-    // 0 while audio is processed, 1 while video is processed.
-    std::int32_t m_lActiveStream = 0;
-    ClipEngineState m_Engine;
 
 private:
     void PrintChain(TextOut& out, std::uint32_t first) const;
@@ -87,15 +63,12 @@ private:
     int m_lFileNo;
     ClipRecord m_RawRecord;
     ClipRecord m_Record;
-    std::string m_strOutputName;
     std::string m_strDriveName;
     std::string m_strWriteRefusal;
-    std::string m_strOutputFolder;
     int m_lLayout = 0;
     bool m_bRecordRead = false;
     double m_dClipLength = 0;
     const ClusterTable* m_pTable;
-    std::vector<std::uint8_t> m_Buffer;
 };
 
 // Converts a record stored in the old layout into the working layout.

@@ -82,6 +82,7 @@ inline constexpr int kMenuRip = 40003;
 inline constexpr int kMenuAddRawAudio = 40004;
 inline constexpr int kMenuPreview = 141;
 inline constexpr int kMenuCheckDisk = 40005;
+inline constexpr int kMenuRecover = 40006;
 
 } // namespace quorin::ids
 

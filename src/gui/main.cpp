@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <csignal>
 #include <filesystem>
 #include <system_error>
 
@@ -19,6 +20,8 @@ std::string AbsolutePath(const QString& path) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // A file size limit makes a write fail (EFBIG) as a full disk does, instead of killing us.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName("quorin");
     QApplication::setApplicationVersion("1.0.0");

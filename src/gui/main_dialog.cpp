@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QTreeWidget>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 
@@ -88,9 +89,15 @@ void CMainDialog::Initialise(const std::string& imagePath) {
     LoadSettingsIntoWindow();
     // Every file named without a directory goes to the output directory, the start-up read
     // of the drive (its log, "driveheader.rec") included.
-    EnterOutputDirectory();
+    PrepareOutputDirectory();
     BuildDriveList(imagePath);
     if (m_pDriveBox->count() > 0) OpenSelectedDrive();
+    // Values of the settings file that were not understood, unless the disk has more to say.
+    if (!m_Settings.problems.empty() && m_strVideoStatus.empty()) {
+        for (const std::string& problem : m_Settings.problems)
+            m_strVideoStatus += (m_strVideoStatus.empty() ? "" : "; ") + problem;
+        m_strVideoStatus[0] = static_cast<char>(std::toupper(m_strVideoStatus[0]));
+    }
     m_pAudioBar->hide();
     m_pVideoBar->hide();
     m_Flags.idle.store(true);
@@ -101,16 +108,12 @@ void CMainDialog::Initialise(const std::string& imagePath) {
 void CMainDialog::LoadSettingsIntoWindow() {
     m_Settings = DefaultSettings();
     LoadSettings(m_Settings);
-    SetFirmwareOption(m_Settings.firmware190);
-    ApplyPostfixes(m_Settings, m_AudioProgress, m_VideoProgress);
     WriteFields();
 }
 
 void CMainDialog::SaveSettingsFromWindow() {
     ReadFields();
     SaveSettings(m_Settings);
-    // A running rip keeps the endings it started with; the next run takes the new ones.
-    if (!IsRunning()) ApplyPostfixes(m_Settings, m_AudioProgress, m_VideoProgress);
 }
 
 bool CMainDialog::ReadFields() {

@@ -84,6 +84,9 @@ public:
     void RipSample();
     // Reads the whole disk on a worker, writing nothing; the result lists the damaged clips.
     void CheckDisk();
+    // Recover Deleted Recordings: the recovery window over the open drive, ripping into the
+    // output directory.
+    void RecoverDeleted();
 
     // Read-only views for tests and the screenshot tool.
     const JobQueue& Queue() const { return m_Queue; }
@@ -123,7 +126,11 @@ private:
     void ReportImplausibleDisk();
     void ReleaseDiskObjects();
     void FillClipList();
-    bool EnterOutputDirectory();
+    bool PrepareOutputDirectory();
+    // The output directory as the runs name it (no trailing slash).
+    std::string OutputFolder() const;
+    // A file name in the output directory.
+    std::string InOutputFolder(const std::string& name) const;
 
     // The exchange between state and controls. ReadFields stops at a number field that holds
     // no number ("Please enter a number."); the fields after it keep their values.
@@ -232,6 +239,7 @@ private:
     QLabel* m_pStartPts = nullptr;
     QLabel* m_pEndPts = nullptr;
     QMenu* m_pClipMenu = nullptr;
+    QMenu* m_pDriveMenu = nullptr; // right-click beside the clips
 };
 
 // "Quorin v1.0.0 Release": the window title while no rip runs.

@@ -19,23 +19,18 @@
 namespace quorin {
 namespace {
 
-bool IsReadOnlyVolume(const std::string& volume) {
-    VolumeHandle h;
-    return OpenDrive(volume, h) && h.IsReadOnly();
-}
-
 // Renames the clip on the disk; false when the record could not be written.
 bool RenameClip(CPVRFile& clip, const std::string& title, std::string& why) {
     // A device opened read-only (directly or through UDisks2) gets write access for the rename.
     std::string udisksWhy;
     udisks::EnsureWritable(clip.DriveName(), udisksWhy);
-    if (clip.SetOutputName(title, true)) return true;
+    if (clip.Rename(title)) return true;
     why = "The title \"" + title + "\" could not be written to the disk; the clip keeps its title.";
     if (std::string refusal = clip.WriteRefusal(); !refusal.empty()) {
         refusal[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(refusal[0])));
         why = "The title \"" + title + "\" was not written: " + refusal + ".";
     }
-    if (IsReadOnlyVolume(clip.DriveName())) why += "\nThe disk is open read-only.";
+    if (VolumeOpensReadOnly(clip.DriveName())) why += "\nThe disk is open read-only.";
     if (!udisksWhy.empty()) why += "\n" + udisksWhy;
     LogLine(why);
     return false;
@@ -99,7 +94,7 @@ void CMainDialog::PreviewCut() {
     if (!clip) return;
     OpenLog("PRV.LOG", m_Settings.logFile);
 
-    const PreviewRequest request{clip, m_bRawAudio, m_bRawStream};
+    const PreviewRequest request{clip, m_bRawAudio, m_bRawStream, OutputFolder()};
     PreviewResult result =
         m_Hooks.preview ? m_Hooks.preview(this, request) : ShowPreviewDialog(this, request);
     if (result.accepted) {
@@ -123,7 +118,7 @@ void CMainDialog::PreviewCut() {
 
 void CMainDialog::Restore() {
     if (IsRunning()) return;
-    const PreviewRequest request{nullptr, m_bRawAudio, m_bRawStream};
+    const PreviewRequest request{nullptr, m_bRawAudio, m_bRawStream, OutputFolder()};
     if (m_Hooks.preview)
         m_Hooks.preview(this, request);
     else

@@ -10,6 +10,8 @@
 #include "platform/text.h"
 #include "rip/rip_driver.h"
 
+#include "gui/recover_dialog.h"
+
 #include <QProgressBar>
 
 namespace quorin {
@@ -113,6 +115,12 @@ void CMainDialog::FinishCheck() {
     for (const ScanHit& h : hits)
         text += "\n" + HitText(h, *m_pDrive);
     ShowMessage({kCheckCaption, text}, QMessageBox::Warning);
+}
+
+void CMainDialog::RecoverDeleted() {
+    if (IsRunning() || !ReadFields() || !m_pDrive || !m_pTable) return;
+    RecoverDialog dialog(*m_pDrive, *m_pTable, m_Settings.outputDirectory, this);
+    dialog.exec();
 }
 
 } // namespace quorin

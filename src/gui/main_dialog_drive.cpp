@@ -128,7 +128,9 @@ bool CMainDialog::EnsureDiskObjects(const std::string& volume) {
         ShowMessage({"Dir", text});
         return false;
     }
-    auto drive = std::make_unique<CPVRDrive>(volume, table.get());
+    auto drive = std::make_unique<CPVRDrive>(
+        volume, table.get(),
+        m_pFirmware->isChecked() ? RecordLayout::kFirmware190 : RecordLayout::kOld, OutputFolder());
     if (!drive->VolumeOpened()) {
         std::string text = "Cannot read the header of " + volume + ": " +
                            SystemErrorText(drive->OpenError()) + ".";
@@ -208,12 +210,14 @@ void CMainDialog::FillClipList() {
     }
 }
 
-bool CMainDialog::EnterOutputDirectory() {
+bool CMainDialog::PrepareOutputDirectory() {
     const std::string& dir = m_Settings.outputDirectory;
     std::error_code ec;
     if (!dir.empty()) {
         std::filesystem::create_directories(dir, ec);
-        if (!ec) std::filesystem::current_path(dir, ec);
+        if (!ec && !std::filesystem::is_directory(dir, ec) && !ec)
+            ec = std::make_error_code(std::errc::not_a_directory);
+        if (!ec) SetLogFolder(OutputFolder());
     }
     if (dir.empty() || ec) {
         std::string text = "The output directory \"" + dir + "\" cannot be used" +
@@ -223,6 +227,18 @@ bool CMainDialog::EnterOutputDirectory() {
         return false;
     }
     return true;
+}
+
+std::string CMainDialog::OutputFolder() const {
+    std::string dir = m_Settings.outputDirectory;
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    return dir;
+}
+
+std::string CMainDialog::InOutputFolder(const std::string& name) const {
+    const std::string folder = OutputFolder();
+    return folder.empty() ? name : folder + "/" + name;
 }
 
 void CMainDialog::Browse() {
@@ -240,13 +256,12 @@ void CMainDialog::Browse() {
         if (dir.empty() || dir.back() != '/') dir += '/';
         m_Settings.outputDirectory = dir;
     }
-    EnterOutputDirectory();
+    PrepareOutputDirectory();
     WriteFields();
 }
 
 void CMainDialog::ToggleFirmware() {
     ReleaseDiskObjects();
-    SetFirmwareOption(m_pFirmware->isChecked());
     OpenSelectedDrive();
 }
 

@@ -85,7 +85,7 @@ void CMainDialog::ClearJobs() {
 
 void CMainDialog::SaveJobList() {
     Messages messages;
-    quorin::SaveJobList(kJobListFileName, m_Queue.Jobs(), m_vecChecksums, messages);
+    quorin::SaveJobList(InOutputFolder(kJobListFileName), m_Queue.Jobs(), m_vecChecksums, messages);
     ShowMessages(messages);
 }
 
@@ -131,7 +131,7 @@ void CMainDialog::LoadJobList() {
         ShowMessages(OneBoxForRefusedLines(messages));
     }
     WriteFields();
-    EnterOutputDirectory();
+    PrepareOutputDirectory();
 }
 
 } // namespace quorin

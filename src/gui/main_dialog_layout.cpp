@@ -353,12 +353,17 @@ void CMainDialog::BuildClipMenu() {
         {"Add to RawAudioList", ids::kMenuAddRawAudio, &CMainDialog::AddToRawAudioList},
         {"Preview / Cut", ids::kMenuPreview, &CMainDialog::PreviewCut},
         {"Check Disk", ids::kMenuCheckDisk, &CMainDialog::CheckDisk},
+        {"Recover Deleted Recordings...", ids::kMenuRecover, &CMainDialog::RecoverDeleted},
     };
     for (const Item& item : items) {
         QAction* action = m_pClipMenu->addAction(QString::fromUtf8(item.text));
         SetControlId(action, item.id);
         connect(action, &QAction::triggered, this, item.command);
     }
+    // A disk whose every recording was deleted lists no clip to right-click.
+    m_pDriveMenu = new QMenu(this);
+    QAction* recover = m_pDriveMenu->addAction(QStringLiteral("Recover Deleted Recordings..."));
+    connect(recover, &QAction::triggered, this, &CMainDialog::RecoverDeleted);
 }
 
 void CMainDialog::SetToolTips() {
@@ -374,8 +379,11 @@ void CMainDialog::ConnectCommands() {
     connect(m_pList, &QTreeWidget::clicked, this, &CMainDialog::OnClipClicked);
     connect(m_pList, &QTreeWidget::doubleClicked, this, &CMainDialog::PreviewCut);
     connect(m_pList, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-        if (SelectedRow() < 0) return;
-        m_pClipMenu->popup(m_pList->viewport()->mapToGlobal(at));
+        const QPoint global = m_pList->viewport()->mapToGlobal(at);
+        if (SelectedRow() >= 0)
+            m_pClipMenu->popup(global);
+        else if (m_pDrive)
+            m_pDriveMenu->popup(global);
     });
     connect(&m_Timer, &QTimer::timeout, this, &CMainDialog::OnProgressTimer);
 }

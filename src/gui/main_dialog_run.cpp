@@ -70,6 +70,13 @@ void CMainDialog::RunNextJob() {
             LogLine(m_strAudioStatus);
             continue;
         }
+        // A rename the disk refuses (it does not look like a receiver's) stops that job.
+        if (const std::string why = ClipAt(job.clipIndex)->WriteRefusal();
+            RunnerOptions{}.renameInQueue && !why.empty()) {
+            m_strAudioStatus = Format("job \"%s\" not run: %s", job.name.c_str(), why.c_str());
+            LogLine(m_strAudioStatus);
+            continue;
+        }
         SelectRow(job.clipIndex);
         m_Cut.time = job.length;
         m_Cut.offset = job.begin;
@@ -88,7 +95,7 @@ void CMainDialog::RunNextJob() {
 
 void CMainDialog::StartRip(const std::optional<RipJob>& job) {
     CPVRFile* clip = SelectedClip();
-    if (!clip || !EnterOutputDirectory()) return;
+    if (!clip || !PrepareOutputDirectory()) return;
 
     RipRequest request;
     request.begin = m_Cut.offset;
@@ -102,6 +109,8 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
     const RunnerOptions options = RunnerOptions::FromSettings(m_Settings);
     request.postfixes = options.postfixes;
     request.mux = options.mux;
+    request.outputFolder = OutputFolder();
+    request.readPolicy = options.readPolicy;
     if (job) {
         request.outputName = job->name;
         request.rename = RunnerOptions{}.renameInQueue;
@@ -112,7 +121,6 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
         udisks::EnsureWritable(clip->DriveName(), udisksWhy);
         if (!udisksWhy.empty()) LogLine(udisksWhy);
     }
-    SetSalvageOption(!m_Settings.stopOnReadError);
     m_Flags.cancel.store(false);
     auto runner =
         std::make_unique<RipRunner>(*clip, m_AudioProgress, m_VideoProgress, &m_Flags.cancel);

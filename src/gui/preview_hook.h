@@ -4,6 +4,7 @@
 #include "jobs/jobs.h"
 
 #include <functional>
+#include <string>
 #include <vector>
 
 class QWidget;
@@ -16,6 +17,7 @@ struct PreviewRequest {
     CPVRFile* clip = nullptr; // none: "Restore" shows the dialog without a picture
     bool audioRaw = false;    // the window's "Rip Audio Raw"
     bool streamRaw = false;   // the window's "Rip Stream Raw"
+    std::string folder;       // where the preview files go: the window's output directory
 };
 
 struct PreviewResult {
@@ -25,8 +27,8 @@ struct PreviewResult {
 
 using PreviewHook = std::function<PreviewResult(QWidget* parent, const PreviewRequest&)>;
 
-// Shows the preview dialog modally for the request. The window has pointed the clip's progress
-// blocks at its own and opened the "PRV.LOG" log before, and closes the log after.
+// Shows the preview dialog modally for the request. The window has opened the "PRV.LOG" log
+// before, and closes it after.
 PreviewResult ShowPreviewDialog(QWidget* parent, const PreviewRequest& request);
 
 } // namespace quorin

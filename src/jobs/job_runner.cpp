@@ -16,6 +16,7 @@ RunnerOptions RunnerOptions::FromSettings(const Settings& settings) {
     o.postfixes.rawAudio = settings.prefixRawAudio;
     o.mux.format = MuxFormatFromName(settings.outputFormat).value_or(MuxFormat::kNone);
     o.mux.keepStreams = settings.keepStreams;
+    o.readPolicy = settings.stopOnReadError ? ReadPolicy::kStop : ReadPolicy::kSalvage;
     return o;
 }
 
@@ -33,6 +34,8 @@ RipRequest RequestForJob(const RipJob& job, const RunnerOptions& options) {
     r.rename = options.renameInQueue;
     r.postfixes = options.postfixes;
     r.mux = options.mux;
+    r.outputFolder = options.outputFolder;
+    r.readPolicy = options.readPolicy;
     return r;
 }
 

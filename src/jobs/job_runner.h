@@ -22,6 +22,8 @@ struct RunnerOptions {
     MuxChoice mux;              // the output format and "Keep the elementary streams"
     bool openLog = false;       // open the program log for the rip, named after the clip
     bool logPerActivity = true; // "Write Log File"
+    std::string outputFolder;   // where the files go; empty: the current directory
+    ReadPolicy readPolicy = ReadPolicy::kSalvage;
 
     // The four postfixes, the output format and the keep choice of the settings file; everything
     // else at its default.

@@ -6,9 +6,11 @@
 #include "disk/pvr_drive.h"
 #include "jobs/clip_time.h"
 #include "platform/text.h"
+#include "platform/volume.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -240,15 +242,22 @@ std::string_view NextLine(std::string_view& text) {
     return line;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& text) {
+// 0, or the system's error number of a file that could not be read.
+int ReadWholeFile(const std::string& path, std::string& text) {
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) return false;
+    if (std::filesystem::is_directory(path, ec)) return EISDIR;
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in) return errno != 0 ? errno : EIO;
     std::ostringstream s;
     s << in.rdbuf();
     text = s.str();
-    return !in.bad();
+    return in.bad() ? EIO : 0;
+}
+
+// The message of a file that could not be opened, with the system's reason.
+std::string CannotOpenText(int error) {
+    return std::string(kCannotOpen) + " (" + SystemErrorText(error) + ")";
 }
 
 } // namespace
@@ -349,18 +358,22 @@ bool SaveJobList(const std::string& path, std::span<const RipJob> jobs,
                  std::span<const std::uint32_t> checksums, Messages& messages) {
     if (jobs.empty()) return true;
     const std::string text = FormatJobList(jobs, checksums);
+    errno = 0;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) {
-        LogLine(std::string("could not create ") + path);
-        messages.push_back({kJobListFileName, kCannotOpen});
+        const int error = errno != 0 ? errno : EIO;
+        LogLine(std::string("could not create ") + path + ": " + SystemErrorText(error));
+        messages.push_back({kJobListFileName, CannotOpenText(error)});
         return false;
     }
+    errno = 0;
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.close();
     if (!out) {
         // A full disk must not pass for a saved list.
-        LogLine(std::string("could not write ") + path);
-        messages.push_back({kJobListFileName, "File could not be written !"});
+        const std::string why = SystemErrorText(errno != 0 ? errno : EIO);
+        LogLine(std::string("could not write ") + path + ": " + why);
+        messages.push_back({kJobListFileName, "File could not be written ! (" + why + ")"});
         return false;
     }
     return true;
@@ -388,9 +401,9 @@ std::vector<RipJob> ParseJobList(std::string_view text, const JobListContext& co
 bool LoadJobList(const std::string& path, const JobListContext& context, JobQueue& queue,
                  Messages& messages) {
     std::string text;
-    if (!ReadWholeFile(path, text)) {
-        LogLine("could not open " + path);
-        messages.push_back({path, kCannotOpen});
+    if (const int error = ReadWholeFile(path, text)) {
+        LogLine("could not open " + path + ": " + SystemErrorText(error));
+        messages.push_back({path, CannotOpenText(error)});
         return false;
     }
     Messages lineMessages;

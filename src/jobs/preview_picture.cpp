@@ -2,22 +2,39 @@
 
 #include "base/format.h"
 #include "decoder/decoder.h"
-#include "disk/pvr_file.h"
 #include "rip/rip_runner.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace quorin {
 
-bool PreviewPictures::Rip(int seconds) {
-    return runner_.RipPreview(seconds, "PRV", OutputPostfixes{});
+PreviewPictures::PreviewPictures(RipRunner& runner, std::string folder, std::string name)
+    : runner_(runner), folder_(std::move(folder)), name_(std::move(name)) {}
+
+std::string PreviewPictures::Path(const std::string& suffix) const {
+    return (folder_.empty() ? std::string() : folder_ + "/") + name_ + suffix;
+}
+
+std::string PreviewPictures::VideoPath() const {
+    return Path(".m2v");
+}
+
+std::string PreviewPictures::PicturePath() const {
+    return Path(".BMP");
+}
+
+bool PreviewPictures::Rip(double seconds) {
+    return runner_.RipPreview(seconds, folder_, name_, OutputPostfixes{}, &report_);
 }
 
 bool PreviewPictures::Decode() {
-    std::remove(kPicture);
+    const std::string picture = PicturePath();
+    std::remove(picture.c_str());
     int result = 0;
-    decoder::DecodePictureFile(kVideo, kPicture, decoder::kFormatBitmap, &result);
-    if (std::FILE* f = std::fopen(kPicture, "rb")) {
+    decoder::DecodePictureFile(VideoPath().c_str(), picture.c_str(), decoder::kFormatBitmap,
+                               &result);
+    if (std::FILE* f = std::fopen(picture.c_str(), "rb")) {
         std::fclose(f);
         decodeError_.clear();
         return true;
@@ -27,22 +44,18 @@ bool PreviewPictures::Decode() {
 }
 
 void PreviewPictures::DeleteFiles() {
-    std::remove(kVideo);
-    std::remove(kPicture);
-    std::remove(kDelayLog);
-}
-
-std::int64_t PreviewPictures::StartPts() const {
-    return runner_.Clip().m_Engine.m_i64RipStartPTS;
+    for (const std::string& file : {VideoPath(), PicturePath(), Path(" delay.log")})
+        std::remove(file.c_str());
 }
 
 std::int64_t PreviewPictures::PicturePts() const {
-    const ClipEngineState& e = runner_.Clip().m_Engine;
-    return e.m_i64RipPicturePTS != PTS_NONE ? e.m_i64RipPicturePTS : e.m_i64RipStartPTS;
+    return report_.ripPicturePts != PTS_NONE ? report_.ripPicturePts : report_.ripStartPts;
 }
 
-double PreviewPictures::Aspect() const {
-    return runner_.Clip().m_Engine.m_dAspectRatio;
+double SecondsOfPts(std::int64_t firstPts, std::int64_t pts) {
+    if (firstPts == PTS_NONE || pts == PTS_NONE) return 0;
+    // Half a tick more: the engine truncates seconds times 90,000 to a time stamp.
+    return std::max<double>(0, (static_cast<double>(pts - firstPts) + 0.5) / 90'000);
 }
 
 } // namespace quorin

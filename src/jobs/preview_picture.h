@@ -1,7 +1,9 @@
-// The preview path shared by the preview dialog and quorin-cli preview: a rip of length 0 at a
-// position (the first picture there) into "PRV.m2v" in the current directory, decoded into the
-// bitmap "PRV.BMP".
+// The one preview path, for the preview dialog, its filmstrip and quorin-cli preview: a rip of
+// length 0 at a position (the first picture there) into "<name>.m2v" in a folder, decoded into
+// the bitmap "<name>.BMP" beside it.
 #pragma once
+
+#include "rip/rip_driver.h"
 
 #include <cstdint>
 #include <string>
@@ -12,16 +14,14 @@ class RipRunner;
 
 class PreviewPictures {
 public:
-    static constexpr const char* kVideo = "PRV.m2v";
-    static constexpr const char* kPicture = "PRV.BMP";
-    static constexpr const char* kDelayLog = "PRV delay.log";
+    static constexpr const char* kName = "PRV";
 
-    // The runner's clip is used for the preview rips; the caller gives the clip its output name
-    // back when it is done.
-    explicit PreviewPictures(RipRunner& runner) : runner_(runner) {}
+    // The runner's clip is ripped; the files go into folder (empty: the current directory).
+    PreviewPictures(RipRunner& runner, std::string folder, std::string name = kName);
 
-    // Rips the first picture at or after whole seconds. True when a picture's worth was written.
-    bool Rip(int seconds);
+    // Rips the first picture at or after the seconds (whole seconds for the dialog's steps,
+    // exact ones for a time stamp). True when a picture's worth was written.
+    bool Rip(double seconds);
     // Decodes the last rip's first picture into the bitmap; true when the bitmap was written.
     // A missing picture never leaves an earlier bitmap behind.
     bool Decode();
@@ -29,15 +29,28 @@ public:
     const std::string& DecodeError() const { return decodeError_; }
     void DeleteFiles();
 
-    // Of the last rip: the time stamp of the picture it starts with and the display aspect.
-    std::int64_t StartPts() const;
+    std::string VideoPath() const;
+    std::string PicturePath() const;
+
+    // Of the last rip: the time stamp of the packet that reached the position and the display
+    // aspect.
+    std::int64_t StartPts() const { return report_.ripStartPts; }
     // The time stamp of the picture itself (of the packet its sequence header is in).
     std::int64_t PicturePts() const;
-    double Aspect() const;
+    double Aspect() const { return report_.aspect > 0 ? report_.aspect : 4.0 / 3.0; }
 
 private:
+    std::string Path(const std::string& suffix) const;
+
     RipRunner& runner_;
+    std::string folder_;
+    std::string name_;
+    RipReport report_;
     std::string decodeError_;
 };
+
+// Engine seconds (from the clip's first video time stamp) that start a rip at the picture of the
+// time stamp pts, or at the first one after it.
+double SecondsOfPts(std::int64_t firstPts, std::int64_t pts);
 
 } // namespace quorin

@@ -2,7 +2,6 @@
 
 #include "base/format.h"
 #include "base/program_log.h"
-#include "base/run_state.h"
 
 #define SI_NO_CONVERSION
 #include <SimpleIni.h>
@@ -13,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <optional>
 #include <pwd.h>
 #include <sstream>
 #include <system_error>
@@ -105,6 +106,60 @@ long Number(const Ini& ini, const char* key, long fallback) {
     return err == std::errc() ? value : 0;
 }
 
+std::string Lower(std::string_view text) {
+    std::string lower;
+    for (char c : text)
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+// The value of a key trimmed and in lower case; none when the key is missing or empty.
+std::optional<std::string> Word(const Ini& ini, const char* key) {
+    const char* v = ini.GetValue(kSection, key, nullptr);
+    std::string_view s(v ? v : "");
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
+        s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
+        s.remove_suffix(1);
+    if (s.empty()) return std::nullopt;
+    return Lower(s);
+}
+
+void Unknown(const Ini& ini, const char* key, const char* choices, const std::string& used,
+             Settings& settings) {
+    std::string text = Format("the settings file's \"%s=%s\" is not understood (%s); %s is used",
+                              key, ini.GetValue(kSection, key, ""), choices, used.c_str());
+    LogLine(text);
+    settings.problems.push_back(std::move(text));
+}
+
+// A yes/no key: a number (as the profile functions read it: not 0 is yes) or a usual word.
+bool Flag(const Ini& ini, const char* key, bool fallback, Settings& settings) {
+    const std::optional<std::string> w = Word(ini, key);
+    if (!w) return fallback;
+    const std::string_view digits =
+        std::string_view(*w).substr(w->front() == '+' || w->front() == '-' ? 1 : 0);
+    if (!digits.empty() && std::isdigit(static_cast<unsigned char>(digits.front())))
+        return Number(ini, key, fallback ? 1 : 0) != 0;
+    if (*w == "true" || *w == "yes" || *w == "on") return true;
+    if (*w == "false" || *w == "no" || *w == "off") return false;
+    Unknown(ini, key, "yes or no", fallback ? "yes" : "no", settings);
+    return fallback;
+}
+
+// A key with a few words to choose from; the first is the default.
+std::string Choice(const Ini& ini, const char* key, std::initializer_list<const char*> words,
+                   Settings& settings) {
+    const std::optional<std::string> w = Word(ini, key);
+    std::string list;
+    for (const char* word : words) {
+        if (w && *w == word) return *w;
+        list += (list.empty() ? "" : ", ") + std::string(word);
+    }
+    if (w) Unknown(ini, key, list.c_str(), *words.begin(), settings);
+    return *words.begin();
+}
+
 void Set(Ini& ini, const char* key, const std::string& value) {
     ini.SetValue(kSection, key, value.c_str());
 }
@@ -165,10 +220,10 @@ bool LoadSettings(const std::string& path, Settings& settings) {
         return false;
     }
     settings.outputDirectory = Text(ini, kOutputDirectory, settings.outputDirectory);
-    settings.playSound = Number(ini, kPlaySound, 1) != 0;
-    settings.logFile = Number(ini, kLogFile, 1) != 0;
-    settings.firmware190 = Number(ini, kFirmware190, 0) != 0;
-    settings.patchFirstSequenceHeader = Number(ini, kPatch, 0) != 0;
+    settings.playSound = Flag(ini, kPlaySound, true, settings);
+    settings.logFile = Flag(ini, kLogFile, true, settings);
+    settings.firmware190 = Flag(ini, kFirmware190, false, settings);
+    settings.patchFirstSequenceHeader = Flag(ini, kPatch, false, settings);
     for (int i = 0; i < kRawAudioKeys; ++i) {
         std::string entry = Text(ini, RawAudioKey(i).c_str(), {});
         if (!entry.empty()) settings.rawAudioList.push_back(std::move(entry));
@@ -177,12 +232,9 @@ bool LoadSettings(const std::string& path, Settings& settings) {
     settings.prefixAudio = Text(ini, kPrefixAudio, settings.prefixAudio);
     settings.prefixRawVideo = Text(ini, kPrefixRawVideo, settings.prefixRawVideo);
     settings.prefixRawAudio = Text(ini, kPrefixRawAudio, settings.prefixRawAudio);
-    settings.outputFormat = Text(ini, kOutputFormat, settings.outputFormat);
-    if (settings.outputFormat != "mkv" && settings.outputFormat != "mpg" &&
-        settings.outputFormat != "ts")
-        settings.outputFormat = "es";
-    settings.keepStreams = Number(ini, kKeepStreams, 0) != 0;
-    settings.stopOnReadError = Text(ini, kOnReadError, {}) == "stop";
+    settings.outputFormat = Choice(ini, kOutputFormat, {"es", "mkv", "mpg", "ts"}, settings);
+    settings.keepStreams = Flag(ini, kKeepStreams, false, settings);
+    settings.stopOnReadError = Choice(ini, kOnReadError, {"salvage", "stop"}, settings) == "stop";
     int width = 0, height = 0;
     if (std::sscanf(Text(ini, kPreviewSize, {}).c_str(), "%dx%d", &width, &height) == 2 &&
         width > 0 && height > 0 && width <= 32767 && height <= 32767) {
@@ -238,13 +290,6 @@ bool SavePreviewSize(const std::string& path, int width, int height) {
         return false;
     }
     return true;
-}
-
-void ApplyPostfixes(const Settings& settings, RipProgress& audio, RipProgress& video) {
-    audio.postfix = settings.prefixAudio;
-    audio.rawPostfix = settings.prefixRawAudio;
-    video.postfix = settings.prefixVideo;
-    video.rawPostfix = settings.prefixRawVideo;
 }
 
 } // namespace quorin

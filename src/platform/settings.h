@@ -7,8 +7,6 @@
 
 namespace quorin {
 
-struct RipProgress;
-
 inline constexpr int kRawAudioKeys = 200; // RawAudio_000 to RawAudio_199
 
 struct Settings {
@@ -33,6 +31,9 @@ struct Settings {
     // file (the dialog writes it with SavePreviewSize), so a window's older copy never undoes it.
     int previewWidth = 0;
     int previewHeight = 0;
+    // What LoadSettings did not understand, one text per key ("... is not understood; ... is
+    // used"), for the front end to say once.
+    std::vector<std::string> problems;
 };
 
 // Every key at its default; the output directory is the user's Videos directory.
@@ -43,7 +44,9 @@ std::string DefaultOutputDirectory();
 std::string SettingsFilePath();
 
 // Reads the file into settings. A missing file or key gives the default; a file that exists but
-// cannot be read gives the defaults and false (with a log line).
+// cannot be read gives the defaults and false (with a log line). Yes/no keys take 1/0, yes/no,
+// true/false and on/off, the choices their words, in any case; any other value gives the default
+// and a text in settings.problems.
 bool LoadSettings(const std::string& path, Settings& settings);
 inline bool LoadSettings(Settings& settings) {
     return LoadSettings(SettingsFilePath(), settings);
@@ -59,8 +62,5 @@ inline bool SaveSettings(const Settings& settings) {
 
 // Writes the preview dialog's size into the file, every other key as it was.
 bool SavePreviewSize(const std::string& path, int width, int height);
-
-// Copies the four postfixes into the progress blocks, as loading and saving the settings do.
-void ApplyPostfixes(const Settings& settings, RipProgress& audio, RipProgress& video);
 
 } // namespace quorin

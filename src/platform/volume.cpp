@@ -98,7 +98,6 @@ constexpr std::int64_t kMaxStep = 8 * 1'048'576;
 struct VolumeRegistry {
     std::mutex mutex;
     std::map<std::string, std::shared_ptr<FaultState>> faults;
-    std::map<std::string, std::shared_ptr<MissingSectors>> missing;
     std::map<std::string, std::pair<int, bool>> descriptors;
 };
 
@@ -138,18 +137,13 @@ VolumeReadCounts ReadCounts(const std::string& volumeName) {
     return state->counts;
 }
 
-void ForgetMissingSectors(const std::string& volumeName) {
-    std::lock_guard lock(Registry().mutex);
-    auto m = Registry().missing.find(volumeName);
-    if (m != Registry().missing.end()) m->second->Clear();
+std::shared_ptr<MissingSectors> NewMissingSectors() {
+    return std::make_shared<MissingSectors>();
 }
 
 void ClearVolumeFaults() {
     std::lock_guard lock(Registry().mutex);
     Registry().faults.clear();
-    // What the faults made missing is gone with them.
-    for (auto& [name, missing] : Registry().missing)
-        missing->Clear();
 }
 
 void RegisterVolumeDescriptor(const std::string& volumeName, int fd, bool readOnly) {
@@ -344,7 +338,7 @@ void VolumeHandle::StepOverDeadStretch(std::int64_t at) {
 }
 
 std::int64_t VolumeHandle::ReadData(std::span<std::uint8_t> buffer) {
-    if (!SalvageOption() || !missing_) return Read(buffer);
+    if (!missing_) return Read(buffer);
     if (!IsValid()) {
         errno = EBADF;
         return -1;
@@ -417,6 +411,11 @@ void VolumeHandle::Close() {
     missing_.reset();
 }
 
+bool VolumeOpensReadOnly(const std::string& volumeName) {
+    VolumeHandle h;
+    return OpenDrive(volumeName, h) && h.IsReadOnly();
+}
+
 bool OpenDrive(const std::string& volumeName, VolumeHandle& handle) {
     handle.Close();
     if (volumeName.empty()) {
@@ -424,14 +423,12 @@ bool OpenDrive(const std::string& volumeName, VolumeHandle& handle) {
         return false;
     }
     std::shared_ptr<FaultState> faults;
-    std::shared_ptr<MissingSectors> missing;
+    // Each handle remembers what it found missing until its user shares a memory of its own.
+    std::shared_ptr<MissingSectors> missing = NewMissingSectors();
     {
         std::lock_guard lock(Registry().mutex);
         auto f = Registry().faults.find(volumeName);
         if (f != Registry().faults.end()) faults = f->second;
-        auto& m = Registry().missing[volumeName];
-        if (!m) m = std::make_shared<MissingSectors>();
-        missing = m;
         auto d = Registry().descriptors.find(volumeName);
         if (d != Registry().descriptors.end()) {
             int fd = ::fcntl(d->second.first, F_DUPFD_CLOEXEC, 0);

@@ -48,18 +48,22 @@ public:
     // Reads up to buffer.size() bytes at the position; returns the count delivered (0 at the
     // end, -1 on an error with errno set) and advances by it.
     std::int64_t Read(std::span<std::uint8_t> buffer);
-    // Reads for the data of a stream, a raw rip or a backup. With the salvage option off this is
-    // Read. With it on, a block read that fails is read again sector by sector: every readable
-    // sector is delivered, every unreadable one (and every one already known to be missing) is
-    // delivered as zeros and remembered for the volume, so no later read of any handle tries it
-    // again. After 64 KiB of consecutive missing sectors the read steps ahead in growing steps
-    // (64 KiB, doubling, at most 8 MiB), probing one sector after each step; the first readable
-    // probe ends the stretch and a bisection of the last step finds where readable sectors begin
-    // again; everything stepped over counts as missing. A dead stretch of N bytes thus costs at
-    // most 1 + 128 + ceil(log2(N / 64 KiB)) + 15 failed reads (N up to 16 MiB; one more per
-    // further 8 MiB), and no sector fails twice. Returns the count delivered (less only at the
-    // end of the device), -1 when the handle is not open.
+    // Reads for the data of a stream, a raw rip or a backup. Without a memory of missing sectors
+    // (the stop policy, see ShareMissing) this is Read. With one, a block read that fails is read
+    // again sector by sector: every readable sector is delivered, every unreadable one (and every
+    // one already known to be missing) is delivered as zeros and remembered for the volume, so no
+    // later read of any handle tries it again. After 64 KiB of consecutive missing sectors the read
+    // steps ahead in growing steps (64 KiB, doubling, at most 8 MiB), probing one sector after each
+    // step; the first readable probe ends the stretch and a bisection of the last step finds where
+    // readable sectors begin again; everything stepped over counts as missing. A dead stretch of N
+    // bytes thus costs at most 1 + 128 + ceil(log2(N / 64 KiB)) + 15 failed reads (N up to 16 MiB;
+    // one more per further 8 MiB), and no sector fails twice. Returns the count delivered (less
+    // only at the end of the device), -1 when the handle is not open.
     std::int64_t ReadData(std::span<std::uint8_t> buffer);
+    // The memory of missing sectors this handle's data reads use and add to: shared by every
+    // handle of one run, so no sector fails twice in it. Null turns salvage off (the stop
+    // policy). A handle opens with a memory of its own.
+    void ShareMissing(std::shared_ptr<MissingSectors> missing) { missing_ = std::move(missing); }
     // What is known to be missing in [begin, end) of the volume, clipped to it, in order.
     std::vector<MissingRange> MissingIn(std::int64_t begin, std::int64_t end) const;
     // Writes the bytes at the position; returns the count written or -1 (errno set).
@@ -112,13 +116,16 @@ struct VolumeReadCounts {
 };
 VolumeReadCounts ReadCounts(const std::string& volumeName);
 
-// Forgets what is known to be missing on the volume (a new run, or another disk at the path).
-void ForgetMissingSectors(const std::string& volumeName);
+// A fresh memory of missing sectors, for the handles of one run or scan to share.
+std::shared_ptr<MissingSectors> NewMissingSectors();
 
 // A descriptor obtained elsewhere (for example from a disk-access service) for a path that the
 // process may not open itself. Every later OpenDrive of that path gets its own dup of it.
 void RegisterVolumeDescriptor(const std::string& volumeName, int fd, bool readOnly);
 void ForgetVolumeDescriptors();
+
+// Whether the volume opens only for reading (so a rename cannot reach it).
+bool VolumeOpensReadOnly(const std::string& volumeName);
 
 // Opens the volume read-write, or read-only when write access is refused. Fails when the path
 // does not exist or cannot be opened at all; the reason is left in errno.

@@ -7,7 +7,6 @@
 #include "disk/pvr_file.h"
 #include "rip/obits.h"
 #include "rip/pes.h"
-#include "rip/progress_blocks.h"
 #include "rip/raw_rip.h"
 #include "rip/start_search.h"
 
@@ -23,23 +22,24 @@ constexpr std::int64_t kRecoveryBudget = 10'485'760;
 // The common run of RipAudioStream ([A], priv false) and RipPrivateStream ([P], priv true).
 class AudioRun {
 public:
-    AudioRun(CPVRFile& clip, CIBits& r, COBits& out, std::uint8_t s, std::int64_t S, std::int64_t E,
+    AudioRun(RipRun& run, CIBits& r, COBits& out, std::uint8_t s, std::int64_t S, std::int64_t E,
              bool priv, int k)
-        : clip_(clip), e_(clip.m_Engine), r_(r), out_(out), ap_(AudioBlock(clip)), s_(s),
+        : run_(run), e_(run.State()), r_(r), out_(out), ap_(run.AudioProgress()), s_(s),
           code_(0x00000100u + s), S_(S), E_(E), priv_(priv), k_(k) {
         endBit_ = e_.m_i64AudioEndBit;
         endByte_ = endBit_ / 8;
     }
 
-    StageResult Run() {
-        const ClipRecord& rec = clip_.GetRecord();
-        SearchForStart(clip_, S_, r_, s_, rec.AudioFirstCluster(), rec.AClusters());
+    RipOutcome Run() {
+        const ClipRecord& rec = run_.Clip().GetRecord();
+        if (!SearchForStart(run_, S_, r_, s_, rec.AudioFirstCluster(), rec.AClusters()))
+            return RipOutcome::kReadError;
         e_.m_bPTSWrapped = false;
-        StageResult start = StartPhase();
-        if (start != StageResult::kDone) return start;
-        const StageResult copied = CopyPhase();
+        RipOutcome start = StartPhase();
+        if (start != RipOutcome::kDone) return start;
+        const RipOutcome copied = CopyPhase();
         // A stage that ran to its end shows all of its range, as the video stage does.
-        if (copied == StageResult::kDone) ap_.position = ap_.rangeHigh.load();
+        if (copied == RipOutcome::kDone) ap_.position = ap_.rangeHigh.load();
         return copied;
     }
 
@@ -72,7 +72,7 @@ private:
         return false;
     }
 
-    StageResult StartPhase() {
+    RipOutcome StartPhase() {
         while (!r_.IsEOF()) {
             std::int64_t pos = BytePosition(r_);
             // Nothing of the stream lies beyond the end of its data.
@@ -88,7 +88,7 @@ private:
                 continue;
             }
             CPESHeader h(r_, s_);
-            if (clip_.IsCancelled()) return StageResult::kCancelled;
+            if (run_.IsCancelled()) return RipOutcome::kCancelled;
             std::int64_t P = WrapPTS(e_, h.GetPTS());
             if (!h.IsValid() || (P < S_ && S_ - P >= 12'000)) {
                 LogLine("PES ist not okay OR PTS is less then StartPTS");
@@ -113,8 +113,8 @@ private:
             r_.ClearEOF();
             r_.SeekBitPosition(p);
             if (priv_) {
-                counter_ = CopyPayload(clip_, r_, out_, n, endByte_);
-                clip_.StatusMessage("found PTS " + PtsHex(P) + "  running...\n", true);
+                counter_ = CopyPayload(run_, r_, out_, n, endByte_);
+                run_.StatusMessage("found PTS " + PtsHex(P) + "  running...\n", true);
             } else {
                 // The first frame sync in the payload, tested on 16-bit halves of 32-bit words.
                 std::int64_t frame = -1;
@@ -132,18 +132,18 @@ private:
                 }
                 if (frame >= 0) r_.SeekBitPosition(frame * 8);
                 std::int64_t m = BytePosition(r_) - p / 8;
-                counter_ = CopyPayload(clip_, r_, out_, std::max<std::int64_t>(n - m, 0), endByte_);
+                counter_ = CopyPayload(run_, r_, out_, std::max<std::int64_t>(n - m, 0), endByte_);
             }
             if (last) {
                 finished_ = true;
             }
-            return StageResult::kDone;
+            return RipOutcome::kDone;
         }
-        return StageResult::kNothingFound;
+        return RipOutcome::kNothingToRip;
     }
 
-    StageResult CopyPhase() {
-        clip_.StatusMessage("patience... running...\n", false);
+    RipOutcome CopyPhase() {
+        run_.StatusMessage("patience... running...\n", false);
         bool error = false;
         if (priv_) e_.m_bPTSWrapped = false;
         while (!finished_ && !r_.IsEOF()) {
@@ -158,9 +158,9 @@ private:
             if (h.IsValid()) latest_ = WrapPTS(e_, h.GetPTS());
             ap_.position = static_cast<std::int32_t>(latest_ >> k_);
             ap_.megabytes = static_cast<std::int32_t>(counter_ >> 20);
-            if (clip_.IsCancelled()) return StageResult::kCancelled;
+            if (run_.IsCancelled()) return RipOutcome::kCancelled;
             if (!h.IsValid()) {
-                clip_.StatusMessage("error recovery\n", true);
+                run_.StatusMessage("error recovery\n", true);
                 error = true;
                 r_.SkipByte();
                 NextStartCodeBefore(r_, endByte_);
@@ -179,7 +179,7 @@ private:
             }
             bool last = false;
             if (!Follows(p, n, last)) {
-                clip_.StatusMessage("error recovery\n", true);
+                run_.StatusMessage("error recovery\n", true);
                 error = true;
                 r_.ClearEOF();
                 r_.SeekBitPosition(p + 8);
@@ -192,10 +192,10 @@ private:
             }
             if (error) {
                 if (priv_) {
-                    clip_.StatusMessage(Format("DIFF= %" PRId64 "\n", P - L_), true);
-                    counter_ += PadPrivateGap(clip_, out_, static_cast<std::int32_t>(P - L_));
+                    run_.StatusMessage(Format("DIFF= %" PRId64 "\n", P - L_), true);
+                    counter_ += PadPrivateGap(run_, out_, static_cast<std::int32_t>(P - L_));
                 } else {
-                    counter_ += PadAudioGap(clip_, out_, static_cast<std::int32_t>(P - L_));
+                    counter_ += PadAudioGap(run_, out_, static_cast<std::int32_t>(P - L_));
                 }
                 error = false;
             }
@@ -204,9 +204,9 @@ private:
             if (!priv_ && n >= 2 && (r_.Peek32() >> 16) == 0xFFFF) {
                 r_.SkipByte();
                 r_.SkipByte();
-                counter_ += CopyPayload(clip_, r_, out_, n - 2, endByte_);
+                counter_ += CopyPayload(run_, r_, out_, n - 2, endByte_);
             } else {
-                counter_ += CopyPayload(clip_, r_, out_, n, endByte_);
+                counter_ += CopyPayload(run_, r_, out_, n, endByte_);
             }
             L_ = P;
             lastBytes_ = n;
@@ -214,8 +214,8 @@ private:
         }
         if (damaged_) NoteLoss(PTS_NONE);
         ap_.megabytes = static_cast<std::int32_t>(counter_ >> 20);
-        if (r_.IsEOF()) clip_.StatusMessage("EOBS reached!\n", true);
-        return StageResult::kDone;
+        if (r_.IsEOF()) run_.StatusMessage("EOBS reached!\n", true);
+        return RipOutcome::kDone;
     }
 
     // Damage: what follows it is searched for the next packet; the gap is filled when one is
@@ -236,19 +236,19 @@ private:
         const std::int64_t ticks = priv_ ? 2'880 : 2'160;
         const std::int64_t lastEnd = L_ + lastBytes_ / unit * ticks;
         const auto gap = static_cast<std::int32_t>(std::max<std::int64_t>(P - lastEnd, 0));
-        counter_ += priv_ ? PadPrivateGap(clip_, out_, gap) : PadAudioGap(clip_, out_, gap);
+        counter_ += priv_ ? PadPrivateGap(run_, out_, gap) : PadAudioGap(run_, out_, gap);
         NoteLoss(P);
     }
 
     void NoteLoss(std::int64_t toPts) {
         const std::int64_t upTo = r_.IsEOF() ? INT64_MAX : BytePosition(r_);
         for (const CIBits::Damage& d : r_.DamageIn(lossBegin_, upTo))
-            e_.m_vecLost.push_back({false, d.diskByte, d.end - d.begin, L_, toPts});
+            run_.NoteLost({false, d.diskByte, d.end - d.begin, L_, toPts});
         damaged_ = false;
     }
 
-    CPVRFile& clip_;
-    ClipEngineState& e_;
+    RipRun& run_;
+    RipState& e_;
     CIBits& r_;
     COBits& out_;
     RipProgress& ap_;
@@ -267,19 +267,19 @@ private:
     bool finished_ = false;
 };
 
-void SetUpProgress(CPVRFile& clip, std::int64_t S, std::int64_t E, int k) {
-    RipProgress& ap = AudioBlock(clip);
+void SetUpProgress(RipRun& run, std::int64_t S, std::int64_t E, int k) {
+    RipProgress& ap = run.AudioProgress();
     ap.rangeHigh = static_cast<std::int32_t>(E >> k);
     ap.rangeLow = static_cast<std::int32_t>(S >> k);
     ap.position = static_cast<std::int32_t>(S >> k);
     ap.active = true;
     ap.rangeChanged = true;
     ap.ClearStatus();
-    clip.m_lActiveStream = 0;
+    run.SetVideoActive(false);
 }
 
-std::int64_t Pad(CPVRFile& clip, COBits& out, std::int64_t count) {
-    const std::vector<std::uint8_t>& last = clip.m_Engine.m_vecLastPayload;
+std::int64_t Pad(RipRun& run, COBits& out, std::int64_t count) {
+    const std::vector<std::uint8_t>& last = run.State().m_vecLastPayload;
     if (count <= 0 || last.empty()) return 0;
     std::int64_t left = count;
     while (left > 0) {
@@ -292,9 +292,9 @@ std::int64_t Pad(CPVRFile& clip, COBits& out, std::int64_t count) {
 
 } // namespace
 
-std::int64_t CopyPayload(CPVRFile& clip, CIBits& r, COBits& out, std::int64_t n,
+std::int64_t CopyPayload(RipRun& run, CIBits& r, COBits& out, std::int64_t n,
                          std::int64_t limitByte) {
-    std::vector<std::uint8_t>& last = clip.m_Engine.m_vecLastPayload;
+    std::vector<std::uint8_t>& last = run.State().m_vecLastPayload;
     last.clear();
     std::int64_t copied = 0;
     while (copied < n && !r.IsEOF()) {
@@ -320,49 +320,49 @@ std::int64_t CopyPayload(CPVRFile& clip, CIBits& r, COBits& out, std::int64_t n,
     return copied;
 }
 
-std::int64_t PadAudioGap(CPVRFile& clip, COBits& out, std::int32_t d) {
+std::int64_t PadAudioGap(RipRun& run, COBits& out, std::int32_t d) {
     std::int64_t units = static_cast<std::int64_t>(std::trunc(d / 2'160.0 + 0.5));
-    return Pad(clip, out, units * 576);
+    return Pad(run, out, units * 576);
 }
 
-std::int64_t PadPrivateGap(CPVRFile& clip, COBits& out, std::int32_t d) {
+std::int64_t PadPrivateGap(RipRun& run, COBits& out, std::int32_t d) {
     std::int64_t units = static_cast<std::int64_t>(std::trunc(d / 2'880.0 + 0.5));
-    return Pad(clip, out, units * 1'792);
+    return Pad(run, out, units * 1'792);
 }
 
-StageResult RipAudioStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8_t s,
-                           std::int64_t S, std::int64_t E, StageFiles* files) {
-    clip.StatusMessage("CPVRFile::RipAudioStream\n", true);
-    clip.StatusMessage("Try to rewind...", true);
-    if (AudioBlock(clip).raw) return RipRawAudio(clip, S, E, r, s, files ? &files->raw : nullptr);
-    if (!writer) return StageResult::kOutputFailed;
+RipOutcome RipAudioStream(RipRun& run, CIBits& r, COBits* writer, std::uint8_t s, std::int64_t S,
+                          std::int64_t E, StageFiles* files) {
+    run.StatusMessage("CPVRFile::RipAudioStream\n", true);
+    run.StatusMessage("Try to rewind...", true);
+    if (run.Request().rawAudio) return RipRawAudio(run, S, E, r, s, files ? &files->raw : nullptr);
+    if (!writer) return RipOutcome::kOutputFailed;
     if (!r.Rewind()) {
-        clip.StatusMessage("failed!\n", true);
-        return StageResult::kReadError;
+        run.StatusMessage("failed!\n", true);
+        return RipOutcome::kReadError;
     }
-    clip.StatusMessage(" passed!\n", true);
-    if (clip.IsCancelled()) return StageResult::kCancelled;
+    run.StatusMessage(" passed!\n", true);
+    if (run.IsCancelled()) return RipOutcome::kCancelled;
     int k = 0;
     while (k < 62 && (E >> k) > 0x1000000)
         ++k;
-    SetUpProgress(clip, S, E, k);
-    AudioRun run(clip, r, *writer, s, S, E, false, k);
-    return run.Run();
+    SetUpProgress(run, S, E, k);
+    AudioRun audio(run, r, *writer, s, S, E, false, k);
+    return audio.Run();
 }
 
-StageResult RipPrivateStream(CPVRFile& clip, CIBits& r, COBits& writer, std::uint8_t s,
-                             std::int64_t S, std::int64_t E) {
-    clip.StatusMessage("CPVRFile::RipPrivateStream\n", true);
-    clip.StatusMessage("Try to rewind...", true);
+RipOutcome RipPrivateStream(RipRun& run, CIBits& r, COBits& writer, std::uint8_t s, std::int64_t S,
+                            std::int64_t E) {
+    run.StatusMessage("CPVRFile::RipPrivateStream\n", true);
+    run.StatusMessage("Try to rewind...", true);
     if (!r.Rewind()) {
-        clip.StatusMessage(" failed!\n", true);
-        return StageResult::kReadError;
+        run.StatusMessage(" failed!\n", true);
+        return RipOutcome::kReadError;
     }
-    clip.StatusMessage(" passed!\n", true);
-    if (clip.IsCancelled()) return StageResult::kCancelled;
-    SetUpProgress(clip, S, E, 3);
-    AudioRun run(clip, r, writer, s, S, E, true, 3);
-    return run.Run();
+    run.StatusMessage(" passed!\n", true);
+    if (run.IsCancelled()) return RipOutcome::kCancelled;
+    SetUpProgress(run, S, E, 3);
+    AudioRun audio(run, r, writer, s, S, E, true, 3);
+    return audio.Run();
 }
 
 } // namespace quorin

@@ -10,7 +10,6 @@
 #include "platform/clock.h"
 #include "platform/volume.h"
 #include "rip/obits.h"
-#include "rip/progress_blocks.h"
 #include "rip/rescue_map.h"
 
 #include <algorithm>
@@ -37,18 +36,18 @@ struct StreamExtent {
 
 class StreamCopy {
 public:
-    StreamCopy(CPVRFile& clip, VolumeHandle& h, OutputFile& out, RipProgress& block,
+    StreamCopy(RipRun& run, VolumeHandle& h, OutputFile& out, RipProgress& block,
                ReadAccount& account, bool video)
-        : clip_(clip), h_(h), out_(out), block_(block), buf_(clip.ExtractionBuffer()),
-          account_(account), video_(video) {}
+        : run_(run), h_(h), out_(out), block_(block), buf_(run.Buffer()), account_(account),
+          video_(video) {}
 
     // Copies the stream; the result says how it ended. loop: the cluster the table's chain
     // returned to (the chain is cut before it), or 0.
-    StageResult Copy(const std::vector<std::uint32_t>& chain, const StreamExtent& x,
-                     std::uint32_t loop) {
+    RipOutcome Copy(const std::vector<std::uint32_t>& chain, const StreamExtent& x,
+                    std::uint32_t loop) {
         loop_ = loop;
         const int k = x.clusters;
-        if (k <= 0) return StageResult::kDone;
+        if (k <= 0) return RipOutcome::kDone;
         const std::int64_t s = std::clamp<std::int64_t>(x.start, 0, kClusterSectors);
         const std::int64_t e = std::clamp<std::int64_t>(x.end, 0, kClusterSectors);
         if (k == 1) {
@@ -102,21 +101,20 @@ private:
             account_.read.push_back({at, at + got});
             for (const MissingRange& m : h_.MissingIn(at, at + got)) {
                 account_.missing.push_back(m);
-                clip_.m_Engine.m_vecLost.push_back(
-                    {video_, m.begin, m.end - m.begin, PTS_NONE, PTS_NONE});
+                run_.NoteLost({video_, m.begin, m.end - m.begin, PTS_NONE, PTS_NONE});
             }
         }
         if (got > 0 && !out_.Write(std::span<const std::uint8_t>(buf_.data(),
                                                                  static_cast<std::size_t>(got)))) {
-            result_ = StageResult::kOutputFailed;
-            clip_.StatusMessage("could not write " + out_.Name() + ": " +
-                                    OutputErrorText(out_.Error()) + "\n",
-                                true);
+            result_ = RipOutcome::kOutputFailed;
+            run_.StatusMessage("could not write " + run_.Shown(out_.Name()) + ": " +
+                                   OutputErrorText(out_.Error()) + "\n",
+                               true);
             return false;
         }
         if (got < n) {
             // No buffer garbage in the file: the stream stops here and says so.
-            failure_ = ReadFailureText(clip_.DriveName(), at + std::max<std::int64_t>(got, 0),
+            failure_ = ReadFailureText(run_.Clip().DriveName(), at + std::max<std::int64_t>(got, 0),
                                        got < 0 ? error : 0);
             ReadError();
             return false;
@@ -129,16 +127,16 @@ private:
     }
 
     void ReadError() {
-        result_ = StageResult::kReadError;
-        clip_.StatusMessage((failure_.empty() ? std::string("read error") : failure_) + "\n", true);
+        result_ = RipOutcome::kReadError;
+        run_.StatusMessage((failure_.empty() ? std::string("read error") : failure_) + "\n", true);
     }
 
-    CPVRFile& clip_;
+    RipRun& run_;
     VolumeHandle& h_;
     OutputFile& out_;
     RipProgress& block_;
     std::vector<std::uint8_t>& buf_;
-    StageResult result_ = StageResult::kDone;
+    RipOutcome result_ = RipOutcome::kDone;
     std::string failure_; // what the failed read was, for the status
     std::uint32_t loop_ = 0;
     ReadAccount& account_;
@@ -146,15 +144,15 @@ private:
 };
 
 // NAME.map beside the backup's files (NAME: the record file's name without its extension).
-void WriteMap(CPVRFile& clip, const std::string& recordFile, ReadAccount& account,
+void WriteMap(RipRun& run, const std::string& recordFile, ReadAccount& account,
               std::vector<std::string>* files) {
     const std::string name = recordFile.substr(0, recordFile.rfind('.')) + ".map";
-    account.read.push_back({(10 + clip.FileNo()) * 512, (11 + clip.FileNo()) * 512});
+    account.read.push_back({(10 + run.Clip().FileNo()) * 512, (11 + run.Clip().FileNo()) * 512});
     const std::string text = RescueMapText(account.read, account.missing);
     OutputFile map(name, OutputFile::Preview::kNumbered);
     if (!map.IsOpen() ||
         !map.Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))) {
-        LogLine("could not write " + map.Name() + ": " + OutputErrorText(map.Error()));
+        LogLine("could not write " + run.Shown(map.Name()) + ": " + OutputErrorText(map.Error()));
         return;
     }
     map.Close();
@@ -168,42 +166,44 @@ std::int32_t TotalMB(const StreamExtent& x) {
 
 } // namespace
 
-StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string* why,
-                   std::vector<std::string>* incomplete) {
+RipOutcome Backup(RipRun& run, std::vector<std::string>* files, std::string* why,
+                  std::vector<std::string>* incomplete) {
     std::string unused;
     std::string& failure = why ? *why : unused;
-    const ClipRecord& rec = clip.GetRecord();
-    const std::string base = RunBaseName(clip);
-    RipProgress& ap = AudioBlock(clip);
-    RipProgress& vp = VideoBlock(clip);
+    const ClipRecord& rec = run.Clip().GetRecord();
+    const std::string base = run.BasePath();
+    RipProgress& ap = run.AudioProgress();
+    RipProgress& vp = run.VideoProgress();
 
     // Backups never overwrite: a taken name is numbered like every other output.
     OutputFile desc(base + ".sFileDescription", OutputFile::Preview::kNumbered);
     if (!desc.IsOpen()) {
-        clip.StatusMessage("Backup File could not be opened\n", true);
-        failure = "could not create " + desc.Name() + ": " + OutputErrorText(desc.Error());
+        run.StatusMessage("Backup File could not be opened\n", true);
+        failure =
+            "could not create " + run.Shown(desc.Name()) + ": " + OutputErrorText(desc.Error());
         LogLine(failure);
-        return StageResult::kOutputFailed;
+        return RipOutcome::kOutputFailed;
     }
     if (files) files->push_back(desc.Name());
     desc.Write(rec.bytes);
     desc.Close();
     if (desc.WriteFailed()) {
-        failure = "could not write " + desc.Name() + ": " + OutputErrorText(desc.Error());
-        clip.StatusMessage(failure + "\n", true);
-        return StageResult::kOutputFailed;
+        failure =
+            "could not write " + run.Shown(desc.Name()) + ": " + OutputErrorText(desc.Error());
+        run.StatusMessage(failure + "\n", true);
+        return RipOutcome::kOutputFailed;
     }
 
     vp.startPts = 0;
     vp.endPts = 0;
     VolumeHandle h;
-    if (!OpenDrive(clip.DriveName(), h)) {
-        failure = "could not open " + clip.DriveName() + ": " + SystemErrorText(errno);
+    if (!run.OpenVolume(h)) {
+        failure = "could not open " + run.Clip().DriveName() + ": " + SystemErrorText(errno);
         LogLine(failure);
-        return StageResult::kReadError;
+        return RipOutcome::kReadError;
     }
 
-    StageResult result = StageResult::kDone;
+    RipOutcome result = RipOutcome::kDone;
     ReadAccount account;
     struct Stage {
         int active;
@@ -228,7 +228,7 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string*
          "Video Backup File could not be opened\n"},
     };
     for (const Stage& st : stages) {
-        clip.m_lActiveStream = st.active;
+        run.SetVideoActive(st.active == 1);
         RipProgress& b = *st.block;
         std::int32_t total = TotalMB(st.extent);
         b.rangeHigh = total;
@@ -237,34 +237,36 @@ StageResult Backup(CPVRFile& clip, std::vector<std::string>* files, std::string*
         b.megabytes = 0;
         b.active = true;
         b.rangeChanged = true;
-        clip.StatusMessage(Format("Backing up %s Clusters (%d MB)\n", st.what, total), true);
+        run.StatusMessage(Format("Backing up %s Clusters (%d MB)\n", st.what, total), true);
         std::vector<std::uint32_t> chain;
-        if (clip.Table()) chain = clip.Table()->GetClusterChain(st.extent.first);
+        if (run.Clip().Table()) chain = run.Clip().Table()->GetClusterChain(st.extent.first);
         const std::uint32_t loop = CutChainLoop(chain);
         std::int64_t t0 = TickCountMs();
         OutputFile out(base + st.ext, OutputFile::Preview::kNumbered);
         if (!out.IsOpen()) {
-            clip.StatusMessage(st.failText, true);
-            failure = "could not create " + out.Name() + ": " + OutputErrorText(out.Error());
+            run.StatusMessage(st.failText, true);
+            failure =
+                "could not create " + run.Shown(out.Name()) + ": " + OutputErrorText(out.Error());
             LogLine(failure);
             b.seconds = static_cast<std::int32_t>((TickCountMs() - t0) / 1000);
-            return StageResult::kOutputFailed; // a failed audio file also skips the video stage
+            return RipOutcome::kOutputFailed; // a failed audio file also skips the video stage
         }
         if (files) files->push_back(out.Name());
-        StreamCopy copy(clip, h, out, b, account, st.active == 1);
-        StageResult r = copy.Copy(chain, st.extent, loop);
+        StreamCopy copy(run, h, out, b, account, st.active == 1);
+        RipOutcome r = copy.Copy(chain, st.extent, loop);
         out.Close();
-        if (r == StageResult::kDone && out.WriteFailed()) {
-            clip.StatusMessage(
-                "could not write " + out.Name() + ": " + OutputErrorText(out.Error()) + "\n", true);
-            r = StageResult::kOutputFailed;
+        if (r == RipOutcome::kDone && out.WriteFailed()) {
+            run.StatusMessage("could not write " + run.Shown(out.Name()) + ": " +
+                                  OutputErrorText(out.Error()) + "\n",
+                              true);
+            r = RipOutcome::kOutputFailed;
         }
-        if (r != StageResult::kDone && failure.empty()) failure = b.Status();
-        if (r != StageResult::kDone && incomplete) incomplete->push_back(out.Name());
+        if (r != RipOutcome::kDone && failure.empty()) failure = b.Status();
+        if (r != RipOutcome::kDone && incomplete) incomplete->push_back(out.Name());
         result = Worse(result, r);
         b.seconds = static_cast<std::int32_t>((TickCountMs() - t0) / 1000);
     }
-    if (SalvageOption()) WriteMap(clip, desc.Name(), account, files);
+    if (run.Salvages()) WriteMap(run, desc.Name(), account, files);
     return result;
 }
 

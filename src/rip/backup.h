@@ -9,14 +9,14 @@
 
 namespace quorin {
 
-class CPVRFile;
+class RipRun;
 
 // Writes base + ".sFileDescription" (the working record), base + ".mpp" (the audio stream's
 // bytes) and base + ".pva" (the video stream's bytes), each under a numbered name when the name
 // is taken. Reads no cancel flag. files, when given, receives the names of the files created;
 // why, when given, the status text of the first failure.
 // incomplete, when given, receives the files whose copy stopped before the end.
-StageResult Backup(CPVRFile& clip, std::vector<std::string>* files = nullptr,
-                   std::string* why = nullptr, std::vector<std::string>* incomplete = nullptr);
+RipOutcome Backup(RipRun& run, std::vector<std::string>* files = nullptr,
+                  std::string* why = nullptr, std::vector<std::string>* incomplete = nullptr);
 
 } // namespace quorin

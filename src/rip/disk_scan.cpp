@@ -1,7 +1,6 @@
 #include "rip/disk_scan.h"
 
 #include "base/format.h"
-#include "base/run_state.h"
 #include "disk/ibits.h"
 #include "disk/layout.h"
 #include "disk/pvr_drive.h"
@@ -16,21 +15,11 @@ namespace {
 
 constexpr std::int64_t kDirectoryBytes = 256 * 512;
 
-// The salvage policy for the scan's life.
-class SalvageOn {
-public:
-    SalvageOn() : was_(SalvageOption()) { SetSalvageOption(true); }
-    ~SalvageOn() { SetSalvageOption(was_); }
-    SalvageOn(const SalvageOn&) = delete;
-    SalvageOn& operator=(const SalvageOn&) = delete;
-
-private:
-    bool was_;
-};
-
-void ScanDirectory(const std::string& volume, std::vector<ScanHit>& hits) {
+void ScanDirectory(const std::string& volume, const std::shared_ptr<MissingSectors>& missing,
+                   std::vector<ScanHit>& hits) {
     VolumeHandle h;
     if (!OpenDrive(volume, h)) return;
+    h.ShareMissing(missing);
     std::vector<std::uint8_t> buf(kDirectoryBytes);
     h.ReadData(buf);
     for (const MissingRange& m : h.MissingIn(0, kDirectoryBytes)) {
@@ -83,12 +72,13 @@ struct StreamScan {
 };
 
 // Reads one chain to its end; returns the first time stamp seen (for the clip's times).
-void ScanStream(const std::string& volume, const ClusterTable* table, int clip, const StreamScan& s,
+void ScanStream(const std::string& volume, const ClusterTable* table,
+                const std::shared_ptr<MissingSectors>& missing, int clip, const StreamScan& s,
                 std::int64_t& firstPts, std::vector<ScanHit>& hits, std::int64_t& done,
                 std::int64_t total, const ScanProgress& progress, const std::atomic<bool>* cancel,
                 bool stopAtFirst) {
     if (s.clusters <= 0) return;
-    CIBits reader(volume, table, s.first);
+    CIBits reader(volume, table, s.first, missing);
     const std::int64_t endByte = (std::int64_t{s.clusters} - 1) * kClusterBytes +
                                  std::clamp<std::int64_t>(s.endSectors, 0, kClusterSectors) * 512;
     std::vector<std::pair<std::int64_t, std::int64_t>> stamps;
@@ -130,10 +120,10 @@ std::vector<ScanHit> ScanDisk(const std::string& volume, const CPVRDrive* drive,
                               const ClusterTable* table, std::optional<int> only,
                               const ScanProgress& progress, const std::atomic<bool>* cancel,
                               bool stopAtFirst) {
-    SalvageOn salvage;
-    ForgetMissingSectors(volume);
+    // A scan reads past every bad sector, and tries none of them twice.
+    const std::shared_ptr<MissingSectors> missing = NewMissingSectors();
     std::vector<ScanHit> hits;
-    ScanDirectory(volume, hits);
+    ScanDirectory(volume, missing, hits);
     if (!drive || !table || (stopAtFirst && !hits.empty())) return hits;
     std::vector<int> clips;
     for (int i = 0; i < drive->GetFileCount(); ++i)
@@ -150,8 +140,8 @@ std::vector<ScanHit> ScanDisk(const std::string& volume, const CPVRDrive* drive,
             {"video", r.VideoFirstCluster(), r.VClusters(), r.VideoEnd()},
             {"audio", r.AudioFirstCluster(), r.AClusters(), r.AudioEnd()}};
         for (const StreamScan& s : streams) {
-            ScanStream(volume, table, i + 1, s, firstPts, hits, done, total, progress, cancel,
-                       stopAtFirst);
+            ScanStream(volume, table, missing, i + 1, s, firstPts, hits, done, total, progress,
+                       cancel, stopAtFirst);
             if (stopAtFirst && !hits.empty()) return hits;
         }
     }

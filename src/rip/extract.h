@@ -1,12 +1,13 @@
 // Video, audio and private stream extraction.
 #pragma once
 
+#include "rip/rip_run.h"
+
 #include <cstdint>
 #include <string>
 
 namespace quorin {
 
-class CPVRFile;
 class CIBits;
 class COBits;
 
@@ -16,65 +17,35 @@ struct StageFiles {
     std::string raw;
 };
 
-// How one stage of a rip ended.
-enum class StageResult {
-    kDone,         // end time stamp, end of the stream's data or end of the chain reached
-    kNothingFound, // no packet at or after the start before the end of the stream
-    kCancelled,    // the cancel flag stopped the stage
-    kOutputFailed, // an output file could not be created or written
-    kReadError,    // the stream could not be read
-};
-
-// The worse of two endings, in the one order every run uses: done, nothing found, read error,
-// cancelled, output failed.
-inline int Severity(StageResult r) {
-    switch (r) {
-    case StageResult::kDone:
-        return 0;
-    case StageResult::kNothingFound:
-        return 1;
-    case StageResult::kReadError:
-        return 2;
-    case StageResult::kCancelled:
-        return 3;
-    case StageResult::kOutputFailed:
-        return 4;
-    }
-    return 0;
-}
-inline StageResult Worse(StageResult a, StageResult b) {
-    return Severity(b) > Severity(a) ? b : a;
-}
-
 // Extracts the video elementary stream from S to E into the writer (the driver appends the
 // sequence end code). With the video block's raw option it runs the raw video rip instead and
 // the writer may be null. files, when given, receives the names of the other files written.
-StageResult RipVideoStream(CPVRFile& clip, CIBits& reader, COBits* writer, std::uint8_t streamId,
-                           std::int64_t S, std::int64_t E, StageFiles* files = nullptr);
+RipOutcome RipVideoStream(RipRun& run, CIBits& reader, COBits* writer, std::uint8_t streamId,
+                          std::int64_t S, std::int64_t E, StageFiles* files = nullptr);
 
 // Edits the first two sequence headers in the first MiB of a finished video file: a standard
 // width in the first, the file's average bit rate in both (skipped when the whole seconds of
 // the rip's length are 0). False when the file cannot be opened.
-bool PatchSequenceHeader(CPVRFile& clip, const std::string& fileName);
+bool PatchSequenceHeader(RipRun& run, const std::string& fileName);
 
 // The delay log that belongs to a video file: its name without the extension + " delay.log".
 std::string DelayLogName(const std::string& videoFile);
 
 // MPEG audio (stream kind AUDIO). With the audio block's raw option it runs the raw audio rip
 // instead and the writer may be null.
-StageResult RipAudioStream(CPVRFile& clip, CIBits& reader, COBits* writer, std::uint8_t streamId,
-                           std::int64_t S, std::int64_t E, StageFiles* files = nullptr);
+RipOutcome RipAudioStream(RipRun& run, CIBits& reader, COBits* writer, std::uint8_t streamId,
+                          std::int64_t S, std::int64_t E, StageFiles* files = nullptr);
 // A private stream (AC-3 in PRIVATE_1 or PRIVATE_2).
-StageResult RipPrivateStream(CPVRFile& clip, CIBits& reader, COBits& writer, std::uint8_t streamId,
-                             std::int64_t S, std::int64_t E);
+RipOutcome RipPrivateStream(RipRun& run, CIBits& reader, COBits& writer, std::uint8_t streamId,
+                            std::int64_t S, std::int64_t E);
 
 // Copies up to n payload bytes (never a byte at or after limitByte of the stream) and keeps them
 // as the last payload; returns the count copied.
-std::int64_t CopyPayload(CPVRFile& clip, CIBits& reader, COBits& writer, std::int64_t n,
+std::int64_t CopyPayload(RipRun& run, CIBits& reader, COBits& writer, std::int64_t n,
                          std::int64_t limitByte = INT64_MAX);
 // Fill a gap of d ticks by repeating the last payload: 576 bytes per 2,160 ticks (MPEG audio) or
 // 1,792 bytes per 2,880 ticks (AC-3). Return the count written.
-std::int64_t PadAudioGap(CPVRFile& clip, COBits& writer, std::int32_t d);
-std::int64_t PadPrivateGap(CPVRFile& clip, COBits& writer, std::int32_t d);
+std::int64_t PadAudioGap(RipRun& run, COBits& writer, std::int32_t d);
+std::int64_t PadPrivateGap(RipRun& run, COBits& writer, std::int32_t d);
 
 } // namespace quorin

@@ -8,7 +8,6 @@
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "rip/obits.h"
-#include "rip/progress_blocks.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -493,12 +492,9 @@ void SetMetadata(AVFormatContext* out, MuxFormat format, const MuxMetadata& m) {
     av_dict_set(d, "title", m.title.c_str(), 0);
     if (format != MuxFormat::kMatroska) return;
     if (!m.station.empty()) av_dict_set(d, "SERVICE_PROVIDER", m.station.c_str(), 0);
-    if (!m.recorded.empty()) {
-        av_dict_set(d, "DATE_RECORDED", m.recorded.c_str(), 0);
-        std::string iso = m.recorded;
-        iso[10] = 'T';
-        av_dict_set(d, "creation_time", (iso + ".000000Z").c_str(), 0);
-    }
+    // The receiver's clock is local time of an unknown zone: the date goes in as it is, without
+    // a zone, and no creation time (a UTC field) is claimed.
+    if (!m.recorded.empty()) av_dict_set(d, "DATE_RECORDED", m.recorded.c_str(), 0);
     av_dict_set(d, "encoding_tool", m.application.c_str(), 0);
 }
 
@@ -510,14 +506,14 @@ public:
     MuxResult Run() {
         MuxResult r;
         r.result = Go(r.message);
-        if (r.result == StageResult::kDone) r.file = container_.Name();
+        if (r.result == RipOutcome::kDone) r.file = container_.Name();
         return r;
     }
 
 private:
-    StageResult Go(std::string& why) {
-        if (!OpenInputs(why)) return StageResult::kOutputFailed;
-        if (!container_.Create(job_.requested, why)) return StageResult::kOutputFailed;
+    RipOutcome Go(std::string& why) {
+        if (!OpenInputs(why)) return RipOutcome::kOutputFailed;
+        if (!container_.Create(job_.requested, why)) return RipOutcome::kOutputFailed;
         if (progress_) {
             progress_->rangeLow = 0;
             progress_->rangeHigh = static_cast<std::int32_t>(total_ >> 10);
@@ -526,9 +522,9 @@ private:
             progress_->active = true;
             progress_->rangeChanged = true;
         }
-        if (!OpenOutput(why)) return StageResult::kOutputFailed;
-        if (video_ && !video_->Fill(why)) return StageResult::kOutputFailed;
-        if (audio_ && !audio_->Fill(why)) return StageResult::kOutputFailed;
+        if (!OpenOutput(why)) return RipOutcome::kOutputFailed;
+        if (video_ && !video_->Fill(why)) return RipOutcome::kOutputFailed;
+        if (audio_ && !audio_->Fill(why)) return RipOutcome::kOutputFailed;
         Offsets();
         // Matroska's optional CRC elements would cost more than the copy itself.
         AVDictionary* options = nullptr;
@@ -541,14 +537,14 @@ private:
             av_dict_set(&out_->metadata, "encoder", job_.metadata.application.c_str(), 0);
         rc = avformat_write_header(out_.get(), nullptr);
         if (rc < 0) return Failed(rc, why);
-        StageResult copied = Copy(why);
-        if (copied != StageResult::kDone) return copied;
+        RipOutcome copied = Copy(why);
+        if (copied != RipOutcome::kDone) return copied;
         rc = av_write_trailer(out_.get());
         if (rc < 0) return Failed(rc, why);
         rc = container_.Close();
         if (rc < 0) return Failed(rc, why);
         container_.Keep();
-        return StageResult::kDone;
+        return RipOutcome::kDone;
     }
 
     bool OpenInputs(std::string& why) {
@@ -596,12 +592,17 @@ private:
         }
         st->codecpar->codec_tag = 0;
         st->time_base = kTicks;
+        st->disposition |= AV_DISPOSITION_DEFAULT;
         if (in->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
             st->sample_aspect_ratio = in->codecpar->sample_aspect_ratio;
             st->avg_frame_rate = in->avg_frame_rate;
             st->r_frame_rate = in->r_frame_rate;
         } else {
             av_dict_set(&st->metadata, "language", "und", 0);
+            // A compressed stream has no bit depth; the decoder's sample format is not one.
+            st->codecpar->format = -1;
+            st->codecpar->bits_per_raw_sample = 0;
+            st->codecpar->bits_per_coded_sample = 0;
         }
         return st;
     }
@@ -625,12 +626,12 @@ private:
                        static_cast<double>(audioShift_) / 90'000));
     }
 
-    StageResult Copy(std::string& why) {
+    RipOutcome Copy(std::string& why) {
         std::int64_t n = 0;
         for (;;) {
             const bool haveVideo = video_ && !video_->Empty();
             const bool haveAudio = audio_ && !audio_->Empty();
-            if (!haveVideo && !haveAudio) return StageResult::kDone;
+            if (!haveVideo && !haveAudio) return RipOutcome::kDone;
             const bool takeVideo = haveVideo && (!haveAudio || video_->NextDts() + videoShift_ <=
                                                                    audio_->NextDts() + audioShift_);
             Timed t = takeVideo ? video_->Take() : audio_->Take();
@@ -648,11 +649,11 @@ private:
             int rc = av_interleaved_write_frame(out_.get(), p);
             if (rc < 0) return Failed(rc, why);
             if (!(takeVideo ? video_->Fill(why) : audio_->Fill(why)))
-                return StageResult::kOutputFailed;
+                return RipOutcome::kOutputFailed;
             if (++n % 64 == 0) {
                 if (cancel_ && cancel_->load()) {
                     why = "cancelled";
-                    return StageResult::kCancelled;
+                    return RipOutcome::kCancelled;
                 }
                 Progress();
             }
@@ -666,9 +667,9 @@ private:
         progress_->megabytes = static_cast<std::int32_t>(read >> 20);
     }
 
-    StageResult Failed(int rc, std::string& why) {
+    RipOutcome Failed(int rc, std::string& why) {
         if (why.empty()) why = "could not write " + container_.Name() + ": " + AvError(rc);
-        return StageResult::kOutputFailed;
+        return RipOutcome::kOutputFailed;
     }
 
     static std::int64_t FileSize(const std::string& file) {
@@ -698,10 +699,11 @@ std::string Trimmed(std::string s) {
     return s;
 }
 
-MuxMetadata MetadataOf(const CPVRFile& clip) {
-    const ClipRecord& rec = clip.GetRecord();
+MuxMetadata MetadataOf(const RipRun& run) {
+    const ClipRecord& rec = run.Clip().GetRecord();
+    const std::optional<std::string>& name = run.Request().outputName;
     MuxMetadata m;
-    m.title = clip.OutputName().empty() ? Latin1ToUtf8(rec.ClipName()) : clip.OutputName();
+    m.title = name && !name->empty() ? *name : Latin1ToUtf8(rec.ClipName());
     m.station = Trimmed(Latin1ToUtf8(rec.Station()));
     if (rec.Year() > 0 && rec.Month() >= 1 && rec.Month() <= 12 && rec.Day() >= 1)
         m.recorded = Format("%04d-%02d-%02d %02d:%02d:%02d", rec.Year(), rec.Month(), rec.Day(),
@@ -739,36 +741,40 @@ MuxResult MuxStreams(const MuxJob& job, RipProgress* progress, const std::atomic
     return muxer.Run();
 }
 
-RipOutcome RunMuxStage(CPVRFile& clip, MuxFormat format, bool keepStreams, RipReport& report) {
+RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipReport& report) {
     MuxJob job;
     job.format = format;
     std::string delayLog;
     for (const RipReport::File& f : report.files) {
-        if (f.what == "video") job.video.file = f.name;
-        if (f.what == "audio") job.audio.file = f.name;
-        if (f.what == "delay log") delayLog = f.name;
+        if (f.kind == FileKind::kVideo) job.video.file = f.name;
+        if (f.kind == FileKind::kAudio) job.audio.file = f.name;
+        if (f.kind == FileKind::kDelayLog) delayLog = f.name;
     }
     if (job.video.file.empty() && job.audio.file.empty()) return RipOutcome::kDone;
-    job.video.startPts = clip.m_Engine.m_i64VideoStartPTS;
-    job.audio.startPts = clip.m_Engine.m_i64AudioStartPTS;
-    job.requested = RunBaseName(clip) + "." + std::string(MuxExtension(format));
-    job.metadata = MetadataOf(clip);
+    job.video.startPts = run.State().m_i64VideoStartPTS;
+    job.audio.startPts = run.State().m_i64AudioStartPTS;
+    job.requested = run.BasePath() + "." + std::string(MuxExtension(format));
+    job.metadata = MetadataOf(run);
 
-    RipProgress& block = job.video.file.empty() ? AudioBlock(clip) : VideoBlock(clip);
-    clip.m_lActiveStream = job.video.file.empty() ? 0 : 1;
-    clip.StatusMessage("muxing...\n", true);
+    RipProgress& block = job.video.file.empty() ? run.AudioProgress() : run.VideoProgress();
+    run.SetVideoActive(!job.video.file.empty());
+    run.StatusMessage("muxing...\n", true);
     block.muxing = true;
     const std::int64_t t0 = TickCountMs();
-    MuxResult r = MuxStreams(job, &block, clip.m_pCancel);
+    MuxResult r = MuxStreams(job, &block, run.CancelFlag());
+    // Texts name the run's files by their names in its folder, as the stages do.
+    if (const std::string folder = run.InFolder(""); !folder.empty())
+        for (std::size_t at; (at = r.message.find(folder)) != std::string::npos;)
+            r.message.erase(at, folder.size());
     report.muxMs = TickCountMs() - t0;
-    if (r.result != StageResult::kDone) {
-        clip.StatusMessage(r.message + "\n", true);
+    if (r.result != RipOutcome::kDone) {
+        run.StatusMessage(r.message + "\n", true);
         if (report.message.empty()) report.message = r.message;
-        return r.result == StageResult::kCancelled ? RipOutcome::kCancelled
-                                                   : RipOutcome::kOutputFailed;
+        return r.result == RipOutcome::kCancelled ? RipOutcome::kCancelled
+                                                  : RipOutcome::kOutputFailed;
     }
     block.position = block.rangeHigh.load();
-    clip.StatusMessage("muxed into " + r.file + "\n", true);
+    run.StatusMessage("muxed into " + run.Shown(r.file) + "\n", true);
     if (!keepStreams) {
         std::erase_if(report.files, [&](const RipReport::File& f) {
             const bool stream =
@@ -777,7 +783,7 @@ RipOutcome RunMuxStage(CPVRFile& clip, MuxFormat format, bool keepStreams, RipRe
             return stream;
         });
     }
-    report.files.push_back({r.file, "muxed"});
+    report.files.push_back({r.file, FileKind::kMuxed});
     return RipOutcome::kDone;
 }
 

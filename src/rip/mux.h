@@ -14,7 +14,7 @@
 
 namespace quorin {
 
-class CPVRFile;
+class RipRun;
 struct RipProgress;
 
 // "mkv", "mpg", "ts" (the file extensions); none for anything else.
@@ -43,9 +43,9 @@ struct MuxJob {
 };
 
 struct MuxResult {
-    StageResult result = StageResult::kOutputFailed; // kDone, kCancelled or kOutputFailed
-    std::string file;                                // the container written (kDone)
-    std::string message;                             // why not, libavformat's text included
+    RipOutcome result = RipOutcome::kOutputFailed; // kDone, kCancelled or kOutputFailed
+    std::string file;                              // the container written (kDone)
+    std::string message;                           // why not, libavformat's text included
 };
 
 // Writes the container. The track that starts first starts at 0, the other is delayed by the
@@ -59,6 +59,6 @@ MuxResult MuxStreams(const MuxJob& job, RipProgress* progress = nullptr,
 // elementary streams and the delay log unless keepStreams. Adds the container ("muxed") and the
 // stage time to the report; a failure keeps the streams, sets the report's message and is
 // kOutputFailed. Progress and status go to the video block (the audio block for audio only).
-RipOutcome RunMuxStage(CPVRFile& clip, MuxFormat format, bool keepStreams, RipReport& report);
+RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipReport& report);
 
 } // namespace quorin

@@ -171,11 +171,6 @@ OutputFile::OutputFile(const std::string& requested, Preview preview) {
     fd_ = CreateByRule(requested, name_, error_, preview);
 }
 
-std::string RunBaseName(const CPVRFile& clip) {
-    const std::string& base = clip.m_Engine.m_strRunBase;
-    return base.empty() ? clip.OutputBasePath() : base;
-}
-
 std::string OutputErrorText(int error) {
     return SystemErrorText(error);
 }

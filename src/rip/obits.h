@@ -9,8 +9,6 @@
 
 namespace quorin {
 
-class CPVRFile;
-
 // The name an output file gets for a requested name: the requested name when no file of that name
 // exists, else base_000.ext, base_001.ext, ... (base and ext split at the last "."), the first one
 // free. The base "PRV" always gives "PRV.m2v" (the preview file, overwritten). The search ends
@@ -41,10 +39,6 @@ private:
     std::vector<std::string> claimed_;
     std::vector<std::string> kept_;
 };
-
-// The base name of the files of the clip's current run (the claimed one), or its output base
-// name outside a run.
-std::string RunBaseName(const CPVRFile& clip);
 
 // The system's reason for an error number, for "could not create" messages.
 std::string OutputErrorText(int error);

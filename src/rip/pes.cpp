@@ -231,7 +231,7 @@ std::int64_t ProbePacket(CIBits& reader, std::uint8_t s) {
     return header.GetPTS();
 }
 
-std::int64_t WrapPTS(ClipEngineState& engine, std::int64_t pts) {
+std::int64_t WrapPTS(RipState& engine, std::int64_t pts) {
     if (pts != PTS_NONE && pts < engine.m_i64FirstPTS - 180'000) {
         engine.m_bPTSWrapped = true;
         return pts + kPtsWrap;
@@ -239,8 +239,8 @@ std::int64_t WrapPTS(ClipEngineState& engine, std::int64_t pts) {
     return pts;
 }
 
-std::int64_t WrapPTS(CPVRFile& clip, std::int64_t pts) {
-    return WrapPTS(clip.m_Engine, pts);
+std::int64_t WrapPTS(RipRun& run, std::int64_t pts) {
+    return WrapPTS(run.State(), pts);
 }
 
 bool NextStartCodeBefore(CIBits& r, std::int64_t limitByte) {
@@ -304,13 +304,13 @@ bool NextStartCodeBefore(CIBits& r, std::int64_t limitByte) {
     return false;
 }
 
-std::int64_t GetNextPTS(CPVRFile& clip, std::uint8_t s, CIBits& reader, std::uint32_t cluster,
+std::int64_t GetNextPTS(RipRun& run, std::uint8_t s, CIBits& reader, std::uint32_t cluster,
                         std::int32_t index, std::int64_t offset, VolumeHandle& handle,
                         std::span<std::uint8_t> buffer, std::int64_t maxBytes) {
-    clip.StatusMessage("CPVRFile::GetNextPTS\n", true);
-    clip.StatusMessage(Format("Searching Cluster %d / StreamCluster %d - Offset %" PRId64 " - ",
-                              static_cast<int>(cluster), index, offset),
-                       true);
+    run.StatusMessage("CPVRFile::GetNextPTS\n", true);
+    run.StatusMessage(Format("Searching Cluster %d / StreamCluster %d - Offset %" PRId64 " - ",
+                             static_cast<int>(cluster), index, offset),
+                      true);
     std::int64_t pts = PTS_NONE;
     // The read starts on the sector that holds the offset; positions below count from there.
     std::int64_t base = offset / 512 * 512;
@@ -340,11 +340,11 @@ std::int64_t GetNextPTS(CPVRFile& clip, std::uint8_t s, CIBits& reader, std::uin
         }
         c = at + 4;
     }
-    clip.StatusMessage("PTS found: 0x" + PtsHex(pts) + "\n", true);
+    run.StatusMessage("PTS found: 0x" + PtsHex(pts) + "\n", true);
     return pts;
 }
 
-bool GetStreamIDs(CPVRFile& clip, CIBits& r, std::uint8_t& streamId, std::int32_t& skipSectors) {
+bool GetStreamIDs(RipRun& run, CIBits& r, std::uint8_t& streamId, std::int32_t& skipSectors) {
     streamId = 0;
     LogLine("GetStreamIDs");
     LogText("try to rewind");
@@ -353,16 +353,16 @@ bool GetStreamIDs(CPVRFile& clip, CIBits& r, std::uint8_t& streamId, std::int32_
         return false;
     }
     LogLine("... okay");
-    clip.StatusMessage("Finding Stream ID", true);
+    run.StatusMessage("Finding Stream ID", true);
     r.SeekBitPosition(static_cast<std::int64_t>(skipSectors) * 4096);
     while (!r.IsEOF() && NextStartCodeBefore(r, BytePosition(r) + kClusterBytes - 2)) {
-        if (clip.IsCancelled()) return false;
+        if (run.IsCancelled()) return false;
         for (int id = 0xBD; id <= 0xEF; ++id) {
             int kind = StreamTypeOf(static_cast<std::uint8_t>(id));
             if (kind == kKindNone) continue;
             std::int64_t pts = ProbePacket(r, static_cast<std::uint8_t>(id));
             if (pts == 0) continue;
-            bool video = clip.m_lActiveStream == 1;
+            bool video = run.VideoActive();
             if ((video && kind == kKindVideo) || (!video && kind != kKindVideo)) {
                 streamId = static_cast<std::uint8_t>(id);
                 return true;
@@ -370,12 +370,12 @@ bool GetStreamIDs(CPVRFile& clip, CIBits& r, std::uint8_t& streamId, std::int32_
         }
         r.SkipByte();
     }
-    clip.StatusMessage("Stream ID not found", true);
+    run.StatusMessage("Stream ID not found", true);
     skipSectors = std::max(skipSectors - 2, 0);
     return false;
 }
 
-bool FirstPTS(CPVRFile& clip, CIBits& r, std::uint8_t s, std::int64_t& first) {
+bool FirstPTS(RipRun& run, CIBits& r, std::uint8_t s, std::int64_t& first) {
     int kind = StreamTypeOf(s);
     Log() << endl << "FirstPTS " << StreamKindLabel(kind) << hex << (0x100 + s) << endl;
     LogText("try to rewind");
@@ -384,10 +384,10 @@ bool FirstPTS(CPVRFile& clip, CIBits& r, std::uint8_t s, std::int64_t& first) {
         return false;
     }
     LogLine("...okay");
-    std::int64_t skipBits = static_cast<std::int64_t>(clip.m_Engine.m_lSkipSectors) * 4096;
+    std::int64_t skipBits = static_cast<std::int64_t>(run.State().m_lSkipSectors) * 4096;
     r.SeekBitPosition(skipBits);
-    clip.StatusMessage(Format("Finding PTS.... skipped %" PRId64 " Bytes", skipBits), true);
-    if (clip.IsCancelled()) return false;
+    run.StatusMessage(Format("Finding PTS.... skipped %" PRId64 " Bytes", skipBits), true);
+    if (run.IsCancelled()) return false;
 
     const std::uint32_t code = 0x00000100u + s;
     std::int64_t candidate = PTS_NONE;
@@ -416,8 +416,8 @@ bool FirstPTS(CPVRFile& clip, CIBits& r, std::uint8_t s, std::int64_t& first) {
         if (armed && r.Peek32() == 0x000001B3) {
             if (std::llabs(candidate - first) < 0x100000 || first == PTS_NONE) {
                 first = candidate;
-                clip.StatusMessage(
-                    "got 0x000001B3 after PTS " + PtsHex(candidate) + " ... return\n", true);
+                run.StatusMessage("got 0x000001B3 after PTS " + PtsHex(candidate) + " ... return\n",
+                                  true);
                 return true;
             }
             armed = false;
@@ -426,7 +426,7 @@ bool FirstPTS(CPVRFile& clip, CIBits& r, std::uint8_t s, std::int64_t& first) {
             r.SkipByte();
             NextStartCodeBefore(r, INT64_MAX);
         }
-        if (clip.IsCancelled()) return false;
+        if (run.IsCancelled()) return false;
     }
     LogLine("could not find any PTS that suites... return");
     return false;

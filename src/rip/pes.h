@@ -3,9 +3,9 @@
 // that follows a disk offset.
 #pragma once
 
-#include "disk/clip_engine_state.h"
 #include "disk/ibits.h"
 #include "platform/volume.h"
+#include "rip/rip_run.h"
 
 #include <cstdint>
 #include <span>
@@ -13,7 +13,7 @@
 
 namespace quorin {
 
-class CPVRFile;
+class RipRun;
 
 inline constexpr std::int64_t kPtsWrap = std::int64_t{1} << 33; // 8,589,934,592
 inline constexpr std::int64_t kTicksPerSecond = 90'000;
@@ -87,24 +87,22 @@ std::int64_t ProbePacket(CIBits& reader, std::uint8_t streamId);
 
 // The wrap rule: a stamp below the clip's reference first PTS - 180,000 has passed 2^33; it is
 // lifted by 2^33 and m_bPTSWrapped is set. PTS_NONE stays.
-std::int64_t WrapPTS(ClipEngineState& engine, std::int64_t pts);
-std::int64_t WrapPTS(CPVRFile& clip, std::int64_t pts);
+std::int64_t WrapPTS(RipState& engine, std::int64_t pts);
+std::int64_t WrapPTS(RipRun& run, std::int64_t pts);
 
 // Reads up to maxBytes (at most 1 MiB) at byte offset `offset` of cluster `cluster` (index
 // `index` of the stream's chain) with its own handle, and returns the PTS of the first packet of
 // the stream found in the bytes the read delivered, or PTS_NONE.
-std::int64_t GetNextPTS(CPVRFile& clip, std::uint8_t streamId, CIBits& reader,
-                        std::uint32_t cluster, std::int32_t index, std::int64_t offset,
-                        VolumeHandle& handle, std::span<std::uint8_t> buffer,
-                        std::int64_t maxBytes = kStepBytes);
+std::int64_t GetNextPTS(RipRun& run, std::uint8_t streamId, CIBits& reader, std::uint32_t cluster,
+                        std::int32_t index, std::int64_t offset, VolumeHandle& handle,
+                        std::span<std::uint8_t> buffer, std::int64_t maxBytes = kStepBytes);
 
 // Finds the id of the stream the active stream flag asks for. Nothing found lowers the start
 // offset by 2 sectors (not below 0).
-bool GetStreamIDs(CPVRFile& clip, CIBits& reader, std::uint8_t& streamId,
-                  std::int32_t& skipSectors);
+bool GetStreamIDs(RipRun& run, CIBits& reader, std::uint8_t& streamId, std::int32_t& skipSectors);
 
 // Finds the first usable PTS of the stream; true when one was fixed in firstPts.
-bool FirstPTS(CPVRFile& clip, CIBits& reader, std::uint8_t streamId, std::int64_t& firstPts);
+bool FirstPTS(RipRun& run, CIBits& reader, std::uint8_t streamId, std::int64_t& firstPts);
 
 // Moves the reader to the next 00 00 01 prefix that starts before byte `limitByte` of the
 // stream (scanning whole blocks in memory). False, with the reader at the limit or at the end,

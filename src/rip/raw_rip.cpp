@@ -9,7 +9,6 @@
 #include "disk/pvr_file.h"
 #include "rip/obits.h"
 #include "rip/pes.h"
-#include "rip/progress_blocks.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,53 +24,54 @@ constexpr std::int64_t kCluster = kClusterBytes;
 
 class RawRip {
 public:
-    RawRip(CPVRFile& clip, std::int64_t B, std::int64_t E, CIBits& r, std::uint8_t s, bool video)
-        : clip_(clip), e_(clip.m_Engine), r_(r), s_(s), B_(B), E_(E), video_(video),
-          bp_(video ? VideoBlock(clip) : AudioBlock(clip)) {}
+    RawRip(RipRun& run, std::int64_t B, std::int64_t E, CIBits& r, std::uint8_t s, bool video)
+        : run_(run), e_(run.State()), r_(r), s_(s), B_(B), E_(E), video_(video),
+          bp_(video ? run.VideoProgress() : run.AudioProgress()) {}
 
-    StageResult Run() {
-        // 1. Preparation.
-        if (!video_) clip_.m_lActiveStream = 0;
-        if (!OpenDrive(clip_.DriveName(), handle_)) {
-            clip_.StatusMessage(
-                "could not open " + clip_.DriveName() + ": " + SystemErrorText(errno) + "\n", true);
-            return StageResult::kReadError;
+    RipOutcome Run() {
+        if (!video_) run_.SetVideoActive(false);
+        if (!run_.OpenVolume(handle_)) {
+            run_.StatusMessage("could not open " + run_.Clip().DriveName() + ": " +
+                                   SystemErrorText(errno) + "\n",
+                               true);
+            return RipOutcome::kReadError;
         }
-        const ClipRecord& rec = clip_.GetRecord();
+        const ClipRecord& rec = run_.Clip().GetRecord();
         std::uint32_t first = video_ ? rec.VideoFirstCluster() : rec.AudioFirstCluster();
         int clusters = video_ ? rec.VClusters() : rec.AClusters();
-        if (clip_.Table()) chain_ = clip_.Table()->GetClusterChain(first);
+        if (run_.Clip().Table()) chain_ = run_.Clip().Table()->GetClusterChain(first);
         const std::uint32_t loop = CutChainLoop(chain_);
         n_ = static_cast<int>(std::min<std::int64_t>(std::max(clusters, 0), chain_.size()));
-        if (clip_.Table() && n_ < clusters) {
+        if (run_.Clip().Table() && n_ < clusters) {
             // The end offset belongs to a cluster the chain does not reach; nothing of such
             // a stream can be cut by its time stamps.
-            clip_.StatusMessage(ChainShortText(chain_.size(), loop) + "\n", true);
-            return StageResult::kReadError;
+            run_.StatusMessage(ChainShortText(chain_.size(), loop) + "\n", true);
+            return RipOutcome::kReadError;
         }
         skipBytes_ = std::clamp<std::int64_t>(std::int64_t{e_.m_lSkipSectors} * 512, 0, kCluster);
         endBytes_ = std::clamp<std::int64_t>(std::int64_t{e_.m_lEndSectors} * 512, 0, kCluster);
-        std::string requested = RunBaseName(clip_) + "." + bp_.rawPostfix;
+        std::string requested =
+            run_.BasePath() + "." +
+            (video_ ? run_.Request().postfixes.rawVideo : run_.Request().postfixes.rawAudio);
         out_ = std::make_unique<OutputFile>(requested, OutputFile::Preview::kOverwrite);
         if (!out_->IsOpen()) {
             // A file that cannot be created is reported, with the system's reason.
-            clip_.StatusMessage("could not create " + out_->Name() + ": " +
-                                    OutputErrorText(out_->Error()) + "\n",
-                                true);
-            return StageResult::kOutputFailed;
+            run_.StatusMessage("could not create " + run_.Shown(out_->Name()) + ": " +
+                                   OutputErrorText(out_->Error()) + "\n",
+                               true);
+            return RipOutcome::kOutputFailed;
         }
         fileName_ = out_->Name();
         if (n_ <= 0) {
-            clip_.StatusMessage("done ....\n", true);
-            return StageResult::kDone;
+            run_.StatusMessage("done ....\n", true);
+            return RipOutcome::kDone;
         }
 
-        // 2.
         bp_.rangeHigh = n_ * 100;
         bp_.rangeLow = 0;
         bp_.position = 0;
         bp_.megabytes = 0;
-        clip_.StatusMessage(
+        run_.StatusMessage(
             video_ ? "Seeking End of RawVideo ....\n" : "Seeking End of RawAudio ....\n", true);
         e_.m_bPTSWrapped = false;
 
@@ -80,29 +80,28 @@ public:
         StartChunk();
         EndChunk();
 
-        // 6.
-        if (video_) clip_.m_lActiveStream = 1;
+        if (video_) run_.SetVideoActive(true);
         bp_.rangeHigh = (endC_ - startC_) * 100 + endChunk_ - startChunk_;
         bp_.active = true;
         bp_.rangeChanged = true;
-        clip_.StatusMessage(video_ ? "Ripping Raw Video ....\n" : "Ripping Raw Audio ....\n", true);
-        if (clip_.IsCancelled()) return Cancelled();
+        run_.StatusMessage(video_ ? "Ripping Raw Video ....\n" : "Ripping Raw Audio ....\n", true);
+        if (run_.IsCancelled()) return Cancelled();
 
         const bool combined = video_ && startC_ == endC_ && startChunk_ == endChunk_;
-        // 7. Fine start.
+        // From the first packet that reaches the begin to the end of its chunk.
         if (!FineStart(combined)) return Failed();
-        // 8. The rest of the start cluster.
+        // The rest of the start cluster.
         for (int j = startChunk_ + 1; j < 100; ++j) {
             if (startC_ == endC_ && j >= endChunk_) break;
-            if (clip_.IsCancelled()) return Cancelled();
+            if (run_.IsCancelled()) return Cancelled();
             if (!CopyChunk(startC_, j)) break;
             if (failed_) return Failed();
         }
         if (failed_) return Failed();
-        // 9. Middle clusters.
+        // The clusters between.
         for (int i = startC_ + 1; i < endC_; ++i) {
             for (int j = 0; j < 100; ++j) {
-                if (clip_.IsCancelled()) return Cancelled();
+                if (run_.IsCancelled()) return Cancelled();
                 int done = i - startC_ - 1;
                 int value = (video_ ? 100 * (done + 1) : 100 * done) + j;
                 bp_.position = value;
@@ -111,41 +110,36 @@ public:
                 if (failed_) return Failed();
             }
         }
-        // 10. End cluster.
+        // The end cluster up to the chunk that holds the end.
         if (endC_ != startC_) {
             int count = endChunk_;
             if (!video_ && endC_ == n_ - 1)
                 count = static_cast<int>(std::min<std::int64_t>(endChunk_, endBytes_ / kChunk + 1));
             count = std::clamp(count, 0, 100);
             for (int j = 0; j < count; ++j) {
-                if (clip_.IsCancelled()) return Cancelled();
+                if (run_.IsCancelled()) return Cancelled();
                 if (!CopyChunk(endC_, j)) break;
                 if (failed_) return Failed();
             }
         }
-        // 11. Fine end.
+        // The end chunk up to the last packet before the end.
         if (video_) {
-            if (clip_.IsCancelled()) return Cancelled();
+            if (run_.IsCancelled()) return Cancelled();
             bool after = endC_ > startC_ || endChunk_ > startChunk_;
             if (combined || after) {
                 if (!FineEnd(combined)) return Failed();
             }
         }
-        // 12.
         bp_.position = bp_.position + 1;
         bp_.megabytes = bp_.megabytes + 1;
         handle_.Close();
         out_->Close();
         if (out_->WriteFailed()) return Failed();
-        clip_.StatusMessage("done ....\n", true);
-        return StageResult::kDone;
+        run_.StatusMessage("done ....\n", true);
+        return RipOutcome::kDone;
     }
 
     const std::string& FileName() const { return fileName_; }
-    int StartCluster() const { return startC_; }
-    int EndCluster() const { return endC_; }
-    int StartChunk_() const { return startChunk_; }
-    int EndChunk_() const { return endChunk_; }
 
 private:
     // GetNextPTS at byte `off` of chain index i, reading nothing outside the stream's data.
@@ -155,14 +149,14 @@ private:
         std::int64_t bytes = std::min(kChunk, kCluster - off);
         if (i == n_ - 1) bytes = std::min(bytes, endBytes_ - off);
         if (bytes <= 0) return PTS_NONE;
-        return GetNextPTS(clip_, s_, r_, chain_[static_cast<std::size_t>(i)], i, off, handle_,
-                          clip_.ExtractionBuffer(), bytes);
+        return GetNextPTS(run_, s_, r_, chain_[static_cast<std::size_t>(i)], i, off, handle_,
+                          run_.Buffer(), bytes);
     }
 
-    // 3. The clusters that hold the begin and the end.
+    // The clusters that hold the begin and the end.
     void ClusterScan() {
         bool startSet = false, endSet = false;
-        for (int i = 0; i < n_ && !clip_.IsCancelled(); ++i) {
+        for (int i = 0; i < n_ && !run_.IsCancelled(); ++i) {
             std::int64_t T = WrapPTS(e_, Probe(i, i == 0 ? skipBytes_ : 0));
             if (T == PTS_NONE) break;
             if (T > B_ && !startSet) {
@@ -199,12 +193,12 @@ private:
         return cluster == n_ - 1 && static_cast<std::int64_t>(j) * kChunk > endBytes_;
     }
 
-    // 4. The chunk that holds the begin.
+    // The chunk that holds the begin.
     void StartChunk() {
         int j0 = FirstChunk(startC_);
         int lastProbed = -1;
         bool set = false;
-        for (int j = j0; j < 100 && !clip_.IsCancelled(); ++j) {
+        for (int j = j0; j < 100 && !run_.IsCancelled(); ++j) {
             if (BeyondEnd(startC_, j)) break;
             std::int64_t T = Probe(startC_, static_cast<std::int64_t>(j) * kChunk);
             if (T == PTS_NONE) continue; // On to the next chunk
@@ -222,7 +216,7 @@ private:
         startChunk_ = std::clamp(startChunk_, j0, 99);
     }
 
-    // 5. The chunk that holds the end.
+    // The chunk that holds the end.
     void EndChunk() {
         int j0 = FirstChunk(endC_);
         int stop = 100;
@@ -230,7 +224,7 @@ private:
         bool haveHighest = false;
         int j = j0;
         for (; j < 100; ++j) {
-            if (clip_.IsCancelled()) break;
+            if (run_.IsCancelled()) break;
             if (BeyondEnd(endC_, j)) {
                 stop = j;
                 break;
@@ -246,7 +240,7 @@ private:
             highest_ = T;
             haveHighest = true;
         }
-        if (j >= 100 || clip_.IsCancelled()) stop = std::min(j, 100);
+        if (j >= 100 || run_.IsCancelled()) stop = std::min(j, 100);
         if (!haveHighest) highest_ = PTS_NONE;
         endChunk_ = video_ ? (Tstop == E_ ? stop : stop - 1) : stop;
         endChunk_ = std::clamp(endChunk_, 0, video_ ? 99 : 100);
@@ -267,9 +261,9 @@ private:
         const std::int64_t at = handle_.Position();
         std::int64_t got = handle_.ReadData(std::span(buf.data(), static_cast<std::size_t>(len)));
         for (const MissingRange& m : handle_.MissingIn(at, at + std::max<std::int64_t>(got, 0)))
-            e_.m_vecLost.push_back({video_, m.begin, m.end - m.begin, PTS_NONE, PTS_NONE});
+            run_.NoteLost({video_, m.begin, m.end - m.begin, PTS_NONE, PTS_NONE});
         if (got < len) {
-            failure_ = ReadFailureText(clip_.DriveName(), at + std::max<std::int64_t>(got, 0),
+            failure_ = ReadFailureText(run_.Clip().DriveName(), at + std::max<std::int64_t>(got, 0),
                                        got < 0 ? errno : 0);
             if (got > 0) Write(buf.data(), got);
             return -1;
@@ -286,7 +280,7 @@ private:
     // Copies one whole chunk; false when there is nothing more to copy (end of the data or a
     // read error, which also sets failed_).
     bool CopyChunk(int i, int j, bool count = true) {
-        std::vector<std::uint8_t>& buf = clip_.ExtractionBuffer();
+        std::vector<std::uint8_t>& buf = run_.Buffer();
         std::int64_t got = ReadChunk(i, j, buf);
         if (got < 0) {
             ReadError();
@@ -304,7 +298,7 @@ private:
     void ReadError() {
         readError_ = true;
         failed_ = true;
-        clip_.StatusMessage((failure_.empty() ? std::string("read error") : failure_) + "\n", true);
+        run_.StatusMessage((failure_.empty() ? std::string("read error") : failure_) + "\n", true);
     }
 
     std::int64_t HeaderPts(int i, std::int64_t byteInCluster, std::int64_t* length) {
@@ -316,10 +310,10 @@ private:
         return h.IsValid() ? WrapPTS(e_, h.GetPTS()) : PTS_NONE;
     }
 
-    // 7. From the first packet of the start chunk that reaches the begin (within the tolerance)
+    // From the first packet of the start chunk that reaches the begin (within the tolerance)
     // to the end of the chunk.
     bool FineStart(bool combined) {
-        std::vector<std::uint8_t>& buf = clip_.ExtractionBuffer();
+        std::vector<std::uint8_t>& buf = run_.Buffer();
         std::int64_t len = ReadChunk(startC_, startChunk_, buf);
         if (len < 0) {
             ReadError();
@@ -342,10 +336,10 @@ private:
         return !failed_;
     }
 
-    // 11. The end chunk up to the end of the last packet that does not pass the end.
+    // The end chunk up to the end of the last packet that does not pass the end.
     bool FineEnd(bool combined) {
         if (combined && startOffset_ < 0) return true;
-        std::vector<std::uint8_t>& buf = clip_.ExtractionBuffer();
+        std::vector<std::uint8_t>& buf = run_.Buffer();
         std::int64_t len = ReadChunk(endC_, endChunk_, buf);
         if (len < 0) {
             ReadError();
@@ -375,24 +369,25 @@ private:
         return !failed_;
     }
 
-    StageResult Cancelled() {
+    RipOutcome Cancelled() {
         handle_.Close();
         if (out_) out_->Close();
-        clip_.StatusMessage("cancelled\n", true);
-        return StageResult::kCancelled;
+        run_.StatusMessage("cancelled\n", true);
+        return RipOutcome::kCancelled;
     }
 
-    StageResult Failed() {
+    RipOutcome Failed() {
         handle_.Close();
         if (out_) out_->Close();
-        if (readError_) return StageResult::kReadError;
-        clip_.StatusMessage(
-            "could not write " + fileName_ + ": " + OutputErrorText(out_->Error()) + "\n", true);
-        return StageResult::kOutputFailed;
+        if (readError_) return RipOutcome::kReadError;
+        run_.StatusMessage("could not write " + run_.Shown(fileName_) + ": " +
+                               OutputErrorText(out_->Error()) + "\n",
+                           true);
+        return RipOutcome::kOutputFailed;
     }
 
-    CPVRFile& clip_;
-    ClipEngineState& e_;
+    RipRun& run_;
+    RipState& e_;
     CIBits& r_;
     std::uint8_t s_;
     std::int64_t B_, E_;
@@ -414,18 +409,18 @@ private:
 
 } // namespace
 
-StageResult RipRawAudio(CPVRFile& clip, std::int64_t B, std::int64_t E, CIBits& reader,
-                        std::uint8_t s, std::string* file) {
-    RawRip rip(clip, B, E, reader, s, false);
-    StageResult result = rip.Run();
+RipOutcome RipRawAudio(RipRun& run, std::int64_t B, std::int64_t E, CIBits& reader, std::uint8_t s,
+                       std::string* file) {
+    RawRip rip(run, B, E, reader, s, false);
+    RipOutcome result = rip.Run();
     if (file) *file = rip.FileName();
     return result;
 }
 
-StageResult RipRawVideo(CPVRFile& clip, std::int64_t B, std::int64_t E, CIBits& reader,
-                        std::uint8_t s, std::string* file) {
-    RawRip rip(clip, B, E, reader, s, true);
-    StageResult result = rip.Run();
+RipOutcome RipRawVideo(RipRun& run, std::int64_t B, std::int64_t E, CIBits& reader, std::uint8_t s,
+                       std::string* file) {
+    RawRip rip(run, B, E, reader, s, true);
+    RipOutcome result = rip.Run();
     if (file) *file = rip.FileName();
     return result;
 }

@@ -9,15 +9,15 @@
 
 namespace quorin {
 
-class CPVRFile;
+class RipRun;
 class CIBits;
 
 // Copies the audio chain's packets from begin B to end E into base + "." + the audio block's raw
 // postfix. The reader is used for header parsing; the bulk copy has its own volume handle.
-StageResult RipRawAudio(CPVRFile& clip, std::int64_t B, std::int64_t E, CIBits& reader,
-                        std::uint8_t streamId, std::string* file = nullptr);
+RipOutcome RipRawAudio(RipRun& run, std::int64_t B, std::int64_t E, CIBits& reader,
+                       std::uint8_t streamId, std::string* file = nullptr);
 // The same for the video chain, cut at packet boundaries at both ends.
-StageResult RipRawVideo(CPVRFile& clip, std::int64_t B, std::int64_t E, CIBits& reader,
-                        std::uint8_t streamId, std::string* file = nullptr);
+RipOutcome RipRawVideo(RipRun& run, std::int64_t B, std::int64_t E, CIBits& reader,
+                       std::uint8_t streamId, std::string* file = nullptr);
 
 } // namespace quorin

@@ -12,7 +12,6 @@
 #include "rip/mux.h"
 #include "rip/obits.h"
 #include "rip/pes.h"
-#include "rip/progress_blocks.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,152 +22,67 @@
 namespace quorin {
 namespace {
 
-StageResult ToStage(RipOutcome o) {
-    switch (o) {
-    case RipOutcome::kDone:
-        return StageResult::kDone;
-    case RipOutcome::kNothingToRip:
-        return StageResult::kNothingFound;
-    case RipOutcome::kReadError:
-        return StageResult::kReadError;
-    case RipOutcome::kCancelled:
-        return StageResult::kCancelled;
-    case RipOutcome::kOutputFailed:
-        return StageResult::kOutputFailed;
-    }
-    return StageResult::kDone;
-}
-
-RipOutcome FromStage(StageResult r) {
-    switch (r) {
-    case StageResult::kDone:
-        return RipOutcome::kDone;
-    case StageResult::kNothingFound:
-        return RipOutcome::kNothingToRip;
-    case StageResult::kCancelled:
-        return RipOutcome::kCancelled;
-    case StageResult::kOutputFailed:
-        return RipOutcome::kOutputFailed;
-    case StageResult::kReadError:
-        return RipOutcome::kReadError;
-    }
-    return RipOutcome::kDone;
-}
+// One stream of the run as the analysis finds it.
+struct StreamSide {
+    bool video = false;
+    bool on = false;
+    std::unique_ptr<CIBits> reader;
+    std::uint8_t id = 0;
+};
 
 class Run {
 public:
-    Run(CPVRFile& clip, RipReport& report, const MuxChoice& mux)
-        : clip_(clip), e_(clip.m_Engine), ap_(AudioBlock(clip)), vp_(VideoBlock(clip)),
-          report_(report), mux_(mux) {}
+    Run(RipRun& run, RipReport& report)
+        : run_(run), clip_(run.Clip()), e_(run.State()), ap_(run.AudioProgress()),
+          vp_(run.VideoProgress()), request_(run.Request()), report_(report),
+          mux_(run.Request().mux) {
+        video_.video = true;
+        video_.on = request_.video;
+        audio_.on = request_.audio;
+    }
 
-    RipOutcome Go(double b, double l) {
+    RipOutcome Go() {
         StringOut dump;
         clip_.DumpInfo(dump);
         Trace() << dump.str();
         Log() << dump.str();
         Trace() << "analyzing streams..." << endl;
-        e_.m_dBegin = b;
-        e_.m_dLength = l;
         ap_.ClearStatus();
         vp_.ClearStatus();
         e_.m_lSkipSectors = 0;
         e_.m_i64VideoStartPTS = PTS_NONE;
         e_.m_i64AudioStartPTS = PTS_NONE;
 
-        if (vp_.backup) {
-            ClaimBase({".sFileDescription", ".mpp", ".pva"});
-            std::vector<std::string> files, incomplete;
-            std::string why;
-            StageResult r = Backup(clip_, &files, &why, &incomplete);
-            for (const std::string& f : files)
-                report_.files.push_back({f, f.ends_with(".map") ? "map" : "backup",
-                                         std::ranges::find(incomplete, f) != incomplete.end()});
-            if (report_.message.empty()) report_.message = why;
-            Note(FromStage(r));
-            return outcome_;
-        }
+        if (request_.backup) return RunBackup();
 
         const ClipRecord& rec = clip_.GetRecord();
-        const bool audioOn = ap_.enabled;
-        const bool videoOn = vp_.enabled;
-        if (ap_.raw || vp_.raw) mux_.format = MuxFormat::kNone;
-        if (const std::string damaged = DamagedStart(rec, audioOn, videoOn); !damaged.empty()) {
-            clip_.m_lActiveStream = damaged.find("video") != std::string::npos ? 1 : 0;
-            clip_.StatusMessage(damaged + "\n", true);
+        if (request_.rawAudio || request_.rawVideo) mux_.format = MuxFormat::kNone;
+        if (const std::string damaged = DamagedStart(rec, audio_.on, video_.on); !damaged.empty()) {
+            run_.SetVideoActive(damaged.find("video") != std::string::npos);
+            run_.StatusMessage(damaged + "\n", true);
             CantGoOn(RipOutcome::kNothingToRip, damaged);
             return outcome_;
         }
-        std::uint8_t vid = 0, aid = 0;
         bool unreadable = false;
-        if (videoOn) {
-            clip_.m_lActiveStream = 1;
-            e_.m_lVideoSkip = rec.VideoStart();
-            e_.m_lEndSectors = rec.VideoEnd();
-            // A stream of 0 clusters is empty (its end position would be negative).
-            if (rec.VClusters() > 0) {
-                vr_ = std::make_unique<CIBits>(clip_.DriveName(), clip_.Table(),
-                                               rec.VideoFirstCluster());
-                e_.m_i64VideoEndBit = EndBit(rec.VClusters(), rec.VideoEnd());
-                if (!vr_->HasVolume()) unreadable = true;
-                GetStreamIDs(clip_, *vr_, vid, e_.m_lVideoSkip);
-                if (vid == 0) unreadable |= Unreadable(*vr_, e_.m_i64VideoEndBit);
-                vr_->Rewind();
-            } else {
-                clip_.StatusMessage("Stream ID not found\n", true);
-                e_.m_i64VideoEndBit = 0;
-            }
-        }
-        if (audioOn) {
-            clip_.m_lActiveStream = 0;
-            e_.m_lAudioSkip = rec.AudioStart();
-            e_.m_lEndSectors = rec.AudioEnd();
-            if (rec.AClusters() > 0) {
-                ar_ = std::make_unique<CIBits>(clip_.DriveName(), clip_.Table(),
-                                               rec.AudioFirstCluster());
-                e_.m_i64AudioEndBit = EndBit(rec.AClusters(), rec.AudioEnd());
-                if (!ar_->HasVolume()) unreadable = true;
-                GetStreamIDs(clip_, *ar_, aid, e_.m_lAudioSkip);
-                if (aid == 0) unreadable |= Unreadable(*ar_, e_.m_i64AudioEndBit);
-                ar_->Rewind();
-            } else {
-                clip_.StatusMessage("Stream ID not found\n", true);
-                e_.m_i64AudioEndBit = 0;
-            }
-        }
-        Both() << "Videostream=" << hex << static_cast<int>(vid) << " " << dec << endl;
-        Both() << "Audiostream=" << hex << static_cast<int>(aid) << " " << dec << endl;
-        if (clip_.IsCancelled()) return Cancelled();
-        if ((audioOn && aid == 0) || (videoOn && vid == 0) || (!audioOn && !videoOn)) {
+        if (video_.on) unreadable |= FindStreamId(video_);
+        if (audio_.on) unreadable |= FindStreamId(audio_);
+        Both() << "Videostream=" << hex << static_cast<int>(video_.id) << " " << dec << endl;
+        Both() << "Audiostream=" << hex << static_cast<int>(audio_.id) << " " << dec << endl;
+        if (run_.IsCancelled()) return Cancelled();
+        if ((audio_.on && audio_.id == 0) || (video_.on && video_.id == 0) ||
+            (!audio_.on && !video_.on)) {
             CantGoOn(unreadable ? RipOutcome::kReadError : RipOutcome::kNothingToRip,
                      unreadable ? ReadFailure() : "stream id not found");
             return outcome_;
         }
 
-        // First time stamps (cached per clip).
-        if (audioOn) {
-            clip_.m_lActiveStream = 0;
-            Trace() << "try to find first pts for Audio..." << endl;
-            e_.m_lEndSectors = rec.AudioEnd();
-            e_.m_lSkipSectors = e_.m_lAudioSkip;
-            if (e_.m_i64AudioFirstPTS == PTS_NONE &&
-                !FirstPTS(clip_, *ar_, aid, e_.m_i64AudioFirstPTS))
-                unreadable |= Unreadable(*ar_, e_.m_i64AudioEndBit);
-            clip_.StatusMessage("AudioStream PTS=" + PtsHex(e_.m_i64AudioFirstPTS) + "\n", true);
-        }
-        if (videoOn) {
-            clip_.m_lActiveStream = 1;
-            Trace() << "try to find first pts for Video..." << endl;
-            e_.m_lEndSectors = rec.VideoEnd();
-            e_.m_lSkipSectors = e_.m_lVideoSkip;
-            if (e_.m_i64VideoFirstPTS == PTS_NONE &&
-                !FirstPTS(clip_, *vr_, vid, e_.m_i64VideoFirstPTS))
-                unreadable |= Unreadable(*vr_, e_.m_i64VideoEndBit);
-            clip_.StatusMessage("Videostream PTS=" + PtsHex(e_.m_i64VideoFirstPTS) + "\n", true);
-        }
-        if (clip_.IsCancelled()) return Cancelled();
+        // First time stamps (kept in the clip's analysis across runs).
+        if (audio_.on) unreadable |= !FindFirstPts(audio_);
+        if (video_.on) unreadable |= !FindFirstPts(video_);
+        if (run_.IsCancelled()) return Cancelled();
         // A first PTS that is not found ends the run like a missing stream id.
-        if ((audioOn && e_.m_i64AudioFirstPTS == PTS_NONE) ||
-            (videoOn && e_.m_i64VideoFirstPTS == PTS_NONE)) {
+        if ((audio_.on && run_.Analysis().audioFirstPts == PTS_NONE) ||
+            (video_.on && run_.Analysis().videoFirstPts == PTS_NONE)) {
             if (unreadable)
                 CantGoOn(RipOutcome::kReadError, ReadFailure());
             else
@@ -177,108 +91,25 @@ public:
         }
 
         // Bounds.
-        e_.m_i64FirstPTS = videoOn ? e_.m_i64VideoFirstPTS : e_.m_i64AudioFirstPTS;
+        e_.m_i64FirstPTS =
+            video_.on ? run_.Analysis().videoFirstPts : run_.Analysis().audioFirstPts;
         vp_.firstPts = e_.m_i64FirstPTS;
-        const std::int64_t S = e_.m_i64FirstPTS + static_cast<std::int64_t>(std::trunc(b * 90'000));
-        const std::int64_t E = S + static_cast<std::int64_t>(std::trunc(l * 90'000));
-        clip_.StatusMessage("First PTS=" + PtsHex(S) + "\nMax   PTS=" + PtsHex(E) + "\n", true);
-        const std::string base = ClaimBase(Suffixes(audioOn, videoOn, aid));
+        const std::int64_t S =
+            e_.m_i64FirstPTS + static_cast<std::int64_t>(std::trunc(e_.m_dBegin * 90'000));
+        const std::int64_t E = S + static_cast<std::int64_t>(std::trunc(e_.m_dLength * 90'000));
+        run_.StatusMessage("First PTS=" + PtsHex(S) + "\nMax   PTS=" + PtsHex(E) + "\n", true);
+        ClaimBase(Suffixes());
 
-        // Audio.
-        if (audioOn) {
-            clip_.m_lActiveStream = 0;
-            Trace() << "now ripping audio" << endl;
-            std::int64_t t0 = TickCountMs();
-            const std::size_t firstFile = report_.files.size();
-            std::unique_ptr<COBits> w;
-            StageResult r = StageResult::kOutputFailed;
-            StageFiles files;
-            e_.m_lSkipSectors = e_.m_lAudioSkip;
-            e_.m_lEndSectors = rec.AudioEnd();
-            bool runs = true;
-            if (StreamTypeOf(aid) == kKindAudio || ap_.raw) {
-                if (!ap_.raw) runs = (w = Writer(base + "." + ap_.postfix, "audio")) != nullptr;
-                if (runs) r = RipAudioStream(clip_, *ar_, w.get(), aid, S, E, &files);
-            } else {
-                runs = (w = Writer(base + ".ac3", "audio")) != nullptr;
-                if (runs) r = RipPrivateStream(clip_, *ar_, *w, aid, S, E);
-            }
-            if (runs) {
-                const std::string said = ap_.raw && Failed(r) ? ap_.Status() : std::string();
-                std::int64_t ms = TickCountMs() - t0;
-                clip_.StatusMessage(
-                    Format("... it took %d  seconds...\n", static_cast<int>(ms / 1000)), true);
-                Reshow(said);
-                if (w) r = CloseWriter(std::move(w), r);
-                if (!files.raw.empty()) report_.files.push_back({files.raw, "raw audio"});
-                ap_.seconds = static_cast<std::int32_t>(ms / 1000);
-                report_.audioMs = ms;
-            }
-            if (!ap_.raw) r = CheckReader(*ar_, e_.m_i64AudioEndBit, r);
-            Note(FromStage(r));
-            MarkPartial(firstFile, r);
-            if (r == StageResult::kCancelled || clip_.IsCancelled()) {
-                // A run cancelled during the audio stage does not start the video stage.
-                vp_.seconds = 0;
-                return Cancelled();
-            }
+        if (audio_.on && AudioStage(S, E) == RipOutcome::kCancelled) {
+            // A run cancelled during the audio stage does not start the video stage.
+            vp_.seconds = 0;
+            return Cancelled();
         }
-
-        // Video.
-        if (videoOn) {
-            clip_.m_lActiveStream = 1;
-            Trace() << "now ripping video" << endl;
-            std::int64_t t0 = TickCountMs();
-            const std::size_t firstFile = report_.files.size();
-            std::unique_ptr<COBits> w;
-            StageResult r = StageResult::kOutputFailed;
-            StageFiles files;
-            bool runs = vp_.raw || (w = Writer(base + "." + vp_.postfix, "video")) != nullptr;
-            e_.m_lSkipSectors = e_.m_lVideoSkip;
-            e_.m_lEndSectors = rec.VideoEnd();
-            if (runs) {
-                r = RipVideoStream(clip_, *vr_, w.get(), vid, S, E, &files);
-                const std::string said = vp_.raw && Failed(r) ? vp_.Status() : std::string();
-                std::string failure;
-                if (w) {
-                    // The sequence end code, also after a cancel.
-                    for (std::uint8_t code : {0x00, 0x00, 0x01, 0xB7})
-                        w->WriteByte(code);
-                    w->Flush();
-                    std::string name = w->GetFileName();
-                    StageResult closed = CloseWriter(std::move(w), r, &failure);
-                    if (closed != StageResult::kOutputFailed && vp_.patchSequenceHeader)
-                        PatchSequenceHeader(clip_, name);
-                    r = closed;
-                }
-                if (!files.delayLog.empty()) report_.files.push_back({files.delayLog, "delay log"});
-                if (!files.raw.empty()) report_.files.push_back({files.raw, "raw video"});
-                std::int64_t ms = TickCountMs() - t0;
-                clip_.StatusMessage(
-                    Format("... it took %d  seconds...\n", static_cast<int>(ms / 1000)), true);
-                Reshow(said);
-                if (!failure.empty()) clip_.StatusMessage(failure + "\n", true);
-                vp_.seconds = static_cast<std::int32_t>(ms / 1000);
-                report_.videoMs = ms;
-            }
-            if (!vp_.raw) r = CheckReader(*vr_, e_.m_i64VideoEndBit, r);
-            Note(FromStage(r));
-            MarkPartial(firstFile, r);
-            if (r == StageResult::kCancelled) Cancelled();
-        }
+        if (video_.on) VideoStage(S, E);
         if (mux_.format != MuxFormat::kNone && outcome_ == RipOutcome::kDone)
-            Note(RunMuxStage(clip_, mux_.format, mux_.keepStreams, report_));
+            Note(RunMuxStage(run_, mux_.format, mux_.keepStreams, report_));
         Trace() << "cleaning up" << endl;
         return outcome_;
-    }
-
-    // The data files of a stage that stopped before its end (the delay log is whole even then).
-    void MarkPartial(std::size_t firstFile, StageResult r) {
-        if (r != StageResult::kCancelled && r != StageResult::kOutputFailed &&
-            r != StageResult::kReadError)
-            return;
-        for (std::size_t i = firstFile; i < report_.files.size(); ++i)
-            if (report_.files[i].what != "delay log") report_.files[i].partial = true;
     }
 
     // Ends the run's claim on its names: files a stage reported stay even when empty.
@@ -287,10 +118,167 @@ public:
             for (const RipReport::File& f : report_.files)
                 claim_->Keep(f.name);
         claim_.reset();
-        e_.m_strRunBase.clear();
     }
 
 private:
+    RipOutcome RunBackup() {
+        ClaimBase({".sFileDescription", ".mpp", ".pva"});
+        std::vector<std::string> files, incomplete;
+        std::string why;
+        const RipOutcome r = Backup(run_, &files, &why, &incomplete);
+        for (const std::string& f : files)
+            report_.files.push_back({f, f.ends_with(".map") ? FileKind::kMap : FileKind::kBackup,
+                                     std::ranges::find(incomplete, f) != incomplete.end()});
+        if (report_.message.empty()) report_.message = why;
+        Note(r);
+        return outcome_;
+    }
+
+    // Opens the stream's chain and finds its id (unless an earlier run of the clip did); true
+    // when the disk failed the search.
+    bool FindStreamId(StreamSide& side) {
+        const ClipRecord& rec = clip_.GetRecord();
+        run_.SetVideoActive(side.video);
+        std::int32_t& skip = side.video ? e_.m_lVideoSkip : e_.m_lAudioSkip;
+        std::int64_t& endBit = side.video ? e_.m_i64VideoEndBit : e_.m_i64AudioEndBit;
+        skip = side.video ? rec.VideoStart() : rec.AudioStart();
+        e_.m_lEndSectors = side.video ? rec.VideoEnd() : rec.AudioEnd();
+        const int clusters = side.video ? rec.VClusters() : rec.AClusters();
+        // A stream of 0 clusters is empty (its end position would be negative).
+        if (clusters <= 0) {
+            run_.StatusMessage("Stream ID not found\n", true);
+            endBit = 0;
+            return false;
+        }
+        side.reader = std::make_unique<CIBits>(
+            clip_.DriveName(), clip_.Table(),
+            side.video ? rec.VideoFirstCluster() : rec.AudioFirstCluster(), run_.Missing());
+        endBit = EndBit(clusters, e_.m_lEndSectors);
+        bool unreadable = !side.reader->HasVolume();
+        std::uint8_t& known = side.video ? run_.Analysis().videoId : run_.Analysis().audioId;
+        if (known == 0) GetStreamIDs(run_, *side.reader, known, skip);
+        side.id = known;
+        if (side.id == 0) unreadable |= Unreadable(*side.reader, endBit);
+        side.reader->Rewind();
+        return unreadable;
+    }
+
+    // False when the first time stamp could not be read off the disk.
+    bool FindFirstPts(StreamSide& side) {
+        run_.SetVideoActive(side.video);
+        Trace() << (side.video ? "try to find first pts for Video..."
+                               : "try to find first pts for Audio...")
+                << endl;
+        const ClipRecord& rec = clip_.GetRecord();
+        e_.m_lEndSectors = side.video ? rec.VideoEnd() : rec.AudioEnd();
+        e_.m_lSkipSectors = side.video ? e_.m_lVideoSkip : e_.m_lAudioSkip;
+        std::int64_t& first =
+            side.video ? run_.Analysis().videoFirstPts : run_.Analysis().audioFirstPts;
+        bool readable = true;
+        if (first == PTS_NONE && !FirstPTS(run_, *side.reader, side.id, first))
+            readable =
+                !Unreadable(*side.reader, side.video ? e_.m_i64VideoEndBit : e_.m_i64AudioEndBit);
+        run_.StatusMessage(std::string(side.video ? "Videostream" : "AudioStream") +
+                               " PTS=" + PtsHex(first) + "\n",
+                           true);
+        return readable;
+    }
+
+    RipOutcome AudioStage(std::int64_t S, std::int64_t E) {
+        run_.SetVideoActive(false);
+        Trace() << "now ripping audio" << endl;
+        const std::int64_t t0 = TickCountMs();
+        const std::size_t firstFile = report_.files.size();
+        const ClipRecord& rec = clip_.GetRecord();
+        const bool raw = request_.rawAudio;
+        std::unique_ptr<COBits> w;
+        RipOutcome r = RipOutcome::kOutputFailed;
+        StageFiles files;
+        e_.m_lSkipSectors = e_.m_lAudioSkip;
+        e_.m_lEndSectors = rec.AudioEnd();
+        CIBits& reader = *audio_.reader;
+        bool runs = true;
+        if (StreamTypeOf(audio_.id) == kKindAudio || raw) {
+            if (!raw)
+                runs = (w = Writer(base_ + "." + request_.postfixes.audio, FileKind::kAudio)) !=
+                       nullptr;
+            if (runs) r = RipAudioStream(run_, reader, w.get(), audio_.id, S, E, &files);
+        } else {
+            runs = (w = Writer(base_ + ".ac3", FileKind::kAudio)) != nullptr;
+            if (runs) r = RipPrivateStream(run_, reader, *w, audio_.id, S, E);
+        }
+        if (runs) {
+            const std::string said = raw && Failed(r) ? ap_.Status() : std::string();
+            const std::int64_t ms = TickCountMs() - t0;
+            run_.StatusMessage(Format("... it took %d  seconds...\n", static_cast<int>(ms / 1000)),
+                               true);
+            Reshow(said);
+            if (w) r = CloseWriter(std::move(w), r);
+            if (!files.raw.empty()) report_.files.push_back({files.raw, FileKind::kRawAudio});
+            ap_.seconds = static_cast<std::int32_t>(ms / 1000);
+            report_.audioMs = ms;
+        }
+        if (!raw) r = CheckReader(reader, e_.m_i64AudioEndBit, r);
+        Note(r);
+        MarkPartial(firstFile, r);
+        return run_.IsCancelled() ? RipOutcome::kCancelled : r;
+    }
+
+    void VideoStage(std::int64_t S, std::int64_t E) {
+        run_.SetVideoActive(true);
+        Trace() << "now ripping video" << endl;
+        const std::int64_t t0 = TickCountMs();
+        const std::size_t firstFile = report_.files.size();
+        const bool raw = request_.rawVideo;
+        std::unique_ptr<COBits> w;
+        RipOutcome r = RipOutcome::kOutputFailed;
+        StageFiles files;
+        CIBits& reader = *video_.reader;
+        const bool runs = raw || (w = Writer(base_ + "." + request_.postfixes.video,
+                                             FileKind::kVideo)) != nullptr;
+        e_.m_lSkipSectors = e_.m_lVideoSkip;
+        e_.m_lEndSectors = clip_.GetRecord().VideoEnd();
+        if (runs) {
+            r = RipVideoStream(run_, reader, w.get(), video_.id, S, E, &files);
+            const std::string said = raw && Failed(r) ? vp_.Status() : std::string();
+            std::string failure;
+            if (w) {
+                // The sequence end code, also after a cancel.
+                for (std::uint8_t code : {0x00, 0x00, 0x01, 0xB7})
+                    w->WriteByte(code);
+                w->Flush();
+                const std::string name = w->GetFileName();
+                const RipOutcome closed = CloseWriter(std::move(w), r, &failure);
+                if (closed != RipOutcome::kOutputFailed && request_.patchSequenceHeader)
+                    PatchSequenceHeader(run_, name);
+                r = closed;
+            }
+            if (!files.delayLog.empty())
+                report_.files.push_back({files.delayLog, FileKind::kDelayLog});
+            if (!files.raw.empty()) report_.files.push_back({files.raw, FileKind::kRawVideo});
+            const std::int64_t ms = TickCountMs() - t0;
+            run_.StatusMessage(Format("... it took %d  seconds...\n", static_cast<int>(ms / 1000)),
+                               true);
+            Reshow(said);
+            if (!failure.empty()) run_.StatusMessage(failure + "\n", true);
+            vp_.seconds = static_cast<std::int32_t>(ms / 1000);
+            report_.videoMs = ms;
+        }
+        if (!raw) r = CheckReader(reader, e_.m_i64VideoEndBit, r);
+        Note(r);
+        MarkPartial(firstFile, r);
+        if (r == RipOutcome::kCancelled) Cancelled();
+    }
+
+    // The data files of a stage that stopped before its end (the delay log is whole even then).
+    void MarkPartial(std::size_t firstFile, RipOutcome r) {
+        if (r != RipOutcome::kCancelled && r != RipOutcome::kOutputFailed &&
+            r != RipOutcome::kReadError)
+            return;
+        for (std::size_t i = firstFile; i < report_.files.size(); ++i)
+            if (report_.files[i].kind != FileKind::kDelayLog) report_.files[i].partial = true;
+    }
+
     // A text to the console trace and to the log alike.
     class BothOut : public TextOut {
     public:
@@ -309,7 +297,7 @@ private:
         if (o == RipOutcome::kNothingToRip && report_.message.empty())
             report_.message = "no packet of the stream at or after the begin";
         if (o == RipOutcome::kReadError && report_.message.empty()) report_.message = "read error";
-        if (Severity(ToStage(o)) > Severity(ToStage(outcome_))) outcome_ = o;
+        outcome_ = Worse(outcome_, o);
     }
 
     RipOutcome Cancelled() {
@@ -335,15 +323,14 @@ private:
     // A stage whose reader stopped before the end of the stream's data (a read error, the
     // disk's end, a broken chain) did not rip the stream; it ends as a read error that says why,
     // after the stage's last status.
-    StageResult CheckReader(const CIBits& reader, std::int64_t endBit, StageResult r) {
-        if (r != StageResult::kDone && r != StageResult::kNothingFound &&
-            r != StageResult::kReadError)
+    RipOutcome CheckReader(const CIBits& reader, std::int64_t endBit, RipOutcome r) {
+        if (r != RipOutcome::kDone && r != RipOutcome::kNothingToRip && r != RipOutcome::kReadError)
             return r;
         const std::string why = reader.Shortfall(endBit);
         if (why.empty()) return r;
-        clip_.StatusMessage(why + "\n", true);
+        run_.StatusMessage(why + "\n", true);
         if (report_.message.empty()) report_.message = why;
-        return StageResult::kReadError;
+        return RipOutcome::kReadError;
     }
 
     // An end offset beyond its cluster (a damaged record) ends the stream with the
@@ -368,36 +355,37 @@ private:
         return {};
     }
 
-    static bool Failed(StageResult r) {
-        return r == StageResult::kReadError || r == StageResult::kOutputFailed;
+    static bool Failed(RipOutcome r) {
+        return r == RipOutcome::kReadError || r == RipOutcome::kOutputFailed;
     }
 
     // A raw rip's failure stays the status after the stage's timing line (which would
     // otherwise hide it) and is the run's message; it is in the log already.
     void Reshow(const std::string& said) {
         if (said.empty()) return;
-        clip_.StatusMessage(said, false);
+        run_.StatusMessage(said, false);
         if (report_.message.empty()) report_.message = said;
     }
 
     void CantGoOn(RipOutcome o, const std::string& why) {
         Both() << "can't go on..." << endl;
-        if (o == RipOutcome::kReadError) clip_.StatusMessage(why + "\n", true);
+        if (o == RipOutcome::kReadError) run_.StatusMessage(why + "\n", true);
         report_.message = why;
         Note(o);
         Trace() << "cleaning up" << endl;
     }
 
-    // The files this run will write, after the clip's base name.
-    std::vector<std::string> Suffixes(bool audioOn, bool videoOn, std::uint8_t aid) const {
+    // The files this run will write, after its base name.
+    std::vector<std::string> Suffixes() const {
+        const OutputPostfixes& p = request_.postfixes;
         std::vector<std::string> s;
-        if (audioOn)
-            s.push_back("." + (ap_.raw                           ? ap_.rawPostfix
-                               : StreamTypeOf(aid) == kKindAudio ? ap_.postfix
-                                                                 : std::string("ac3")));
-        if (videoOn && vp_.raw) s.push_back("." + vp_.rawPostfix);
-        if (videoOn && !vp_.raw) {
-            s.push_back("." + vp_.postfix);
+        if (audio_.on)
+            s.push_back("." + (request_.rawAudio                       ? p.rawAudio
+                               : StreamTypeOf(audio_.id) == kKindAudio ? p.audio
+                                                                       : std::string("ac3")));
+        if (video_.on && request_.rawVideo) s.push_back("." + p.rawVideo);
+        if (video_.on && !request_.rawVideo) {
+            s.push_back("." + p.video);
             s.push_back(" delay.log");
         }
         if (mux_.format != MuxFormat::kNone)
@@ -406,88 +394,101 @@ private:
     }
 
     // One number for all files of the run, taken at once.
-    std::string ClaimBase(const std::vector<std::string>& suffixes) {
-        claim_ = std::make_unique<OutputNameClaim>(clip_.OutputBasePath(), suffixes);
-        e_.m_strRunBase = claim_->Base();
-        return claim_->Base();
+    void ClaimBase(const std::vector<std::string>& suffixes) {
+        claim_ = std::make_unique<OutputNameClaim>(run_.BasePath(), suffixes);
+        base_ = claim_->Base();
+        run_.SetBasePath(base_);
     }
 
     // Creates the writer of a stage. A file that cannot be created stops the stage, and the
     // status and the log say so with the system's reason.
-    std::unique_ptr<COBits> Writer(const std::string& name, const char* what) {
+    std::unique_ptr<COBits> Writer(const std::string& name, FileKind kind) {
         bool ok = false;
         auto w = std::make_unique<COBits>(name, ok);
         if (!ok) {
-            std::string text = "could not create " + w->GetFileName() + ": " +
+            std::string text = "could not create " + run_.Shown(w->GetFileName()) + ": " +
                                OutputErrorText(w->IsOpen() ? ENOMEM : w->Error());
-            clip_.StatusMessage(text + "\n", true);
+            run_.StatusMessage(text + "\n", true);
             if (report_.message.empty()) report_.message = text;
             return nullptr;
         }
-        report_.files.push_back({w->GetFileName(), what});
+        report_.files.push_back({w->GetFileName(), kind});
         return w;
     }
 
     // Flushes and closes a stage's writer. A failed write turns the stage's result into
     // kOutputFailed; its text goes to the status and the log at once, or into *deferred.
-    StageResult CloseWriter(std::unique_ptr<COBits> w, StageResult r,
-                            std::string* deferred = nullptr) {
+    RipOutcome CloseWriter(std::unique_ptr<COBits> w, RipOutcome r,
+                           std::string* deferred = nullptr) {
         w->Flush();
         std::string name = w->GetFileName();
         bool failed = w->WriteFailed();
         int error = w->Error();
         w.reset();
         if (!failed) return r;
-        std::string text = "could not write " + name + ": " + OutputErrorText(error);
+        std::string text = "could not write " + run_.Shown(name) + ": " + OutputErrorText(error);
         if (deferred)
             *deferred = text;
         else
-            clip_.StatusMessage(text + "\n", true);
+            run_.StatusMessage(text + "\n", true);
         if (report_.message.empty()) report_.message = text;
-        return StageResult::kOutputFailed;
+        return RipOutcome::kOutputFailed;
     }
 
-    CPVRFile& clip_;
-    ClipEngineState& e_;
+    RipRun& run_;
+    const CPVRFile& clip_;
+    RipState& e_;
     RipProgress& ap_;
     RipProgress& vp_;
+    const RipRequest& request_;
     RipReport& report_;
     MuxChoice mux_;
-    std::unique_ptr<CIBits> vr_, ar_;
+    StreamSide video_, audio_;
+    std::string base_;
     std::unique_ptr<OutputNameClaim> claim_;
     RipOutcome outcome_ = RipOutcome::kDone;
     std::string readFailure_;
 };
 
 // The losses of the run, once each, in disk order per stream, logged as the report lines.
-void ReportLosses(CPVRFile& clip, RipReport& rep) {
-    ClipEngineState& e = clip.m_Engine;
-    std::sort(e.m_vecLost.begin(), e.m_vecLost.end(),
-              [](const LostStretch& a, const LostStretch& b) {
-                  return std::tie(a.video, a.diskByte) < std::tie(b.video, b.diskByte);
-              });
-    auto seconds = [&e](std::int64_t pts) {
-        if (pts == PTS_NONE || e.m_i64FirstPTS == PTS_NONE) return -1.0;
-        return std::max<double>(0, static_cast<double>(pts - e.m_i64FirstPTS) / 90'000);
+void ReportLosses(RipRun& run, RipReport& rep) {
+    std::vector<LostStretch>& met = run.Lost();
+    std::sort(met.begin(), met.end(), [](const LostStretch& a, const LostStretch& b) {
+        return std::tie(a.video, a.diskByte) < std::tie(b.video, b.diskByte);
+    });
+    const std::int64_t first = run.State().m_i64FirstPTS;
+    auto seconds = [first](std::int64_t pts) {
+        if (pts == PTS_NONE || first == PTS_NONE) return -1.0;
+        return std::max<double>(0, static_cast<double>(pts - first) / 90'000);
     };
-    for (std::size_t i = 0; i < e.m_vecLost.size(); ++i) {
-        const LostStretch& l = e.m_vecLost[i];
-        if (i > 0 && l.video == e.m_vecLost[i - 1].video &&
-            l.diskByte == e.m_vecLost[i - 1].diskByte)
-            continue;
+    for (std::size_t i = 0; i < met.size(); ++i) {
+        LostStretch l = met[i];
+        if (i > 0 && l.video == met[i - 1].video && l.diskByte == met[i - 1].diskByte) continue;
         // A stretch read in pieces (raw rips, backups) is one stretch.
-        if (!rep.lost.empty() && rep.lost.back().stream == (l.video ? "video" : "audio") &&
+        if (!rep.lost.empty() && rep.lost.back().video == l.video &&
             rep.lost.back().diskByte + rep.lost.back().bytes == l.diskByte &&
             rep.lost.back().from < 0 && l.fromPts == PTS_NONE) {
             rep.lost.back().bytes += l.bytes;
             continue;
         }
-        rep.lost.push_back({l.video ? "video" : "audio", l.diskByte, l.bytes, seconds(l.fromPts),
-                            seconds(l.toPts)});
+        l.from = seconds(l.fromPts);
+        l.to = seconds(l.toPts);
+        rep.lost.push_back(l);
     }
     for (const RipReport::Lost& l : rep.lost)
         LogLine(LostLine(l));
-    e.m_vecLost.clear();
+}
+
+// What the run found out, for the caller to show and to keep.
+void ReportState(const RipRun& run, RipReport& rep) {
+    const RipState& e = run.State();
+    rep.analysis = run.Analysis();
+    rep.firstPts = e.m_i64FirstPTS;
+    rep.videoStartPts = e.m_i64VideoStartPTS;
+    rep.audioStartPts = e.m_i64AudioStartPTS;
+    rep.ripStartPts = e.m_i64RipStartPTS;
+    rep.ripPicturePts = e.m_i64RipPicturePTS;
+    rep.aspect = e.m_dAspectRatio;
 }
 
 } // namespace
@@ -501,7 +502,7 @@ std::string ClipTimeText(double seconds) {
 }
 
 std::string LostLine(const RipReport::Lost& l) {
-    return Format("lost\t%s\t%lld\t%lld\t", l.stream.c_str(), static_cast<long long>(l.diskByte),
+    return Format("lost\t%s\t%lld\t%lld\t", l.Stream(), static_cast<long long>(l.diskByte),
                   static_cast<long long>(l.bytes)) +
            ClipTimeText(l.from) + "\t" + ClipTimeText(l.to);
 }
@@ -513,27 +514,45 @@ double RipReport::LostSeconds() const {
     return total;
 }
 
-RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* report) {
-    return RipStream(clip, begin, length, report, MuxChoice{});
+const char* FileKindText(FileKind kind) {
+    switch (kind) {
+    case FileKind::kAudio:
+        return "audio";
+    case FileKind::kVideo:
+        return "video";
+    case FileKind::kDelayLog:
+        return "delay log";
+    case FileKind::kRawAudio:
+        return "raw audio";
+    case FileKind::kRawVideo:
+        return "raw video";
+    case FileKind::kBackup:
+        return "backup";
+    case FileKind::kMap:
+        return "map";
+    case FileKind::kMuxed:
+        return "muxed";
+    case FileKind::kNfo:
+        return "nfo";
+    case FileKind::kPoster:
+        return "poster";
+    case FileKind::kFanart:
+        return "fanart";
+    case FileKind::kEdl:
+        return "edl";
+    }
+    return "";
 }
 
-RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* report,
-                     const MuxChoice& mux) {
-    RipReport local;
-    RipReport& rep = report ? *report : local;
-    rep = RipReport{};
-    // What a run finds missing is read no more during the run, and only during it.
-    ForgetMissingSectors(clip.DriveName());
-    clip.m_Engine.m_vecLost.clear();
-    Run run(clip, rep, mux);
-    const RipOutcome outcome = run.Go(begin, length);
-    run.Finish();
-    ReportLosses(clip, rep);
+RipOutcome RipStream(RipRun& run, RipReport& report) {
+    report = RipReport{};
+    run.Lost().clear();
+    Run driver(run, report);
+    const RipOutcome outcome = driver.Go();
+    driver.Finish();
+    ReportLosses(run, report);
+    ReportState(run, report);
     return outcome;
-}
-
-RipOutcome RipStream(CPVRFile& clip, double begin, double length) {
-    return RipStream(clip, begin, length, nullptr);
 }
 
 } // namespace quorin

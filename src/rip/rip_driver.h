@@ -1,33 +1,38 @@
 // The one entry point of the extraction engine: one rip (or backup) of one clip.
 #pragma once
 
+#include "rip/rip_run.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace quorin {
 
-class CPVRFile;
-
-// How a run ended, for front ends that report it (the window shows the status texts instead).
-enum class RipOutcome {
-    kDone,         // every enabled stage ran to its end
-    kNothingToRip, // a stream id or first time stamp was not found ("can't go on...")
-    kCancelled,    // the cancel flag stopped a stage
-    kOutputFailed, // an output file could not be created or written
-    kReadError,    // the disk could not be read where a stage needed it
+// What a file of a run holds.
+enum class FileKind {
+    kAudio,
+    kVideo,
+    kDelayLog,
+    kRawAudio,
+    kRawVideo,
+    kBackup,
+    kMap,
+    kMuxed,
+    kNfo,    // a media library's description of the recording
+    kPoster, // a media library's pictures
+    kFanart,
+    kEdl, // the break marks as a skip list
 };
-
-// Rips the clip from begin for length seconds: audio first, then video, each into its own
-// file in the current directory. Options and progress go through clip.m_pAudioProgress and
-// clip.m_pVideoProgress, the cancel flag through clip.m_pCancel; the caller sets all three.
-RipOutcome RipStream(CPVRFile& clip, double begin, double length);
+// "audio", "video", "delay log", "raw audio", "raw video", "backup", "map", "muxed", "nfo",
+// "poster", "fanart", "edl".
+const char* FileKindText(FileKind kind);
 
 // What a run wrote, for front ends that list it (quorin-cli).
 struct RipReport {
     struct File {
-        std::string name; // as created in the current directory
-        std::string what; // "audio", "video", "delay log", "raw audio", "raw video", "backup"
+        std::string name; // as created (in the run's output folder)
+        FileKind kind = FileKind::kVideo;
         bool partial =
             false; // its stage stopped before the end (cancelled, a failed write or read)
     };
@@ -38,14 +43,16 @@ struct RipReport {
     std::string message; // why the run did not end as done (the text the status showed)
     // Damaged stretches of the disk the outputs lack (bridged in stream rips, zeros in raw rips
     // and backups). A run that is done but lost something ends with exit status 6 in quorin-cli.
-    struct Lost {
-        std::string stream;    // "audio" or "video"
-        std::int64_t diskByte; // where the stretch begins on the disk
-        std::int64_t bytes;
-        double from = -1; // seconds into the clip on either side; -1: not known
-        double to = -1;
-    };
+    using Lost = LostStretch;
     std::vector<Lost> lost;
+    // What the run found out about the clip and where its files start.
+    ClipAnalysis analysis;
+    std::int64_t firstPts = PTS_NONE;      // the reference of the run's times
+    std::int64_t videoStartPts = PTS_NONE; // the first picture the video file shows
+    std::int64_t audioStartPts = PTS_NONE; // the first audio frame written
+    std::int64_t ripStartPts = PTS_NONE;   // the packet that reached the begin
+    std::int64_t ripPicturePts = PTS_NONE; // the first picture the video stage wrote
+    double aspect = 4.0 / 3.0;             // of the sequence header the video began with
     // The seconds of the clip the losses span (those with both sides known).
     double LostSeconds() const;
 };
@@ -56,21 +63,9 @@ std::string LostLine(const RipReport::Lost& lost);
 // h:mm:ss.cc, or "-" for a negative time.
 std::string ClipTimeText(double seconds);
 
-// The same run, reporting the files written and the stage times.
-RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* report);
-
-// The container a stream rip ends in (rip/mux.h writes it); kNone: the elementary streams.
-enum class MuxFormat { kNone, kMatroska, kProgramStream, kTransportStream };
-
-struct MuxChoice {
-    MuxFormat format = MuxFormat::kNone;
-    bool keepStreams = false; // keep the elementary streams and the delay log after a mux
-};
-
-// The same run, ending in the chosen container when every stage is done. The container's name is
-// claimed with the streams', so all files of the run share one number. Raw rips and backups are
-// never muxed.
-RipOutcome RipStream(CPVRFile& clip, double begin, double length, RipReport* report,
-                     const MuxChoice& mux);
+// Runs the stages of one rip: audio first, then video, each into its own file named after the
+// run's base path, then the mux stage when one is asked for. The request, the progress blocks and
+// the cancel flag come with the run.
+RipOutcome RipStream(RipRun& run, RipReport& report);
 
 } // namespace quorin

@@ -1,13 +1,15 @@
 // The one way to run a rip. Every front end (quorin-cli's rip, jobs and preview, the window's
-// single rip and queue, the preview dialog) describes what it wants in a RipRequest and hands it
-// to a RipRunner, which applies the cut rules, lends the progress blocks and the cancel flag to
-// the clip for the run, names the outputs and runs the stages through RipStream.
+// single rip and queue, the preview dialog and its workers) describes what it wants in a
+// RipRequest and hands it to a RipRunner, which applies the cut rules, renames the clip when
+// asked, makes the run object and runs the stages through RipStream.
 #pragma once
 
 #include "base/run_state.h"
 #include "rip/rip_driver.h"
+#include "rip/rip_run.h"
 
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,29 +17,6 @@
 namespace quorin {
 
 class CPVRFile;
-
-// The extensions of the output files (the settings file's four postfixes).
-struct OutputPostfixes {
-    std::string video = "m2v";
-    std::string audio = "mp2";
-    std::string rawVideo = "pva";
-    std::string rawAudio = "mpp";
-};
-
-struct RipRequest {
-    double begin = 0;             // seconds from the clip's start
-    std::optional<double> length; // seconds; none: to the clip's end
-    bool audio = true;
-    bool video = true;
-    bool rawAudio = false;
-    bool rawVideo = false;
-    bool backup = false;
-    bool patchSequenceHeader = false;
-    std::optional<std::string> outputName; // none: the clip's own name names the files
-    bool rename = false;                   // the output name also becomes the clip's title
-    OutputPostfixes postfixes;
-    MuxChoice mux; // the container a stream rip ends in; raw rips and backups ignore it
-};
 
 // A cut after the rules, in seconds.
 struct RipCut {
@@ -65,38 +44,45 @@ struct RipRunReport {
 
 class RipRunner {
 public:
-    // The blocks and the flag are lent to the clip for the runner's life; the clip gets back
-    // whatever it had before (a runner may live inside another's, as the preview dialog's does).
+    // The blocks and the flag are the front end's; every run of this runner reports into them.
+    // The runner keeps what its runs learn about the clip (ClipAnalysis) for its next runs.
     RipRunner(CPVRFile& clip, RipProgress& audio, RipProgress& video,
-              const std::atomic<bool>* cancel);
+              const std::atomic<bool>* cancel, ClipAnalysis analysis = {});
+    // A runner that only reads the clip (several may share it across threads): a request to
+    // rename is reported as a failed rename.
+    RipRunner(const CPVRFile& clip, RipProgress& audio, RipProgress& video,
+              const std::atomic<bool>* cancel, ClipAnalysis analysis = {});
     ~RipRunner();
     RipRunner(const RipRunner&) = delete;
     RipRunner& operator=(const RipRunner&) = delete;
 
-    // The steps before the stages: the cut rules, the blocks' options (their displays reset),
-    // the output name and, when asked, the rename. False when the request was refused; nothing
-    // changed then. A rename that does not reach the disk leaves the old title and is reported
-    // in the status texts, the log and the notices; the rip still runs.
-    bool Prepare(const RipRequest& request, RipRunReport& report);
+    // The steps before the stages: the cut rules, the blocks' displays reset, the run object and,
+    // when asked, the rename. False when the request was refused; nothing changed then. A rename
+    // that does not reach the disk leaves the old title and is reported in the status texts, the
+    // log and the notices; the rip still runs.
+    [[nodiscard]] bool Prepare(const RipRequest& request, RipRunReport& report);
     // The stages of a prepared run (a front end may run them on a worker thread).
     RipOutcome Execute(RipRunReport& report);
     // Prepare and Execute in a row.
     RipRunReport Run(const RipRequest& request);
 
-    // A preview rip: the first picture at or after whole seconds into "<name>.<video postfix>",
-    // video only, nothing raw, no header patch. True when a picture's worth was written.
-    bool RipPreview(double seconds, const std::string& name, const OutputPostfixes& postfixes);
+    // A preview rip: the first picture at or after whole seconds into "<name>.<video postfix>" in
+    // the folder, video only, nothing raw, no header patch. True when a picture's worth was
+    // written; the report (when given) says where it starts.
+    bool RipPreview(double seconds, const std::string& folder, const std::string& name,
+                    const OutputPostfixes& postfixes, RipReport* report = nullptr);
 
-    CPVRFile& Clip() { return clip_; }
+    const CPVRFile& Clip() const { return clip_; }
+    const ClipAnalysis& Analysis() const { return analysis_; }
 
 private:
-    CPVRFile& clip_;
+    const CPVRFile& clip_;
+    CPVRFile* writable_ = nullptr; // the same clip, for renames
     RipProgress& audio_;
     RipProgress& video_;
-    RipProgress* previousAudio_;
-    RipProgress* previousVideo_;
-    const std::atomic<bool>* previousCancel_;
-    MuxChoice mux_; // of the prepared run
+    const std::atomic<bool>* cancel_;
+    ClipAnalysis analysis_;
+    std::unique_ptr<RipRun> run_; // of the prepared run
 };
 
 } // namespace quorin

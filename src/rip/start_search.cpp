@@ -30,10 +30,10 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
 
 class Search {
 public:
-    Search(CPVRFile& clip, std::int64_t S, CIBits& reader, std::uint8_t s,
+    Search(RipRun& run, std::int64_t S, CIBits& reader, std::uint8_t s,
            std::vector<std::uint32_t> chain, std::int32_t clusters, VolumeHandle& handle,
            StartSearchStats& stats)
-        : clip_(clip), e_(clip.m_Engine), S_(S), reader_(reader), s_(s), chain_(std::move(chain)),
+        : run_(run), e_(run.State()), S_(S), reader_(reader), s_(s), chain_(std::move(chain)),
           N_(clusters), handle_(handle), stats_(stats) {
         n_ = static_cast<int>(std::min<std::int64_t>(std::max(clusters, 0), chain_.size()));
         skipBytes_ = std::clamp<std::int64_t>(std::int64_t{e_.m_lSkipSectors} * 512, 0, kCluster);
@@ -45,11 +45,11 @@ public:
             Position(0, 0);
             return;
         }
-        if (!FirstMethod()) SecondMethod();
+        if (!SearchByByteRate()) SearchFromClusterShare();
     }
 
 private:
-    void Say(const std::string& text) { clip_.StatusMessage(text, true); }
+    void Say(const std::string& text) { run_.StatusMessage(text, true); }
 
     // One 1 MiB probe at byte o of chain index c. An offset at or past a cluster's end continues
     // in the next cluster of the chain; nothing outside the chain or outside the stream's data
@@ -65,8 +65,8 @@ private:
         if (c == n_ - 1) bytes = std::min(bytes, endBytes_ - o);
         if (bytes <= 0) return PTS_NONE;
         ++stats_.probes;
-        std::vector<std::uint8_t>& buffer = clip_.ExtractionBuffer();
-        return GetNextPTS(clip_, s_, reader_, chain_[static_cast<std::size_t>(c)], c, o, handle_,
+        std::vector<std::uint8_t>& buffer = run_.Buffer();
+        return GetNextPTS(run_, s_, reader_, chain_[static_cast<std::size_t>(c)], c, o, handle_,
                           buffer, bytes);
     }
 
@@ -76,10 +76,11 @@ private:
         return p;
     }
 
-    // Returns false to hand over to the second method.
-    bool FirstMethod() {
-        double length = clip_.ClipLength(); // hundredths of a second
-        if (!(length > 0)) return false;    // the rate would divide by 0
+    // Predicts the begin's byte from the stream's average byte rate and corrects the guess by
+    // the time stamps found there; false hands over to the search from the cluster share.
+    bool SearchByByteRate() {
+        double length = run_.Clip().ClipLength(); // hundredths of a second
+        if (!(length > 0)) return false;          // the rate would divide by 0
         std::int64_t D;
         if (N_ <= 1)
             D = (std::int64_t{e_.m_lEndSectors} - e_.m_lSkipSectors) * 512;
@@ -97,7 +98,7 @@ private:
         Say(Format("Predicted Cluster: %d\n", c));
         if (c > n_ - 1) return false; // the prediction left the chain
         std::int64_t P = Probe(c, o);
-        if (P == PTS_NONE) return false; // nothing to correct from: second method at once
+        if (P == PTS_NONE) return false; // nothing to correct from: the cluster share at once
         P = WrapPTS(e_, P);
         reader_.ClearEOF();
         std::int64_t lastPts = P;
@@ -147,15 +148,16 @@ private:
             P = Lift(P);
         }
         Say("Silk and Smooth ..... running\n");
-        stats_.firstMethod = true;
+        stats_.byteRate = true;
         Position(c, o);
         return true;
     }
 
-    void SecondMethod() {
-        stats_.secondMethod = true;
+    // Starts in the cluster that holds the begin's share of the clip and reads on from there.
+    void SearchFromClusterShare() {
+        stats_.clusterShare = true;
         Say("Trying old version\n");
-        double length = clip_.ClipLength();
+        double length = run_.Clip().ClipLength();
         int c = 0;
         if (length > 0) {
             double v = std::trunc(e_.m_dBegin * 100.0 / length * N_);
@@ -184,7 +186,7 @@ private:
         std::int64_t prev = 0, step = 0;
         int cc = c;
         for (; cc <= n_ - 1; ++cc) {
-            if (clip_.IsCancelled()) break;
+            if (run_.IsCancelled()) break;
             std::int64_t P = Probe(cc, cc == 0 ? skipBytes_ : 0);
             if (P == PTS_NONE) continue;
             Say(Format("Searching Cluster %02d\n", cc));
@@ -203,7 +205,7 @@ private:
             }
             lastBelow = cc;
             if (extrapolate &&
-                ((cc == 1 && e_.m_lSkipSectors == 0) || (cc > 2 && clip_.m_lActiveStream == 1))) {
+                ((cc == 1 && e_.m_lSkipSectors == 0) || (cc > 2 && run_.VideoActive()))) {
                 if (havePrev) {
                     if (!stepMeasured) {
                         step = P - prev;
@@ -240,7 +242,7 @@ private:
         bool stopped = false;
         int b = 0;
         for (; b < 100; ++b) {
-            if (clip_.IsCancelled()) {
+            if (run_.IsCancelled()) {
                 b = 0;
                 stopped = true;
                 break;
@@ -281,7 +283,7 @@ private:
             }
             int probed = b;
             if (extrapolate && ((b == 1 && chosen != 0 && e_.m_lSkipSectors == 0) ||
-                                (b > 2 && clip_.m_lActiveStream == 1))) {
+                                (b > 2 && run_.VideoActive()))) {
                 if (!stepMeasured && !guard) {
                     step = P - prev;
                     stepMeasured = true;
@@ -324,7 +326,7 @@ private:
     // below `floor` + 1, a cluster already known to lie below S).
     int BackTo(int from, int floor) {
         for (int c = from; c > floor && c >= 0; --c) {
-            if (clip_.IsCancelled()) return c;
+            if (run_.IsCancelled()) return c;
             std::int64_t P = Probe(c, c == 0 ? skipBytes_ : 0);
             if (P == PTS_NONE) continue;
             Say(Format("Searching Cluster %02d\n", c));
@@ -343,8 +345,8 @@ private:
             static_cast<std::int64_t>(c) * kCluster + std::max(o, c == 0 ? skipBytes_ : 0);
     }
 
-    CPVRFile& clip_;
-    ClipEngineState& e_;
+    RipRun& run_;
+    RipState& e_;
     std::int64_t S_;
     CIBits& reader_;
     std::uint8_t s_;
@@ -359,25 +361,25 @@ private:
 
 } // namespace
 
-bool SearchForStart(CPVRFile& clip, std::int64_t S, CIBits& reader, std::uint8_t s,
+bool SearchForStart(RipRun& run, std::int64_t S, CIBits& reader, std::uint8_t s,
                     std::uint32_t firstCluster, std::int32_t clusters, StartSearchStats* stats) {
     StartSearchStats local;
     StartSearchStats& st = stats ? *stats : local;
     st = StartSearchStats{};
-    clip.StatusMessage("CPVRFile::SearchForStart\n", true);
+    run.StatusMessage("CPVRFile::SearchForStart\n", true);
     VolumeHandle handle;
-    if (!OpenDrive(clip.DriveName(), handle)) {
-        clip.StatusMessage(Format("OpenDrive(hFile %d, Drive %s)... failed\n", handle.Value(),
-                                  clip.DriveName().c_str()),
-                           true);
+    if (!run.OpenVolume(handle)) {
+        run.StatusMessage(Format("OpenDrive(hFile %d, Drive %s)... failed\n", handle.Value(),
+                                 run.Clip().DriveName().c_str()),
+                          true);
         return false;
     }
-    clip.StatusMessage(Format("OpenDrive(hFile %d, Drive %s)... success\n", handle.Value(),
-                              clip.DriveName().c_str()),
-                       true);
+    run.StatusMessage(Format("OpenDrive(hFile %d, Drive %s)... success\n", handle.Value(),
+                             run.Clip().DriveName().c_str()),
+                      true);
     std::vector<std::uint32_t> chain;
-    if (clip.Table()) chain = clip.Table()->GetClusterChain(firstCluster);
-    Search search(clip, S, reader, s, std::move(chain), clusters, handle, st);
+    if (run.Clip().Table()) chain = run.Clip().Table()->GetClusterChain(firstCluster);
+    Search search(run, S, reader, s, std::move(chain), clusters, handle, st);
     search.Run();
     return true;
 }

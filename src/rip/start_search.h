@@ -5,25 +5,25 @@
 
 namespace quorin {
 
-class CPVRFile;
+class RipRun;
 class CIBits;
 
 // What one search did, for tests and measurements.
 struct StartSearchStats {
     int probes = 0;               // 1 MiB reads of the volume
-    int corrections = 0;          // correction steps of the first method
-    int backoffs = 0;             // 1 MiB steps back of the first method
-    bool firstMethod = false;     // the first method placed the reader
-    bool secondMethod = false;    // the second method ran
-    bool rewound = false;         // the second method gave up and rewound
+    int corrections = 0;          // correction steps of the byte-rate search
+    int backoffs = 0;             // 1 MiB steps back of the byte-rate search
+    bool byteRate = false;        // the byte-rate search placed the reader
+    bool clusterShare = false;    // the search from the cluster share ran
+    bool rewound = false;         // the search from the cluster share gave up and rewound
     std::int64_t landingByte = 0; // reader position (bytes into the chain) at the end
 };
 
 // Places the reader a little before the first packet (in decode order) whose PTS reaches S,
 // reading only a few 1 MiB blocks. firstCluster and clusters describe the stream's chain (first
 // cluster and `VClusters`/`AClusters`). False only when the volume cannot be opened.
-bool SearchForStart(CPVRFile& clip, std::int64_t S, CIBits& reader, std::uint8_t streamId,
-                    std::uint32_t firstCluster, std::int32_t clusters,
-                    StartSearchStats* stats = nullptr);
+[[nodiscard]] bool SearchForStart(RipRun& run, std::int64_t S, CIBits& reader,
+                                  std::uint8_t streamId, std::uint32_t firstCluster,
+                                  std::int32_t clusters, StartSearchStats* stats = nullptr);
 
 } // namespace quorin

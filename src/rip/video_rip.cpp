@@ -7,7 +7,6 @@
 #include "disk/pvr_file.h"
 #include "rip/obits.h"
 #include "rip/pes.h"
-#include "rip/progress_blocks.h"
 #include "rip/raw_rip.h"
 #include "rip/start_search.h"
 
@@ -25,10 +24,10 @@ enum class CopyEnd { kEndPts, kDataEnd, kEof, kCancelled };
 
 class VideoCopy {
 public:
-    VideoCopy(CPVRFile& clip, CIBits& r, COBits& out, RipProgress& vp, std::uint8_t s,
-              std::int64_t S, std::int64_t E1, std::int64_t T0, int k, std::int64_t headerPts,
+    VideoCopy(RipRun& run, CIBits& r, COBits& out, RipProgress& vp, std::uint8_t s, std::int64_t S,
+              std::int64_t E1, std::int64_t T0, int k, std::int64_t headerPts,
               std::string* delayLog)
-        : clip_(clip), e_(clip.m_Engine), r_(r), out_(out), vp_(vp), s_(s), S_(S), E1_(E1), T0_(T0),
+        : run_(run), e_(run.State()), r_(r), out_(out), vp_(vp), s_(s), S_(S), E1_(E1), T0_(T0),
           L_(T0), k_(k), delayLog_(delayLog), packetPts_(headerPts) {
         endByte_ = e_.m_i64VideoEndBit / 8;
     }
@@ -293,7 +292,7 @@ private:
         unitHasPicture_ = false;
         scanned_ = 0;
         for (;;) {
-            if (clip_.IsCancelled()) {
+            if (run_.IsCancelled()) {
                 end = CopyEnd::kCancelled;
                 return true;
             }
@@ -344,7 +343,7 @@ private:
     void NoteLoss(std::int64_t toPts) {
         const std::int64_t upTo = r_.IsEOF() ? INT64_MAX : BytePosition(r_);
         for (const CIBits::Damage& d : r_.DamageIn(lossBegin_, upTo))
-            e_.m_vecLost.push_back({true, d.diskByte, d.end - d.begin, lossFrom_, toPts});
+            run_.NoteLost({true, d.diskByte, d.end - d.begin, lossFrom_, toPts});
         dropping_ = false;
     }
 
@@ -389,7 +388,7 @@ private:
     bool Header(std::int64_t pos, CopyEnd& end) {
         CPESHeader h(r_, s_);
         if (!h.IsValid()) {
-            if (clip_.IsCancelled()) {
+            if (run_.IsCancelled()) {
                 end = CopyEnd::kCancelled;
                 return true;
             }
@@ -406,7 +405,7 @@ private:
             vp_.position = static_cast<std::int32_t>(L_ >> k_);
             vp_.megabytes = static_cast<std::int32_t>(counter_ >> 20);
         }
-        if (clip_.IsCancelled()) {
+        if (run_.IsCancelled()) {
             end = CopyEnd::kCancelled;
             return true;
         }
@@ -415,10 +414,10 @@ private:
         L_ = P;
         if (h.HasPTSandDTS()) {
             std::int64_t d = P - e_.m_i64FirstPTS;
-            clip_.StatusMessage(
-                Format(" at PTS = %d:%02d:%02d\n", static_cast<int>(d / 324'000'000),
-                       static_cast<int>((d / 5'400'000) % 60), static_cast<int>((d / 90'000) % 60)),
-                false);
+            run_.StatusMessage(Format(" at PTS = %d:%02d:%02d\n", static_cast<int>(d / 324'000'000),
+                                      static_cast<int>((d / 5'400'000) % 60),
+                                      static_cast<int>((d / 90'000) % 60)),
+                               false);
         }
         // A packet whose payload starts with a slice continues the picture being copied
         // (pictures larger than a packet are split at slices, each piece repeating the PTS), so
@@ -427,8 +426,8 @@ private:
         const bool continuesPicture = next >= 0x00000101u && next <= 0x000001AFu;
         if ((P > E1_ && P - E1_ < (std::int64_t{1} << 31) && !continuesPicture) ||
             r_.GetBitPosition() > e_.m_i64VideoEndBit) {
-            clip_.StatusMessage(" at PTS = " + PtsHex(P) + " ", true);
-            clip_.StatusMessage("Stream ripped successfully...\n", true);
+            run_.StatusMessage(" at PTS = " + PtsHex(P) + " ", true);
+            run_.StatusMessage("Stream ripped successfully...\n", true);
             end = CopyEnd::kEndPts;
             return true;
         }
@@ -477,8 +476,8 @@ private:
         }
     }
 
-    CPVRFile& clip_;
-    ClipEngineState& e_;
+    RipRun& run_;
+    RipState& e_;
     CIBits& r_;
     COBits& out_;
     RipProgress& vp_;
@@ -528,19 +527,19 @@ std::string DelayLogName(const std::string& videoFile) {
     return base + " delay.log";
 }
 
-StageResult RipVideoStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8_t s,
-                           std::int64_t S, std::int64_t E, StageFiles* files) {
-    ClipEngineState& e = clip.m_Engine;
-    RipProgress& vp = VideoBlock(clip);
-    clip.StatusMessage("CPVRFile::RipVideoStream\n", true);
-    clip.StatusMessage("rewinding stream", true);
+RipOutcome RipVideoStream(RipRun& run, CIBits& r, COBits* writer, std::uint8_t s, std::int64_t S,
+                          std::int64_t E, StageFiles* files) {
+    RipState& e = run.State();
+    RipProgress& vp = run.VideoProgress();
+    run.StatusMessage("CPVRFile::RipVideoStream\n", true);
+    run.StatusMessage("rewinding stream", true);
     const std::int64_t E1 = E - 1;
-    if (vp.raw) return RipRawVideo(clip, S, E1, r, s, files ? &files->raw : nullptr);
-    if (!writer) return StageResult::kOutputFailed;
+    if (run.Request().rawVideo) return RipRawVideo(run, S, E1, r, s, files ? &files->raw : nullptr);
+    if (!writer) return RipOutcome::kOutputFailed;
     COBits& out = *writer;
     bool rewound = r.Rewind();
-    clip.StatusMessage(rewound ? "...okay\n" : "...failed!!!\n", true);
-    if (clip.IsCancelled()) return StageResult::kCancelled;
+    run.StatusMessage(rewound ? "...okay\n" : "...failed!!!\n", true);
+    if (run.IsCancelled()) return RipOutcome::kCancelled;
 
     int k = 0;
     while (k < 62 && (E >> k) > 0x10000000)
@@ -553,12 +552,13 @@ StageResult RipVideoStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8
     vp.active = true;
     vp.rangeChanged = true;
     vp.ClearStatus();
-    clip.m_lActiveStream = 1;
+    run.SetVideoActive(true);
 
     const std::uint32_t code = 0x00000100u + s;
-    clip.StatusMessage(Format("seeking stream start code %X\n", code), true);
-    const ClipRecord& rec = clip.GetRecord();
-    SearchForStart(clip, S, r, s, rec.VideoFirstCluster(), rec.VClusters());
+    run.StatusMessage(Format("seeking stream start code %X\n", code), true);
+    const ClipRecord& rec = run.Clip().GetRecord();
+    if (!SearchForStart(run, S, r, s, rec.VideoFirstCluster(), rec.VClusters()))
+        return RipOutcome::kReadError;
     e.m_bPTSWrapped = false;
 
     // Start phase: the first packet at S, then the next sequence header.
@@ -577,15 +577,15 @@ StageResult RipVideoStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8
         }
         if (!reached && r.Peek32() == code) {
             CPESHeader h(r, s);
-            if (clip.IsCancelled()) return StageResult::kCancelled;
+            if (run.IsCancelled()) return RipOutcome::kCancelled;
             std::int64_t P = WrapPTS(e, h.GetPTS());
             L = P;
             if (h.IsValid() && h.PTS_DTS_flags() >= 2) headerPts = P;
             if (h.IsValid() && (P >= S || std::llabs(P - S) < 25)) {
-                clip.StatusMessage("reached pts " + PtsHex(P) + "\n", true);
+                run.StatusMessage("reached pts " + PtsHex(P) + "\n", true);
                 reached = true;
-                clip.StatusMessage("shit.. i'm video and i have to wait until 0x000001B3....\n",
-                                   true);
+                run.StatusMessage("shit.. i'm video and i have to wait until 0x000001B3....\n",
+                                  true);
             }
         }
         if (reached && r.PeekBits(32) == 0x000001B3) {
@@ -601,33 +601,33 @@ StageResult RipVideoStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8
             found = true;
             break;
         }
-        if (clip.IsCancelled()) return StageResult::kCancelled;
+        if (run.IsCancelled()) return RipOutcome::kCancelled;
         r.SkipByte();
         NextStartCodeBefore(r, endByte);
     }
     e.m_i64RipStartPTS = L;
     const std::int64_t T0 = L;
-    if (!found) clip.StatusMessage(Format("EOF reached! No PTS for Code %X\n", code), true);
-    clip.StatusMessage("now ripping until eobs...\n", true);
+    if (!found) run.StatusMessage(Format("EOF reached! No PTS for Code %X\n", code), true);
+    run.StatusMessage("now ripping until eobs...\n", true);
 
-    StageResult result = StageResult::kNothingFound;
+    RipOutcome result = RipOutcome::kNothingToRip;
     if (found) {
-        VideoCopy copy(clip, r, out, vp, s, S, E1, T0, k, headerPts,
+        VideoCopy copy(run, r, out, vp, s, S, E1, T0, k, headerPts,
                        files ? &files->delayLog : nullptr);
         CopyEnd end = copy.Run();
         copy.FinishDelay();
-        if (end == CopyEnd::kCancelled) return StageResult::kCancelled;
+        if (end == CopyEnd::kCancelled) return RipOutcome::kCancelled;
         if (end == CopyEnd::kEof) {
-            clip.StatusMessage("EOBS Reached...\n", true);
+            run.StatusMessage("EOBS Reached...\n", true);
         } else if (end == CopyEnd::kDataEnd) {
             // The end of the stream's data ends the copy, also between packet headers.
-            clip.StatusMessage(" at PTS = " + PtsHex(copy.L()) + " ", true);
-            clip.StatusMessage("Stream ripped successfully...\n", true);
+            run.StatusMessage(" at PTS = " + PtsHex(copy.L()) + " ", true);
+            run.StatusMessage("Stream ripped successfully...\n", true);
         }
         vp.megabytes = static_cast<std::int32_t>(copy.Bytes() >> 20);
-        result = StageResult::kDone;
+        result = RipOutcome::kDone;
     } else {
-        clip.StatusMessage("EOBS Reached...\n", true);
+        run.StatusMessage("EOBS Reached...\n", true);
     }
     vp.position = vp.rangeHigh.load();
     out.Flush();
@@ -635,14 +635,14 @@ StageResult RipVideoStream(CPVRFile& clip, CIBits& r, COBits* writer, std::uint8
     return result;
 }
 
-bool PatchSequenceHeader(CPVRFile& clip, const std::string& fileName) {
+bool PatchSequenceHeader(RipRun& run, const std::string& fileName) {
     std::FILE* f = std::fopen(fileName.c_str(), "r+b");
     if (!f) return false;
-    std::vector<std::uint8_t>& buf = clip.ExtractionBuffer();
+    std::vector<std::uint8_t>& buf = run.Buffer();
     std::size_t n = std::fread(buf.data(), 1, 1'048'576, f);
     struct stat st {};
     std::int64_t fileLength = ::fstat(fileno(f), &st) == 0 ? st.st_size : 0;
-    const std::int64_t seconds = static_cast<std::int64_t>(clip.m_Engine.m_dLength);
+    const std::int64_t seconds = static_cast<std::int64_t>(run.State().m_dLength);
     int handled = 0;
     std::int64_t first = -1;
     for (std::size_t j = 0; j + 10 < n && handled < 2; ++j) {

@@ -32,18 +32,21 @@ std::string Python(const std::string& script, const std::string& input) {
 }
 
 // The list's text, rebuilt from the JSON document by Python.
-constexpr const char* kListAsText = R"(import json, sys
+// The text shows control characters as spaces and the station with the record's padding.
+constexpr const char* kListAsText = R"(import json, re, sys
 d = json.load(sys.stdin)
 assert d["version"] == 1 and d["command"] == "list"
 print("Drivename: %s" % d["label"])
 print("Capacity: %.1f GB" % d["capacity_gb"])
 print("Free: %.1f GB" % d["free_gb"])
+text = lambda s: re.sub("[\x00-\x1f\x7f]", " ", s)
 for c in d["clips"]:
-    y, mo, da = c["recorded"][:10].split("-")
+    y, mo, da, t = ("0000", "00", "00", "00:00") if c["recorded"] is None else (
+        c["recorded"][:4], c["recorded"][5:7], c["recorded"][8:10], c["recorded"][11:16])
     L = c["length_seconds"]
-    print("%02d\t%s\t%s\t%02d:%02d:%02d / %.1f GB\t%s.%s.%s\t%s\t%s" % (c["number"], c["station"],
-          c["name"], L // 3600, L // 60 % 60, L % 60, c["size_gb"], da, mo, y, c["recorded"][11:16],
-          c["checksum"]))
+    print("%02d\t%-17s\t%s\t%02d:%02d:%02d / %.1f GB\t%s.%s.%s\t%s\t%s" % (c["number"],
+          text(c["station"]), text(c["name"]), L // 3600, L // 60 % 60, L % 60, c["size_gb"], da,
+          mo, y, t, c["checksum"]))
 )";
 
 TEST(CliJson, ListAgreesWithTheTextForLatin1AndOddNames) {
@@ -55,7 +58,8 @@ TEST(CliJson, ListAgreesWithTheTextForLatin1AndOddNames) {
     b.station = "arte";
     b.name = "Caf\xE9 M\xFCller";
     c.station = "Q \"1\"";
-    c.name = "say \"hi\" \\ \x01\x1B end";
+    c.name = "say \"hi\" \\ \x01\x1B\tend\n";
+    c.year = c.month = c.day = c.hour = c.minute = 0; // no date
     img.Link(100, 0xFFFF);
     img.Resize(1 << 20);
     img.Record(0, OldRecord(a, 0));
@@ -66,6 +70,8 @@ TEST(CliJson, ListAgreesWithTheTextForLatin1AndOddNames) {
     const CliResult json = RunCli("list --json " + disk);
     EXPECT_EQ(json.status, text.status);
     EXPECT_EQ(Python(kListAsText, json.out), text.out) << json.out;
+    EXPECT_NE(json.out.find(R"("station":"ZDF","name":"heute-journal")"), std::string::npos);
+    EXPECT_NE(json.out.find(R"(,"recorded":null,)"), std::string::npos);
 }
 
 class CliRipAllTest : public ::testing::Test {
@@ -90,16 +96,34 @@ TEST_F(CliRipAllTest, EveryClipOnceTheFailureIsTheStatusAndASecondRunSkips) {
                              Quote((dir_ / "out").string());
     const CliResult first = RunCli(args + " --skip-existing");
     EXPECT_EQ(first.status, 3) << first.out;
+    // Every clip object has every key, whatever happened to the clip; then the names.
     const std::string check = R"(import json, sys
 d = json.load(sys.stdin)
+keys = ["clip", "name", "outcome", "status", "message", "files", "stages", "cut", "av_offset_ms",
+        "lost", "lost_seconds"]
 print(d["status"], " ".join("%d:%s:%d:%d" % (c["clip"], c["outcome"], c["status"],
-      len([f for f in c.get("files", []) if f["complete"]])) for c in d["clips"]))
+      len([f for f in c["files"] if f["complete"]])) for c in d["clips"]),
+      [c["clip"] for c in d["clips"] if list(c) != keys or list(c["cut"]) != ["requested_begin",
+       "requested_length", "video_start", "audio_start"]])
+print("|".join(c["name"] for c in d["clips"]))
 )";
-    EXPECT_EQ(Python(check, first.out),
-              "3 1:done:0:3 2:nothing to rip:3:0 3:done:0:3 4:done:0:3 5:done:0:3\n");
+    const std::string ripped = Python(check, first.out);
+    EXPECT_EQ(ripped.substr(0, ripped.find('\n')),
+              "3 1:done:0:3 2:nothing to rip:3:0 3:done:0:3 4:done:0:3 5:done:0:3 []");
     const CliResult second = RunCli(args + " --skip-existing");
-    EXPECT_EQ(Python(check, second.out),
-              "3 1:skipped:0:0 2:nothing to rip:3:0 3:skipped:0:0 4:skipped:0:0 5:skipped:0:0\n");
+    const std::string skipped = Python(check, second.out);
+    EXPECT_EQ(skipped.substr(0, skipped.find('\n')),
+              "3 1:skipped:0:0 2:nothing to rip:3:0 3:skipped:0:0 4:skipped:0:0 5:skipped:0:0 []");
+    EXPECT_EQ(skipped.substr(skipped.find('\n')), ripped.substr(ripped.find('\n')));
+
+    // Every other document has its status too.
+    const std::string status = R"(import json, sys
+d = json.load(sys.stdin)
+print(d["command"], d["status"], d.get("bad"))
+)";
+    const std::string disk = " --disk " + Quote(image_.string());
+    EXPECT_EQ(Python(status, RunCli("info --json --clip 1" + disk).out), "info 0 None\n");
+    EXPECT_EQ(Python(status, RunCli("scan --json" + disk).out), "scan 0 []\n");
 }
 
 } // namespace

@@ -13,9 +13,10 @@ struct CliResult {
     std::string out;
 };
 
-// Runs "quorin-cli ARGS" through the shell (stderr goes to errFile when given).
-inline CliResult RunCli(const std::string& args, const std::string& errFile = "/dev/null") {
-    std::string cmd = std::string(QUORIN_CLI) + " " + args + " 2>" + errFile;
+// Runs "PREFIX quorin-cli ARGS" through the shell (stderr goes to errFile when given).
+inline CliResult RunCli(const std::string& args, const std::string& errFile = "/dev/null",
+                        const std::string& prefix = "") {
+    std::string cmd = prefix + std::string(QUORIN_CLI) + " " + args + " 2>" + errFile;
     CliResult r;
     FILE* p = ::popen(cmd.c_str(), "r");
     if (!p) return r;
@@ -26,6 +27,18 @@ inline CliResult RunCli(const std::string& args, const std::string& errFile = "/
     int st = ::pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
+}
+
+inline std::string ReadText(const std::string& path) {
+    std::string text;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        std::array<char, 4096> buf;
+        std::size_t n;
+        while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0)
+            text.append(buf.data(), n);
+        std::fclose(f);
+    }
+    return text;
 }
 
 inline std::string Quote(const std::string& s) {

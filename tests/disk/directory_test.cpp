@@ -22,7 +22,6 @@ class DirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override {
         SetConsoleTrace(false);
-        SetFirmwareOption(false);
         dir_ =
             std::filesystem::temp_directory_path() / ("quorin-dir-" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir_);
@@ -32,7 +31,6 @@ protected:
     void TearDown() override {
         std::filesystem::current_path(old_);
         std::filesystem::remove_all(dir_);
-        SetFirmwareOption(false);
     }
     std::filesystem::path dir_, old_;
 };
@@ -159,8 +157,12 @@ protected:
     std::unique_ptr<CPVRDrive> Read() {
         bool ok = false;
         table_ = std::make_unique<ClusterTable>(img_.Path(), ok);
-        return std::make_unique<CPVRDrive>(img_.Path(), table_.get());
+        return std::make_unique<CPVRDrive>(img_.Path(), table_.get(), layout_);
     }
+    void SetLayout(bool firmware190) {
+        layout_ = firmware190 ? RecordLayout::kFirmware190 : RecordLayout::kOld;
+    }
+    RecordLayout layout_ = RecordLayout::kOld;
     DiskImage img_{"rec"};
     std::unique_ptr<ClusterTable> table_;
 };
@@ -191,7 +193,7 @@ TEST_F(RecordTest, WorkingLayoutIsTakenAsStoredWithTheOption) {
     RecordSpec s;
     s.station = "Das Erste HD";
     img_.Record(1, test::WorkingRecord(s, 1));
-    SetFirmwareOption(true);
+    SetLayout(true);
     auto drive = Read();
     const ClipRecord& r = drive->GetFile(1)->GetRecord();
     EXPECT_EQ(drive->GetFile(1)->LayoutFlag(), 1);
@@ -206,7 +208,7 @@ TEST_F(RecordTest, OldLayoutRenameWritesOnlyTheNameBytes) {
     img_.Record(1, test::OldRecord(s, 1));
     auto before = img_.Read(0, 256 * 512);
     auto drive = Read();
-    ASSERT_TRUE(drive->GetFile(1)->SetOutputName("Neuer Titel", true));
+    ASSERT_TRUE(drive->GetFile(1)->Rename("Neuer Titel"));
     auto after = img_.Read(0, 256 * 512);
     for (std::size_t i = 0; i < before.size(); ++i) {
         std::size_t rec = 11 * 512;
@@ -224,22 +226,22 @@ TEST_F(RecordTest, RenameKeeps39CharactersAndLeavesNoStaleCharacter) {
     RecordSpec s;
     s.name = std::string(40, 'A');
     img_.Record(0, test::WorkingRecord(s, 0));
-    SetFirmwareOption(true);
+    SetLayout(true);
     auto drive = Read();
     CPVRFile* clip = drive->GetFile(0);
-    ASSERT_TRUE(clip->SetOutputName(std::string(50, 'b'), true));
+    ASSERT_TRUE(clip->Rename(std::string(50, 'b')));
     EXPECT_EQ(clip->GetRecord().ClipName(), std::string(39, 'b'));
-    ASSERT_TRUE(clip->SetOutputName(std::string(39, 'c'), true));
+    ASSERT_TRUE(clip->Rename(std::string(39, 'c')));
     EXPECT_EQ(Read()->GetFile(0)->GetRecord().ClipName(), std::string(39, 'c'));
     // Non-Latin-1 characters become '?', one byte each.
-    ASSERT_TRUE(clip->SetOutputName("Caf\xC3\xA9 \xE2\x82\xAC", true));
+    ASSERT_TRUE(clip->Rename("Caf\xC3\xA9 \xE2\x82\xAC"));
     EXPECT_EQ(Read()->GetFile(0)->GetRecord().ClipName(), "Caf\xE9 ?");
 }
 
 TEST_F(RecordTest, FailedRenameKeepsTheOldName) {
     RecordSpec s;
     img_.Record(0, test::WorkingRecord(s, 0));
-    SetFirmwareOption(true);
+    SetLayout(true);
     auto drive = Read();
     ::chmod(img_.Path().c_str(), 0444);
     bool root = ::geteuid() == 0;
@@ -247,11 +249,10 @@ TEST_F(RecordTest, FailedRenameKeepsTheOldName) {
     // Root ignores file modes, so make the write fail by removing the volume instead.
     std::filesystem::path moved = img_.Path() + ".moved";
     if (root) std::filesystem::rename(img_.Path(), moved);
-    EXPECT_FALSE(clip->SetOutputName("Other", true));
+    EXPECT_FALSE(clip->Rename("Other"));
     if (root) std::filesystem::rename(moved, img_.Path());
     ::chmod(img_.Path().c_str(), 0644);
     EXPECT_EQ(clip->GetRecord().ClipName(), "Tatort");
-    EXPECT_EQ(clip->OutputName(), "Other"); // output files are still named after it
 }
 
 // A rename writes only into a record that reads as a receiver's in the chosen layout, on a disk
@@ -283,14 +284,14 @@ TEST_F(RecordTest, WritesAreRefusedWhereTheRecordOrTheHeaderDoesNotFit) {
         RecordSpec s;
         for (int i = 0; i < 2; ++i)
             img_.Record(i, c.oldRecords ? test::OldRecord(s, i) : test::WorkingRecord(s, i));
-        SetFirmwareOption(c.option);
+        SetLayout(c.option);
         auto before = img_.Read(0, 256 * 512);
         auto drive = Read();
         EXPECT_EQ(DetectLayout(*drive), c.detected);
         CPVRFile* clip = drive->GetFile(1);
         const std::string why = clip->WriteRefusal();
         EXPECT_NE(why.find(c.refusal), std::string::npos) << why;
-        EXPECT_EQ(clip->SetOutputName("New", true), why.empty());
+        EXPECT_EQ(clip->Rename("New"), why.empty());
         if (!why.empty()) {
             EXPECT_EQ(img_.Read(0, 256 * 512), before);
         }
@@ -301,22 +302,20 @@ TEST_F(RecordTest, OutputBaseNameReplacesUnsafeCharacters) {
     RecordSpec s;
     s.name = "a/b:c?";
     img_.Record(0, test::WorkingRecord(s, 0));
-    SetFirmwareOption(true);
+    SetLayout(true);
     auto drive = Read();
     CPVRFile* clip = drive->GetFile(0);
-    EXPECT_EQ(clip->GetOutputBaseName(), "a b c ");
-    clip->SetOutputName("x*y|\"z\"", false);
-    EXPECT_EQ(clip->GetOutputBaseName(), "x y  z ");
-    clip->SetOutputName(std::string("N\0u\tl\x1b\r", 7), false); // control characters too
-    EXPECT_EQ(clip->GetOutputBaseName(), "N u l  ");
-    clip->SetOutputName(std::nullopt, false);
-    EXPECT_EQ(clip->GetOutputBaseName(), "a b c ");
+    EXPECT_EQ(clip->OutputBaseName(), "a b c ");
+    EXPECT_EQ(clip->OutputBaseName("x*y|\"z\""), "x y  z ");
+    // control characters too
+    EXPECT_EQ(clip->OutputBaseName(std::string("N\0u\tl\x1b\r", 7)), "N u l  ");
+    EXPECT_EQ(clip->OutputBaseName(""), "a b c ");
 }
 
 TEST_F(RecordTest, ChecksumMatchesTheWorkedExample) {
     RecordSpec s; // 12/7 20:15:00, 1:30:00, 20 + 2 clusters from 100 and 300
     img_.Record(0, test::WorkingRecord(s, 0));
-    SetFirmwareOption(true);
+    SetLayout(true);
     auto drive = Read();
     EXPECT_EQ(ClipChecksum(drive->GetFile(0)->GetRecord()), 0x01FB0151u);
 }
@@ -334,7 +333,7 @@ TEST_F(RecordTest, DumpInfoLines) {
     img_.Link(3, 12);
     img_.Link(12, 0xFFFF);
     img_.Link(300, 0xFFFF);
-    SetFirmwareOption(true);
+    SetLayout(true);
     auto drive = Read();
     StringOut out;
     drive->GetFile(0)->DumpInfo(out);

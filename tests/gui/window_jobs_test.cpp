@@ -89,7 +89,6 @@ TEST_F(WindowTest, LoadingFindsMovedClipsAndCutsAtCutMarks) {
     EXPECT_EQ(messages_[0].text, "Lost");
     EXPECT_EQ(Text(ids::kJobCount), "4");
     EXPECT_TRUE(window_->Queue().QueueMode());
-    EXPECT_EQ(fs::current_path(), out_);
 }
 
 TEST_F(WindowTest, AJobListThatCannotBeReadIsReported) {
@@ -100,7 +99,8 @@ TEST_F(WindowTest, AJobListThatCannotBeReadIsReported) {
     OpenWindow();
     Click(ids::kLoadJobs);
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0], (UserMessage{missing, "File could not be opened !"}));
+    EXPECT_EQ(messages_[0],
+              (UserMessage{missing, "File could not be opened ! (No such file or directory)"}));
     EXPECT_EQ(window_->Queue().Count(), 0);
 
     // Loading the same list twice queues every job twice.
@@ -121,11 +121,9 @@ TEST_F(WindowTest, BrowseSetsTheOutputDirectoryWithItsSlash) {
     directoryChoice_ = other.string();
     Click(ids::kBrowse);
     EXPECT_EQ(Text(ids::kOutputDir).toStdString(), other.string() + "/");
-    EXPECT_EQ(fs::current_path(), other);
-    directoryChoice_.reset(); // Cancel keeps it and makes it current again
-    fs::current_path(root_);
+    directoryChoice_.reset(); // Cancel keeps it
     Click(ids::kBrowse);
-    EXPECT_EQ(fs::current_path(), other);
+    EXPECT_EQ(Text(ids::kOutputDir).toStdString(), other.string() + "/");
 }
 
 } // namespace

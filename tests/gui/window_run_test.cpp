@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <fstream>
 
 namespace quorin::guitest {
 namespace {
@@ -217,6 +218,41 @@ TEST_F(RunTest, ARenameThatFailsInTheQueueDoesNotStopIt) {
     EXPECT_TRUE(logged);
 }
 
+TEST_F(RunTest, AJobWhoseRenameTheDiskRefusesIsNotRun) {
+    BuildDisk();
+    WriteSettings();
+    {
+        // Used clusters beyond any disk: the header is implausible, nothing may be written.
+        std::fstream image(image_, std::ios::in | std::ios::out | std::ios::binary);
+        image.seekp(0x0A);
+        image.write("\xFF\x7F", 2);
+    }
+    WriteFile(root_ / "queue.csv", "1;Alpha;0.00;2.00\r\n2;Beta;0.00;2.00\r\n");
+    jobListChoice_ = (root_ / "queue.csv").string();
+    OpenWindow();
+    Click(ids::kLoadJobs);
+    ASSERT_EQ(window_->Queue().Count(), 2);
+    Click(ids::kRip);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->Queue().QueueMode(); }, 60000));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_FALSE(fs::exists(out_ / "Alpha.m2v")) << Listing(out_);
+    EXPECT_FALSE(fs::exists(out_ / "Beta.m2v"));
+    EXPECT_TRUE(Text(ids::kAudioStatus).startsWith("job \"Alpha\" not run: the header of"))
+        << Text(ids::kAudioStatus).toStdString();
+    EXPECT_TRUE(Text(ids::kAudioStatus).contains("implausible"));
+    EXPECT_EQ(TitlesOnDisk(image_)[0], "Tagesschau");
+    EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(RunTest, ASettingsValueThatIsNotUnderstoodIsSaidInTheStatus) {
+    BuildDisk();
+    WriteSettings("Firmware190=maybe\nOn Read Error=STOP\n");
+    OpenWindow();
+    EXPECT_EQ(Text(ids::kVideoStatus).toStdString(),
+              "The settings file's \"Firmware190=maybe\" is not understood (yes or no); no is "
+              "used");
+}
+
 TEST_F(RunTest, AnOffsetBeyondTheClipStartsNothing) {
     BuildDisk();
     WriteSettings();
@@ -277,7 +313,6 @@ TEST_F(RunTest, ReadErrorsAreSummedUpAndCheckDiskNamesTheDamagedClip) {
         window_.reset();
         ClearVolumeFaults();
     }
-    SetSalvageOption(true);
 }
 
 TEST_F(RunTest, CancelWhileIdleSavesTheSettingsAndCloses) {

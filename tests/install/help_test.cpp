@@ -67,7 +67,8 @@ std::set<std::string> Options(const std::string& help) {
     return options;
 }
 
-const char* const kCommands[] = {"list", "info", "rip", "jobs", "rename", "decode", "preview"};
+const char* const kCommands[] = {"list",   "info",   "rip",     "jobs",
+                                 "rename", "decode", "preview", "recover"};
 
 TEST(CliHelp, EveryCommandIsListedAndNamesItsExitStatuses) {
     const Output main = Cli("--help");

@@ -113,7 +113,8 @@ TEST_F(CliJobsTest, LoadMessagesGoToStderr) {
 
     r = Run("jobs" + disk_ + Quote(dir_ / "absent.csv"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(Err(), "quorin-cli: " + (dir_ / "absent.csv") + ": File could not be opened !\n");
+    EXPECT_EQ(Err(), "quorin-cli: " + (dir_ / "absent.csv") +
+                         ": File could not be opened ! (No such file or directory)\n");
 }
 
 // Renaming rewrites the clip's name bytes and nothing else of the image.

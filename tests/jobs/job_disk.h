@@ -72,15 +72,14 @@ public:
     void Open(bool working) {
         drive_.reset();
         table_.reset();
-        SetFirmwareOption(working);
         bool ok = false;
         table_ = std::make_unique<ClusterTable>(image_.Path(), ok);
-        drive_ = std::make_unique<CPVRDrive>(image_.Path(), table_.get());
+        drive_ = std::make_unique<CPVRDrive>(
+            image_.Path(), table_.get(), working ? RecordLayout::kFirmware190 : RecordLayout::kOld);
     }
     ~JobDisk() {
         drive_.reset();
         table_.reset();
-        SetFirmwareOption(false);
     }
     JobDisk(const JobDisk&) = delete;
     JobDisk& operator=(const JobDisk&) = delete;

@@ -85,7 +85,8 @@ TEST_F(JobListTest, SavingAnEmptyQueueWritesNothing) {
     EXPECT_TRUE(messages.empty());
     RipJob job = MakeJob(Record(0), 0, 0, 1, false, false, true, true);
     EXPECT_FALSE(SaveJobList(dir_ / "missing/QUORIN_Joblist.csv", {&job, 1}, checksums_, messages));
-    EXPECT_EQ(messages, (Messages{{"QUORIN_Joblist.csv", "File could not be opened !"}}));
+    EXPECT_EQ(messages, (Messages{{"QUORIN_Joblist.csv",
+                                   "File could not be opened ! (No such file or directory)"}}));
 }
 
 TEST_F(JobListTest, TheThreeLineForms) {
@@ -269,7 +270,8 @@ TEST_F(JobListTest, LoadingAppendsAndNeverOverfillsTheQueue) {
     Messages messages;
     JobQueue queue;
     EXPECT_FALSE(LoadJobList(dir_ / "absent.csv", Context(), queue, messages));
-    EXPECT_EQ(messages, (Messages{{dir_ / "absent.csv", "File could not be opened !"}}));
+    EXPECT_EQ(messages, (Messages{{dir_ / "absent.csv",
+                                   "File could not be opened ! (No such file or directory)"}}));
     EXPECT_FALSE(queue.QueueMode());
 
     messages.clear();

@@ -29,14 +29,12 @@ td::ClipSpec Clip(const std::string& name, const char* video, const char* audio,
 }
 
 std::vector<std::string> ClipNames(const std::string& image) {
-    SetFirmwareOption(true);
     bool ok = false;
     ClusterTable table(image, ok);
-    CPVRDrive drive(image, &table);
+    CPVRDrive drive(image, &table, RecordLayout::kFirmware190);
     std::vector<std::string> names;
     for (int i = 0; i < drive.GetFileCount(); ++i)
         names.push_back(drive.GetFile(i)->GetRecord().ClipName());
-    SetFirmwareOption(false);
     return names;
 }
 

@@ -124,6 +124,14 @@ TEST_F(MkdiskCommand, BuildsAnImageFromSamplesNamedRelativeToTheDescription) {
     EXPECT_EQ(s.status, 0) << s.err;
     EXPECT_LT(fs::file_size(dir_ / "short.img"), fs::file_size(dir_ / "disk.img"));
     EXPECT_NE(fs::file_size(dir_ / "short.img") % kSectorBytes, 0u) << "ends mid-sector";
+
+    // An existing image is replaced only with --force.
+    const auto again = Mkdisk(Path("disk.json") + " " + Path("short.img"));
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("--force"), std::string::npos) << again.err;
+    EXPECT_LT(fs::file_size(dir_ / "short.img"), fs::file_size(dir_ / "disk.img"));
+    EXPECT_EQ(Mkdisk("--force " + Path("disk.json") + " " + Path("short.img")).status, 0);
+    EXPECT_EQ(fs::file_size(dir_ / "short.img"), fs::file_size(dir_ / "disk.img"));
 }
 
 TEST_F(MkdiskCommand, ReportsBadInputWithAMessageAndNonZeroStatus) {

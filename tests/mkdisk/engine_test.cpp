@@ -51,7 +51,6 @@ class EngineRoundTrip : public ::testing::TestWithParam<RecordLayout> {
 protected:
     void SetUp() override {
         SetConsoleTrace(false);
-        SetFirmwareOption(GetParam() == RecordLayout::Working);
         desc_ = RoundTripDisk(GetParam());
         auto disk = BuildImage(desc_, Image());
         ASSERT_TRUE(disk.ok()) << disk.error();
@@ -59,9 +58,11 @@ protected:
         bool ok = false;
         table_ = std::make_unique<ClusterTable>(Image(), ok);
         ASSERT_TRUE(ok);
-        drive_ = std::make_unique<CPVRDrive>(Image(), table_.get());
+        drive_ = std::make_unique<CPVRDrive>(Image(), table_.get(),
+                                             GetParam() == RecordLayout::Working
+                                                 ? quorin::RecordLayout::kFirmware190
+                                                 : quorin::RecordLayout::kOld);
     }
-    void TearDown() override { SetFirmwareOption(false); }
 
     std::string Image() const { return (dir_ / "rt.img").string(); }
 

@@ -67,7 +67,7 @@ TEST(Settings, ReadsAHandWrittenFile) {
     EXPECT_EQ(s.outputDirectory, "D:\\Images\\");
     EXPECT_FALSE(s.playSound);
     EXPECT_TRUE(s.firmware190);
-    EXPECT_FALSE(s.logFile); // a value without a number reads as 0
+    EXPECT_TRUE(s.logFile); // not a yes or no: the default, and said
     EXPECT_FALSE(s.patchFirstSequenceHeader);
     EXPECT_EQ(s.rawAudioList, (std::vector<std::string>{"ZDF", "arte", "3sat"}));
     EXPECT_EQ(s.prefixAudio, "mpa");
@@ -75,6 +75,39 @@ TEST(Settings, ReadsAHandWrittenFile) {
     EXPECT_EQ(s.prefixVideo, "m2v");
     EXPECT_EQ(s.outputFormat, "es"); // a format Quorin does not write: the elementary streams
     EXPECT_FALSE(s.keepStreams);
+    EXPECT_EQ(s.problems,
+              (std::vector<std::string>{
+                  "the settings file's \"Log File=abc\" is not understood (yes or no); yes is used",
+                  "the settings file's \"Output Format=avi\" is not understood (es, mkv, mpg, "
+                  "ts); es is used"}));
+}
+
+// Yes/no keys and choices as people write them by hand.
+TEST(Settings, UsualSpellingsOfYesNoAndChoicesAreRead) {
+    struct Case {
+        const char* value;
+        bool firmware190; // Firmware190=value
+        bool stop;        // On Read Error=value
+        std::size_t problems;
+    };
+    const Case cases[] = {
+        {"1", true, false, 1},      {"0", false, false, 1},    {"true", true, false, 1},
+        {"FALSE", false, false, 1}, {" Yes ", true, false, 1}, {"no", false, false, 1},
+        {"On", true, false, 1},     {"off", false, false, 1},  {"2", true, false, 1},
+        {"stop", false, true, 1},   {"STOP", false, true, 1},  {"Salvage", false, false, 1},
+        {"maybe", false, false, 2}, {"", false, false, 0},
+    };
+    TempDir dir("quorin-settings-spellings");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        WriteFile(dir / "q.ini", std::string("[QUORIN]\nFirmware190=") + c.value +
+                                     "\nOn Read Error=" + c.value + "\n");
+        Settings s;
+        ASSERT_TRUE(LoadSettings(dir / "q.ini", s));
+        EXPECT_EQ(s.firmware190, c.firmware190);
+        EXPECT_EQ(s.stopOnReadError, c.stop);
+        EXPECT_EQ(s.problems.size(), c.problems);
+    }
 }
 
 TEST(Settings, SaveKeepsWhatItDoesNotOwn) {
@@ -102,7 +135,7 @@ TEST(Settings, SaveKeepsWhatItDoesNotOwn) {
                               "; the next key belongs to a later version\n"
                               "Window Size=800x600\n"
                               "Firmware190=1\n"
-                              "Log File=0\n"
+                              "Log File=1\n"
                               "RawAudio_000=ZDF\n"
                               "RawAudio_002=3sat\n"
                               "RawAudio_007=3sat\n"
@@ -160,12 +193,6 @@ TEST(Settings, FirstSaveCreatesTheFolderAndWritesEveryKeyInOrder) {
     const std::string saved = ReadFile(path);
     ASSERT_TRUE(SaveSettings(path, again));
     EXPECT_EQ(ReadFile(path), saved);
-    RipProgress audio, video;
-    ApplyPostfixes(s, audio, video);
-    EXPECT_EQ(audio.postfix, "mp2");
-    EXPECT_EQ(audio.rawPostfix, "mpp");
-    EXPECT_EQ(video.postfix, "m2v");
-    EXPECT_EQ(video.rawPostfix, "pva");
 }
 
 TEST(Settings, AnUnreadableFileIsNeitherReadNorOverwritten) {

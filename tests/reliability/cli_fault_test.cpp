@@ -39,7 +39,7 @@ TEST_F(CliFaults, AListWithUnreadableRecordsSaysSoAndFails) {
     // Header, table and the first record only: the header counts two clips.
     ASSERT_EQ(::truncate(disk_->Image().c_str(), 11 * 512), 0);
     Command c = Cli("list");
-    EXPECT_EQ(c.status, 2);
+    EXPECT_EQ(c.status, 6);
     EXPECT_TRUE(Contains(c.err, "could not read the record of clip 2")) << c.err;
     EXPECT_TRUE(Contains(c.out, "\tFilm\t")) << c.out; // what could be read is still shown
 }
@@ -64,14 +64,22 @@ TEST_F(CliFaults, AnImageThatEndsInsideTheVideoFailsEveryKindOfRip) {
 }
 
 TEST_F(CliFaults, OutputFilesThatCannotBeWrittenFailTheRip) {
-    // A file size limit of 100 KiB, with the signal it raises ignored.
-    const std::string limit = "trap '' XFSZ; ulimit -f 200; exec ";
-    Command rip =
-        riptest::Run("sh -c " + Quote(limit + "env XDG_CONFIG_HOME=" + Quote(out_.Path().string()) +
-                                      " " + QUORIN_CLI + " rip --clip 1 --out es --no-audio" +
-                                      " --firmware190 --disk " + Quote(disk_->Image())));
-    EXPECT_EQ(rip.status, 5) << rip.err;
-    EXPECT_TRUE(Contains(rip.err, "could not write Film.m2v: File too large")) << rip.err;
+    // A file size limit of 100 KiB: the writes fail (EFBIG), the process is not killed.
+    for (const char* options : {"--no-audio", "--mux mkv"}) {
+        SCOPED_TRACE(options);
+        const std::string dir = (out_.Path() / "es").string();
+        Command rip = riptest::Run(
+            "sh -c " +
+            Quote("ulimit -f 200; exec env XDG_CONFIG_HOME=" + Quote(out_.Path().string()) + " " +
+                  QUORIN_CLI + " rip --clip 1 " + options + " --out " + Quote(dir) +
+                  " --firmware190 --disk " + Quote(disk_->Image())));
+        EXPECT_EQ(rip.status, 5) << rip.err;
+        EXPECT_TRUE(Contains(rip.err, "could not write Film.m2v: File too large")) << rip.err;
+        EXPECT_TRUE(Contains(rip.err, "video stopped")) << rip.err;
+        EXPECT_FALSE(Contains(rip.err, "video 100%")) << rip.err;
+        EXPECT_FALSE(std::filesystem::exists(dir + "/Film.mkv"));
+        std::filesystem::remove_all(dir);
+    }
 }
 
 } // namespace

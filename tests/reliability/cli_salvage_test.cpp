@@ -1,52 +1,12 @@
 // quorin-cli rip and scan over bad sectors, run in this process so that the volume's injected
 // faults reach them: the salvage policy ends with 6 and names every loss, the stop policy with 2.
-#include "reliability_support.h"
+#include "cli_in_process.h"
 
-#include "cli/cli_common.h"
-#include "cli/cmd_scan.h"
-
-#include <CLI/CLI.hpp>
 #include <cstdlib>
-#include <fcntl.h>
 #include <sstream>
-#include <unistd.h>
 
 namespace quorin::reliability {
 namespace {
-
-struct CliRun {
-    int status = -1;
-    std::string out;
-};
-
-// Parses and runs one command line as quorin-cli's main does, with stdout in a file.
-CliRun RunCommand(const std::string& args) {
-    CLI::App app;
-    cli::Action action;
-    cli::RegisterRipCommands(app, action);
-    cli::RegisterScanCommand(app, action);
-    CliRun run;
-    try {
-        app.parse(args, false);
-    } catch (const CLI::ParseError& e) {
-        run.status = e.get_exit_code() == 0 ? cli::kExitOk : cli::kExitUsage;
-        return run;
-    }
-    const auto cwd = std::filesystem::current_path();
-    const std::string file = (cwd / "stdout.txt").string();
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(fd, STDOUT_FILENO);
-    run.status = action ? action() : -1;
-    std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(fd);
-    ::close(saved);
-    std::filesystem::current_path(cwd); // rip enters its output folder
-    run.out = ReadText(file);
-    return run;
-}
 
 std::size_t DamageLines(const std::string& out) {
     std::istringstream lines(out);
@@ -77,6 +37,11 @@ TEST(CliSalvage, BadSectorsEndWithSixAndLostLinesOrWithTwoUnderTheStopPolicy) {
           Format("lost\tvideo\t%lld\t512\t", static_cast<long long>(video))}},
         {"rip --clip 1 --out stop " + common + "stop", 2, {}},
         {"rip --clip 1 --out other " + common + "retry", 1, {}},
+        {"breaks --clip 1 " + common + "salvage",
+         6,
+         {Format("lost\taudio\t%lld\t512\t", static_cast<long long>(audio)),
+          Format("lost\tvideo\t%lld\t512\t", static_cast<long long>(video))}},
+        {"breaks --clip 1 " + common + "stop", 2, {}},
         {"scan " + common + "salvage",
          6,
          {Format("bad\t%lld\t512\t1\tvideo\t", static_cast<long long>(video)),
@@ -95,7 +60,6 @@ TEST(CliSalvage, BadSectorsEndWithSixAndLostLinesOrWithTwoUnderTheStopPolicy) {
         }
         EXPECT_EQ(DamageLines(run.out), c.lines.size()) << c.args << "\n" << run.out;
     }
-    SetSalvageOption(true);
     ::unsetenv("XDG_CONFIG_HOME");
 }
 

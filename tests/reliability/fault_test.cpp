@@ -19,12 +19,9 @@ protected:
         ASSERT_EQ(res_.audio.chain.size(), 1u);
         disk_.Options();
         // The stop policy (--on-read-error stop); salvage_test.cpp covers the default.
-        SetSalvageOption(false);
+        disk_.request.readPolicy = ReadPolicy::kStop;
     }
-    void TearDown() override {
-        ClearVolumeFaults();
-        SetSalvageOption(true);
-    }
+    void TearDown() override { ClearVolumeFaults(); }
 
     double Length() const { return res_.lengthSeconds; }
     std::int64_t First() const { return res_.video.stream.packets.front().pts; }
@@ -112,8 +109,8 @@ TEST_F(FaultTest, ACutThatEndsBeforeTheFaultIsNotDisturbedByIt) {
 TEST_F(FaultTest, RawRipsStopAtAFailingReadWithTheStreamsOwnBytes) {
     const std::int64_t bad = StreamByte(res_.video, 0.5);
     FaultScope faults(disk_.Image(), FailingRead(bad, bad + 512));
-    disk_.audio.raw = true;
-    disk_.video.raw = true;
+    disk_.request.rawAudio = true;
+    disk_.request.rawVideo = true;
     LogScope log;
     Ripped r = Rip(disk_, 0, Length());
     EXPECT_EQ(r.outcome, RipOutcome::kReadError);
@@ -129,7 +126,7 @@ TEST_F(FaultTest, RawRipsStopAtAFailingReadWithTheStreamsOwnBytes) {
 TEST_F(FaultTest, ABackupStopsAtAShortReadWithTheStreamsOwnBytes) {
     const std::int64_t bad = StreamByte(res_.video, 0.4);
     FaultScope faults(disk_.Image(), ShortRead(bad, bad + 1));
-    disk_.video.backup = true;
+    disk_.request.backup = true;
     LogScope log;
     Ripped r = Rip(disk_, 0, Length());
     EXPECT_EQ(r.outcome, RipOutcome::kReadError);
@@ -157,9 +154,9 @@ TEST_F(FaultTest, OutputFilesThatCannotBeWrittenFailEveryKindOfRun) {
         SCOPED_TRACE(c.what);
         ScratchDir dir;
         disk_.Options();
-        disk_.audio.enabled = false;
-        disk_.video.raw = c.raw;
-        disk_.video.backup = c.backup;
+        disk_.request.audio = false;
+        disk_.request.rawVideo = c.raw;
+        disk_.request.backup = c.backup;
         Ripped r;
         {
             FileSizeLimit limit(300'000);

@@ -99,7 +99,7 @@ TEST_F(MalformedTest, AChainThatLoopsEndsTheStreamWhereItReturns) {
     Command info = Cli("info --clip 1");
     EXPECT_EQ(info.status, 0);
     EXPECT_TRUE(Contains(info.out, "VClusters   = 9 9 9 9")); // the walk ends, 1,151 long
-    disk_->Clip(0).SetOutputName("Looped", false);
+    disk_->request.outputName = "Looped";
     Ripped r = Rip(*disk_, 0, all);
     EXPECT_EQ(r.outcome, RipOutcome::kReadError);
     const std::string why =
@@ -108,7 +108,7 @@ TEST_F(MalformedTest, AChainThatLoopsEndsTheStreamWhereItReturns) {
     EXPECT_EQ(disk_->video.Status(), why);
     EXPECT_TRUE(CutShort(WithoutEndCode(ReadFile("Looped.m2v")), film)); // nothing read twice
     // A raw rip refuses such a stream at once.
-    disk_->video.raw = true;
+    disk_->request.rawVideo = true;
     Ripped raw = Rip(*disk_, 0, all);
     EXPECT_EQ(raw.outcome, RipOutcome::kReadError);
     EXPECT_EQ(disk_->video.Status(), why);
@@ -133,7 +133,7 @@ TEST_F(MalformedTest, AChainIntoTheHeaderAreaIsNeverFollowed) {
             WithoutEndCode(ReadFile("Film.m2v")),
             WithoutEndCode(ExpectedVideo(res.video, res.video.stream.packets[0].pts,
                                          res.video.stream.packets[0].pts, INT64_MAX / 2))));
-        disk_->video.raw = true;
+        disk_->request.rawVideo = true;
         Ripped raw = Rip(*disk_, 0, res.lengthSeconds);
         EXPECT_EQ(raw.outcome, RipOutcome::kReadError);
         EXPECT_EQ(disk_->video.Status(), why);
@@ -159,10 +159,10 @@ TEST_F(MalformedTest, ZeroVideoClustersIsAClipWithoutVideo) {
     EXPECT_EQ(r.report.message, "stream id not found");
     EXPECT_TRUE(r.report.files.empty());
     // The audio alone rips; a backup keeps the record and an empty video file.
-    disk_->video.enabled = false;
+    disk_->request.video = false;
     EXPECT_EQ(Rip(*disk_, 0, 5).outcome, RipOutcome::kDone);
-    disk_->video.enabled = true;
-    disk_->video.backup = true;
+    disk_->request.video = true;
+    disk_->request.backup = true;
     ScratchDir dir;
     EXPECT_EQ(Rip(*disk_, 0, 5).outcome, RipOutcome::kDone);
     EXPECT_EQ(std::filesystem::file_size("Film.pva"), 0u);

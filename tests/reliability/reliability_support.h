@@ -158,7 +158,7 @@ struct Ripped {
 
 inline Ripped Rip(TestDisk& disk, double begin, double length, int clip = 0) {
     Ripped r;
-    r.outcome = RipStream(disk.Clip(clip), begin, length, &r.report);
+    r.outcome = disk.Rip(clip, begin, length, &r.report);
     return r;
 }
 

@@ -58,10 +58,7 @@ struct Rips {
 
 class SalvageTest : public ::testing::Test {
 protected:
-    void TearDown() override {
-        ClearVolumeFaults();
-        SetSalvageOption(true);
-    }
+    void TearDown() override { ClearVolumeFaults(); }
 
     // The clean rip into a folder of its own, then the rip with the faults into the current one.
     static Rips RipBoth(TestDisk& disk, VolumeFaults faults, double begin, double length) {
@@ -178,10 +175,10 @@ TEST_F(SalvageTest, DamagedStreamsAreBridgedInSyncAndTheLossIsNamed) {
         // The losses are the injected sectors (none where the damage lies outside the cut).
         std::vector<VolumeFaults::Range> lost;
         for (const auto& l : r.damaged.report.lost) {
-            EXPECT_EQ(l.stream, c.stream ? c.stream : "") << LostLine(l);
+            EXPECT_EQ(std::string(l.Stream()), c.stream ? c.stream : "") << LostLine(l);
             lost.push_back({l.diskByte, l.diskByte + l.bytes});
             EXPECT_LE(l.from, l.to);
-            EXPECT_EQ(LostLine(l).rfind("lost\t" + l.stream + "\t", 0), 0u);
+            EXPECT_EQ(LostLine(l).rfind("lost\t" + std::string(l.Stream()) + "\t", 0), 0u);
         }
         if (c.stream) {
             ASSERT_EQ(lost.size(), bad.size());
@@ -238,7 +235,7 @@ TEST_F(SalvageTest, ADeadStretchCostsFewReads) {
     clip.loops = 8;
     TestDisk disk(OneClip(clip), "salvage-dead");
     disk.Options();
-    disk.audio.enabled = false;
+    disk.request.audio = false;
     const td::ClipResult& res = disk.Result(0);
     const std::int64_t from = SectorOf(StreamByte(res.video, 0.3));
     const std::int64_t to = from + 5 * 1'048'576;
@@ -270,9 +267,9 @@ TEST_F(SalvageTest, RawRipsAndBackupsHoldZerosWhereSectorsAreMissing) {
         SCOPED_TRACE(backup ? "backup" : "raw");
         ScratchDir dir;
         disk.Options();
-        disk.video.raw = !backup;
-        disk.audio.raw = !backup;
-        disk.video.backup = backup;
+        disk.request.rawVideo = !backup;
+        disk.request.rawAudio = !backup;
+        disk.request.backup = backup;
         FaultScope faults(disk.Image(), FailingRead(bad, bad + kSector));
         Ripped r = Rip(disk, 0, res.lengthSeconds);
         EXPECT_EQ(r.outcome, RipOutcome::kDone) << r.report.message;
@@ -308,7 +305,7 @@ TEST_F(SalvageTest, RawRipsAndBackupsHoldZerosWhereSectorsAreMissing) {
 TEST_F(SalvageTest, TheStopPolicyEndsTheStageAtTheFirstBadSector) {
     TestDisk disk(OneClip(FaultClip()), "salvage-stop");
     disk.Options();
-    SetSalvageOption(false);
+    disk.request.readPolicy = ReadPolicy::kStop;
     const std::int64_t bad = StreamByte(disk.Result(0).video, 0.5);
     FaultScope faults(disk.Image(), FailingRead(bad, bad + 1));
     Ripped r = Rip(disk, 0, disk.Result(0).lengthSeconds);
@@ -328,7 +325,7 @@ TEST_F(SalvageTest, TheScanFindsExactlyTheInjectedRanges) {
     FaultScope scope(disk.Image(), faults);
     bool ok = false;
     ClusterTable table(disk.Image(), ok);
-    CPVRDrive drive(disk.Image(), &table);
+    CPVRDrive drive(disk.Image(), &table, RecordLayout::kFirmware190);
     std::vector<std::string> lines;
     for (const ScanHit& h : ScanDisk(disk.Image(), &drive, &table, std::nullopt, {}, nullptr))
         lines.push_back(

@@ -110,14 +110,15 @@ protected:
         ASSERT_EQ(kTitles[3].size(), 60u);
         disk_ = std::make_unique<TestDisk>(FourClips(GetParam()), "write");
         ASSERT_FALSE(HasFailure());
-        SetFirmwareOption(Working());
     }
     void TearDown() override {
         ClearVolumeFaults();
         ForgetVolumeDescriptors();
-        SetFirmwareOption(false);
     }
     bool Working() const { return GetParam() == td::RecordLayout::Working; }
+    RecordLayout Layout() const {
+        return Working() ? RecordLayout::kFirmware190 : RecordLayout::kOld;
+    }
     int NameOffset() const { return Working() ? 0x13 : 0x0F; }
     const std::string& Image() const { return disk_->Image(); }
     // quorin-cli on the disk in its layout (no settings file is read).
@@ -141,9 +142,9 @@ TEST_P(WriteSafety, RenamesChangeOnlyTheRenamedClipsNameBytes) {
             // Each rename on a freshly read disk, as the window and quorin-cli do it.
             bool ok = false;
             ClusterTable table(Image(), ok);
-            CPVRDrive drive(Image(), &table);
+            CPVRDrive drive(Image(), &table, Layout());
             const Snapshot before = Snapshot::Of(Image());
-            ASSERT_TRUE(drive.GetFile(clip)->SetOutputName(title, true));
+            ASSERT_TRUE(drive.GetFile(clip)->Rename(title));
             const Snapshot after = Snapshot::Of(Image());
             EXPECT_TRUE(OnlyNameChanged(before, after, clip, NameOffset()));
             const std::size_t at = static_cast<std::size_t>(10 + clip) * 512 + NameOffset();
@@ -151,7 +152,7 @@ TEST_P(WriteSafety, RenamesChangeOnlyTheRenamedClipsNameBytes) {
                                                    after.directory.begin() + at + 41);
             EXPECT_EQ(stored, StoredName(title));
             // The clip list shows what the disk now holds.
-            CPVRDrive again(Image(), &table);
+            CPVRDrive again(Image(), &table, Layout());
             EXPECT_EQ(again.GetFile(clip)->GetRecord().ClipName(),
                       drive.GetFile(clip)->GetRecord().ClipName());
         }
@@ -176,11 +177,11 @@ TEST_P(WriteSafety, ADiskThatCannotBeWrittenKeepsItsNames) {
         if (way == 1) SetVolumeFaults(Image(), FailingWrites());
         bool ok = false;
         ClusterTable table(Image(), ok);
-        CPVRDrive drive(Image(), &table);
+        CPVRDrive drive(Image(), &table, Layout());
         const std::string old = drive.GetFile(1)->GetRecord().ClipName();
         const Snapshot before = Snapshot::Of(Image());
         LogScope log;
-        EXPECT_FALSE(drive.GetFile(1)->SetOutputName("New title", true));
+        EXPECT_FALSE(drive.GetFile(1)->Rename("New title"));
         EXPECT_TRUE(Contains(log.Text(), "could not write the new title of clip 2\n"));
         EXPECT_EQ(drive.GetFile(1)->GetRecord().ClipName(), old);
         const Snapshot after = Snapshot::Of(Image());
@@ -218,11 +219,11 @@ TEST_P(WriteSafety, ARecordThatWasNotReadIsNotWritten) {
     bool ok = false;
     ClusterTable table(small, ok);
     ASSERT_TRUE(ok);
-    CPVRDrive drive(small, &table);
+    CPVRDrive drive(small, &table, Layout());
     ASSERT_EQ(drive.GetFileCount(), 4);
     EXPECT_FALSE(drive.GetFile(3)->RecordRead());
     LogScope log;
-    EXPECT_FALSE(drive.GetFile(3)->SetOutputName("Lost", true));
+    EXPECT_FALSE(drive.GetFile(3)->Rename("Lost"));
     EXPECT_TRUE(Contains(log.Text(), "the record of clip 4 could not be read; its title is not "
                                      "changed\n"));
     EXPECT_EQ(std::filesystem::file_size(small), 12u * 512);

@@ -4,6 +4,8 @@
 #include "rip/extract.h"
 #include "rip/obits.h"
 
+#include "rip_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -17,40 +19,30 @@ namespace fs = std::filesystem;
 
 class ExtractUnit : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SetConsoleTrace(false);
-        std::string pattern = (fs::temp_directory_path() / "extract-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
+    void SetUp() override { SetConsoleTrace(false); }
     static std::vector<std::uint8_t> Bytes(const std::string& name) {
         std::ifstream in(name, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-    // A clip object without a disk: enough for the engine state and the extraction buffer.
+    // A run of a clip without a disk: enough for the engine state and the buffer.
     CPVRFile clip_{"/nonexistent/disk.img", 0, nullptr};
-    fs::path dir_, old_;
+    RipRun run_{clip_, RipRequest{}};
+    riptest::ScratchDir dir_; // the test's current directory
 };
 
 TEST_F(ExtractUnit, AudioGapsRepeatTheLastPayload) {
     std::vector<std::uint8_t> payload(2304);
     for (std::size_t i = 0; i < payload.size(); ++i)
         payload[i] = static_cast<std::uint8_t>(i * 7);
-    clip_.m_Engine.m_vecLastPayload = payload;
+    run_.State().m_vecLastPayload = payload;
     {
         bool ok = false;
         COBits w("gap.mp2", ok);
         // 21,600 ticks: ten 24 ms frames of 576 bytes, the payload two and a half times.
-        EXPECT_EQ(PadAudioGap(clip_, w, 21'600), 5'760);
-        EXPECT_EQ(PadAudioGap(clip_, w, 1'079), 0); // rounds to no frame
-        EXPECT_EQ(PadAudioGap(clip_, w, -5'000), 0);
+        EXPECT_EQ(PadAudioGap(run_, w, 21'600), 5'760);
+        EXPECT_EQ(PadAudioGap(run_, w, 1'079), 0); // rounds to no frame
+        EXPECT_EQ(PadAudioGap(run_, w, -5'000), 0);
     }
     auto b = Bytes("gap.mp2");
     ASSERT_EQ(b.size(), 5'760u);
@@ -59,10 +51,10 @@ TEST_F(ExtractUnit, AudioGapsRepeatTheLastPayload) {
     {
         bool ok = false;
         COBits w("gap.ac3", ok);
-        EXPECT_EQ(PadPrivateGap(clip_, w, 4'000), 1'792); // trunc(1.39 + 0.5) = 1 unit
-        EXPECT_EQ(PadPrivateGap(clip_, w, 4'400), 3'584); // trunc(1.53 + 0.5) = 2 units
-        clip_.m_Engine.m_vecLastPayload.clear();
-        EXPECT_EQ(PadPrivateGap(clip_, w, 9'000), 0); // nothing to repeat
+        EXPECT_EQ(PadPrivateGap(run_, w, 4'000), 1'792); // trunc(1.39 + 0.5) = 1 unit
+        EXPECT_EQ(PadPrivateGap(run_, w, 4'400), 3'584); // trunc(1.53 + 0.5) = 2 units
+        run_.State().m_vecLastPayload.clear();
+        EXPECT_EQ(PadPrivateGap(run_, w, 9'000), 0); // nothing to repeat
     }
     EXPECT_EQ(fs::file_size("gap.ac3"), 1'792u * 3);
 }
@@ -91,8 +83,8 @@ TEST_F(ExtractUnit, SequenceHeaderPatch) {
     std::ofstream("v.m2v", std::ios::binary)
         .write(reinterpret_cast<const char*>(file.data()),
                static_cast<std::streamsize>(file.size()));
-    clip_.m_Engine.m_dLength = 100.5;
-    ASSERT_TRUE(PatchSequenceHeader(clip_, "v.m2v"));
+    run_.State().m_dLength = 100.5;
+    ASSERT_TRUE(PatchSequenceHeader(run_, "v.m2v"));
     auto b = Bytes("v.m2v");
     ASSERT_EQ(b.size(), file.size());
     auto width = [&](std::size_t j) { return (b[j + 4] << 4) + (b[j + 5] >> 4); };
@@ -115,10 +107,10 @@ TEST_F(ExtractUnit, SequenceHeaderPatch) {
     std::ofstream("w.m2v", std::ios::binary)
         .write(reinterpret_cast<const char*>(keep.data()),
                static_cast<std::streamsize>(keep.size()));
-    clip_.m_Engine.m_dLength = 0.1;
-    ASSERT_TRUE(PatchSequenceHeader(clip_, "w.m2v"));
+    run_.State().m_dLength = 0.1;
+    ASSERT_TRUE(PatchSequenceHeader(run_, "w.m2v"));
     EXPECT_EQ(Bytes("w.m2v"), keep);
-    EXPECT_FALSE(PatchSequenceHeader(clip_, "missing.m2v"));
+    EXPECT_FALSE(PatchSequenceHeader(run_, "missing.m2v"));
 }
 
 TEST(DelayLogName, NamedAfterTheVideoFile) {

@@ -96,12 +96,16 @@ double WorstSync(const Marks& m) {
 }
 
 MuxResult MuxInto(TestDisk& disk, MuxFormat format, RipReport& report, bool keep = true) {
-    RipOutcome o = RunMuxStage(disk.Clip(0), format, keep, report);
+    // The stage of a run of the rip's request, starting where the rip's files start.
+    RipRun run(disk.Clip(0), disk.request);
+    run.State().m_i64VideoStartPTS = report.videoStartPts;
+    run.State().m_i64AudioStartPTS = report.audioStartPts;
+    RipOutcome o = RunMuxStage(run, format, keep, report);
     MuxResult r;
-    r.result = o == RipOutcome::kDone ? StageResult::kDone : StageResult::kOutputFailed;
+    r.result = o == RipOutcome::kDone ? RipOutcome::kDone : RipOutcome::kOutputFailed;
     r.message = report.message;
     for (const RipReport::File& f : report.files)
-        if (f.what == "muxed") r.file = f.name;
+        if (f.kind == FileKind::kMuxed) r.file = f.name;
     return r;
 }
 
@@ -128,9 +132,9 @@ TEST(Mux, EveryFlashHasItsBeepInEveryFormat) {
         disk.Options();
         for (const Cut& cut : cuts) {
             SCOPED_TRACE(cut.name);
-            disk.Clip(0).SetOutputName(cut.name, false);
+            disk.request.outputName = cut.name;
             RipReport report;
-            ASSERT_EQ(RipStream(disk.Clip(0), cut.begin, cut.length, &report), RipOutcome::kDone)
+            ASSERT_EQ(disk.Rip(0, cut.begin, cut.length, &report), RipOutcome::kDone)
                 << report.message;
             if (c.audioOffsetMs == 0 && cut.begin == 0) {
                 EXPECT_EQ(ReadText(std::string(cut.name) + " delay.log"), "Delay: 0 ms");
@@ -138,7 +142,7 @@ TEST(Mux, EveryFlashHasItsBeepInEveryFormat) {
             for (MuxFormat f : kFormats) {
                 SCOPED_TRACE(MuxExtension(f));
                 MuxResult r = MuxInto(disk, f, report);
-                ASSERT_EQ(r.result, StageResult::kDone) << r.message;
+                ASSERT_EQ(r.result, RipOutcome::kDone) << r.message;
                 const Marks m = Measure(r.file);
                 EXPECT_GE(m.flashes.size(), cut.begin == 0 ? 4u : 2u);
                 EXPECT_LE(WorstSync(m), 0.015);
@@ -182,8 +186,7 @@ TEST(Mux, KindsOfClipMetadataAndDurations) {
     };
     const std::vector<std::string> mkvTags = {
         "TAG:title=Flash: beep?", "TAG:SERVICE_PROVIDER=Quorin Sport",
-        "TAG:DATE_RECORDED=2024-05-17 20:15:07", "TAG:creation_time=2024-05-17T20:15:07",
-        "TAG:ENCODER=Quorin "};
+        "TAG:DATE_RECORDED=2024-05-17 20:15:07", "DISPOSITION:default=1", "TAG:ENCODER=Quorin "};
     std::vector<std::string> wideMkv = mkvTags;
     wideMkv.insert(wideMkv.end(), {"display_aspect_ratio=16:9", "codec_name=ac3"});
     const Case cases[] = {
@@ -234,33 +237,44 @@ TEST(Mux, KindsOfClipMetadataAndDurations) {
         TestDisk& disk = *signal.disk;
         disk.Options(c.audio, c.video);
         RipReport report;
-        ASSERT_EQ(RipStream(disk.Clip(0), 0, 4, &report), RipOutcome::kDone) << report.message;
+        ASSERT_EQ(disk.Rip(0, 0, 4, &report), RipOutcome::kDone) << report.message;
         std::vector<std::string> streams;
         for (const RipReport::File& f : report.files)
-            if (f.what == "audio" || f.what == "video") streams.push_back(f.name);
+            if (f.kind == FileKind::kAudio || f.kind == FileKind::kVideo) streams.push_back(f.name);
         const std::vector<std::string> kept = streams;
         MuxResult r = MuxInto(disk, c.format, report, false);
-        ASSERT_EQ(r.result, StageResult::kDone) << r.message;
+        ASSERT_EQ(r.result, RipOutcome::kDone) << r.message;
         // The streams and the delay log are gone; the container is the one file listed.
         ASSERT_EQ(report.files.size(), 1u);
-        EXPECT_EQ(report.files[0].what, "muxed");
+        EXPECT_EQ(report.files[0].kind, FileKind::kMuxed);
         for (const std::string& s : kept)
             EXPECT_FALSE(fs::exists(s)) << s;
-        EXPECT_FALSE(fs::exists(disk.Clip(0).GetOutputBaseName() + " delay.log"));
+        EXPECT_FALSE(fs::exists(disk.Clip(0).OutputBaseName() + " delay.log"));
         EXPECT_GE(report.muxMs, 0);
         EXPECT_TRUE(DecodesCleanly(r.file));
         const std::string probed = Probe(r.file);
         for (const std::string& line : c.probed)
             EXPECT_NE(probed.find(line), std::string::npos) << line << "\n" << probed;
+        if (c.format == MuxFormat::kMatroska) {
+            // The receiver's local time is no UTC time; every track is a default track; a
+            // compressed audio track has no bit depth (element 0x6264 before the first cluster).
+            EXPECT_EQ(probed.find("creation_time"), std::string::npos) << probed;
+            EXPECT_EQ(probed.find("DISPOSITION:default=0"), std::string::npos) << probed;
+            const std::vector<std::uint8_t> bytes = ReadFile(r.file);
+            const std::string head(bytes.begin(),
+                                   bytes.begin() + std::min<std::size_t>(bytes.size(), 65536));
+            const std::string tracks = head.substr(0, head.find("\x1F\x43\xB6\x75"));
+            EXPECT_EQ(tracks.find("\x62\x64\x81"), std::string::npos);
+        }
         // Each track as long as the stream it came from (ripped again to compare), within a
         // frame.
         disk.Options(c.audio, c.video);
-        disk.Clip(0).SetOutputName("again", false);
-        ASSERT_EQ(RipStream(disk.Clip(0), 0, 4, &report), RipOutcome::kDone);
+        disk.request.outputName = "again";
+        ASSERT_EQ(disk.Rip(0, 0, 4, &report), RipOutcome::kDone);
         for (const RipReport::File& f : report.files) {
-            if (f.what == "video") {
+            if (f.kind == FileKind::kVideo) {
                 EXPECT_NEAR(TrackSeconds(r.file, "v:0"), FrameCount(f.name) * 0.04, 0.041);
-            } else if (f.what == "audio") {
+            } else if (f.kind == FileKind::kAudio) {
                 EXPECT_NEAR(TrackSeconds(r.file, "a:0"), TrackSeconds(f.name, "a:0"),
                             c.ac3 ? 0.033 : 0.025);
             }
@@ -274,7 +288,7 @@ TEST(Mux, AFailedMuxLeavesNoContainerAndKeepsTheStreams) {
     TestDisk& disk = *signal.disk;
     disk.Options();
     RipReport report;
-    ASSERT_EQ(RipStream(disk.Clip(0), 0, 8, &report), RipOutcome::kDone);
+    ASSERT_EQ(disk.Rip(0, 0, 8, &report), RipOutcome::kDone);
     const std::vector<RipReport::File> streams = report.files;
 
     // A folder that cannot be written (here: that is not there).
@@ -283,7 +297,7 @@ TEST(Mux, AFailedMuxLeavesNoContainerAndKeepsTheStreams) {
     job.audio.file = streams[0].name;
     job.requested = "no such folder/Flash.mkv";
     MuxResult r = MuxStreams(job);
-    EXPECT_EQ(r.result, StageResult::kOutputFailed);
+    EXPECT_EQ(r.result, RipOutcome::kOutputFailed);
     EXPECT_EQ(r.message, "could not create no such folder/Flash.mkv: No such file or directory");
 
     // A disk that fills up during the mux (a file size limit): libavformat's error text.
@@ -296,11 +310,13 @@ TEST(Mux, AFailedMuxLeavesNoContainerAndKeepsTheStreams) {
         SCOPED_TRACE(MuxExtension(f));
         RipReport again = report;
         ::setrlimit(RLIMIT_FSIZE, &small);
-        RipOutcome o = RunMuxStage(disk.Clip(0), f, false, again);
+        RipRun run(disk.Clip(0), disk.request);
+        run.State().m_i64VideoStartPTS = report.videoStartPts;
+        run.State().m_i64AudioStartPTS = report.audioStartPts;
+        RipOutcome o = RunMuxStage(run, f, false, again);
         ::setrlimit(RLIMIT_FSIZE, &old);
         EXPECT_EQ(o, RipOutcome::kOutputFailed);
-        const std::string name =
-            disk.Clip(0).GetOutputBaseName() + "." + std::string(MuxExtension(f));
+        const std::string name = disk.Clip(0).OutputBaseName() + "." + std::string(MuxExtension(f));
         EXPECT_EQ(again.message, "could not write " + name + ": File too large");
         EXPECT_FALSE(fs::exists(name));
         for (const RipReport::File& s : streams)
@@ -348,7 +364,7 @@ TEST(Mux, ARunEndsInItsContainerNumberedLikeItsStreams) {
         ASSERT_EQ(run.outcome, RipOutcome::kDone) << run.stages.message;
         std::set<std::string> files;
         for (const RipReport::File& f : run.stages.files) {
-            files.insert(f.name + ": " + f.what);
+            files.insert(f.name + ": " + FileKindText(f.kind));
             EXPECT_TRUE(fs::exists(f.name)) << f.name;
         }
         EXPECT_EQ(files, c.files);

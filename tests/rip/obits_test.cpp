@@ -2,6 +2,8 @@
 #include "base/program_log.h"
 #include "rip/obits.h"
 
+#include "rip_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,18 +25,7 @@ namespace fs = std::filesystem;
 
 class OBitsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SetConsoleTrace(false);
-        std::string pattern = (fs::temp_directory_path() / "obits-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
+    void SetUp() override { SetConsoleTrace(false); }
     static void Touch(const std::string& name) { std::ofstream(name) << "x"; }
     static std::vector<std::uint8_t> Bytes(const std::string& name) {
         std::ifstream in(name, std::ios::binary);
@@ -47,7 +38,7 @@ protected:
         return w.GetFileName();
     }
 
-    fs::path dir_, old_;
+    riptest::ScratchDir dir_; // the test's current directory
 };
 
 TEST_F(OBitsTest, NumbersTakenNamesAndNeverOverwrites) {

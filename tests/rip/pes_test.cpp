@@ -143,13 +143,11 @@ class PesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         SetConsoleTrace(false);
-        SetFirmwareOption(true);
         img_.Header(2, 0, 1, "PES");
         img_.Link(1, 0xFFFF);
         img_.Link(2, 0xFFFF);
         img_.Resize(DiskImage::ClusterOffset(3));
     }
-    void TearDown() override { SetFirmwareOption(false); }
 
     void Record(std::int32_t vstart = 0, std::int32_t astart = 0) {
         test::RecordSpec r;
@@ -170,9 +168,10 @@ protected:
         bool ok = false;
         table_ = std::make_unique<ClusterTable>(img_.Path(), ok);
         ASSERT_TRUE(ok);
-        runner_.reset();
-        clip_ = std::make_unique<CPVRFile>(img_.Path(), 0, table_.get());
-        runner_ = std::make_unique<RipRunner>(*clip_, audio_, video_, &cancel_);
+        run_.reset();
+        clip_ =
+            std::make_unique<CPVRFile>(img_.Path(), 0, table_.get(), RecordLayout::kFirmware190);
+        run_ = std::make_unique<RipRun>(*clip_, RipRequest{}, &audio_, &video_, &cancel_);
     }
     std::unique_ptr<CIBits> Reader(std::uint32_t cluster) {
         return std::make_unique<CIBits>(img_.Path(), table_.get(), cluster);
@@ -190,7 +189,7 @@ protected:
     std::unique_ptr<CPVRFile> clip_;
     RipProgress audio_, video_;
     std::atomic<bool> cancel_{false};
-    std::unique_ptr<RipRunner> runner_;
+    std::unique_ptr<RipRun> run_;
 };
 
 TEST_F(PesTest, HeaderWithPtsOrPtsAndDts) {
@@ -293,7 +292,7 @@ TEST_F(PesTest, TimeStampLimitsAndProbe) {
 }
 
 TEST(WrapPtsTest, AroundTwoToThe33) {
-    ClipEngineState e;
+    RipState e;
     e.m_i64FirstPTS = kPtsWrap - 1'048'576;
     EXPECT_EQ(WrapPTS(e, 4096), kPtsWrap + 4096);
     EXPECT_TRUE(e.m_bPTSWrapped);
@@ -315,42 +314,42 @@ TEST_F(PesTest, StreamIdsSkipAPacketWithoutPts) {
     auto v = Reader(1);
     std::uint8_t id = 0;
     std::int32_t skip = 8;
-    clip_->m_lActiveStream = 1;
-    ASSERT_TRUE(GetStreamIDs(*clip_, *v, id, skip));
+    run_->SetVideoActive(true);
+    ASSERT_TRUE(GetStreamIDs(*run_, *v, id, skip));
     EXPECT_EQ(id, 0xE0);
     // Its first PTS is that of the packet in front of the sequence header (PTS only, no DTS).
-    clip_->m_Engine.m_lSkipSectors = 8;
+    run_->State().m_lSkipSectors = 8;
     std::int64_t first = PTS_NONE;
-    ASSERT_TRUE(FirstPTS(*clip_, *v, id, first));
+    ASSERT_TRUE(FirstPTS(*run_, *v, id, first));
     EXPECT_EQ(first, 1'000'000);
 
     auto a = Reader(2);
-    clip_->m_lActiveStream = 0;
+    run_->SetVideoActive(false);
     skip = 2;
-    ASSERT_TRUE(GetStreamIDs(*clip_, *a, id, skip));
+    ASSERT_TRUE(GetStreamIDs(*run_, *a, id, skip));
     EXPECT_EQ(id, 0xBD); // AC-3 in PRIVATE_1
     // The video search does not accept a private stream; nothing found lowers the offset by 2.
-    clip_->m_lActiveStream = 1;
+    run_->SetVideoActive(true);
     skip = 3;
-    EXPECT_FALSE(GetStreamIDs(*clip_, *a, id, skip));
+    EXPECT_FALSE(GetStreamIDs(*run_, *a, id, skip));
     EXPECT_EQ(id, 0);
     EXPECT_EQ(skip, 1);
-    EXPECT_FALSE(GetStreamIDs(*clip_, *a, id, skip));
+    EXPECT_FALSE(GetStreamIDs(*run_, *a, id, skip));
     EXPECT_EQ(skip, 0);
-    EXPECT_FALSE(GetStreamIDs(*clip_, *a, id, skip));
+    EXPECT_FALSE(GetStreamIDs(*run_, *a, id, skip));
     EXPECT_EQ(skip, 0);
 }
 
 TEST_F(PesTest, FirstPtsOfAudioAndNothingFound) {
     auto r = At(2, Cat({Build({.id = 0xC0, .flags = 0}), Build({.id = 0xC0, .pts = 77'777})}));
-    clip_->m_Engine.m_lSkipSectors = 0;
+    run_->State().m_lSkipSectors = 0;
     std::int64_t first = PTS_NONE;
-    ASSERT_TRUE(FirstPTS(*clip_, *r, 0xC0, first));
+    ASSERT_TRUE(FirstPTS(*run_, *r, 0xC0, first));
     EXPECT_EQ(first, 77'777);
     // A video chain without any packet: the whole cluster is scanned, nothing is fixed.
     auto v = Reader(1);
     std::int64_t none = PTS_NONE;
-    EXPECT_FALSE(FirstPTS(*clip_, *v, 0xE0, none));
+    EXPECT_FALSE(FirstPTS(*run_, *v, 0xE0, none));
     EXPECT_EQ(none, PTS_NONE);
 }
 
@@ -370,14 +369,14 @@ TEST_F(PesTest, NextPtsSearchesOnlyWhatTheReadDelivered) {
     ASSERT_TRUE(OpenDrive(img_.Path(), h));
     std::vector<std::uint8_t> buffer(1'048'576);
     auto r = Reader(1);
-    EXPECT_EQ(GetNextPTS(*clip_, 0xE0, *r, 1, 0, 0, h, buffer), 111'111);
+    EXPECT_EQ(GetNextPTS(*run_, 0xE0, *r, 1, 0, 0, h, buffer), 111'111);
     // The buffer still holds packet A where B would lie: B was not delivered and must not count.
-    EXPECT_EQ(GetNextPTS(*clip_, 0xE0, *r, 1, 0, lastMiB, h, buffer), PTS_NONE);
+    EXPECT_EQ(GetNextPTS(*run_, 0xE0, *r, 1, 0, lastMiB, h, buffer), PTS_NONE);
     ClearVolumeFaults();
     ASSERT_TRUE(OpenDrive(img_.Path(), h)); // a handle without the fault
-    EXPECT_EQ(GetNextPTS(*clip_, 0xE0, *r, 1, 0, lastMiB, h, buffer), 222'222);
+    EXPECT_EQ(GetNextPTS(*run_, 0xE0, *r, 1, 0, lastMiB, h, buffer), 222'222);
     // A probe limited to fewer bytes does not see a packet beyond them.
-    EXPECT_EQ(GetNextPTS(*clip_, 0xE0, *r, 1, 0, 0, h, buffer, 524'288), PTS_NONE);
+    EXPECT_EQ(GetNextPTS(*run_, 0xE0, *r, 1, 0, 0, h, buffer, 524'288), PTS_NONE);
 }
 
 TEST_F(PesTest, StartCodeScanAcrossBlocksAndLimits) {

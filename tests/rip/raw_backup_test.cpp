@@ -92,12 +92,11 @@ TEST(RawRip, VideoAndAudioAreContiguousCopiesCutAtPackets) {
           RawCase{"first cluster", 1.0, 3.0}, RawCase{"late", 20.0, 5.0}}) {
         SCOPED_TRACE(c.name);
         disk.Options();
-        disk.audio.raw = true;
-        disk.video.raw = true;
-        disk.Clip(0).SetOutputName(c.name, false);
+        disk.request.rawAudio = true;
+        disk.request.rawVideo = true;
+        disk.request.outputName = c.name;
         RipReport report;
-        ASSERT_EQ(RipStream(disk.Clip(0), c.begin, c.length, &report), RipOutcome::kDone)
-            << report.message;
+        ASSERT_EQ(disk.Rip(0, c.begin, c.length, &report), RipOutcome::kDone) << report.message;
         const std::int64_t B = first + static_cast<std::int64_t>(std::trunc(c.begin * 90'000));
         const std::int64_t E = B + static_cast<std::int64_t>(std::trunc(c.length * 90'000));
 
@@ -159,16 +158,16 @@ TEST(RawRip, VideoAndAudioAreContiguousCopiesCutAtPackets) {
                                             static_cast<std::int64_t>(audio.size()))
             << "the audio copy ends at a chunk boundary or at the end of the data";
         ASSERT_EQ(report.files.size(), 2u);
-        EXPECT_EQ(report.files[0].what, "raw audio");
-        EXPECT_EQ(report.files[1].what, "raw video");
+        EXPECT_EQ(report.files[0].kind, FileKind::kRawAudio);
+        EXPECT_EQ(report.files[1].kind, FileKind::kRawVideo);
     }
     // Taken names are numbered.
     disk.Options();
-    disk.audio.raw = true;
-    disk.video.raw = true;
-    disk.Clip(0).SetOutputName("start", false);
+    disk.request.rawAudio = true;
+    disk.request.rawVideo = true;
+    disk.request.outputName = "start";
     RipReport again;
-    ASSERT_EQ(RipStream(disk.Clip(0), 0, 2.0, &again), RipOutcome::kDone);
+    ASSERT_EQ(disk.Rip(0, 0, 2.0, &again), RipOutcome::kDone);
     EXPECT_TRUE(ReadFile("start_000.pva") == ReadFile("start.pva"));
     EXPECT_TRUE(ReadFile("start_000.mpp") == ReadFile("start.mpp"));
 }
@@ -180,7 +179,6 @@ protected:
     // The audio stream as in the example, or (short) only its first cluster's part.
     void Build(bool shortAudio = false) {
         SetConsoleTrace(false);
-        SetFirmwareOption(false); // the record is stored in the old layout
         img_.Header(20, 0, 1, "BACKUP");
         img_.Link(7, shortAudio ? 0xFFFF : 3);
         img_.Link(3, 12);
@@ -212,9 +210,8 @@ protected:
         bool ok = false;
         table_ = std::make_unique<ClusterTable>(img_.Path(), ok);
         ASSERT_TRUE(ok);
-        runner_.reset();
-        clip_ = std::make_unique<CPVRFile>(img_.Path(), 0, table_.get());
-        runner_ = std::make_unique<RipRunner>(*clip_, audio_, video_, nullptr);
+        run_.reset();
+        clip_ = std::make_unique<CPVRFile>(img_.Path(), 0, table_.get()); // the old layout
     }
     void Mark(std::uint32_t cluster, std::int64_t at, std::uint8_t v) {
         img_.Write(test::DiskImage::ClusterOffset(cluster) + at, &v, 1);
@@ -224,7 +221,13 @@ protected:
     std::unique_ptr<ClusterTable> table_;
     std::unique_ptr<CPVRFile> clip_;
     RipProgress audio_, video_;
-    std::unique_ptr<RipRunner> runner_;
+    std::unique_ptr<RipRun> run_;
+
+    // A fresh run of the clip with the test's blocks.
+    RipRun& Run(RipRequest request = {}) {
+        run_ = std::make_unique<RipRun>(*clip_, std::move(request), &audio_, &video_);
+        return *run_;
+    }
 };
 
 // The byte at an offset of a (large) file.
@@ -242,7 +245,7 @@ TEST_F(BackupTest, ExactSizesBytesAndTheWorkingRecord) {
     for (const char* taken : {"Konzert.sFileDescription", "Konzert.mpp", "Konzert.pva"})
         std::ofstream(taken) << "keep";
     std::vector<std::string> files;
-    ASSERT_EQ(Backup(*clip_, &files), StageResult::kDone);
+    ASSERT_EQ(Backup(Run(), &files), RipOutcome::kDone);
     EXPECT_EQ(files, (std::vector<std::string>{"Konzert_000.sFileDescription", "Konzert_000.mpp",
                                                "Konzert_000.pva", "Konzert_000.map"}));
     EXPECT_EQ(ReadText("Konzert.mpp"), "keep");
@@ -276,12 +279,12 @@ TEST_F(BackupTest, ReadErrorStopsTheStreamAndSaysSo) {
     faults.failingReads.push_back({bad, bad + 1});
     SetVolumeFaults(img_.Path(), faults);
     OpenLog("backup", false);
-    SetSalvageOption(false); // the stop policy
-    StageResult r = Backup(*clip_);
-    SetSalvageOption(true);
+    RipRequest stop;
+    stop.readPolicy = ReadPolicy::kStop;
+    RipOutcome r = Backup(Run(stop));
     CloseLog();
     ClearVolumeFaults();
-    EXPECT_EQ(r, StageResult::kReadError);
+    EXPECT_EQ(r, RipOutcome::kReadError);
     // What was copied before the failing unit stays; no buffer garbage after it.
     EXPECT_EQ(std::filesystem::file_size("Konzert.mpp"),
               static_cast<std::uintmax_t>(99 * kMiB + 10 * kMiB));
@@ -294,14 +297,15 @@ TEST_F(BackupTest, ReadErrorStopsTheStreamAndSaysSo) {
 TEST_F(BackupTest, ThroughTheRipDriver) {
     Build(true);
     ScratchDir out;
-    video_.backup = true;
+    RipRequest backup;
+    backup.backup = true;
     RipReport report;
-    EXPECT_EQ(RipStream(*clip_, 0, 10, &report), RipOutcome::kDone);
+    EXPECT_EQ(RipStream(Run(backup), report), RipOutcome::kDone);
     ASSERT_EQ(report.files.size(), 4u);
     EXPECT_EQ(report.files[1].name, "Konzert.mpp");
-    EXPECT_EQ(report.files[2].what, "backup");
+    EXPECT_EQ(report.files[2].kind, FileKind::kBackup);
     EXPECT_EQ(report.files[3].name, "Konzert.map");
-    EXPECT_EQ(report.files[3].what, "map");
+    EXPECT_EQ(report.files[3].kind, FileKind::kMap);
     // A one-cluster stream: from the start offset to the end offset.
     auto a = ReadFile("Konzert.mpp");
     ASSERT_EQ(a.size(), (4097u - 2048u) * 512);

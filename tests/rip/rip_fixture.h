@@ -46,12 +46,24 @@ inline std::string ReadText(const fs::path& file) {
     return std::string(b.begin(), b.end());
 }
 
-// A fresh directory that is the current directory for the object's life.
+// A fresh directory that is the test's current directory for the object's life (the engine
+// itself never changes it: runs name their folder).
 class ScratchDir : public ScratchFolder {
 public:
-    ScratchDir() : ScratchFolder("rip-test") {
-        if (!Enter()) std::abort();
+    ScratchDir() : ScratchFolder("rip-test"), previous_(fs::current_path()) {
+        std::error_code ec;
+        fs::current_path(Path(), ec);
+        if (ec) std::abort();
     }
+    ~ScratchDir() {
+        std::error_code ec;
+        fs::current_path(previous_, ec);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+private:
+    fs::path previous_;
 };
 
 // A clip of the samples with everything else at its default.
@@ -80,13 +92,13 @@ public:
             return;
         }
         result_ = std::move(*built);
-        // Records in the firmware-190 layout are read with the option on.
-        SetFirmwareOption(!desc.clips.empty() &&
-                          desc.clips.front().layout == td::RecordLayout::Working);
+        // Records in the firmware-190 layout are read in that layout.
+        layout_ = !desc.clips.empty() && desc.clips.front().layout == td::RecordLayout::Working
+                      ? RecordLayout::kFirmware190
+                      : RecordLayout::kOld;
         Open();
     }
     ~TestDisk() {
-        runners_.clear();
         drive_.reset();
         table_.reset();
         std::error_code ec;
@@ -95,51 +107,61 @@ public:
     TestDisk(const TestDisk&) = delete;
     TestDisk& operator=(const TestDisk&) = delete;
 
-    // Re-reads the disk (fresh CPVRFile objects, empty first-PTS caches).
+    // Re-reads the disk (fresh CPVRFile objects, nothing known about the clips).
     void Open() {
-        runners_.clear();
         drive_.reset();
         table_.reset();
+        analyses_.clear();
         bool ok = false;
         table_ = std::make_unique<ClusterTable>(image_, ok);
         EXPECT_TRUE(ok);
-        drive_ = std::make_unique<CPVRDrive>(image_, table_.get());
-        for (int i = 0; i < drive_->GetFileCount(); ++i)
-            Attach(*drive_->GetFile(i));
+        drive_ = std::make_unique<CPVRDrive>(image_, table_.get(), layout_);
+        analyses_.resize(static_cast<std::size_t>(drive_->GetFileCount()));
     }
 
-    void Attach(CPVRFile& clip) {
-        runners_.push_back(std::make_unique<RipRunner>(clip, audio, video, &cancel));
+    // One run of clip n from begin for length seconds (as the engine is given them) with the
+    // disk's request, blocks and cancel flag; what it learns about the clip is kept for the
+    // clip's next runs, as a front end keeps it.
+    RipOutcome Rip(int n, double begin, double length, RipReport* report = nullptr) {
+        RipRun run(Clip(n), request, &audio, &video, &cancel,
+                   analyses_[static_cast<std::size_t>(n)]);
+        run.State().m_dBegin = begin;
+        run.State().m_dLength = length;
+        audio.enabled = request.audio;
+        video.enabled = request.video;
+        RipReport local;
+        RipReport& r = report ? *report : local;
+        const RipOutcome outcome = RipStream(run, r);
+        analyses_[static_cast<std::size_t>(n)] = r.analysis;
+        last = r;
+        return outcome;
     }
 
     CPVRFile& Clip(int n) { return *drive_->GetFile(n); }
     const td::ClipResult& Result(int n) const { return result_.clips[static_cast<std::size_t>(n)]; }
     const std::string& Image() const { return image_; }
+    RecordLayout Layout() const { return layout_; }
 
     // Options as the window sets them for a single rip.
     void Options(bool audioOn = true, bool videoOn = true) {
-        audio.enabled = audioOn;
-        video.enabled = videoOn;
-        audio.postfix = "mp2";
-        video.postfix = "m2v";
-        audio.rawPostfix = "mpp";
-        video.rawPostfix = "pva";
-        audio.raw = false;
-        video.raw = false;
-        video.backup = false;
-        video.patchSequenceHeader = false;
+        request = RipRequest{};
+        request.audio = audioOn;
+        request.video = videoOn;
         cancel = false;
     }
 
+    RipRequest request;
     RipProgress audio, video;
     std::atomic<bool> cancel{false};
+    RipReport last; // of the latest Rip
 
 private:
     std::string image_;
     td::DiskResult result_;
     std::unique_ptr<ClusterTable> table_;
     std::unique_ptr<CPVRDrive> drive_;
-    std::vector<std::unique_ptr<RipRunner>> runners_;
+    RecordLayout layout_ = RecordLayout::kOld;
+    std::vector<ClipAnalysis> analyses_;
 };
 
 // Byte position of a packet in its chain (the reader's position 0 is the first cluster's start).

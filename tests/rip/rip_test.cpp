@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <future>
 #include <sys/resource.h>
 #include <thread>
 
@@ -41,7 +42,7 @@ struct Ripped {
 
 Ripped Rip(TestDisk& disk, int clipNo, double begin, double length) {
     Ripped r;
-    r.outcome = RipStream(disk.Clip(clipNo), begin, length, &r.report);
+    r.outcome = disk.Rip(clipNo, begin, length, &r.report);
     return r;
 }
 
@@ -93,7 +94,7 @@ TEST(Rip, WholeClipAcrossTwoClusters) {
               (std::vector<std::uint8_t>{0, 0, 1, 0xB3}));
     EXPECT_EQ(std::vector<std::uint8_t>(video.end() - 4, video.end()),
               (std::vector<std::uint8_t>{0, 0, 1, 0xB7}));
-    EXPECT_EQ(disk.Clip(0).m_Engine.m_i64RipStartPTS, startPts);
+    EXPECT_EQ(disk.last.ripStartPts, startPts);
     EXPECT_TRUE(DecodesCleanly("Film.m2v"));
     EXPECT_EQ(FrameCount("Film.m2v"), Pictures(res.video, first, S, E));
     // The cut falls in decode order: B pictures shown just before the end may be left out.
@@ -137,7 +138,7 @@ TEST(Rip, CutsInTheFirstClusterAcrossTheBoundaryAndInTheLast) {
     for (const Cut& c : {Cut{"first", 0.6, 1.3}, Cut{"across", boundary - 1.0, 2.5},
                          Cut{"last", length - 4.2, 3.0}}) {
         SCOPED_TRACE(c.name);
-        disk.Clip(0).SetOutputName(c.name, false);
+        disk.request.outputName = c.name;
         Ripped r = Rip(disk, 0, c.begin, c.length);
         ASSERT_EQ(r.outcome, RipOutcome::kDone) << r.report.message;
         const std::int64_t S = first + Ticks(c.begin), E = S + Ticks(c.length);
@@ -333,7 +334,7 @@ TEST(Rip, PrivateStreamCachedFirstPtsAndNumberedNames) {
     c.audioStartSector = 64;
     TestDisk disk(OneClip(c), "ac3");
     disk.Options();
-    disk.audio.postfix = "mpa"; // not used for AC-3
+    disk.request.postfixes.audio = "mpa"; // not used for AC-3
     const td::ClipResult& res = disk.Result(0);
     const std::int64_t first = First(disk);
     OpenLog("first", false);
@@ -347,7 +348,7 @@ TEST(Rip, PrivateStreamCachedFirstPtsAndNumberedNames) {
     EXPECT_FALSE(std::filesystem::exists("Sport.mpa"));
     EXPECT_TRUE(DecodesCleanly("Sport.ac3"));
     EXPECT_TRUE(ReadFile("Sport.m2v") == ExpectedVideo(res.video, first, S, E));
-    EXPECT_EQ(disk.Clip(0).m_Engine.m_dAspectRatio, 16.0 / 9.0);
+    EXPECT_EQ(disk.last.aspect, 16.0 / 9.0);
     EXPECT_NE(log1.find("FirstPTS"), std::string::npos);
 
     OpenLog("second", false);
@@ -370,7 +371,7 @@ TEST(Rip, PreviewOfLengthZero) {
     disk.Options(false, true);
     const td::ClipResult& res = disk.Result(0);
     const std::int64_t first = First(disk);
-    disk.Clip(0).SetOutputName("PRV", false);
+    disk.request.outputName = "PRV";
     Ripped r = Rip(disk, 0, 2.0, 0);
     ASSERT_EQ(r.outcome, RipOutcome::kDone) << r.report.message;
     const std::int64_t S = first + Ticks(2.0);
@@ -378,7 +379,7 @@ TEST(Rip, PreviewOfLengthZero) {
     auto expected = ExpectedVideo(res.video, first, S, S, &startPts);
     auto video = ReadFile("PRV.m2v");
     EXPECT_TRUE(video == expected);
-    EXPECT_EQ(disk.Clip(0).m_Engine.m_i64RipStartPTS, startPts);
+    EXPECT_EQ(disk.last.ripStartPts, startPts);
     EXPECT_EQ(FrameCount("PRV.m2v"), 1);
     // The sequence header, the GOP header, one picture and the end code.
     const std::vector<std::uint8_t> gop = {0, 0, 1, 0xB8};
@@ -396,7 +397,7 @@ TEST(Rip, PreviewKeepsASplitPictureWhole) {
         split = split || p.continuation;
     ASSERT_TRUE(split);
     const std::int64_t first = First(disk);
-    disk.Clip(0).SetOutputName("PRV", false);
+    disk.request.outputName = "PRV";
     ASSERT_EQ(Rip(disk, 0, 0, 0).outcome, RipOutcome::kDone);
     EXPECT_TRUE(ReadFile("PRV.m2v") == ExpectedVideo(res.video, first, first, first));
     EXPECT_TRUE(DecodesCleanly("PRV.m2v"));
@@ -417,7 +418,7 @@ TEST(Rip, CancelInEachStage) {
 
     // Cancelled in the audio stage: no video stage, the partial audio file stays.
     disk.Options();
-    disk.Clip(0).SetOutputName("audio", false);
+    disk.request.outputName = "audio";
     std::thread watcher([&] {
         while (!disk.audio.active)
             std::this_thread::yield();
@@ -433,7 +434,7 @@ TEST(Rip, CancelInEachStage) {
     // Cancelled in the middle of the video stage: the file is closed with its end code.
     disk.Options();
     disk.audio.active = false;
-    disk.Clip(0).SetOutputName("video", false);
+    disk.request.outputName = "video";
     std::thread watcher2([&] {
         while (disk.video.megabytes < 2)
             std::this_thread::yield();
@@ -456,7 +457,7 @@ TEST(Rip, OutputThatCannotBeCreatedOrWritten) {
     TestDisk disk(OneClip(SampleClip("Film", "mpeg2-4x3.m2v", "tone-48k-192k.mp2", 1)), "outfail");
     disk.Options();
     // A name of 255 characters leaves no room for the extension.
-    disk.Clip(0).SetOutputName(std::string(255, 'n'), false);
+    disk.request.outputName = std::string(255, 'n');
     OpenLog("outfail", false);
     Ripped r = Rip(disk, 0, 0, 3);
     CloseLog();
@@ -470,7 +471,7 @@ TEST(Rip, OutputThatCannotBeCreatedOrWritten) {
     EXPECT_EQ(r.report.files.size(), 0u);
 
     // A file that cannot be written to the end (a file size limit): the stage reports it.
-    disk.Clip(0).SetOutputName("Limited", false);
+    disk.request.outputName = "Limited";
     struct rlimit old {};
     ::getrlimit(RLIMIT_FSIZE, &old);
     auto handler = std::signal(SIGXFSZ, SIG_IGN);
@@ -502,3 +503,41 @@ TEST(Rip, NothingToRip) {
 
 } // namespace
 } // namespace quorin
+
+namespace quorin::riptest {
+namespace {
+
+// Runs own their state: one clip ripped on two threads at once, each run into a folder of its
+// own (a cut, muxed too), gives the same streams as one run alone (a container carries random
+// identifiers of its own).
+TEST(Rip, OneClipOnTwoThreadsAtOnceGivesTheSameFiles) {
+    TestDisk disk(OneClip(TwoClusterClip()), "threads");
+    ScratchFolder alone("rip-alone"), first("rip-first"), second("rip-second");
+    auto rip = [&](const ScratchFolder& folder) {
+        RipProgress audio, video;
+        std::atomic<bool> cancel{false};
+        RipRunner runner(static_cast<const CPVRFile&>(disk.Clip(0)), audio, video, &cancel);
+        RipRequest request;
+        request.begin = 1.5;
+        request.length = 20;
+        request.outputFolder = folder.Path().string();
+        request.mux.format = MuxFormat::kMatroska;
+        request.mux.keepStreams = true;
+        return runner.Run(request).outcome.value_or(RipOutcome::kNothingToRip);
+    };
+    ASSERT_EQ(rip(alone), RipOutcome::kDone);
+    std::future<RipOutcome> other = std::async(std::launch::async, [&] { return rip(second); });
+    EXPECT_EQ(rip(first), RipOutcome::kDone);
+    EXPECT_EQ(other.get(), RipOutcome::kDone);
+    for (const char* name : {"Film.m2v", "Film.mp2", "Film delay.log"}) {
+        SCOPED_TRACE(name);
+        const auto want = ReadFile(alone / name);
+        ASSERT_FALSE(want.empty());
+        EXPECT_TRUE(ReadFile(first / name) == want);
+        EXPECT_TRUE(ReadFile(second / name) == want);
+    }
+    EXPECT_TRUE(fs::exists(first / "Film.mkv") && fs::exists(second / "Film.mkv"));
+}
+
+} // namespace
+} // namespace quorin::riptest

@@ -28,8 +28,9 @@ Landing Search(TestDisk& disk, bool video, double begin, int clipNo = 0) {
     const td::ClipResult& res = disk.Result(clipNo);
     const td::StreamLayout& s = video ? res.video : res.audio;
     const ClipRecord& rec = clip.GetRecord();
-    ClipEngineState& e = clip.m_Engine;
-    clip.m_lActiveStream = video ? 1 : 0;
+    RipRun run(clip, RipRequest{});
+    RipState& e = run.State();
+    run.SetVideoActive(video);
     e.m_lSkipSectors = video ? rec.VideoStart() : rec.AudioStart();
     e.m_lEndSectors = video ? rec.VideoEnd() : rec.AudioEnd();
     e.m_dBegin = begin;
@@ -40,7 +41,7 @@ Landing Search(TestDisk& disk, bool video, double begin, int clipNo = 0) {
     CIBits reader(disk.Image(), clip.Table(),
                   video ? rec.VideoFirstCluster() : rec.AudioFirstCluster());
     Landing l;
-    EXPECT_TRUE(SearchForStart(clip, S, reader, s.stream.streamId,
+    EXPECT_TRUE(SearchForStart(run, S, reader, s.stream.streamId,
                                video ? rec.VideoFirstCluster() : rec.AudioFirstCluster(),
                                video ? rec.VClusters() : rec.AClusters(), &l.stats));
     l.reader = BytePosition(reader);
@@ -59,7 +60,7 @@ void ExpectGoodLanding(const Landing& l, const std::string& what) {
     EXPECT_LE(l.target - l.reader, 2 * kMiB) << what << ": the reader is too far before it";
     EXPECT_LE(l.stats.probes, 12) << what;
     std::cout << "  " << what << ": " << l.stats.probes << " probes, "
-              << (l.stats.firstMethod ? "first method" : "second method") << ", "
+              << (l.stats.byteRate ? "byte rate" : "cluster share") << ", "
               << (l.target - l.reader) / 1024 << " KiB before the packet\n";
 }
 
@@ -141,7 +142,7 @@ TEST(StartSearch, ClipLengthZeroAndDamagedStamps) {
     TestDisk disk(desc, "searchzero");
     for (double b : {0.0, 2.0, 12.0, 25.0, 40.0}) {
         Landing l = Search(disk, true, b);
-        EXPECT_TRUE(l.stats.secondMethod);
+        EXPECT_TRUE(l.stats.clusterShare);
         ExpectGoodLanding(l, "length 0, video " + std::to_string(b));
     }
     // A one-cluster stream: no probe ever names a cluster outside the chain.

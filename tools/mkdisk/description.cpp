@@ -268,6 +268,20 @@ const std::map<std::string, Field<ClipSpec>>& ClipFields() {
          }},
         {"loops", [](const json& v, ClipSpec& s,
                      const Context& c) { return Set(Integer(v, c, 1, 100'000), s.loops); }},
+        {"deleted",
+         [](const json& v, ClipSpec& s, const Context& c) {
+             return Set(Choice<Deletion>(v, c,
+                                         {{"no", Deletion::None},
+                                          {"cleared", Deletion::Cleared},
+                                          {"linked", Deletion::Linked}}),
+                        s.deleted);
+         }},
+        {"scatter",
+         [](const json& v, ClipSpec& s, const Context& c) {
+             if (!v.is_boolean()) return Status{Bad(c, "expected true or false")};
+             s.scatter = v.get<bool>();
+             return Ok();
+         }},
         {"damage",
          [](const json& v, ClipSpec& s, const Context& c) {
              if (!v.is_array()) return Status{Bad(c, "expected a list")};
@@ -313,6 +327,25 @@ const std::map<std::string, Field<DiskSpec>>& DiskFields() {
          }},
         {"seed", [](const json& v, DiskSpec& d,
                     const Context& c) { return Set(Integer(v, c, 0, UINT32_MAX), d.seed); }},
+        {"allocation",
+         [](const json& v, DiskSpec& d, const Context& c) {
+             return Set(Choice<ChainOrder>(v, c,
+                                           {{"shuffled", ChainOrder::Shuffled},
+                                            {"sequential", ChainOrder::Sequential}}),
+                        d.allocation);
+         }},
+        {"free_fill",
+         [](const json& v, DiskSpec& d, const Context& c) {
+             return Set(Choice<FreeFill>(v, c,
+                                         {{"none", FreeFill::None},
+                                          {"noise", FreeFill::Noise},
+                                          {"zeros", FreeFill::Zeros}}),
+                        d.freeFill);
+         }},
+        {"free_fill_bytes",
+         [](const json& v, DiskSpec& d, const Context& c) {
+             return Set(Integer(v, c, 1, kClusterBytes / 2), d.freeFillBytes.emplace());
+         }},
         {"clips", ReadClips},
     };
     return fields;

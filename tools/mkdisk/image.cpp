@@ -10,6 +10,7 @@
 #include <exception>
 #include <fstream>
 #include <map>
+#include <random>
 #include <string>
 #include <utility>
 
@@ -161,7 +162,8 @@ std::vector<detail::ChainRequest> ChainRequests(const DiskSpec& desc,
             s.endSector = extent.endSector;
             const auto& wanted = video ? desc.clips[i].videoClusters : desc.clips[i].audioClusters;
             requests.push_back({extent.clusters, wanted,
-                                ClipName(i, desc.clips[i]) + (video ? ".video" : ".audio")});
+                                ClipName(i, desc.clips[i]) + (video ? ".video" : ".audio"),
+                                static_cast<int>(i), desc.clips[i].deleted, desc.clips[i].scatter});
         }
     }
     return requests;
@@ -178,22 +180,26 @@ Expected<DiskResult> Plan(const DiskSpec& desc) {
         if (!clip) return Error{clip.error()};
         disk.clips.push_back(std::move(*clip));
     }
-    auto alloc = detail::AllocateChains(ChainRequests(desc, disk.clips), desc);
+    const auto requests = ChainRequests(desc, disk.clips);
+    auto alloc = detail::AllocateChains(requests, desc);
     if (!alloc) return Error{alloc.error()};
+    int live = 0;
     for (std::size_t i = 0; i < disk.clips.size(); ++i) {
         ClipResult& c = disk.clips[i];
+        c.deleted = desc.clips[i].deleted;
         c.video.chain = alloc->chains[2 * i];
         c.audio.chain = alloc->chains[2 * i + 1];
-        auto record = detail::BuildRecord(
-            desc.clips[i], {static_cast<int>(i), c.lengthSeconds, &c.video, &c.audio});
+        auto record =
+            detail::BuildRecord(desc.clips[i], {live, c.lengthSeconds, &c.video, &c.audio});
         if (!record) return Error{ClipName(i, desc.clips[i]) + ": " + record.error()};
         c.record = *record;
+        if (c.deleted == Deletion::None) ++live;
     }
     disk.usedClusters = alloc->usedClusters;
     disk.freeClusters = alloc->freeClusters;
-    disk.header = detail::BuildHeader(desc, alloc->usedClusters, alloc->freeClusters,
-                                      static_cast<int>(desc.clips.size()));
-    disk.clusterTable = detail::BuildClusterTable(alloc->chains);
+    disk.unchained = alloc->unchained;
+    disk.header = detail::BuildHeader(desc, alloc->usedClusters, alloc->freeClusters, live);
+    disk.clusterTable = detail::BuildClusterTable(requests, alloc->chains);
     return disk;
 }
 
@@ -202,9 +208,11 @@ Expected<std::int64_t> WriteDirectory(int fd, const DiskResult& disk) {
     if (auto st = WriteAt(fd, 0, disk.header); !st) return Error{st.error()};
     if (auto st = WriteAt(fd, kSectorBytes, disk.clusterTable); !st) return Error{st.error()};
     std::int64_t end = kSectorBytes + static_cast<std::int64_t>(disk.clusterTable.size());
-    for (std::size_t n = 0; n < disk.clips.size(); ++n) {
-        end = (kRecordSector + static_cast<std::int64_t>(n)) * kSectorBytes;
-        if (auto st = WriteAt(fd, end, disk.clips[n].record); !st) return Error{st.error()};
+    std::int64_t n = 0;
+    for (const ClipResult& clip : disk.clips) {
+        if (clip.deleted != Deletion::None) continue;
+        end = (kRecordSector + n++) * kSectorBytes;
+        if (auto st = WriteAt(fd, end, clip.record); !st) return Error{st.error()};
         end += kSectorBytes;
     }
     return end;
@@ -223,13 +231,49 @@ Expected<std::int64_t> WriteStream(int fd, const StreamLayout& s) {
     return last;
 }
 
-Expected<std::uint64_t> WriteImage(const DiskResult& disk, const std::filesystem::path& image,
-                                   bool shortImage) {
+// Noise or zeros in the clusters no chain holds (whole, or their first and last `bytes`).
+Expected<std::int64_t> FillUnchained(int fd, const DiskSpec& desc,
+                                     const std::vector<int>& clusters) {
+    if (desc.freeFill == FreeFill::None || clusters.empty()) return std::int64_t{0};
+    const std::int64_t part =
+        std::clamp<std::int64_t>(desc.freeFillBytes.value_or(kClusterBytes), 0, kClusterBytes / 2);
+    const bool whole = !desc.freeFillBytes || part == kClusterBytes / 2;
+    std::vector<std::uint8_t> block(1 << 20);
+    std::int64_t last = 0;
+    for (int c : clusters) {
+        std::mt19937 rng(desc.seed * 7919u + static_cast<std::uint32_t>(c));
+        auto write = [&](std::int64_t from, std::int64_t bytes) -> Status {
+            for (std::int64_t done = 0; done < bytes;) {
+                const auto n =
+                    static_cast<std::size_t>(std::min<std::int64_t>(bytes - done, block.size()));
+                for (std::size_t i = 0; i < n; ++i)
+                    block[i] =
+                        desc.freeFill == FreeFill::Noise ? static_cast<std::uint8_t>(rng()) : 0;
+                if (auto st = WriteAt(fd, from + done, std::span(block).first(n)); !st) return st;
+                done += static_cast<std::int64_t>(n);
+            }
+            last = std::max(last, from + bytes);
+            return Ok();
+        };
+        const std::int64_t at = ClusterByteOffset(c);
+        if (auto st = whole ? write(at, kClusterBytes) : write(at, part); !st)
+            return Error{st.error()};
+        if (!whole)
+            if (auto st = write(at + kClusterBytes - part, part); !st) return Error{st.error()};
+    }
+    return last;
+}
+
+Expected<std::uint64_t> WriteImage(const DiskResult& disk, const DiskSpec& desc,
+                                   const std::filesystem::path& image) {
+    const bool shortImage = desc.shortImage;
     FileHandle file(::open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (file.get() < 0) return Error{SystemError("cannot create", image)};
     auto end = WriteDirectory(file.get(), disk);
     if (!end) return Error{image.string() + ": " + end.error()};
-    std::int64_t last = *end;
+    auto filled = FillUnchained(file.get(), desc, disk.unchained);
+    if (!filled) return Error{image.string() + ": " + filled.error()};
+    std::int64_t last = std::max(*end, *filled);
     for (const auto& clip : disk.clips) {
         for (const StreamLayout* s : {&clip.video, &clip.audio}) {
             auto streamEnd = WriteStream(file.get(), *s);
@@ -251,7 +295,7 @@ Expected<DiskResult> BuildImage(const DiskSpec& desc, const std::filesystem::pat
                                 const BuildOptions& options) try {
     auto plan = Plan(desc);
     if (!plan) return Error{plan.error()};
-    auto size = WriteImage(*plan, image, desc.shortImage);
+    auto size = WriteImage(*plan, desc, image);
     if (!size) return Error{size.error()};
     DiskResult disk = std::move(*plan);
     disk.imageBytes = *size;

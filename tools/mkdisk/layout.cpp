@@ -80,29 +80,68 @@ Extent ExtentOf(std::uint64_t bytes, std::int32_t startSector) {
             static_cast<std::int32_t>((inLast + kSectorBytes - 1) / kSectorBytes)};
 }
 
+namespace {
+
+// Who holds each cluster so far: -1 nobody, else the request; a deleted request's clusters may be
+// taken again by a later one.
+struct Owners {
+    std::vector<int> of = std::vector<int>(kTableEntries, -1);
+};
+
+Status Reserve(const std::vector<ChainRequest>& requests, std::size_t index, Owners& owners,
+               int& highest) {
+    const ChainRequest& r = requests[index];
+    if (static_cast<int>(r.requested.size()) != r.clusters)
+        return Error{r.what + ": the stream needs " + std::to_string(r.clusters) +
+                     " clusters, the chain lists " + std::to_string(r.requested.size())};
+    for (int c : r.requested) {
+        if (c < 1 || c > kMaxCluster)
+            return Error{r.what + ": " + std::to_string(c) + " is not a cluster number"};
+        const int before = owners.of[c];
+        if (before >= 0 &&
+            (requests[before].deleted == Deletion::None || requests[before].clip == r.clip))
+            return Error{r.what + ": cluster " + std::to_string(c) + " used twice"};
+        owners.of[c] = static_cast<int>(index);
+        highest = std::max(highest, c);
+    }
+    return Ok();
+}
+
+// n clusters drawn from anywhere in the pool, in an order that does not ascend.
+std::vector<int> Scattered(std::vector<int>& pool, int n, std::mt19937& rng) {
+    std::vector<int> chain;
+    for (int i = 0; i < n; ++i) {
+        const auto at = static_cast<std::ptrdiff_t>(rng() % pool.size());
+        chain.push_back(pool[static_cast<std::size_t>(at)]);
+        pool.erase(pool.begin() + at);
+    }
+    if (std::is_sorted(chain.begin(), chain.end())) std::reverse(chain.begin(), chain.end());
+    return chain;
+}
+
+} // namespace
+
 Expected<Allocation> AllocateChains(const std::vector<ChainRequest>& requests,
                                     const DiskSpec& desc) {
-    std::vector<bool> taken(kTableEntries, false);
-    int needed = 0, automatic = 0, highest = 0;
-    for (const auto& r : requests) {
-        needed += r.clusters;
-        if (r.requested.empty()) {
-            automatic += r.clusters;
+    Owners owners;
+    int automatic = 0, highest = 0, automaticLive = 0;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].requested.empty()) {
+            automatic += requests[i].clusters;
+            if (requests[i].deleted == Deletion::None) automaticLive += requests[i].clusters;
             continue;
         }
-        if (static_cast<int>(r.requested.size()) != r.clusters)
-            return Error{r.what + ": the stream needs " + std::to_string(r.clusters) +
-                         " clusters, the chain lists " + std::to_string(r.requested.size())};
-        for (int c : r.requested) {
-            if (c < 1 || c > kMaxCluster)
-                return Error{r.what + ": " + std::to_string(c) + " is not a cluster number"};
-            if (taken[c]) return Error{r.what + ": cluster " + std::to_string(c) + " used twice"};
-            taken[c] = true;
-            highest = std::max(highest, c);
-        }
+        if (auto st = Reserve(requests, i, owners, highest); !st) return Error{st.error()};
     }
+    int reserved = 0, reservedLive = 0;
+    for (int c = 1; c < kTableEntries; ++c) {
+        if (owners.of[c] < 0) continue;
+        ++reserved;
+        if (requests[owners.of[c]].deleted == Deletion::None) ++reservedLive;
+    }
+    const int needed = reserved + automatic;
     Allocation a;
-    a.usedClusters = desc.usedClusters.value_or(needed);
+    a.usedClusters = desc.usedClusters.value_or(reservedLive + automaticLive);
     a.freeClusters =
         desc.freeClusters.value_or(std::max(0, std::max(needed + 2, highest) - a.usedClusters));
     const int total = a.usedClusters + a.freeClusters;
@@ -111,20 +150,24 @@ Expected<Allocation> AllocateChains(const std::vector<ChainRequest>& requests,
 
     std::vector<int> pool;
     for (int c = 1; c <= total; ++c)
-        if (!taken[c]) pool.push_back(c);
+        if (owners.of[c] < 0) pool.push_back(c);
     if (static_cast<int>(pool.size()) < automatic)
         return Error{"the disk counts " + std::to_string(total) + " clusters, too few for " +
                      std::to_string(needed) + " clusters of streams"};
-    Shuffle(pool, desc.seed);
-    auto next = pool.begin();
+    if (desc.allocation == ChainOrder::Shuffled) Shuffle(pool, desc.seed);
+    std::mt19937 rng(desc.seed);
     for (const auto& r : requests) {
         if (!r.requested.empty()) {
             a.chains.push_back(r.requested);
+        } else if (r.scatter) {
+            a.chains.push_back(Scattered(pool, r.clusters, rng));
         } else {
-            a.chains.emplace_back(next, next + r.clusters);
-            next += r.clusters;
+            a.chains.emplace_back(pool.begin(), pool.begin() + r.clusters);
+            pool.erase(pool.begin(), pool.begin() + r.clusters);
         }
     }
+    std::sort(pool.begin(), pool.end());
+    a.unchained = std::move(pool);
     return a;
 }
 
@@ -137,11 +180,14 @@ Sector BuildHeader(const DiskSpec& desc, int used, int free, int clips) {
     return s;
 }
 
-std::vector<std::uint8_t> BuildClusterTable(const std::vector<std::vector<int>>& chains) {
+std::vector<std::uint8_t> BuildClusterTable(const std::vector<ChainRequest>& requests,
+                                            const std::vector<std::vector<int>>& chains) {
     std::vector<std::uint8_t> table(kTableEntries * 4, 0);
-    for (const auto& chain : chains) {
+    for (std::size_t k = 0; k < chains.size(); ++k) {
+        const auto& chain = chains[k];
+        const bool cleared = requests[k].deleted == Deletion::Cleared;
         for (std::size_t i = 0; i < chain.size(); ++i) {
-            const int next = i + 1 < chain.size() ? chain[i + 1] : kChainEnd;
+            const int next = cleared ? 0 : i + 1 < chain.size() ? chain[i + 1] : kChainEnd;
             PutLe16(table, static_cast<std::size_t>(chain[i]) * 4,
                     static_cast<std::uint16_t>(next));
         }

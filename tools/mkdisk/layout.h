@@ -27,12 +27,16 @@ struct ChainRequest {
     int clusters = 0;           // needed
     std::vector<int> requested; // explicit chain; empty: automatic
     std::string what;           // for messages, e.g. "clips[1].video"
+    int clip = 0;               // a chain may reuse clusters of an earlier clip that was deleted
+    Deletion deleted = Deletion::None;
+    bool scatter = false;
 };
 
 struct Allocation {
     std::vector<std::vector<int>> chains; // one per request, same order
     int usedClusters = 0;
     int freeClusters = 0;
+    std::vector<int> unchained; // clusters 1 to used + free in no chain
 };
 
 Expected<Allocation> AllocateChains(const std::vector<ChainRequest>& requests,
@@ -40,7 +44,10 @@ Expected<Allocation> AllocateChains(const std::vector<ChainRequest>& requests,
 
 Sector BuildHeader(const DiskSpec& desc, int used, int free, int clips);
 
-std::vector<std::uint8_t> BuildClusterTable(const std::vector<std::vector<int>>& chains);
+// Links in request order, so a later chain's entries replace those of a deleted one it reuses;
+// a chain deleted with cleared entries leaves zeros.
+std::vector<std::uint8_t> BuildClusterTable(const std::vector<ChainRequest>& requests,
+                                            const std::vector<std::vector<int>>& chains);
 
 struct RecordFields {
     int clipNo = 0;

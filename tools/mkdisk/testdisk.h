@@ -109,6 +109,11 @@ private:
 // ---- Description ----------------------------------------------------------
 
 enum class RecordLayout { Working, Old }; // Working: firmware >= 190
+// How a clip was deleted: not at all, or its record removed and its clusters released with their
+// table entries cleared (0) or left linked as they were.
+enum class Deletion { None, Cleared, Linked };
+enum class ChainOrder { Shuffled, Sequential }; // how automatic chains take their clusters
+enum class FreeFill { None, Noise, Zeros };     // what clusters in no chain hold
 enum class AudioCodec { Auto, MpegAudio, Ac3 };
 enum class StreamKind { Video, Audio };
 enum class DamageKind {
@@ -147,6 +152,8 @@ struct ClipSpec {
     RecordLayout layout = RecordLayout::Working;
     int loops = 1;
     std::vector<Damage> damage;
+    Deletion deleted = Deletion::None;
+    bool scatter = false; // automatic chains take clusters spread over the disk, out of order
 };
 
 struct DiskSpec {
@@ -156,6 +163,11 @@ struct DiskSpec {
     std::optional<int> freeClusters; // unset: two more than needed to hold the chains
     bool shortImage = false;         // end the image right after the last data byte
     std::uint32_t seed = 1;          // choice of automatic chains
+    ChainOrder allocation = ChainOrder::Shuffled;
+    FreeFill freeFill = FreeFill::None;
+    std::optional<std::int64_t> freeFillBytes; // unset: whole clusters; else first and last N
+    // Clips in the order they were recorded: a later clip's explicit chain may name clusters of
+    // an earlier deleted clip, whose data it then overwrites.
     std::vector<ClipSpec> clips;
 };
 
@@ -224,6 +236,7 @@ struct ClipResult {
     std::array<std::uint8_t, 512> record{}; // as stored on the disk
     RecordLayout layout = RecordLayout::Working;
     int lengthSeconds = 0;
+    Deletion deleted = Deletion::None; // a deleted clip's record is the one it had, not stored
 };
 
 struct DiskResult {
@@ -232,7 +245,8 @@ struct DiskResult {
     int usedClusters = 0;
     int freeClusters = 0;
     std::uint64_t imageBytes = 0;
-    std::vector<ClipResult> clips;
+    std::vector<ClipResult> clips; // deleted ones included, in the description's order
+    std::vector<int> unchained;    // clusters 1 to used + free in no chain, live or deleted
 };
 
 struct BuildOptions {

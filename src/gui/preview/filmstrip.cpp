@@ -25,8 +25,10 @@ int Filmstrip::ThumbCountFor(int width) {
 }
 
 void Filmstrip::SetClip(const CPVRFile* clip, std::int64_t basePts, std::int64_t lengthHundredths,
-                        const QImage& first, std::int64_t firstPts, double aspect) {
+                        const QImage& first, std::int64_t firstPts, double aspect,
+                        const ClipAnalysis& analysis) {
     clip_ = clip;
+    analysis_ = analysis;
     first_ = first;
     firstPts_ = firstPts;
     firstAspect_ = aspect;
@@ -57,7 +59,8 @@ void Filmstrip::Start() {
         const int skip = first_.isNull() ? 0 : 1;
         if (skip) Arrive(0, ScaleThumb(first_, firstAspect_, cell), firstPts_);
         worker_ = std::make_unique<StripWorker>(
-            *clip_, std::vector<double>(requested_.begin() + skip, requested_.end()), cell,
+            *clip_, analysis_, std::vector<double>(requested_.begin() + skip, requested_.end()),
+            cell,
             [this, skip, generation = ++generation_](int index, QImage image, std::int64_t pts) {
                 const int k = index + skip;
                 QMetaObject::invokeMethod(

@@ -31,8 +31,10 @@ public:
     // lengthHundredths long); a null clip stops the worker and clears the strip.
     // The picture the dialog shows at position 0 (with its time stamp and aspect) is the first
     // thumbnail at once.
+    // analysis: what the dialog's rips found out about the clip, for the worker's rips.
     void SetClip(const CPVRFile* clip, std::int64_t basePts, std::int64_t lengthHundredths,
-                 const QImage& first = {}, std::int64_t firstPts = 0, double aspect = 4.0 / 3.0);
+                 const QImage& first = {}, std::int64_t firstPts = 0, double aspect = 4.0 / 3.0,
+                 const ClipAnalysis& analysis = {});
     void Stop();
 
     // Thumbnails that fit the width, 8 to 16.
@@ -75,6 +77,7 @@ private:
     int XOf(std::int64_t position) const;
 
     const CPVRFile* clip_ = nullptr;
+    ClipAnalysis analysis_;
     std::int64_t basePts_ = 0;
     std::int64_t length_ = 0;
     QImage first_;

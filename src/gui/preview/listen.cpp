@@ -180,22 +180,16 @@ Pcm DecodeAudioFile(const std::string& path) {
 Pcm RipAudioSnippet(RipRunner& runner, double begin, double seconds) {
     ScratchFolder folder("quorin-listen");
     if (!folder.Valid()) return {};
-    CPVRFile& clip = runner.Clip();
-    const std::string previousFolder = clip.OutputFolder();
-    const std::string previousName = clip.OutputName();
-    clip.SetOutputFolder(folder.Path().string());
     // Video too, so that the times are the video's as the dialog shows them; its file is unused.
     RipRequest request;
     request.begin = begin;
     request.length = seconds;
     request.outputName = "listen";
+    request.outputFolder = folder.Path().string();
     const RipRunReport report = runner.Run(request);
-    clip.SetOutputFolder(previousFolder);
-    clip.SetOutputName(
-        previousName.empty() ? std::nullopt : std::optional<std::string_view>(previousName), false);
     Pcm pcm;
     for (const RipReport::File& file : report.stages.files)
-        if (file.what == "audio") pcm = DecodeAudioFile(file.name);
+        if (file.kind == FileKind::kAudio) pcm = DecodeAudioFile(file.name);
     return pcm;
 }
 

@@ -105,8 +105,9 @@ QString ClipLengthText(const ClipRecord& r) {
 
 } // namespace
 
-CPreviewDialog::CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, bool streamRaw)
-    : QDialog(parent), m_pClip(clip) {
+CPreviewDialog::CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, bool streamRaw,
+                               std::string folder)
+    : QDialog(parent), m_pClip(clip), m_strFolder(std::move(folder)) {
     setWindowTitle(QStringLiteral("Preview / Cut"));
     BuildControls();
     m_pAudioRaw->setChecked(audioRaw);
@@ -123,16 +124,8 @@ CPreviewDialog::CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, b
     if (m_pClip) StartStrip();
 }
 
-// A dialog deleted without being closed still gives the clip its output name back.
 CPreviewDialog::~CPreviewDialog() {
     m_pStrip->Stop();
-    RestoreOutputName();
-}
-
-void CPreviewDialog::RestoreOutputName() {
-    if (!m_pClip || m_bOutputNameRestored) return;
-    m_pClip->SetOutputName(m_strPreviousOutputName, false);
-    m_bOutputNameRestored = true;
 }
 
 // ---- Controls ----------------------------------------------------------------------------
@@ -213,6 +206,7 @@ void CPreviewDialog::BuildControls() {
     }
 
     m_pWheelTimer = new QTimer(this);
+    m_pWheelTimer->setObjectName("wheel timer");
     m_pWheelTimer->setSingleShot(false);
     connect(m_pWheelTimer, &QTimer::timeout, this, &CPreviewDialog::WheelTimerTick);
 
@@ -363,10 +357,9 @@ void CPreviewDialog::OpenWithClip() {
     const ClipRecord& record = m_pClip->GetRecord();
     m_iStepSet = 2; // the box itself stays unchecked
     LoadStepTexts();
-    m_strPreviousOutputName = m_pClip->OutputName();
     // The preview rips are never cancelled.
     m_pRunner = std::make_unique<RipRunner>(*m_pClip, m_AudioBlock, m_VideoBlock, nullptr);
-    m_pPictures = std::make_unique<PreviewPictures>(*m_pRunner);
+    m_pPictures = std::make_unique<PreviewPictures>(*m_pRunner, m_strFolder);
 
     RipAt(0);
     m_i64BasePTS = m_pPictures->StartPts();
@@ -385,7 +378,12 @@ void CPreviewDialog::OpenWithClip() {
     m_pTrackbar->setRange(0, static_cast<int>(std::clamp(length - 200, 0LL, 0x7FFFFFFFLL)));
 }
 
+std::int64_t CPreviewDialog::FirstPts() const {
+    return m_pRunner ? m_pRunner->Analysis().videoFirstPts : PTS_NONE;
+}
+
 void CPreviewDialog::RipAt(int seconds) {
+    ++m_iPreviewRips;
     m_pPictures->Rip(seconds);
 }
 
@@ -398,7 +396,7 @@ void CPreviewDialog::MakePicture() {
 
 void CPreviewDialog::ShowPicture() {
     m_pPicture->clear();
-    m_Image = QImage(QString::fromLatin1(PreviewPictures::kPicture));
+    m_Image = QImage(QString::fromStdString(m_pPictures->PicturePath()));
     if (m_Image.isNull()) return;
     m_dAspect = m_pPictures->Aspect();
     if (!(m_dAspect > 0)) m_dAspect = 4.0 / 3.0;
@@ -415,9 +413,7 @@ void CPreviewDialog::RefreshPreview() {
     if (!m_pClip) return;
     RipAt(Position() / 100);
     // The time of the picture itself, where the engine found it.
-    const ClipEngineState& e = m_pClip->m_Engine;
-    const std::int64_t start =
-        e.m_i64RipPicturePTS != PTS_NONE ? e.m_i64RipPicturePTS : e.m_i64RipStartPTS;
+    const std::int64_t start = m_pPictures->PicturePts();
     MakePicture();
     m_i64ShownPTS = start;
     m_i64Shown = (start - m_i64BasePTS) / kPtsPerHundredth;
@@ -439,8 +435,8 @@ void CPreviewDialog::ShowShot(const PreviewShot& shot) {
 
 void CPreviewDialog::NextPictureGroup() {
     if (!m_pClip) return;
-    const PreviewShot shot =
-        TakePreviewShot(*m_pRunner, SecondsOfPts(*m_pClip, m_i64ShownPTS + kPastReach), "PRV");
+    const PreviewShot shot = TakePreviewShot(
+        *m_pRunner, m_strFolder, SecondsOfPts(FirstPts(), m_i64ShownPTS + kPastReach), "PRV");
     if (shot.picturePts != PTS_NONE && shot.picturePts > m_i64ShownPTS) {
         m_i64GroupTicks = shot.picturePts - m_i64ShownPTS;
         ShowShot(shot);
@@ -452,7 +448,8 @@ void CPreviewDialog::NextPictureGroup() {
 void CPreviewDialog::PreviousPictureGroup() {
     if (!m_pClip || m_i64ShownPTS <= m_i64BasePTS) return;
     const auto stampAt = [this](std::int64_t pts) {
-        return TakePreviewShot(*m_pRunner, SecondsOfPts(*m_pClip, pts), "PRV", false).picturePts;
+        return TakePreviewShot(*m_pRunner, m_strFolder, SecondsOfPts(FirstPts(), pts), "PRV", false)
+            .picturePts;
     };
     std::int64_t back = std::max<std::int64_t>(m_i64GroupTicks + kPastReach, kPtsPerSecond / 10);
     std::int64_t found = PTS_NONE;
@@ -471,18 +468,19 @@ void CPreviewDialog::PreviousPictureGroup() {
          next = stampAt(found + kPastReach))
         found = next;
     m_i64GroupTicks = m_i64ShownPTS - found;
-    ShowShot(TakePreviewShot(*m_pRunner, SecondsOfPts(*m_pClip, found), "PRV"));
+    ShowShot(TakePreviewShot(*m_pRunner, m_strFolder, SecondsOfPts(FirstPts(), found), "PRV"));
 }
 
 void CPreviewDialog::GoToThumb(int k) {
     if (!m_pClip || k < 0 || k >= m_pStrip->ThumbCount()) return;
-    ShowShot(TakePreviewShot(*m_pRunner, m_pStrip->RequestedSeconds(k), "PRV"));
+    ShowShot(TakePreviewShot(*m_pRunner, m_strFolder, m_pStrip->RequestedSeconds(k), "PRV"));
 }
 
 void CPreviewDialog::StartStrip() {
     const ClipRecord& record = m_pClip->GetRecord();
     const std::int64_t length = static_cast<std::int64_t>(record.LengthInSeconds()) * 100;
-    m_pStrip->SetClip(m_pClip, m_i64BasePTS, length, m_Image, m_i64BasePTS, m_dAspect);
+    m_pStrip->SetClip(m_pClip, m_i64BasePTS, length, m_Image, m_i64BasePTS, m_dAspect,
+                      m_pRunner->Analysis());
 }
 
 void CPreviewDialog::StepBy(int hundredths) {
@@ -511,8 +509,8 @@ void CPreviewDialog::Listen() {
     if (!m_pClip || !m_pListen->isEnabled()) return;
     // The audio rip takes packets up to 12,000 ticks before its start; from this start the sound
     // begins with the first packet at or after the picture shown.
-    Pcm pcm =
-        RipAudioSnippet(*m_pRunner, SecondsOfPts(*m_pClip, m_i64ShownPTS + 12'000), kListenSeconds);
+    Pcm pcm = RipAudioSnippet(*m_pRunner, SecondsOfPts(FirstPts(), m_i64ShownPTS + 12'000),
+                              kListenSeconds);
     if (pcm.samples.empty()) {
         ShowNote(QStringLiteral("There is no sound to play here."));
         return;
@@ -718,7 +716,6 @@ void CPreviewDialog::done(int result) {
     m_pStrip->Stop();
     if (m_pAudioOut) m_pAudioOut->Stop();
     SaveSize();
-    RestoreOutputName();
     m_pWheelTimer->stop();
     QDialog::done(result);
 }

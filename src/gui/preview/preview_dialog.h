@@ -87,7 +87,9 @@ public:
 
     // clip null ("Restore"): no picture, and the position operations do nothing. With a clip, the
     // current directory must be the output directory; the picture of position 0 is made here.
-    CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, bool streamRaw);
+    // The preview files go into folder (empty: the current directory).
+    CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, bool streamRaw,
+                   std::string folder = {});
     ~CPreviewDialog() override;
 
     // The cut jobs added, in order (at most 100). The caller takes them over only after OK.
@@ -124,6 +126,8 @@ public:
     // The position of the picture shown, in hundredths from the start of the clip.
     std::int64_t ShownPosition() const { return m_i64Shown; }
     std::int64_t BaseTimeStamp() const { return m_i64BasePTS; }
+    // How many preview rips the dialog has made (the filmstrip's and shots' not counted).
+    int PreviewRips() const { return m_iPreviewRips; }
     // The picture shown (null when none).
     QPixmap Picture() const;
 
@@ -169,7 +173,8 @@ private:
     void BounceFocus();
     void ShowNote(const QString& text);
     void OnThumbTracking(int position);
-    void RestoreOutputName();
+    // The clip's first video time stamp, as the preview rips found it.
+    std::int64_t FirstPts() const;
     int ClampPosition(std::int64_t hundredths) const;
     void BuildStepRow(int top);
     void Anchor(QWidget* widget, int edges);
@@ -185,8 +190,8 @@ private:
     void SaveSize();
 
     CPVRFile* m_pClip;
-    std::string m_strPreviousOutputName;
-    bool m_bOutputNameRestored = false;
+    std::string m_strFolder;
+    int m_iPreviewRips = 0;
     RipProgress m_AudioBlock;
     RipProgress m_VideoBlock;
     std::unique_ptr<RipRunner> m_pRunner;

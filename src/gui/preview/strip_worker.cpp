@@ -6,20 +6,15 @@
 
 namespace quorin {
 
-StripWorker::StripWorker(const CPVRFile& clip, std::vector<double> seconds, QSize thumbSize,
-                         Deliver deliver)
-    : clip_(std::make_unique<CPVRFile>(clip.DriveName(), clip.FileNo(), clip.Table())),
-      folder_("quorin-strip") {
-    if (!folder_.Valid() || !clip_->RecordRead()) {
+StripWorker::StripWorker(const CPVRFile& clip, const ClipAnalysis& analysis,
+                         std::vector<double> seconds, QSize thumbSize, Deliver deliver)
+    : folder_("quorin-strip") {
+    if (!folder_.Valid() || !clip.RecordRead()) {
         LogLine("the filmstrip cannot start: no scratch folder or no clip record");
         finished_ = true;
         return;
     }
-    // The dialog's clip has found the stream ids and first time stamps already; a copy of its
-    // engine state, taken on the dialog's thread before the worker starts, spares the scans.
-    clip_->m_Engine = clip.m_Engine;
-    runner_ = std::make_unique<RipRunner>(*clip_, audio_, video_, &cancel_);
-    clip_->SetOutputFolder(folder_.Path().string());
+    runner_ = std::make_unique<RipRunner>(clip, audio_, video_, &cancel_, analysis);
     thread_ =
         std::thread(&StripWorker::Run, this, std::move(seconds), thumbSize, std::move(deliver));
 }
@@ -31,7 +26,7 @@ StripWorker::~StripWorker() {
 
 void StripWorker::Run(const std::vector<double>& seconds, QSize thumbSize, const Deliver& deliver) {
     for (std::size_t k = 0; k < seconds.size() && !cancel_; ++k) {
-        PreviewShot shot = TakePreviewShot(*runner_, seconds[k], "strip");
+        PreviewShot shot = TakePreviewShot(*runner_, folder_.Path().string(), seconds[k], "strip");
         if (cancel_) break;
         deliver(static_cast<int>(k), ScaleThumb(shot.image, shot.aspect, thumbSize),
                 shot.picturePts);

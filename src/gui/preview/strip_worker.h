@@ -1,8 +1,6 @@
 // The filmstrip's background worker: the first picture at each of a list of times, made one by
-// one through the preview path on a thread of its own. It never touches the dialog's clip: it
-// opens the same clip again on the same disk (sharing the read-only cluster table) and rips into
-// a scratch folder of its own, given to its clip as the output folder, since the current
-// directory belongs to the whole process. Destroying the worker stops it, waits for it and
+// one through the preview path on a thread of its own. Its runs only read the dialog's clip and
+// write into a scratch folder of the worker's. Destroying the worker stops it, waits for it and
 // removes the folder.
 #pragma once
 
@@ -33,8 +31,10 @@ public:
     // index, the picture scaled to the thumbnail size (null when none), its time stamp.
     using Deliver = std::function<void(int, QImage, std::int64_t)>;
 
-    StripWorker(const CPVRFile& clip, std::vector<double> seconds, QSize thumbSize,
-                Deliver deliver);
+    // analysis: what the dialog's rips found out about the clip, so the worker searches nothing
+    // again.
+    StripWorker(const CPVRFile& clip, const ClipAnalysis& analysis, std::vector<double> seconds,
+                QSize thumbSize, Deliver deliver);
     ~StripWorker();
     StripWorker(const StripWorker&) = delete;
     StripWorker& operator=(const StripWorker&) = delete;
@@ -45,11 +45,10 @@ public:
 private:
     void Run(const std::vector<double>& seconds, QSize thumbSize, const Deliver& deliver);
 
-    std::unique_ptr<CPVRFile> clip_;
     RipProgress audio_;
     RipProgress video_;
     std::atomic<bool> cancel_{false};
-    std::unique_ptr<RipRunner> runner_; // lends the blocks and the flag to the worker's clip
+    std::unique_ptr<RipRunner> runner_;
     std::atomic<bool> finished_{false};
     ScratchFolder folder_; // the worker's files, removed with it
     std::thread thread_;

@@ -31,14 +31,15 @@ namespace td = quorin::testdisk;
 // A disk of the factory's with its packet lists kept, for the group starts.
 struct FactoryDisk {
     explicit FactoryDisk(const td::DiskSpec& desc) : dir("quorin-cut-disk") {
-        SetFirmwareOption(true); // the factory writes the working record layout
         const fs::path image = dir / "disk.img";
         auto built = td::BuildImage(desc, image, {.keepStreamBytes = false});
         if (!built) std::abort();
         result = *built;
         bool ok = false;
         table = std::make_unique<ClusterTable>(image.string(), ok);
-        drive = std::make_unique<CPVRDrive>(image.string(), table.get());
+        // The factory writes the working record layout.
+        drive =
+            std::make_unique<CPVRDrive>(image.string(), table.get(), RecordLayout::kFirmware190);
     }
     std::vector<std::int64_t> GroupStarts(int clip) const {
         std::vector<std::int64_t> starts;
@@ -147,8 +148,9 @@ TEST_F(CutFindingTest, GroupStepsLandOnTheFactoryGroupStarts) {
         request.length = 1.0;
         request.audio = false;
         request.outputName = "cut";
-        ASSERT_EQ(runner.Run(request).outcome, RipOutcome::kDone);
-        EXPECT_EQ(clip.m_Engine.m_i64RipPicturePTS, starts[5]);
+        const RipRunReport run = runner.Run(request);
+        ASSERT_EQ(run.outcome, RipOutcome::kDone);
+        EXPECT_EQ(run.stages.ripPicturePts, starts[5]);
         decoder::DecodePictureFile("cut.m2v", "cut.bmp");
         EXPECT_EQ(Rgb(QImage("cut.bmp").scaled(shown.size(), Qt::IgnoreAspectRatio,
                                                Qt::SmoothTransformation)),
@@ -174,19 +176,19 @@ TEST_F(CutFindingTest, FilmstripShowsTheDecodersPicturesAndMovesThere) {
     for (int k = 0; k < strip.ThumbCount(); k += 3) {
         SCOPED_TRACE(k);
         RipRunner runner(clip, audio_, video_, nullptr);
-        ASSERT_TRUE(runner.RipPreview(strip.RequestedSeconds(k), "ref", OutputPostfixes{}));
+        RipReport ref;
+        ASSERT_TRUE(
+            runner.RipPreview(strip.RequestedSeconds(k), "", "ref", OutputPostfixes{}, &ref));
         decoder::DecodePictureFile("ref.m2v", "ref.bmp");
         const QImage thumb = strip.Thumb(k);
         EXPECT_EQ(Rgb(thumb), Rgb(QImage("ref.bmp").scaled(thumb.size(), Qt::IgnoreAspectRatio,
                                                            Qt::SmoothTransformation)));
-        const std::int64_t position =
-            (clip.m_Engine.m_i64RipPicturePTS - dlg.BaseTimeStamp()) / 900;
+        const std::int64_t position = (ref.ripPicturePts - dlg.BaseTimeStamp()) / 900;
         EXPECT_EQ(strip.ThumbPosition(k), position);
         QTest::mouseClick(&strip, Qt::LeftButton, {}, strip.CellRect(k).center());
         EXPECT_EQ(dlg.ShownPosition(), position);
         EXPECT_EQ(dlg.Position(), std::min<std::int64_t>(position, dlg.MaxPosition()));
     }
-    clip.SetOutputName("PRV", false);
     dlg.GoToThumb(2);
     dlg.SetBegin();
     dlg.GoToThumb(5);

@@ -58,14 +58,14 @@ OpenDisk::OpenDisk(Disk which, const fs::path& image) : image_(image) {
     }
     bool ok = false;
     table_ = std::make_unique<ClusterTable>(image.string(), ok);
-    drive_ = std::make_unique<CPVRDrive>(image.string(), table_.get());
+    // The factory writes the working record layout.
+    drive_ = std::make_unique<CPVRDrive>(image.string(), table_.get(), RecordLayout::kFirmware190);
 }
 
 OpenDisk& GetDisk(Disk which) {
     static std::map<Disk, std::unique_ptr<OpenDisk>> disks;
     auto& disk = disks[which];
     if (!disk) {
-        SetFirmwareOption(true); // the factory writes the working record layout
         const char* name = which == Disk::Short ? "short.img" : "long.img";
         disk = std::make_unique<OpenDisk>(which, ProcessScratch() / name);
     }

@@ -58,7 +58,6 @@ protected:
 
     void TearDown() override {
         window_.reset();
-        SetFirmwareOption(false);
         fs::current_path(cwd_);
     }
 
@@ -77,7 +76,6 @@ protected:
 
     std::string TitleOnDisk() const {
         bool ok = false;
-        SetFirmwareOption(false);
         ClusterTable table(image_.string(), ok);
         CPVRDrive drive(image_.string(), &table);
         return drive.GetFile(0)->GetRecord().ClipName();
