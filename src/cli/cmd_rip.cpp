@@ -1,6 +1,7 @@
 // quorin-cli rip: one rip (or raw rip, or backup) of one clip, as the main window's "RIP !" runs
 // it, with progress on stderr and Ctrl-C as Cancel.
 #include "cli/cli_common.h"
+#include "cli/cli_drop_breaks.h"
 #include "cli/cli_mux.h"
 #include "cli/cli_time.h"
 #include "cli/json_report.h"
@@ -60,7 +61,10 @@ struct RipOptions {
     std::string edl;
     bool marks = false;
     bool exact = false;
+    bool dropBreaks = false;
+    double minConfidence = 0.8;
     bool timesGiven = false; // --begin, --length or --end
+    bool confidenceGiven = false;
 };
 
 // Runs the rip inside the program log of its activity when --log is given.
@@ -306,7 +310,7 @@ int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole,
 }
 
 bool RangesAsked(const RipOptions& o) {
-    return !o.keep.empty() || !o.edl.empty() || o.marks;
+    return !o.keep.empty() || !o.edl.empty() || o.marks || o.dropBreaks;
 }
 
 // "FROM-TO", TO empty for the clip's end.
@@ -326,13 +330,18 @@ std::optional<KeepRange> ParseKeep(const std::string& text) {
 
 // The range options' usage rules, and the --keep ranges read, checked and joined.
 int CheckRangeOptions(const RipOptions& o, KeepRanges& ranges) {
-    const int sources = (o.keep.empty() ? 0 : 1) + (o.edl.empty() ? 0 : 1) + (o.marks ? 1 : 0);
+    const int sources = (o.keep.empty() ? 0 : 1) + (o.edl.empty() ? 0 : 1) + (o.marks ? 1 : 0) +
+                        (o.dropBreaks ? 1 : 0);
     if (sources > 1) {
-        PrintError("--keep, --edl and --marks exclude each other");
+        PrintError("--keep, --edl, --marks and --drop-breaks exclude each other");
         return kExitUsage;
     }
     if (sources == 1 && o.timesGiven) {
-        PrintError("--keep, --edl and --marks exclude --begin, --length and --end");
+        PrintError("--keep, --edl, --marks and --drop-breaks exclude --begin, --length and --end");
+        return kExitUsage;
+    }
+    if (o.confidenceGiven && !o.dropBreaks) {
+        PrintError("--min-confidence goes with --drop-breaks");
         return kExitUsage;
     }
     if ((sources == 1 || o.exact) && (o.rawAudio || o.rawVideo || o.backup)) {
@@ -381,6 +390,12 @@ int SettleRangeOptions(const RipOptions& o, const CPVRFile& clip, KeepRanges& ra
             return edl.ranges.empty() && edl.error.starts_with("line ") ? kExitUsage : kExitNothing;
         }
         ranges = edl.ranges;
+    }
+    if (o.dropBreaks) {
+        const bool quiet = o.json && ::isatty(STDERR_FILENO) != 1;
+        if (int rc = RangesWithoutBreaks(clip, o.minConfidence, o.onReadError == "stop", quiet,
+                                         ranges))
+            return rc;
     }
     if (o.marks) {
         MarksResult marks = RangesFromMarks(clip.GetRecord());
@@ -548,10 +563,16 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
                     "keep what an edit decision list (START END ACTION in seconds) leaves");
     rip->add_flag("--marks", o.marks, "keep the ranges between the clip's own cut marks");
     rip->add_flag("--exact", o.exact, "cut at the exact picture (re-encodes a few at each joint)");
+    rip->add_flag("--drop-breaks", o.dropBreaks,
+                  "find the advert breaks and keep the rest of the clip, joined");
+    rip->add_option("--min-confidence", o.minConfidence,
+                    "with --drop-breaks: the least confidence of a break dropped (default 0.8)")
+        ->check(CLI::Range(0.0, 1.0));
     AddReadErrorOption(*rip, o.onReadError);
     AddMuxOptions(*rip, o.mux);
     rip->callback([&action, rip] {
         o.timesGiven = rip->count("--begin") + rip->count("--length") + rip->count("--end") > 0;
+        o.confidenceGiven = rip->count("--min-confidence") > 0;
         action = [] { return RunRip(o); };
     });
 }

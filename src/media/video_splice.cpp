@@ -70,7 +70,7 @@ private:
         return INT64_MAX;
     }
 
-    Plan MakePlan(const TimeRange& range, int number) const {
+    Plan MakePlan(const TimeRange& range) const {
         Plan p;
         const std::int64_t from = std::max(range.from, first_);
         const std::int64_t slack = o_.exact ? 0 : 25;
@@ -87,10 +87,9 @@ private:
             bool leadingBefore = false;
             for (int i = g.firstFrame; i < g.firstFrame + g.frames; ++i)
                 if (Time(i) < from) leadingBefore = true;
-            // Leading pictures stay when they need nothing before the group (a closed group
-            // wholly in the range), and, without exact cuts, at the first range's start.
-            const bool keepLeading =
-                o_.exact ? g.closed && !leadingBefore : number == 0 && !leadingBefore;
+            // Leading pictures stay when they need nothing before the group: a closed group, wholly
+            // in the range with exact cuts.
+            const bool keepLeading = g.closed && (!o_.exact || !leadingBefore);
             bool stop = false;
             for (std::size_t k = static_cast<std::size_t>(p.gop); k < ix_.gops.size() && !stop;
                  ++k) {
@@ -125,7 +124,7 @@ private:
     }
 
     void Range(const TimeRange& range, int number) {
-        Plan p = MakePlan(range, number);
+        Plan p = MakePlan(range);
         SegmentWritten seg;
         seg.outputFrom = written_ * ft_;
         lo_ = INT64_MAX;

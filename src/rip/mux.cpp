@@ -18,6 +18,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -38,6 +39,7 @@ using WriteData = std::uint8_t*;
 #endif
 // Pictures read ahead of the one written: more than any reorder distance of broadcast video.
 constexpr std::size_t kVideoWindow = 16;
+constexpr std::size_t kReorderTail = 4;
 
 std::string AvError(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -326,12 +328,15 @@ private:
     }
 
     // The reorder delay: the most any picture of the first window is shown before its turn in
-    // decode order.
+    // decode order. The window's last pictures are left out while the stream goes on: pictures
+    // after the window may still be shown before them.
     void Delay() {
         std::int64_t d = 0;
         auto sorted = order_.begin();
-        for (const Timed& t : window_)
-            d = std::max(d, *sorted++ - t.pts);
+        const std::size_t judged =
+            ended_ || window_.size() <= kReorderTail ? window_.size() : window_.size() - kReorderTail;
+        for (std::size_t i = 0; i < judged; ++i)
+            d = std::max(d, *sorted++ - window_[i].pts);
         delay_ = d;
         delayKnown_ = true;
     }
@@ -526,6 +531,7 @@ private:
         if (video_ && !video_->Fill(why)) return RipOutcome::kOutputFailed;
         if (audio_ && !audio_->Fill(why)) return RipOutcome::kOutputFailed;
         Offsets();
+        if (job_.format == MuxFormat::kMatroska) AddChapters();
         // Matroska's optional CRC elements would cost more than the copy itself.
         AVDictionary* options = nullptr;
         if (job_.format == MuxFormat::kMatroska) av_dict_set(&options, "write_crc32", "0", 0);
@@ -608,6 +614,26 @@ private:
     }
 
     // The track that starts first starts at 0; the other keeps its distance in ticks.
+    void AddChapters() {
+        for (const MuxChapter& c : job_.chapters) {
+            auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+            if (!chapter) return;
+            chapter->id = out_->nb_chapters + 1;
+            chapter->time_base = kTicks;
+            chapter->start = c.start + videoShift_;
+            chapter->end = c.end + videoShift_;
+            av_dict_set(&chapter->metadata, "title", c.title.c_str(), 0);
+            int count = static_cast<int>(out_->nb_chapters);
+            av_dynarray_add(&out_->chapters, &count, chapter);
+            out_->nb_chapters = static_cast<unsigned>(count);
+            if (count == 0) { // out of memory: the list is gone, the chapter not in it
+                av_dict_free(&chapter->metadata);
+                av_free(chapter);
+                return;
+            }
+        }
+    }
+
     void Offsets() {
         const bool bothKnown = job_.video.startPts >= 0 && job_.audio.startPts >= 0;
         std::int64_t videoStart = 0, audioStart = 0;
@@ -755,6 +781,11 @@ RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipRepor
     job.audio.startPts = run.State().m_i64AudioStartPTS;
     job.requested = run.BasePath() + "." + std::string(MuxExtension(format));
     job.metadata = MetadataOf(run);
+    for (const RipReport::Segment& s : report.segments) {
+        const auto ticks = [](double t) { return static_cast<std::int64_t>(std::llround(t * 90'000)); };
+        job.chapters.push_back({ticks(s.outputFrom), ticks(s.outputFrom + s.to - s.from),
+                                ClipTimeText(s.from) + "-" + ClipTimeText(s.to)});
+    }
 
     RipProgress& block = job.video.file.empty() ? run.AudioProgress() : run.VideoProgress();
     run.SetVideoActive(!job.video.file.empty());

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorin {
 
@@ -34,12 +35,20 @@ struct MuxMetadata {
     std::string application; // "Quorin <version>"
 };
 
+// A chapter of a Matroska file, in 90 kHz ticks on the video track's own time line.
+struct MuxChapter {
+    std::int64_t start = 0;
+    std::int64_t end = 0;
+    std::string title;
+};
+
 struct MuxJob {
     MuxFormat format = MuxFormat::kMatroska;
     MuxTrack video;
     MuxTrack audio;
     std::string requested; // the container's name before the output naming rule
     MuxMetadata metadata;
+    std::vector<MuxChapter> chapters; // Matroska only
 };
 
 struct MuxResult {

@@ -171,6 +171,8 @@ private:
         options.exact = q_.exact;
         options.log = [](std::string_view text) { LogLine(std::string(text)); };
         const std::string joined = source + ".joined";
+        if (stretch.videoStartPts == PTS_NONE)
+            return Fail(RipOutcome::kNothingToRip, "no picture in the ranges"), false;
         const std::int64_t firstShown = stretch.videoStartPts - stretch.firstPts;
         media::SpliceResult r = media::SpliceVideo(source, joined, firstShown, ranges, options);
         if (!r.error.empty()) return Fail(RipOutcome::kOutputFailed, r.error), false;
@@ -181,7 +183,10 @@ private:
         if (q_.exact && r.reencoded > 0)
             LogLine(Format("%d pictures re-encoded, PSNR min %.1f dB mean %.1f dB", r.reencoded,
                            r.minPsnr, r.meanPsnr));
-        return Place(joined, base_ + "." + q_.postfixes.video, FileKind::kVideo);
+        const std::string target = base_ + "." + q_.postfixes.video;
+        if (!Place(joined, target, FileKind::kVideo)) return false;
+        if (q_.patchSequenceHeader) PatchSequenceHeader(run_, target);
+        return true;
     }
 
     bool Audio(const std::string& source, const RipReport& stretch,
