@@ -328,7 +328,8 @@ private:
     }
 
     // The reorder delay: the most any picture of the first window is shown before its turn in
-    // decode order. The window's last pictures are left out while the stream goes on: pictures
+    // decode order, and at least one picture (a stream may begin without B pictures and have
+    // them later). The window's last pictures are left out while the stream goes on: pictures
     // after the window may still be shown before them.
     void Delay() {
         std::int64_t d = 0;
@@ -337,6 +338,7 @@ private:
             ended_ || window_.size() <= kReorderTail ? window_.size() : window_.size() - kReorderTail;
         for (std::size_t i = 0; i < judged; ++i)
             d = std::max(d, *sorted++ - window_[i].pts);
+        d = std::max(d, av_rescale(1, std::int64_t{90'000} * rate_.den, rate_.num));
         delay_ = d;
         delayKnown_ = true;
     }
