@@ -393,8 +393,8 @@ int SettleRangeOptions(const RipOptions& o, const CPVRFile& clip, KeepRanges& ra
     }
     if (o.dropBreaks) {
         const bool quiet = o.json && ::isatty(STDERR_FILENO) != 1;
-        if (int rc = RangesWithoutBreaks(clip, o.minConfidence, o.onReadError == "stop", quiet,
-                                         ranges))
+        if (int rc =
+                RangesWithoutBreaks(clip, o.minConfidence, o.onReadError == "stop", quiet, ranges))
             return rc;
     }
     if (o.marks) {
@@ -486,9 +486,9 @@ int RunRip(RipOptions o) {
     if (RangesAsked(o)) {
         if (int rc = SettleRangeOptions(o, *clip, ranges, request)) return rc;
     } else if (o.exact) {
-        request.keep = {{request.begin, request.length ? std::optional(request.begin +
-                                                                       *request.length)
-                                                       : std::nullopt}};
+        request.keep = {{request.begin, request.length
+                                            ? std::optional(request.begin + *request.length)
+                                            : std::nullopt}};
     }
     const RipRunReport run = RipClip(*clip, request, o.json && ::isatty(STDERR_FILENO) != 1);
     if (!run.started) {

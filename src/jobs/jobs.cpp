@@ -386,8 +386,8 @@ std::string FormatJobList(std::span<const RipJob> jobs, std::span<const std::uin
         const double end = job.ranges.empty() ? job.begin + job.length : job.ranges.back().second;
         text += Format("%d;", job.clipIndex + 1) + NameForFile(job.name) +
                 Format(";%s;%s;%d;%d;%d;%d;%08X\r\n", FormatJobListTime(begin).c_str(),
-                       FormatJobListTime(end).c_str(), job.audio, job.video,
-                       job.rawAudio, job.rawVideo, TableChecksum(checksums, job.clipIndex));
+                       FormatJobListTime(end).c_str(), job.audio, job.video, job.rawAudio,
+                       job.rawVideo, TableChecksum(checksums, job.clipIndex));
         if (job.ranges.size() > 1 || job.exact) {
             text.resize(text.size() - 2);
             text += ";" + RangesField(job.ranges) + Format(";%d\r\n", job.exact);

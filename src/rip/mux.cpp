@@ -334,8 +334,9 @@ private:
     void Delay() {
         std::int64_t d = 0;
         auto sorted = order_.begin();
-        const std::size_t judged =
-            ended_ || window_.size() <= kReorderTail ? window_.size() : window_.size() - kReorderTail;
+        const std::size_t judged = ended_ || window_.size() <= kReorderTail
+                                       ? window_.size()
+                                       : window_.size() - kReorderTail;
         for (std::size_t i = 0; i < judged; ++i)
             d = std::max(d, *sorted++ - window_[i].pts);
         d = std::max(d, av_rescale(1, std::int64_t{90'000} * rate_.den, rate_.num));
@@ -784,7 +785,9 @@ RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipRepor
     job.requested = run.BasePath() + "." + std::string(MuxExtension(format));
     job.metadata = MetadataOf(run);
     for (const RipReport::Segment& s : report.segments) {
-        const auto ticks = [](double t) { return static_cast<std::int64_t>(std::llround(t * 90'000)); };
+        const auto ticks = [](double t) {
+            return static_cast<std::int64_t>(std::llround(t * 90'000));
+        };
         job.chapters.push_back({ticks(s.outputFrom), ticks(s.outputFrom + s.to - s.from),
                                 ClipTimeText(s.from) + "-" + ClipTimeText(s.to)});
     }

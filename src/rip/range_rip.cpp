@@ -59,9 +59,10 @@ public:
 
     RipOutcome Go() {
         StretchFolder folder(q_.outputFolder);
-        if (folder.Path().empty()) return Fail(RipOutcome::kOutputFailed,
-                                               "could not create a working folder in the output "
-                                               "folder");
+        if (folder.Path().empty())
+            return Fail(RipOutcome::kOutputFailed,
+                        "could not create a working folder in the output "
+                        "folder");
         RipReport stretch;
         const RipOutcome ripped = RipStretch(folder.Path(), stretch);
         report_.lost = stretch.lost;
@@ -88,12 +89,12 @@ public:
             if (!Video(video, stretch, segments)) return outcome_;
         } else {
             for (const KeepRange& r : q_.keep)
-                segments.push_back({Ticks(r.from), Ticks(*r.to),
-                                    segments.empty() ? 0
-                                                     : segments.back().outputFrom +
-                                                           segments.back().to -
-                                                           segments.back().from,
-                                    0});
+                segments.push_back(
+                    {Ticks(r.from), Ticks(*r.to),
+                     segments.empty()
+                         ? 0
+                         : segments.back().outputFrom + segments.back().to - segments.back().from,
+                     0});
         }
         std::int64_t delay = 0;
         if (!audio.empty() && !Audio(audio, stretch, segments, delay)) return outcome_;
@@ -110,8 +111,8 @@ public:
         LogLine(Format("joined %zu ranges in %lld ms", segments.size(),
                        static_cast<long long>(TickCountMs() - t0)));
         if (q_.mux.format != MuxFormat::kNone && !run_.IsCancelled())
-            outcome_ = Worse(outcome_, RunMuxStage(run_, q_.mux.format, q_.mux.keepStreams,
-                                                   report_));
+            outcome_ =
+                Worse(outcome_, RunMuxStage(run_, q_.mux.format, q_.mux.keepStreams, report_));
         if (run_.IsCancelled()) return Fail(RipOutcome::kCancelled, "cancelled");
         return outcome_;
     }
@@ -176,8 +177,8 @@ private:
         const std::int64_t firstShown = stretch.videoStartPts - stretch.firstPts;
         media::SpliceResult r = media::SpliceVideo(source, joined, firstShown, ranges, options);
         if (!r.error.empty()) return Fail(RipOutcome::kOutputFailed, r.error), false;
-        if (r.segments.empty()) return Fail(RipOutcome::kNothingToRip, "no picture in the ranges"),
-                                       false;
+        if (r.segments.empty())
+            return Fail(RipOutcome::kNothingToRip, "no picture in the ranges"), false;
         report_.notices = r.notices;
         segments = r.segments;
         if (q_.exact && r.reencoded > 0)
@@ -206,8 +207,7 @@ private:
             media::PlanAudio(segments, audioStart, frames.frameTicks, frames.Count());
         delay = plan.delay;
         if (!CopyFrames(source, joined, frames, plan))
-            return Fail(RipOutcome::kOutputFailed, "could not write " + run_.Shown(target)),
-                   false;
+            return Fail(RipOutcome::kOutputFailed, "could not write " + run_.Shown(target)), false;
         return Place(joined, target, FileKind::kAudio);
     }
 
@@ -244,9 +244,10 @@ private:
     bool Place(const std::string& joined, const std::string& target, FileKind kind) {
         std::error_code ec;
         fs::rename(joined, target, ec);
-        if (ec) return Fail(RipOutcome::kOutputFailed, "could not write " + run_.Shown(target) +
-                                                           ": " + ec.message()),
-                       false;
+        if (ec)
+            return Fail(RipOutcome::kOutputFailed,
+                        "could not write " + run_.Shown(target) + ": " + ec.message()),
+                   false;
         report_.files.push_back({target, kind});
         return true;
     }

@@ -29,7 +29,8 @@ protected:
         scratch_ = new ScratchFolder("ranges-src");
         const fs::path open = scratch_->Path() / "open.m2v";
         // Interlaced, open picture groups with B pictures, as broadcast.
-        riptest::Run(std::string(QUORIN_FFMPEG) +
+        riptest::Run(
+            std::string(QUORIN_FFMPEG) +
             " -nostdin -v error -y -f lavfi -i testsrc2=size=720x576:rate=25 -frames:v 288 "
             "-c:v mpeg2video -b:v 4M -maxrate 4M -bufsize 1835k -g 12 -bf 2 -flags +ilme+ildct "
             "-top 1 -aspect 16:9 -f mpeg2video " +
@@ -54,13 +55,14 @@ protected:
 
     Command Cli(const std::string& args) {
         return riptest::Run("env XDG_CONFIG_HOME=" + Quote(out_.Path().string()) + " " +
-                   std::string(QUORIN_CLI) + " rip --disk " + Quote(disk_->Image()) + " " + args);
+                            std::string(QUORIN_CLI) + " rip --disk " + Quote(disk_->Image()) + " " +
+                            args);
     }
     static long Probe(const fs::path& f, const char* stream, const char* count) {
-        Command c = riptest::Run(std::string(QUORIN_FFPROBE) + " -v error " + count + " -select_streams " +
-                        stream + " -show_entries stream=nb_read_" +
-                        (std::string(count) == "-count_frames" ? "frames" : "packets") +
-                        " -of default=nw=1:nk=1 " + Quote(f.string()));
+        Command c = riptest::Run(std::string(QUORIN_FFPROBE) + " -v error " + count +
+                                 " -select_streams " + stream + " -show_entries stream=nb_read_" +
+                                 (std::string(count) == "-count_frames" ? "frames" : "packets") +
+                                 " -of default=nw=1:nk=1 " + Quote(f.string()));
         return c.status == 0 ? std::atol(c.out.c_str()) : -1;
     }
 
@@ -108,7 +110,8 @@ TEST_F(RangedRips, JoinedFilesHoldTheRangesInSync) {
         for (std::size_t i = 0; i < k.ranges.size(); ++i) {
             const Span& r = k.ranges[i];
             if (k.exact) {
-                expected += std::lround(std::ceil(r.to * 25 - 1e-6) - std::ceil(r.from * 25 - 1e-6));
+                expected +=
+                    std::lround(std::ceil(r.to * 25 - 1e-6) - std::ceil(r.from * 25 - 1e-6));
                 EXPECT_NEAR(segs[i]["from"].get<double>(), r.from, 0.04);
                 EXPECT_NEAR(segs[i]["to"].get<double>(), r.to, 0.04);
             } else {
@@ -131,7 +134,8 @@ TEST_F(RangedRips, JoinedFilesHoldTheRangesInSync) {
         const double frame = k.clip == 2 ? 0.032 : 0.024;
         const std::string delay = ReadText(dir + "/J delay.log");
         const double offset = std::atof(delay.c_str() + delay.find(':') + 1) / 1000;
-        const double audioEnd = -offset + static_cast<double>(Probe(audio, "a:0", "-count_packets")) * frame;
+        const double audioEnd =
+            -offset + static_cast<double>(Probe(audio, "a:0", "-count_packets")) * frame;
         EXPECT_NEAR(audioEnd, static_cast<double>(pictures) * 0.04, frame / 2 + 0.001);
         if (!k.mux.empty()) {
             const fs::path muxed = dir + "/J." + k.mux;
