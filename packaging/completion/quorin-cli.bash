@@ -28,7 +28,8 @@ _quorin_cli() {
         info) opts="$disk --json --clip" ;;
         rip) opts="$disk --clip --all --skip-existing --library --json --begin --length --end --out --no-audio
                    --no-video --patch-seqhdr --name --raw-audio --raw-video --backup --mux
-                   --keep-streams --on-read-error --mark-breaks --no-breaks" ;;
+                   --keep-streams --on-read-error --mark-breaks --no-breaks --keep --edl --marks --exact
+                   --drop-breaks --min-confidence" ;;
         jobs) opts="$disk --out --raw-video --patch-seqhdr --rename-clips --dry-run --json --mux
                     --keep-streams --on-read-error" ;;
         rename) opts="$disk --clip --title" ;;

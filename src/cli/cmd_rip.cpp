@@ -2,6 +2,7 @@
 // it, with progress on stderr and Ctrl-C as Cancel.
 #include "cli/cli_common.h"
 #include "cli/cli_marks.h"
+#include "cli/cli_drop_breaks.h"
 #include "cli/cli_mux.h"
 #include "cli/cli_time.h"
 #include "cli/json_report.h"
@@ -15,6 +16,7 @@
 #include "jobs/job_runner.h"
 #include "platform/settings.h"
 #include "platform/text.h"
+#include "rip/keep_ranges.h"
 #include "rip/mux.h"
 #include "rip/rip_runner.h"
 
@@ -25,9 +27,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <map>
 #include <set>
+#include <sstream>
 #include <unistd.h>
 
 namespace quorin::cli {
@@ -58,6 +62,14 @@ struct RipOptions {
     bool noBreaks = false;
     // Marked by --mark-breaks, and in a library unless --no-breaks.
     bool Marks() const { return markBreaks || (!library.empty() && !noBreaks); }
+    std::vector<std::string> keep;
+    std::string edl;
+    bool marks = false;
+    bool exact = false;
+    bool dropBreaks = false;
+    double minConfidence = 0.8;
+    bool timesGiven = false; // --begin, --length or --end
+    bool confidenceGiven = false;
 };
 
 // Runs the rip inside the program log of its activity when --log is given.
@@ -118,6 +130,13 @@ void PrintFiles(const RipReport& report) {
                     static_cast<unsigned long long>(size), FileKindText(f.kind),
                     f.partial ? "\tpartial" : "");
     }
+    for (std::size_t i = 0; i < report.segments.size(); ++i) {
+        const RipReport::Segment& s = report.segments[i];
+        std::printf("segment\t%zu\t%s\t%s\n", i + 1, ClipTimeText(s.from).c_str(),
+                    ClipTimeText(s.to).c_str());
+    }
+    for (const std::string& notice : report.notices)
+        std::printf("notice\t%s\n", TextField(notice).c_str());
     if (report.audioMs >= 0)
         std::printf("stage\taudio\t%s s\n", Format("%.3f", report.audioMs / 1000.0).c_str());
     if (report.videoMs >= 0)
@@ -309,6 +328,116 @@ int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole,
     return worst;
 }
 
+bool RangesAsked(const RipOptions& o) {
+    return !o.keep.empty() || !o.edl.empty() || o.marks || o.dropBreaks;
+}
+
+// "FROM-TO", TO empty for the clip's end.
+std::optional<KeepRange> ParseKeep(const std::string& text) {
+    const std::size_t dash = text.find('-');
+    if (dash == std::string::npos) return std::nullopt;
+    const std::optional<double> from = ParseCliTime(text.substr(0, dash));
+    const std::string toText = text.substr(dash + 1);
+    if (!from) return std::nullopt;
+    KeepRange range{*from, std::nullopt};
+    if (!toText.empty()) {
+        range.to = ParseCliTime(toText);
+        if (!range.to) return std::nullopt;
+    }
+    return range;
+}
+
+// The range options' usage rules, and the --keep ranges read, checked and joined.
+int CheckRangeOptions(const RipOptions& o, KeepRanges& ranges) {
+    const int sources = (o.keep.empty() ? 0 : 1) + (o.edl.empty() ? 0 : 1) + (o.marks ? 1 : 0) +
+                        (o.dropBreaks ? 1 : 0);
+    if (sources > 1) {
+        PrintError("--keep, --edl, --marks and --drop-breaks exclude each other");
+        return kExitUsage;
+    }
+    if (sources == 1 && o.timesGiven) {
+        PrintError("--keep, --edl, --marks and --drop-breaks exclude --begin, --length and --end");
+        return kExitUsage;
+    }
+    if (o.confidenceGiven && !o.dropBreaks) {
+        PrintError("--min-confidence goes with --drop-breaks");
+        return kExitUsage;
+    }
+    if ((sources == 1 || o.exact) && (o.rawAudio || o.rawVideo || o.backup)) {
+        PrintError("raw rips and backups are copies as recorded: they take no ranges and no "
+                   "--exact");
+        return kExitUsage;
+    }
+    if ((sources == 1 || o.exact) && (o.all || !o.library.empty())) {
+        PrintError("--all and --library rip whole recordings: --keep, --edl, --marks and --exact "
+                   "do not apply");
+        return kExitUsage;
+    }
+    for (const std::string& text : o.keep) {
+        std::optional<KeepRange> range = ParseKeep(text);
+        if (!range) {
+            PrintError("invalid range for --keep: '" + text +
+                       "' (FROM-TO or FROM-, times as SS[.cc], M:SS[.cc] or H:MM:SS[.cc])");
+            return kExitUsage;
+        }
+        ranges.push_back(*range);
+    }
+    if (std::optional<std::string> why = CheckRangeOrder(ranges)) {
+        PrintError(*why);
+        return kExitUsage;
+    }
+    ranges = JoinTouching(ranges);
+    return kExitOk;
+}
+
+// The ranges of --edl or --marks, then all of them settled against the clip; the request gets
+// the first range's cut.
+int SettleRangeOptions(const RipOptions& o, const CPVRFile& clip, KeepRanges& ranges,
+                       RipRequest& request) {
+    const double clipSeconds = clip.GetRecord().LengthInSeconds();
+    if (!o.edl.empty()) {
+        std::ifstream in(o.edl, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (!in) {
+            PrintError("cannot read the edit decision list " + o.edl);
+            return kExitUsage;
+        }
+        EdlResult edl = ParseEdl(text.str(), clipSeconds);
+        if (!edl.error.empty()) {
+            PrintError(o.edl + ": " + edl.error);
+            return edl.ranges.empty() && edl.error.starts_with("line ") ? kExitUsage : kExitNothing;
+        }
+        ranges = edl.ranges;
+    }
+    if (o.dropBreaks) {
+        const bool quiet = o.json && ::isatty(STDERR_FILENO) != 1;
+        if (int rc =
+                RangesWithoutBreaks(clip, o.minConfidence, o.onReadError == "stop", quiet, ranges))
+            return rc;
+    }
+    if (o.marks) {
+        MarksResult marks = RangesFromMarks(clip.GetRecord());
+        if (!marks.error.empty()) {
+            PrintError("clip " + std::to_string(o.clip) + ": " + marks.error);
+            return kExitNothing;
+        }
+        ranges = JoinTouching(marks.ranges);
+    }
+    SettledRanges settled = SettleRanges(ranges, clipSeconds);
+    if (settled.wrongRange > 0) {
+        const KeepRange& wrong = ranges[static_cast<std::size_t>(settled.wrongRange - 1)];
+        PrintError(Format("wrong offset: range %d (", settled.wrongRange) + RangeText(wrong) +
+                   ") lies past the end of the clip (" +
+                   FormatHundredths(std::int64_t{clip.GetRecord().LengthInSeconds()} * 100) + ")");
+        return kExitNothing;
+    }
+    request.keep = settled.ranges;
+    request.begin = request.keep.front().from;
+    request.length = *request.keep.back().to - request.begin;
+    return kExitOk;
+}
+
 int RunRip(RipOptions o) {
     if (o.noAudio && o.noVideo && !o.backup) {
         PrintError("--no-audio and --no-video leave nothing to rip");
@@ -335,6 +464,16 @@ int RunRip(RipOptions o) {
                    "and --end do not apply");
         return kExitUsage;
     }
+    if (library && (RangesAsked(o) || o.exact)) {
+        PrintError("--library holds whole recordings: --keep, --edl, --marks, --drop-breaks and "
+                   "--exact do not apply");
+        return kExitUsage;
+    }
+    if (o.markBreaks && (RangesAsked(o) || o.exact)) {
+        PrintError("--mark-breaks marks a whole or cut rip: --keep, --edl, --marks, --drop-breaks "
+                   "and --exact do not go with it");
+        return kExitUsage;
+    }
     if (o.Marks() && (o.noVideo || o.rawVideo || o.backup)) {
         PrintError("breaks are marked on the picture of a stream rip: --no-video, --raw-video and "
                    "--backup do not apply");
@@ -344,8 +483,11 @@ int RunRip(RipOptions o) {
         PrintError("--skip-existing goes with --all or --library");
         return kExitUsage;
     }
+    KeepRanges ranges;
+    if (int rc = CheckRangeOptions(o, ranges)) return rc;
     RipRequest request;
     if (int rc = BuildRequest(o, request)) return rc;
+    request.exact = o.exact;
     if (library && request.mux.format == MuxFormat::kNone)
         request.mux.format = MuxFormat::kMatroska;
     o.disk = AbsolutePath(o.disk);
@@ -375,6 +517,13 @@ int RunRip(RipOptions o) {
     CPVRFile* clip = ClipByNumber(disk, o.clip);
     if (!clip) return kExitUsage;
     if (int rc = UnreadableRecord(*clip)) return rc;
+    if (RangesAsked(o)) {
+        if (int rc = SettleRangeOptions(o, *clip, ranges, request)) return rc;
+    } else if (o.exact) {
+        request.keep = {{request.begin, request.length
+                                            ? std::optional(request.begin + *request.length)
+                                            : std::nullopt}};
+    }
     const bool quiet = o.json && ::isatty(STDERR_FILENO) != 1;
     std::vector<breaks::Break> marked;
     const RipRunReport run = o.Marks() && !MarkBreaks(*clip, request, quiet, marked)
@@ -448,6 +597,18 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
     rip->add_flag("--raw-video", o.rawVideo, "copy the video packets as recorded (raw)");
     rip->add_flag("--backup", o.backup,
                   "back up the whole clip: its record and both streams as recorded");
+    rip->add_option("--keep", o.keep,
+                    "keep FROM-TO (TO empty: to the clip's end); repeat for several ranges, "
+                    "in order, joined in the output");
+    rip->add_option("--edl", o.edl,
+                    "keep what an edit decision list (START END ACTION in seconds) leaves");
+    rip->add_flag("--marks", o.marks, "keep the ranges between the clip's own cut marks");
+    rip->add_flag("--exact", o.exact, "cut at the exact picture (re-encodes a few at each joint)");
+    rip->add_flag("--drop-breaks", o.dropBreaks,
+                  "find the advert breaks and keep the rest of the clip, joined");
+    rip->add_option("--min-confidence", o.minConfidence,
+                    "with --drop-breaks: the least confidence of a break dropped (default 0.8)")
+        ->check(CLI::Range(0.0, 1.0));
     AddReadErrorOption(*rip, o.onReadError);
     AddMuxOptions(*rip, o.mux);
     CLI::Option* mark = rip->add_flag(
@@ -456,7 +617,11 @@ void RegisterRipCommands(CLI::App& app, Action& action) {
         "NAME.edl beside the output");
     rip->add_flag("--no-breaks", o.noBreaks, "with --library: leave the break marks out")
         ->excludes(mark);
-    rip->callback([&action] { action = [] { return RunRip(o); }; });
+    rip->callback([&action, rip] {
+        o.timesGiven = rip->count("--begin") + rip->count("--length") + rip->count("--end") > 0;
+        o.confidenceGiven = rip->count("--min-confidence") > 0;
+        action = [] { return RunRip(o); };
+    });
 }
 
 } // namespace quorin::cli

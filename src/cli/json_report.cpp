@@ -159,6 +159,15 @@ Json RipJson(const CPVRFile& clip, int number, const RipRunReport& run, int stat
         j["lost"].push_back(item);
     }
     j["lost_seconds"] = std::round(r.LostSeconds() * 100) / 100;
+    if (!r.segments.empty()) {
+        j["segments"] = Json::array();
+        for (const RipReport::Segment& s : r.segments)
+            j["segments"].push_back(
+                Json{{"from", std::round(s.from * 100'000) / 100'000},
+                     {"to", std::round(s.to * 100'000) / 100'000},
+                     {"output_from", std::round(s.outputFrom * 100'000) / 100'000}});
+        j["notices"] = r.notices;
+    }
     return j;
 }
 

@@ -36,6 +36,10 @@ RipRequest RequestForJob(const RipJob& job, const RunnerOptions& options) {
     r.mux = options.mux;
     r.outputFolder = options.outputFolder;
     r.readPolicy = options.readPolicy;
+    for (const auto& [from, to] : job.ranges)
+        r.keep.push_back({from, to});
+    r.exact = job.exact != 0;
+    if (r.exact && r.keep.empty()) r.keep.push_back({job.begin, job.begin + job.length});
     return r;
 }
 

@@ -189,6 +189,40 @@ bool CutFromTimes(std::string_view beginField, std::string_view endField, RipJob
     return true;
 }
 
+std::string RangesField(const std::vector<std::pair<double, double>>& ranges) {
+    std::string field;
+    for (const auto& [from, to] : ranges)
+        field += (field.empty() ? "" : " ") + FormatJobListTime(from) + "-" + FormatJobListTime(to);
+    return field;
+}
+
+// The ranges after the checksum, in order and apart; false with a message when they are not.
+bool RangesFromField(std::string_view field, RipJob& job, Messages& messages) {
+    while (!field.empty()) {
+        const std::size_t space = field.find(' ');
+        const std::string_view range = field.substr(0, space);
+        field.remove_prefix(space == std::string_view::npos ? field.size() : space + 1);
+        if (range.empty()) continue;
+        const std::size_t dash = range.find('-');
+        const std::string_view from = range.substr(0, dash);
+        const std::string_view to = dash == std::string_view::npos ? "" : range.substr(dash + 1);
+        const double at = job.ranges.empty() ? 0 : job.ranges.back().second;
+        if (!IsJobListTime(from) || !IsJobListTime(to) ||
+            ParseJobListTime(from) >= ParseJobListTime(to) || ParseJobListTime(from) < at) {
+            Refuse(messages, "\"" + job.name + "\": the range \"" + std::string(range) +
+                                 "\" is not a range after the one before it; the job is not "
+                                 "queued.");
+            return false;
+        }
+        job.ranges.emplace_back(ParseJobListTime(from), ParseJobListTime(to));
+    }
+    if (!job.ranges.empty()) {
+        job.begin = job.ranges.front().first;
+        job.length = job.ranges.back().second - job.begin;
+    }
+    return true;
+}
+
 // One line of the file (line end removed); nothing for lines that are not jobs or are refused.
 std::optional<RipJob> ParseLine(std::string_view line, const JobListContext& context,
                                 Messages& messages) {
@@ -210,6 +244,8 @@ std::optional<RipJob> ParseLine(std::string_view line, const JobListContext& con
     job.rawAudio = flagColumns ? FlagField(f, 6, 0) : 0;
     job.rawVideo = flagColumns ? FlagField(f, 7, 0) : 0;
     if (flagColumns && f.size() > 8) Relocate(HexField(f[8]), context, job, messages);
+    if (f.size() > 9 && !RangesFromField(f[9], job, messages)) return std::nullopt;
+    job.exact = f.size() > 10 ? FlagField(f, 10, 0) : 0;
 
     // Everything below reads the clip the relocation settled on.
     const CPVRFile* clip = context.drive.GetFile(job.clipIndex);
@@ -346,10 +382,16 @@ std::vector<std::uint32_t> BuildChecksumTable(const CPVRDrive& drive) {
 std::string FormatJobList(std::span<const RipJob> jobs, std::span<const std::uint32_t> checksums) {
     std::string text = std::string(kJobListHeader) + "\r\n";
     for (const RipJob& job : jobs) {
+        const double begin = job.ranges.empty() ? job.begin : job.ranges.front().first;
+        const double end = job.ranges.empty() ? job.begin + job.length : job.ranges.back().second;
         text += Format("%d;", job.clipIndex + 1) + NameForFile(job.name) +
-                Format(";%s;%s;%d;%d;%d;%d;%08X\r\n", FormatJobListTime(job.begin).c_str(),
-                       FormatJobListTime(job.begin + job.length).c_str(), job.audio, job.video,
-                       job.rawAudio, job.rawVideo, TableChecksum(checksums, job.clipIndex));
+                Format(";%s;%s;%d;%d;%d;%d;%08X\r\n", FormatJobListTime(begin).c_str(),
+                       FormatJobListTime(end).c_str(), job.audio, job.video, job.rawAudio,
+                       job.rawVideo, TableChecksum(checksums, job.clipIndex));
+        if (job.ranges.size() > 1 || job.exact) {
+            text.resize(text.size() - 2);
+            text += ";" + RangesField(job.ranges) + Format(";%d\r\n", job.exact);
+        }
     }
     return text;
 }

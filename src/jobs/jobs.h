@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorin {
@@ -34,6 +35,10 @@ struct RipJob {
     int reserved2 = 0;
     int audio = 0;
     int video = 0;
+    // Ranges kept and joined in order (seconds from, to), in place of begin and length; begin
+    // and length then span them. Empty: the one cut.
+    std::vector<std::pair<double, double>> ranges;
+    int exact = 0; // cut at the exact picture
 
     bool operator==(const RipJob&) const = default;
 };
@@ -98,7 +103,9 @@ bool MatchesRawAudioList(std::string_view channel, std::span<const std::string> 
 std::vector<std::uint32_t> BuildChecksumTable(const CPVRDrive& drive);
 
 // The file's text: the header and one line per job, CR LF line ends. A job whose clip number
-// names no entry of the table gets the checksum 0.
+// names no entry of the table gets the checksum 0. A job of several ranges, or of exact cuts,
+// spans them with Begin and End and lists them after the checksum ("hhmmss.cc-hhmmss.cc ...",
+// then 1 for exact cuts), where older readers find nothing they read.
 std::string FormatJobList(std::span<const RipJob> jobs, std::span<const std::uint32_t> checksums);
 
 // "Save": writes the file; an empty queue writes nothing. False with a message when the file

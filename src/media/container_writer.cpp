@@ -29,6 +29,7 @@ using WriteData = std::uint8_t*;
 #endif
 // Pictures read ahead of the one written: more than any reorder distance of broadcast video.
 constexpr std::size_t kVideoWindow = 16;
+constexpr std::size_t kReorderTail = 4;
 
 std::string AvError(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -333,12 +334,18 @@ private:
     }
 
     // The reorder delay: the most any picture of the first window is shown before its turn in
-    // decode order.
+    // decode order, and at least one picture (a stream may begin without B pictures and have
+    // them later). The window's last pictures are left out while the stream goes on: pictures
+    // after the window may still be shown before them.
     void Delay() {
         std::int64_t d = 0;
         auto sorted = order_.begin();
-        for (const Timed& t : window_)
-            d = std::max(d, *sorted++ - t.pts);
+        const std::size_t judged = ended_ || window_.size() <= kReorderTail
+                                       ? window_.size()
+                                       : window_.size() - kReorderTail;
+        for (std::size_t i = 0; i < judged; ++i)
+            d = std::max(d, *sorted++ - window_[i].pts);
+        d = std::max(d, av_rescale(1, std::int64_t{90'000} * rate_.den, rate_.num));
         delay_ = d;
         delayKnown_ = true;
     }

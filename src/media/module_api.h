@@ -6,6 +6,7 @@
 #include "media/audio_decode.h"
 #include "media/container_writer.h"
 #include "media/signal_analysers.h"
+#include "media/video_splice.h"
 
 #include <cstddef>
 #include <memory>
@@ -23,6 +24,8 @@ struct ModuleApi {
     std::unique_ptr<ContainerWriter> (*openContainerWriter)(const ContainerJob&, const LogSink&,
                                                             std::string&) = nullptr;
     DecodedAudio (*decodeAudio)(std::span<const std::uint8_t>, const LogSink&) = nullptr;
+    SpliceResult (*spliceVideo)(const std::string&, const std::string&, std::int64_t,
+                                std::span<const TimeRange>, const SpliceOptions&) = nullptr;
 };
 
 } // namespace quorin::media

@@ -5,6 +5,7 @@ extern "C" __attribute__((visibility("default"))) const quorin::media::ModuleApi
 QuorinMediaModule() {
     using namespace quorin::media;
     static const ModuleApi api{kModuleVersion,     sizeof(ModuleApi),    &MakePictureAnalyser,
-                               &MakeAudioAnalyser, &OpenContainerWriter, &DecodeAudio};
+                               &MakeAudioAnalyser, &OpenContainerWriter, &DecodeAudio,
+                               &SpliceVideo};
     return &api;
 }

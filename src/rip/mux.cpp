@@ -11,6 +11,7 @@
 #include "rip/break_marks.h"
 #include "rip/obits.h"
 
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -161,7 +162,13 @@ RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipRepor
     job.audio.startPts = run.State().m_i64AudioStartPTS;
     job.requested = run.BasePath() + "." + std::string(MuxExtension(format));
     job.metadata = MetadataOf(run);
-    job.chapters = BreakChapters(run);
+    // A ranged rip's chapters are its ranges; otherwise the breaks marked, if any.
+    for (const RipReport::Segment& s : report.segments) {
+        const auto ticks = [](double t) { return static_cast<std::int64_t>(std::llround(t * 90'000)); };
+        job.chapters.push_back({ticks(s.outputFrom), ticks(s.outputFrom + s.to - s.from),
+                                ClipTimeText(s.from) + "-" + ClipTimeText(s.to)});
+    }
+    if (job.chapters.empty()) job.chapters = BreakChapters(run);
 
     RipProgress& block = job.video.file.empty() ? run.AudioProgress() : run.VideoProgress();
     run.SetVideoActive(!job.video.file.empty());

@@ -54,6 +54,14 @@ struct RipReport {
     std::int64_t ripPicturePts = PTS_NONE; // the first picture the video stage wrote
     double aspect = 4.0 / 3.0;             // of the sequence header the video began with
     std::int64_t videoInContainer = 0;     // 90 kHz: where the first picture lies in a container
+    // The ranges of a ranged rip as written, in seconds of the clip (output: of the output).
+    struct Segment {
+        double from = 0;
+        double to = 0;
+        double outputFrom = 0;
+    };
+    std::vector<Segment> segments;
+    std::vector<std::string> notices; // joints that fell back to their picture group
     // The seconds of the clip the losses span (those with both sides known).
     double LostSeconds() const;
 };

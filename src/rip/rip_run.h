@@ -7,6 +7,7 @@
 #include "base/run_state.h"
 #include "disk/pvr_file.h"
 #include "platform/volume.h"
+#include "rip/keep_ranges.h"
 
 #include <atomic>
 #include <cstdint>
@@ -98,6 +99,9 @@ struct RipRequest {
     MuxChoice mux; // the container a stream rip ends in; raw rips and backups ignore it
     ReadPolicy readPolicy = ReadPolicy::kSalvage;
     std::optional<BreakMarks> marks; // none: nothing marked
+    // Ranges kept and joined in order, in place of begin and length; empty: the one cut.
+    KeepRanges keep;
+    bool exact = false; // ranges cut at the exact picture (a few pictures re-encoded at joints)
 };
 
 // What the engine learns about a clip that holds for every rip of it: the stream ids and the

@@ -5,6 +5,7 @@
 #include "platform/text.h"
 #include "platform/volume.h"
 #include "rip/extract.h"
+#include "rip/range_rip.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -45,6 +46,14 @@ bool RipRunner::Prepare(const RipRequest& request, RipRunReport& report) {
     }
     report.cut = *cut;
     RipRequest asked = request;
+    if (!asked.keep.empty()) {
+        SettledRanges settled = SettleRanges(asked.keep, clip_.GetRecord().LengthInSeconds());
+        if (settled.wrongRange > 0) {
+            report.refusal = "wrong offset";
+            return false;
+        }
+        asked.keep = std::move(settled.ranges);
+    }
     if (asked.mux.format != MuxFormat::kNone &&
         (asked.backup || asked.rawAudio || asked.rawVideo)) {
         const std::string text =
@@ -81,7 +90,8 @@ bool RipRunner::Prepare(const RipRequest& request, RipRunReport& report) {
 
 RipOutcome RipRunner::Execute(RipRunReport& report) {
     if (!run_) return RipOutcome::kNothingToRip;
-    const RipOutcome outcome = RipStream(*run_, report.stages);
+    const RipOutcome outcome = run_->Request().keep.empty() ? RipStream(*run_, report.stages)
+                                                            : RipRanges(*run_, report.stages);
     analysis_ = report.stages.analysis;
     report.outcome = outcome;
     run_.reset();

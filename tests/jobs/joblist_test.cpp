@@ -346,3 +346,38 @@ TEST(JobQueue, RawAudioListMatchesLeadingCharacters) {
 
 } // namespace
 } // namespace quorin::test
+
+namespace quorin::test {
+namespace {
+
+TEST_F(JobListTest, JobsOfSeveralRangesSpanThemAndListThemAfterTheChecksum) {
+    RipJob ranged = MakeJob(Record(0), 0, 10, 50, false, false, true, true);
+    ranged.ranges = {{10, 20.5}, {30, 60}};
+    RipJob exact = MakeJob(Record(0), 0, 5, 10, false, false, true, true);
+    exact.ranges = {{5, 15}};
+    exact.exact = 1;
+    const RipJob plain = MakeJob(Record(0), 0, 5, 10, false, false, true, true);
+    const std::vector<RipJob> jobs{ranged, exact, plain};
+    const std::string text = FormatJobList(jobs, checksums_);
+    const std::string lines = text.substr(text.find("\r\n") + 2);
+    EXPECT_EQ(lines, "1;Tatort;10.00;100.00;1;1;0;0;01FB0151;10.00-20.50 30.00-100.00;0\r\n"
+                     "1;Tatort;5.00;15.00;1;1;0;0;01FB0151;5.00-15.00;1\r\n"
+                     "1;Tatort;5.00;15.00;1;1;0;0;01FB0151\r\n");
+    Messages messages;
+    const std::vector<RipJob> back = Parse(text, messages);
+    EXPECT_TRUE(messages.empty());
+    ASSERT_EQ(back.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(back[i].ranges, jobs[i].ranges);
+        EXPECT_EQ(back[i].exact, jobs[i].exact);
+        EXPECT_DOUBLE_EQ(back[i].begin, jobs[i].begin);
+        EXPECT_NEAR(back[i].length, jobs[i].length, 1e-9);
+    }
+    // Ranges out of order are refused with the job.
+    Parse("1;Bad;10.00;100.00;1;1;0;0;01FB0151;30.00-100.00 10.00-20.00;0\r\n", messages);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].text.find("not a range after"), std::string::npos);
+}
+
+} // namespace
+} // namespace quorin::test

@@ -1,0 +1,77 @@
+#include "cli/cli_drop_breaks.h"
+
+#include "cli/cli_common.h"
+#include "cli/progress.h"
+
+#include "base/format.h"
+#include "base/program_log.h"
+#include "base/run_state.h"
+#include "breaks/break_search.h"
+#include "rip/rip_driver.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace quorin::cli {
+
+int RangesWithoutBreaks(const CPVRFile& clip, double minConfidence, bool stopOnReadError,
+                        bool quiet, KeepRanges& ranges) {
+    RipProgress audio, video;
+    video.rangeLow = 0;
+    video.rangeHigh = 1000;
+    video.active = true;
+    ProgressPrinter printer(audio, video, quiet);
+    std::atomic<bool> finished{false};
+    BreakSearchReport report;
+    BreakSearchOptions options;
+    options.stopOnReadError = stopOnReadError;
+    std::thread worker([&] {
+        report = FindClipBreaks(
+            clip, options,
+            [&video](double fraction, std::int64_t bytes) {
+                video.position = static_cast<std::int32_t>(fraction * 1000);
+                if (bytes >= 0) video.megabytes = static_cast<std::int32_t>(bytes >> 20);
+            },
+            InterruptGuard::Flag());
+        finished = true;
+    });
+    while (!finished) {
+        printer.Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    worker.join();
+    printer.Finish(report.outcome != BreakSearchOutcome::kDone);
+    switch (report.outcome) {
+    case BreakSearchOutcome::kDone:
+        break;
+    case BreakSearchOutcome::kNothingFound:
+        PrintError("the break search found nothing to read: " + report.message);
+        return kExitNothing;
+    case BreakSearchOutcome::kCancelled:
+        PrintError("cancelled");
+        return kExitCancelled;
+    case BreakSearchOutcome::kReadError:
+        PrintError(report.message);
+        return kExitDisk;
+    }
+    ranges.clear();
+    double at = 0;
+    for (const breaks::Break& b : report.breaks) {
+        if (b.confidence < minConfidence) continue;
+        LogLine("dropping the break " + ClipTimeText(b.from) + "-" + ClipTimeText(b.to) +
+                Format(" (confidence %.2f)", b.confidence));
+        if (b.from > at) ranges.push_back({at, b.from});
+        at = std::max(at, b.to);
+    }
+    // A break that reaches the video's end leaves nothing after it.
+    if (at < report.seconds - 0.04) ranges.push_back({at, std::nullopt});
+    if (ranges.empty()) {
+        PrintError("the breaks found cover the whole clip: nothing is left to rip");
+        return kExitNothing;
+    }
+    return kExitOk;
+}
+
+} // namespace quorin::cli
