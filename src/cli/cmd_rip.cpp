@@ -1,8 +1,8 @@
 // quorin-cli rip: one rip (or raw rip, or backup) of one clip, as the main window's "RIP !" runs
 // it, with progress on stderr and Ctrl-C as Cancel.
 #include "cli/cli_common.h"
-#include "cli/cli_marks.h"
 #include "cli/cli_drop_breaks.h"
+#include "cli/cli_marks.h"
 #include "cli/cli_mux.h"
 #include "cli/cli_time.h"
 #include "cli/json_report.h"

@@ -164,7 +164,9 @@ RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipRepor
     job.metadata = MetadataOf(run);
     // A ranged rip's chapters are its ranges; otherwise the breaks marked, if any.
     for (const RipReport::Segment& s : report.segments) {
-        const auto ticks = [](double t) { return static_cast<std::int64_t>(std::llround(t * 90'000)); };
+        const auto ticks = [](double t) {
+            return static_cast<std::int64_t>(std::llround(t * 90'000));
+        };
         job.chapters.push_back({ticks(s.outputFrom), ticks(s.outputFrom + s.to - s.from),
                                 ClipTimeText(s.from) + "-" + ClipTimeText(s.to)});
     }
