@@ -45,7 +45,7 @@ public:
     CIBits(const CIBits&) = delete;
     CIBits& operator=(const CIBits&) = delete;
 
-    [[nodiscard]] bool Rewind();
+    bool Rewind();
     bool RefillBuffer();
     std::int64_t GetBitPosition() const {
         return ((static_cast<std::int64_t>(m_lClusterIndex) * kClusterBytes +
@@ -54,7 +54,8 @@ public:
                    8 -
                m_lBitsLeft;
     }
-    [[nodiscard]] bool SeekBitPosition(std::int64_t bitPos);
+    // A failed seek leaves the reader at its end, which the next read reports.
+    bool SeekBitPosition(std::int64_t bitPos);
     bool IsEOF() const { return m_bEOF; }
     void ClearEOF() { m_bEOF = false; }
     bool IsByteAligned() const { return m_lBitsLeft == 8; }

@@ -64,6 +64,6 @@ inline bool SaveSettings(const Settings& settings) {
 }
 
 // Writes the preview dialog's size into the file, every other key as it was.
-[[nodiscard]] bool SavePreviewSize(const std::string& path, int width, int height);
+bool SavePreviewSize(const std::string& path, int width, int height);
 
 } // namespace quorin

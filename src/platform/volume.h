@@ -43,7 +43,7 @@ public:
     bool IsReadOnly() const { return readOnly_; }
 
     // Absolute byte position; fails (with errno) for a negative offset.
-    [[nodiscard]] bool Seek(std::int64_t byteOffset);
+    bool Seek(std::int64_t byteOffset);
     std::int64_t Position() const { return pos_; }
     // Reads up to buffer.size() bytes at the position; returns the count delivered (0 at the
     // end, -1 on an error with errno set) and advances by it.

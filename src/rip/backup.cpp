@@ -185,9 +185,9 @@ RipOutcome Backup(RipRun& run, std::vector<std::string>* files, std::string* why
         return RipOutcome::kOutputFailed;
     }
     if (files) files->push_back(desc.Name());
-    desc.Write(rec.bytes);
+    const bool written = desc.Write(rec.bytes);
     desc.Close();
-    if (desc.WriteFailed()) {
+    if (!written || desc.WriteFailed()) {
         failure =
             "could not write " + run.Shown(desc.Name()) + ": " + OutputErrorText(desc.Error());
         run.StatusMessage(failure + "\n", true);

@@ -27,7 +27,7 @@ struct StageFiles {
 // Edits the first two sequence headers in the first MiB of a finished video file: a standard
 // width in the first, the file's average bit rate in both (skipped when the whole seconds of
 // the rip's length are 0). False when the file cannot be opened.
-[[nodiscard]] bool PatchSequenceHeader(RipRun& run, const std::string& fileName);
+bool PatchSequenceHeader(RipRun& run, const std::string& fileName);
 
 // The delay log that belongs to a video file: its name without the extension + " delay.log".
 std::string DelayLogName(const std::string& videoFile);

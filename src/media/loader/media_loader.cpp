@@ -97,7 +97,11 @@ DecodedAudio DecodeAudio(std::span<const std::uint8_t> stream, const LogSink& lo
 SpliceResult SpliceVideo(const std::string& input, const std::string& output,
                          std::int64_t firstTime, std::span<const TimeRange> ranges,
                          const SpliceOptions& options) {
-    if (!Loaded().api) return SpliceResult{.error = Needs("joining ranges")};
+    if (!Loaded().api) {
+        SpliceResult failed;
+        failed.error = Needs("joining ranges");
+        return failed;
+    }
     return Loaded().api->spliceVideo(input, output, firstTime, ranges, options);
 }
 
