@@ -335,11 +335,11 @@ TEST_F(CutFindingTest, PictureGrowsWithTheDialogAndTheSizeIsKept) {
         dlg.accept();
     }
     Settings loaded;
-    LoadSettings(settings, loaded);
+    ASSERT_TRUE(LoadSettings(settings, loaded));
     EXPECT_EQ(loaded.previewWidth, 1200);
     EXPECT_EQ(loaded.previewHeight, 900);
     ASSERT_TRUE(SaveSettings(settings, DefaultSettings())); // the window's copy knows no size
-    LoadSettings(settings, loaded);
+    ASSERT_TRUE(LoadSettings(settings, loaded));
     EXPECT_EQ(loaded.previewWidth, 1200);
     std::ifstream in(settings);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
