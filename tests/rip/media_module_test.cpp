@@ -11,10 +11,10 @@ bool LoadsFfmpeg(const std::string& loaderTrace) {
 }
 
 TEST(MediaModule, FfmpegIsLoadedOnlyForTheMux) {
-    td::DiskSpec spec;
-    spec.clips.push_back(SampleClip("Film", "mpeg2-4x3.m2v", "tone-48k-192k.mp2"));
-    spec.clips.back().layout = td::RecordLayout::Old;
-    TestDisk disk(spec, "media-module");
+    td::DiskSpec contents;
+    contents.clips.push_back(SampleClip("Film", "mpeg2-4x3.m2v", "tone-48k-192k.mp2"));
+    contents.clips.back().layout = td::RecordLayout::Old;
+    TestDisk disk(contents, "media-module");
     ScratchDir out;
     const std::string cli = "env XDG_CONFIG_HOME=" + Quote(out.Path().string()) + " ";
     const std::string onDisk = " --disk " + Quote(disk.Image());
