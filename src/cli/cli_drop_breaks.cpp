@@ -1,48 +1,22 @@
 #include "cli/cli_drop_breaks.h"
 
 #include "cli/cli_common.h"
-#include "cli/progress.h"
+#include "cli/cli_marks.h"
 
 #include "base/format.h"
 #include "base/program_log.h"
-#include "base/run_state.h"
 #include "breaks/break_search.h"
 #include "rip/rip_driver.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <thread>
 
 namespace quorin::cli {
 
 int RangesWithoutBreaks(const CPVRFile& clip, double minConfidence, bool stopOnReadError,
                         bool quiet, KeepRanges& ranges) {
-    RipProgress audio, video;
-    video.rangeLow = 0;
-    video.rangeHigh = 1000;
-    video.active = true;
-    ProgressPrinter printer(audio, video, quiet);
-    std::atomic<bool> finished{false};
-    BreakSearchReport report;
     BreakSearchOptions options;
     options.stopOnReadError = stopOnReadError;
-    std::thread worker([&] {
-        report = FindClipBreaks(
-            clip, options,
-            [&video](double fraction, std::int64_t bytes) {
-                video.position = static_cast<std::int32_t>(fraction * 1000);
-                if (bytes >= 0) video.megabytes = static_cast<std::int32_t>(bytes >> 20);
-            },
-            InterruptGuard::Flag());
-        finished = true;
-    });
-    while (!finished) {
-        printer.Tick();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    worker.join();
-    printer.Finish(report.outcome != BreakSearchOutcome::kDone);
+    const BreakSearchReport report = SearchBreaks(clip, options, quiet);
     switch (report.outcome) {
     case BreakSearchOutcome::kDone:
         break;

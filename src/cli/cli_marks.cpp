@@ -37,7 +37,7 @@ BreakSearchReport SearchBreaks(const CPVRFile& clip, const BreakSearchOptions& o
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     worker.join();
-    printer.Finish();
+    printer.Finish(report.outcome != BreakSearchOutcome::kDone);
     return report;
 }
 
