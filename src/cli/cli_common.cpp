@@ -191,7 +191,9 @@ int OpenDisk(const std::string& path, bool firmware190, OpenedDisk& disk, bool f
         int first = 0;
         while (disk.drive->GetFile(first)->RecordRead())
             ++first;
-        PrintError(n == 1 ? "could not read the record of clip " + std::to_string(first + 1)
+        const std::string& why = disk.drive->GetFile(first)->ReadFailure();
+        PrintError(n == 1 ? "could not read the record of clip " + std::to_string(first + 1) +
+                                (why.empty() ? "" : ": " + why)
                           : "could not read the records of " + std::to_string(n) +
                                 " clips, the first is clip " + std::to_string(first + 1));
     }
@@ -251,8 +253,9 @@ CPVRFile* ClipByNumber(const OpenedDisk& disk, int number) {
 
 int UnreadableRecord(const CPVRFile& clip) {
     if (clip.RecordRead()) return kExitOk;
-    PrintError("the record of clip " + std::to_string(clip.FileNo() + 1) +
-               " could not be read: nothing of the clip is known");
+    const std::string why = clip.ReadFailure().empty() ? "" : " (" + clip.ReadFailure() + ")";
+    PrintError("the record of clip " + std::to_string(clip.FileNo() + 1) + " could not be read" +
+               why + ": nothing of the clip is known");
     return kExitDisk;
 }
 

@@ -304,7 +304,8 @@ int RipAll(const RipOptions& o, OpenedDisk& disk, const RipRequest& whole,
         if (!clip.RecordRead()) {
             status = kExitDisk;
             item = ClipItemJson(number, clip, "unreadable record", status,
-                                "could not read the record of clip " + std::to_string(number));
+                                "could not read the record of clip " + std::to_string(number) +
+                                    (clip.ReadFailure().empty() ? "" : ": " + clip.ReadFailure()));
         } else {
             const ArchiveTarget target = TargetOf(
                 clip, number, names[static_cast<std::size_t>(number - 1)], !o.library.empty());

@@ -30,6 +30,7 @@ CPVRFile::CPVRFile(const std::string& driveName, int fileNo, const ClusterTable*
     LogLine("CPVRFile::CPVRFile(char *Drivename, int FileNo)");
     VolumeHandle h;
     if (!OpenDrive(driveName, h)) {
+        m_strReadFailure = SystemErrorText(errno);
         Log() << "could not open drive " << driveName << " for file " << fileNo << endl;
     } else {
         std::int64_t got = -1;
@@ -40,10 +41,10 @@ CPVRFile::CPVRFile(const std::string& driveName, int fileNo, const ClusterTable*
         } else {
             // Nothing of a record that could not be read whole is shown as the clip's.
             m_Record = ClipRecord{};
+            m_strReadFailure =
+                got < 0 ? SystemErrorText(error) : std::string("the disk ends before it");
             Log() << "could not read the record of clip " << fileNo + 1 << " from " << driveName
-                  << ": "
-                  << (got < 0 ? SystemErrorText(error) : std::string("the disk ends before it"))
-                  << endl;
+                  << ": " << m_strReadFailure << endl;
         }
         m_RawRecord = m_Record;
         if (layout == RecordLayout::kFirmware190) {

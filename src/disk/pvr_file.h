@@ -36,6 +36,8 @@ public:
     // 1 when the record was taken as stored, 0 when converted from the old layout.
     int LayoutFlag() const { return m_lLayout; }
     bool RecordRead() const { return m_bRecordRead; }
+    // Why the record could not be read (the system's text); empty when it was read.
+    const std::string& ReadFailure() const { return m_strReadFailure; }
 
     // Writes the record back to sector 10 + fileNo; true when all 512 bytes were written.
     [[nodiscard]] bool WriteRecord(int fileNo);
@@ -65,6 +67,7 @@ private:
     ClipRecord m_Record;
     std::string m_strDriveName;
     std::string m_strWriteRefusal;
+    std::string m_strReadFailure;
     int m_lLayout = 0;
     bool m_bRecordRead = false;
     double m_dClipLength = 0;

@@ -16,6 +16,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <string_view>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace quorin {
 namespace {
@@ -34,23 +39,52 @@ double Seconds(std::int64_t ticks) {
     return static_cast<double>(ticks) / kTicks;
 }
 
-// A folder of this run beside its output, removed with what is left in it.
+// A folder of this run beside its output, removed with what is left in it. The run holds a lock
+// on a file in it, which the system drops when the process ends however it ends: folders whose
+// lock nobody holds are left over from runs that were killed and are removed by the next one.
 class StretchFolder {
 public:
     explicit StretchFolder(const std::string& in) {
-        std::string pattern = (in.empty() ? std::string(".") : in) + "/.quorin-ranges-XXXXXX";
-        if (::mkdtemp(pattern.data())) path_ = pattern;
+        const std::string folder = in.empty() ? std::string(".") : in;
+        RemoveLeftOvers(folder);
+        std::string pattern = folder + "/" + std::string(kPrefix) + "XXXXXX";
+        if (!::mkdtemp(pattern.data())) return;
+        path_ = pattern;
+        // Locked before it gets its name, so that no other run finds it unlocked.
+        const std::string pending = path_ + "/.lock-pending";
+        lock_ = ::open(pending.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lock_ >= 0 && ::flock(lock_, LOCK_EX | LOCK_NB) == 0)
+            (void)::rename(pending.c_str(), (path_ + "/" + kLock).c_str());
     }
     ~StretchFolder() {
         std::error_code ec;
         if (!path_.empty()) fs::remove_all(path_, ec);
+        if (lock_ >= 0) ::close(lock_);
     }
     StretchFolder(const StretchFolder&) = delete;
     StretchFolder& operator=(const StretchFolder&) = delete;
     const std::string& Path() const { return path_; }
 
 private:
+    static constexpr std::string_view kPrefix = ".quorin-ranges-";
+    static constexpr const char* kLock = ".lock";
+
+    static void RemoveLeftOvers(const std::string& folder) {
+        std::error_code ec;
+        for (const fs::directory_entry& e : fs::directory_iterator(folder, ec)) {
+            if (!e.path().filename().string().starts_with(kPrefix)) continue;
+            const int fd = ::open((e.path() / kLock).c_str(), O_RDWR | O_CLOEXEC);
+            if (fd < 0) continue; // not ours, or not yet locked
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                LogLine("removing " + e.path().string() + ", left by a run that ended early");
+                fs::remove_all(e.path(), ec);
+            }
+            ::close(fd);
+        }
+    }
+
     std::string path_;
+    int lock_ = -1;
 };
 
 class Ranges {

@@ -204,4 +204,37 @@ TEST(BreakMarks, ALibraryMarksTheBreaksUnlessToldNot) {
     }
 }
 
+// Dropping the breaks keeps the programme parts of the truth, joined: one chapter per part, the
+// file as long as the parts together, decoded without an error.
+TEST(BreakMarks, DroppingTheBreaksKeepsTheProgrammeParts) {
+    const std::string out = kDir + "/dropped";
+    fs::remove_all(out);
+    int status = -1;
+    const auto doc = nlohmann::json::parse(
+        Shell(std::string(QUORIN_CLI) + " rip --firmware190 --disk " + kImage +
+                  " --clip 1 --drop-breaks --mux mkv --json --out " + out,
+              &status));
+    ASSERT_EQ(status, 0);
+    const auto truth = nlohmann::json::parse(std::ifstream(kDir + "/wide-ac3.truth.json"));
+    const auto& segments = doc["clips"][0]["segments"];
+    ASSERT_EQ(segments.size(), truth["breaks"].size() + 1);
+    double kept = 0;
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        const double from = segments[i]["from"], to = segments[i]["to"];
+        EXPECT_NEAR(from, i == 0 ? 0.0 : truth["breaks"][i - 1][1].get<double>(), 1.0) << i;
+        if (i + 1 < segments.size()) {
+            EXPECT_NEAR(to, truth["breaks"][i][0].get<double>(), 1.0) << i;
+        }
+        kept += to - from;
+    }
+    const std::string mkv = out + "/" + doc["clips"][0]["files"][0]["name"].get<std::string>();
+    EXPECT_EQ(Chapters(mkv).size(), segments.size());
+    EXPECT_NEAR(
+        std::atof(Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + mkv + "'")
+                      .c_str()),
+        kept, 0.05);
+    Shell("ffmpeg -v error -xerror -i '" + mkv + "' -f null -", &status);
+    EXPECT_EQ(status, 0);
+}
+
 } // namespace

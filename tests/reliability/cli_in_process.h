@@ -17,6 +17,7 @@ namespace quorin::reliability {
 struct CliRun {
     int status = -1;
     std::string out;
+    std::string err; // of a forked run only
 };
 
 // Parses and runs one command line as quorin-cli's main does, with stdout in a file. The
@@ -25,9 +26,11 @@ struct CliRun {
 inline CliRun RunCommand(const std::string& args, bool forked = false) {
     if (forked) {
         const std::string file = (std::filesystem::current_path() / "stdout.txt").string();
+        const std::string errors = (std::filesystem::current_path() / "stderr.txt").string();
         std::fflush(nullptr);
         const pid_t pid = ::fork();
         if (pid == 0) {
+            if (!std::freopen(errors.c_str(), "wb", stderr)) ::_exit(127);
             const CliRun child = RunCommand(args, false);
             std::FILE* f = std::fopen(file.c_str(), "wb");
             if (f) std::fwrite(child.out.data(), 1, child.out.size(), f);
@@ -37,7 +40,7 @@ inline CliRun RunCommand(const std::string& args, bool forked = false) {
         }
         int status = 0;
         ::waitpid(pid, &status, 0);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(file)};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(file), ReadText(errors)};
     }
     CLI::App app;
     cli::Action action;

@@ -262,23 +262,23 @@ TEST_F(DamageCases, NothingIsWrittenForNothing) {
     EXPECT_TRUE(!std::filesystem::exists("end") || std::filesystem::is_empty("end"));
 }
 
-// A clip whose record cannot be read is said to be unreadable by every command; the list shows the
-// others.
+// A clip whose record cannot be read is said to be unreadable, with the system's reason, by every
+// command; the list shows the others.
 TEST_F(DamageCases, AnUnreadableRecordIsSaidByEveryCommand) {
     FaultScope scope(disk_->Image(), FailingRead(10 * kSector, 11 * kSector));
     const struct {
         std::string args;
         int status;
         std::string shows;
-    } cases[] = {{"info --clip 1", 2, ""},
-                 {"rip --clip 1 --out record", 2, ""},
-                 {"preview --clip 1 --at 0 --out record.bmp", 2, ""},
+    } cases[] = {{"info --clip 1", 2, "could not be read (Input/output error)"},
+                 {"rip --clip 1 --out record", 2, "could not be read (Input/output error)"},
+                 {"preview --clip 1 --at 0 --out record.bmp", 2, "(Input/output error)"},
                  {"list", 6, "01\t\t(unreadable record)\t"}};
     for (const auto& c : cases) {
         const CliRun run = Cli(c.args);
         EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.out;
         EXPECT_FALSE(Contains(run.out, "RecordNo    = 0")) << c.args;
-        EXPECT_TRUE(Contains(run.out, c.shows)) << c.args << "\n" << run.out;
+        EXPECT_TRUE(Contains(run.out + run.err, c.shows)) << c.args << "\n" << run.out;
     }
     EXPECT_TRUE(std::filesystem::is_empty("record")); // made before the disk is read, left empty
 }

@@ -4,7 +4,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <fstream>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace quorin {
 namespace {
@@ -154,6 +160,27 @@ TEST_F(RangedRips, DroppingNoBreaksKeepsTheWholeClip) {
     EXPECT_LT(segs[0]["from"].get<double>(), 0.5);
     EXPECT_GT(segs[0]["to"].get<double>(), 29.5);
     EXPECT_TRUE(DecodesCleanly("d/D.m2v"));
+}
+
+// A ranged run's working folder that a killed run left (its lock free) is removed by the next run
+// into that folder; one whose run still holds it, and folders that are not a run's, stay.
+TEST_F(RangedRips, FoldersLeftByKilledRunsAreRemoved) {
+    const fs::path left = "d/.quorin-ranges-left", held = "d/.quorin-ranges-held",
+                   other = "d/.quorin-ranges-other";
+    for (const fs::path& f : {left, held, other})
+        fs::create_directories(f);
+    std::ofstream(left / ".lock").put('\n');
+    std::ofstream(held / ".lock").put('\n');
+    const int lock = ::open((held / ".lock").c_str(), O_RDWR);
+    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+    Command c = Cli("--clip 1 --keep 1-3 --out d --name D");
+    ::close(lock);
+    ASSERT_EQ(c.status, 0) << c.err;
+    std::vector<std::string> stay;
+    for (const fs::directory_entry& e : fs::directory_iterator("d"))
+        if (e.is_directory()) stay.push_back(e.path().filename());
+    std::ranges::sort(stay);
+    EXPECT_EQ(stay, (std::vector<std::string>{".quorin-ranges-held", ".quorin-ranges-other"}));
 }
 
 } // namespace
