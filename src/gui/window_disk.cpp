@@ -88,11 +88,13 @@ std::string WindowDisk::UnreadableRecordsText() const {
         if (count++ == 0) first = i;
     }
     if (count == 0) return {};
-    return Logged(count == 1 ? "The record of clip " + std::to_string(first + 1) +
-                                   " could not be read; it is listed empty."
-                             : "The records of " + std::to_string(count) +
-                                   " clips could not be read (the first is clip " +
-                                   std::to_string(first + 1) + "); they are listed empty.");
+    const std::string& why = drive_->GetFile(first)->ReadFailure();
+    return Logged(count == 1
+                      ? "The record of clip " + std::to_string(first + 1) + " could not be read" +
+                            (why.empty() ? "" : " (" + why + ")") + "; it is listed empty."
+                      : "The records of " + std::to_string(count) +
+                            " clips could not be read (the first is clip " +
+                            std::to_string(first + 1) + "); they are listed empty.");
 }
 
 std::string WindowDisk::HeaderText() const {

@@ -26,7 +26,8 @@ TEST_F(WindowTest, UnreadableRecordsAreNamedAndListedEmpty) {
     SetVolumeFaults(image_, faults);
     OpenWindow();
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0].text, "The record of clip 3 could not be read; it is listed empty.");
+    EXPECT_EQ(messages_[0].text,
+              "The record of clip 3 could not be read (Input/output error); it is listed empty.");
     ASSERT_EQ(List()->topLevelItemCount(), kClips);
     EXPECT_EQ(List()->topLevelItem(1)->text(2), "Krimi");
     EXPECT_EQ(List()->topLevelItem(2)->text(2), "");
