@@ -17,6 +17,7 @@
 #include "platform/settings.h"
 #include "platform/text.h"
 #include "rip/keep_ranges.h"
+#include "breaks/break_confidence.h"
 #include "rip/mux.h"
 #include "rip/rip_runner.h"
 
@@ -67,7 +68,7 @@ struct RipOptions {
     bool marks = false;
     bool exact = false;
     bool dropBreaks = false;
-    double minConfidence = 0.8;
+    double minConfidence = kDropBreakConfidence;
     bool timesGiven = false; // --begin, --length or --end
     bool confidenceGiven = false;
 };
