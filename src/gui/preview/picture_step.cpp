@@ -55,10 +55,16 @@ PictureSteps::Shot PictureSteps::Step(std::int64_t pts, int direction) {
 // Rips from a little before the time stamp (further back until a group starts at or before it)
 // and decodes every picture of the rip.
 bool PictureSteps::Load(std::int64_t pts) {
-    const std::int64_t first = runner_.Analysis().videoFirstPts;
-    if (first == PTS_NONE || pts < first) return false;
     const std::string base = (folder_.empty() ? std::string() : folder_ + "/") + kName;
     const std::string file = base + ".m2v";
+    // A runner that has not ripped yet learns where the video starts from a preview rip.
+    if (runner_.Analysis().videoFirstPts == PTS_NONE) {
+        runner_.RipPreview(0, folder_, kName, OutputPostfixes{}, nullptr);
+        std::remove(file.c_str());
+        std::remove((base + " delay.log").c_str());
+    }
+    const std::int64_t first = runner_.Analysis().videoFirstPts;
+    if (first == PTS_NONE || pts < first) return false;
     for (std::int64_t back = kFirstBack;; back *= 2) {
         const std::int64_t from = std::max(first, pts - back);
         RipRequest request;
