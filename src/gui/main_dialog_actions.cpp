@@ -41,7 +41,8 @@ bool RenameClip(CPVRFile& clip, const std::string& title, std::string& why) {
 void CMainDialog::ShowOptions() {
     PostfixTexts texts{m_Settings.prefixVideo, m_Settings.prefixAudio, m_Settings.prefixRawVideo,
                        m_Settings.prefixRawAudio};
-    CDlgOptions dialog(texts, {m_Settings.outputFormat, m_Settings.keepStreams, m_Settings.exactCuts},
+    CDlgOptions dialog(texts,
+                       {m_Settings.outputFormat, m_Settings.keepStreams, m_Settings.exactCuts},
                        m_Settings.libraryFolder, this);
     if (dialog.exec() == QDialog::Accepted) {
         texts = dialog.Texts();

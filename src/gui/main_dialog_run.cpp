@@ -109,9 +109,9 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
             request.keep.push_back({from, to});
     request.exact = stream && (job ? job->exact != 0 : m_Settings.exactCuts);
     if (request.exact && request.keep.empty())
-        request.keep.push_back(
-            {request.begin, request.length ? std::optional(request.begin + *request.length)
-                                           : std::nullopt});
+        request.keep.push_back({request.begin, request.length
+                                                   ? std::optional(request.begin + *request.length)
+                                                   : std::nullopt});
     // The queue renames the clip: a device opened read-only gets write access first.
     if (request.rename) {
         std::string udisksWhy;

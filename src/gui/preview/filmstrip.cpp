@@ -2,8 +2,8 @@
 
 #include "disk/pvr_file.h"
 
-#include <QMouseEvent>
 #include <QHelpEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QToolTip>
 
@@ -161,9 +161,9 @@ void Filmstrip::paintEvent(QPaintEvent*) {
     }
     // Kept ranges along the top edge, breaks hatched over the thumbnails.
     for (const TimeBand& band : bands_) {
-        const QRect area(QPoint(XOf(band.from), 0),
-                         QPoint(std::max(XOf(band.to), XOf(band.from) + 1),
-                                band.isBreak ? height() - 5 : 3));
+        const QRect area(
+            QPoint(XOf(band.from), 0),
+            QPoint(std::max(XOf(band.to), XOf(band.from) + 1), band.isBreak ? height() - 5 : 3));
         if (band.isBreak)
             painter.fillRect(area, QBrush(QColor(200, 30, 30, 160), Qt::BDiagPattern));
         else

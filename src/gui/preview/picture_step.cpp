@@ -114,11 +114,13 @@ QImage ImageOf(const media::Picture& p) {
                                  static_cast<std::size_t>(p.chromaWidth);
         for (int x = 0; x < p.width; ++x) {
             const int c = 298 * (p.y[row + static_cast<std::size_t>(x)] - 16);
-            const std::size_t ci = crow + static_cast<std::size_t>(std::min(x / sx, p.chromaWidth - 1));
+            const std::size_t ci =
+                crow + static_cast<std::size_t>(std::min(x / sx, p.chromaWidth - 1));
             const int d = p.u[ci] - 128;
             const int e = p.v[ci] - 128;
-            line[x] = qRgb(Clamp8((c + 409 * e + 128) >> 8), Clamp8((c - 100 * d - 208 * e + 128) >> 8),
-                           Clamp8((c + 516 * d + 128) >> 8));
+            line[x] =
+                qRgb(Clamp8((c + 409 * e + 128) >> 8), Clamp8((c - 100 * d - 208 * e + 128) >> 8),
+                     Clamp8((c + 516 * d + 128) >> 8));
         }
     }
     return image;

@@ -8,9 +8,9 @@
 #include "gui/preview/filmstrip.h"
 #include "gui/preview/listen.h"
 #include "gui/preview/picture_step.h"
-#include "gui/preview/range_list.h"
 #include "gui/preview/preview_shot.h"
 #include "gui/preview/preview_slider.h"
+#include "gui/preview/range_list.h"
 #include "gui/window_worker.h"
 #include "jobs/clip_time.h"
 #include "jobs/preview_picture.h"
@@ -206,8 +206,9 @@ void CPreviewDialog::BuildControls() {
     Anchor(m_pJobName, kBottom | kGrowWidth);
     Anchor(m_pNote, kBottom | kGrowWidth);
     Anchor(m_pRanges, kRight | kGrowHeight);
-    for (QWidget* w : {static_cast<QWidget*>(m_pFindBreaks), static_cast<QWidget*>(m_pKeepButBreaks),
-                       static_cast<QWidget*>(m_pBreaksText)})
+    for (QWidget* w :
+         {static_cast<QWidget*>(m_pFindBreaks), static_cast<QWidget*>(m_pKeepButBreaks),
+          static_cast<QWidget*>(m_pBreaksText)})
         Anchor(w, kRight | kBottom);
     for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
         const bool anchored = std::any_of(m_vecAnchored.begin(), m_vecAnchored.end(),
@@ -312,8 +313,7 @@ void CPreviewDialog::BuildRangeColumn(int left, int top) {
 }
 
 void CPreviewDialog::BuildPictureSteps(int left, int top) {
-    m_apPictureStep[0] =
-        Tag(new QPushButton(QStringLiteral("< Pic"), this), id::kPreviousPicture);
+    m_apPictureStep[0] = Tag(new QPushButton(QStringLiteral("< Pic"), this), id::kPreviousPicture);
     m_apPictureStep[1] = Tag(new QPushButton(QStringLiteral("Pic >"), this), id::kNextPicture);
     for (int k = 0; k < 2; ++k) {
         QPushButton* button = m_apPictureStep[static_cast<std::size_t>(k)];

@@ -191,8 +191,7 @@ void CPreviewDialog::FinishBreakSearch() {
     }
     SetBreaks(std::move(result.breaks));
     if (result.lost)
-        m_pBreaksText->setText(m_pBreaksText->text() +
-                               QStringLiteral("; parts could not be read"));
+        m_pBreaksText->setText(m_pBreaksText->text() + QStringLiteral("; parts could not be read"));
 }
 
 void CPreviewDialog::SetBreaks(std::vector<FoundBreak> found) {

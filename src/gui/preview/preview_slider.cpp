@@ -2,9 +2,9 @@
 
 #include <QHelpEvent>
 #include <QMouseEvent>
-#include <QToolTip>
 #include <QStyleOptionSlider>
 #include <QStylePainter>
+#include <QToolTip>
 
 namespace quorin {
 

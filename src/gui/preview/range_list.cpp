@@ -46,8 +46,8 @@ std::optional<QString> RangeRefusal(const std::vector<CutRange>& ranges, const C
 RangeList::RangeList(QWidget* parent) : QWidget(parent) {
     auto* add = Tagged(new QPushButton(QStringLiteral("Add range"), this), preview_ids::kAddRange);
     add->setToolTip(QStringLiteral("Adds the range from Set Begin to Set End to the list"));
-    remove_ = Tagged(new QPushButton(QStringLiteral("Remove range"), this),
-                     preview_ids::kRemoveRange);
+    remove_ =
+        Tagged(new QPushButton(QStringLiteral("Remove range"), this), preview_ids::kRemoveRange);
     remove_->setEnabled(false);
     list_ = Tagged(new QListWidget(this), preview_ids::kRangeList);
     list_->setToolTip(QStringLiteral("The ranges one job keeps, joined; Set Begin and Set End "

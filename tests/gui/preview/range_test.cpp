@@ -207,8 +207,7 @@ QImage OraclePicture(const fs::path& dir, int n) {
     const std::string cmd = "ffmpeg -v error -y -i " + Quote(Sample("mpeg2-4x3.m2v").string()) +
                             " -vf 'select=eq(n\\," + std::to_string(n) +
                             ")' -frames:v 1 -pix_fmt rgb24 " + Quote(file.string());
-    return std::system(cmd.c_str()) == 0 ? QImage(QString::fromStdString(file.string()))
-                                          : QImage();
+    return std::system(cmd.c_str()) == 0 ? QImage(QString::fromStdString(file.string())) : QImage();
 }
 
 TEST_F(PreviewRangeTest, EachSinglePictureIsTheOneOfItsTime) {
@@ -222,7 +221,8 @@ TEST_F(PreviewRangeTest, EachSinglePictureIsTheOneOfItsTime) {
         const PictureSteps::Shot shot = steps.At(900'000 + picture * 3600);
         ASSERT_FALSE(shot.image.isNull()) << picture;
         EXPECT_EQ(shot.pts, 900'000 + picture * 3600);
-        const QImage oracle = OraclePicture(dir.Path(), samplePicture).convertToFormat(QImage::Format_RGB32);
+        const QImage oracle =
+            OraclePicture(dir.Path(), samplePicture).convertToFormat(QImage::Format_RGB32);
         ASSERT_EQ(oracle.size(), shot.image.size()) << "ffmpeg";
         const QImage neighbour =
             OraclePicture(dir.Path(), samplePicture + 1).convertToFormat(QImage::Format_RGB32);
