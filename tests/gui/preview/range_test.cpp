@@ -265,6 +265,9 @@ TEST_F(PreviewRangeTest, KeepAllButTheBreaksFillsTheRestOfTheClip) {
     // The job that drops the breaks.
     dlg.SetBreaks({{3.0, 5.0, 0.9}, {9.0, 11.0, 0.8}});
     dlg.KeepAllButBreaks();
+    dlg.SelectRange(1);
+    dlg.show();
+    SaveScreenshot(dlg, "preview-ranges.png");
     dlg.AddJob();
     ASSERT_EQ(dlg.CutJobCount(), 1);
     using Range = std::pair<double, double>;
