@@ -272,7 +272,9 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
     Set(ini, kOutputFormat, settings.outputFormat);
     SetFlag(ini, kKeepStreams, settings.keepStreams);
     Set(ini, kOnReadError, settings.stopOnReadError ? "stop" : "salvage");
-    SetFlag(ini, kExactCuts, settings.exactCuts);
+    // Written once chosen, as the library folder is.
+    if (settings.exactCuts || !Text(ini, kExactCuts, {}).empty())
+        SetFlag(ini, kExactCuts, settings.exactCuts);
     // Written once chosen, so a file that never had a library gains no empty key.
     if (!settings.libraryFolder.empty() || !Text(ini, kMediaLibrary, {}).empty())
         Set(ini, kMediaLibrary, settings.libraryFolder);

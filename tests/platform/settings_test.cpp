@@ -184,8 +184,7 @@ TEST(Settings, FirstSaveCreatesTheFolderAndWritesEveryKeyInOrder) {
                               "Prefix Raw Audio=mpp\n"
                               "Output Format=es\n"
                               "Keep Elementary Streams=0\n"
-                              "On Read Error=salvage\n"
-                              "Exact Cuts=0\n");
+                              "On Read Error=salvage\n");
     // What was saved loads back as it was and saves again unchanged.
     Settings again;
     ASSERT_TRUE(LoadSettings(path, again));
