@@ -4,6 +4,7 @@
 #include "gui/preview/preview_dialog.h"
 
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -51,7 +52,9 @@ RangeList::RangeList(QWidget* parent) : QWidget(parent) {
     remove_->setEnabled(false);
     list_ = Tagged(new QListWidget(this), preview_ids::kRangeList);
     list_->setToolTip(QStringLiteral("The ranges one job keeps, joined; Set Begin and Set End "
-                                     "change the range selected"));
+                                     "change the range selected (a click below the ranges "
+                                     "selects none)"));
+    list_->viewport()->installEventFilter(this);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(4);
@@ -68,6 +71,16 @@ RangeList::RangeList(QWidget* parent) : QWidget(parent) {
 
 int RangeList::Selected() const {
     return list_->currentRow();
+}
+
+// A click where no range is selects none, so that Set Begin and Set End make a new one.
+bool RangeList::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonPress &&
+        !list_->itemAt(static_cast<QMouseEvent*>(event)->position().toPoint())) {
+        Select(-1);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void RangeList::Select(int row) {

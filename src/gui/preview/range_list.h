@@ -42,6 +42,9 @@ public:
     // Replaces the list (ranges already in order and apart).
     void Replace(std::vector<CutRange> ranges);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 signals:
     void addAsked();
     void removeAsked();

@@ -10,6 +10,7 @@
 #include "jobs/jobs.h"
 
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTest>
 
@@ -106,6 +107,12 @@ TEST_F(PreviewRangeTest, RangesAreMadeSelectedChangedAndShownAsBands) {
     ASSERT_EQ(dlg.Ranges()->Ranges().size(), 1u);
     EXPECT_GE(dlg.Ranges()->Ranges()[0].from, 850);
     EXPECT_EQ(slider->Bands().size(), 1u);
+
+    // A click below the ranges selects none: Set Begin then starts a new range.
+    dlg.SelectRange(0);
+    QWidget* below = Control<QListWidget>(dlg, id::kRangeList)->viewport();
+    QTest::mouseClick(below, Qt::LeftButton, {}, QPoint(5, below->height() - 5));
+    EXPECT_EQ(dlg.Ranges()->Selected(), -1);
 }
 
 TEST_F(PreviewRangeTest, AddJobQueuesOneJobWithEveryRangeThatReloadsAsItWas) {
