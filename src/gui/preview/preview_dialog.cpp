@@ -418,17 +418,6 @@ void CPreviewDialog::OpenWithClip() {
     // The preview rips are never cancelled.
     m_pRunner = std::make_unique<RipRunner>(*m_pClip, m_AudioBlock, m_VideoBlock, nullptr);
     m_pPictures = std::make_unique<PreviewPictures>(*m_pRunner, m_strFolder);
-    QString why;
-    if (PictureSteps::Available(&why)) {
-        m_pSteps = std::make_unique<PictureSteps>(*m_pRunner, m_strFolder);
-    } else {
-        const QString note =
-            QStringLiteral("Single pictures need the media module (%1): , and . step by "
-                           "picture groups.")
-                .arg(why);
-        for (QPushButton* button : m_apPictureStep)
-            button->setToolTip(note);
-    }
 
     RipAt(0);
     m_i64BasePTS = m_pPictures->StartPts();
@@ -437,7 +426,6 @@ void CPreviewDialog::OpenWithClip() {
     setWindowTitle(name);
     m_pJobName->setText(name);
     MakePicture();
-    if (!m_pSteps) ShowNote(m_apPictureStep[0]->toolTip());
 
     m_RecordingStart = RecordingStart(record);
     ShowPositionTexts(0, 0);

@@ -131,7 +131,8 @@ public:
     // media module is missing).
     void PreviousPicture();
     void NextPicture();
-    bool SinglePictures() const { return m_pSteps != nullptr; }
+    // Whether they can (the media module is loaded on the first step).
+    bool SinglePictures();
 
     // The list of ranges: Add range takes Set Begin to Set End; Set Begin / Set End change the
     // range selected.
@@ -273,6 +274,7 @@ private:
     std::vector<Anchored> m_vecAnchored;
     std::unique_ptr<AudioOut> m_pAudioOut;
     std::unique_ptr<PictureSteps> m_pSteps;
+    bool m_bStepsTried = false;
     bool m_bExactCuts = false;
     std::vector<FoundBreak> m_vecBreaks;
     // The worker goes first: its task uses the run.

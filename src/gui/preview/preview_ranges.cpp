@@ -129,9 +129,26 @@ void CPreviewDialog::NextPicture() {
     StepPicture(1);
 }
 
+bool CPreviewDialog::SinglePictures() {
+    if (m_bStepsTried || !m_pClip) return m_pSteps != nullptr;
+    m_bStepsTried = true;
+    QString why;
+    if (PictureSteps::Available(&why)) {
+        m_pSteps = std::make_unique<PictureSteps>(*m_pRunner, m_strFolder);
+        return true;
+    }
+    const QString note = QStringLiteral("Single pictures need the media module (%1): , and . "
+                                        "step by picture groups.")
+                             .arg(why);
+    for (QPushButton* button : m_apPictureStep)
+        button->setToolTip(note);
+    ShowNote(note);
+    return false;
+}
+
 void CPreviewDialog::StepPicture(int direction) {
     if (!m_pClip) return;
-    if (!m_pSteps) {
+    if (!SinglePictures()) {
         direction < 0 ? PreviousPictureGroup() : NextPictureGroup();
         return;
     }
