@@ -43,6 +43,14 @@ QAction* MenuCommand(CMainDialog& window, int id) {
     return nullptr;
 }
 
+// The pictures of a video file, as ffprobe counts them.
+int Pictures(const fs::path& file) {
+    return std::atoi(test::RunShell("ffprobe -v error -count_frames -select_streams v:0 "
+                                    "-show_entries stream=nb_read_frames -of csv=p=0 " +
+                                    test::Quote(file.string()))
+                         .out.c_str());
+}
+
 // Clip titles as a fresh read of the image shows them.
 std::vector<std::string> TitlesOnDisk(const std::string& image) {
     bool ok = false;
@@ -198,15 +206,23 @@ TEST_F(RunTest, AQueuedJobKeepsItsRangesAndItsExactCuts) {
     Click(ids::kRip);
     ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->Queue().QueueMode(); }, 60000));
     ASSERT_TRUE(WaitIdle());
-    const auto pictures = [this](const char* name) {
-        return std::atoi(
-            test::RunShell("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                           "stream=nb_read_frames -of csv=p=0 " +
-                           test::Quote((out_ / name).string()))
-                .out.c_str());
-    };
-    EXPECT_EQ(pictures("Exact.m2v"), 25 + 38) << "1 <= t < 2 and 3 <= t < 4.5 at 25 a second";
-    EXPECT_GT(pictures("Groups.m2v"), 0) << Listing(out_);
+    EXPECT_EQ(Pictures(out_ / "Exact.m2v"), 25 + 38) << "1 <= t < 2, 3 <= t < 4.5 at 25 a second";
+    EXPECT_GT(Pictures(out_ / "Groups.m2v"), 0) << Listing(out_);
+}
+
+// With "Exact Cuts" a single rip holds the pictures from its offset to before its end.
+TEST_F(RunTest, TheExactCutOptionReachesTheSingleRip) {
+    if (!media::ModuleAvailable()) GTEST_SKIP() << "no media module";
+    BuildDisk();
+    WriteSettings("Exact Cuts=1\n");
+    OpenWindow();
+    ClickRow(0);
+    Type(ids::kOffset, "1.5");
+    Type(ids::kTime, "1.1");
+    Click(ids::kRip);
+    ASSERT_TRUE(WaitIdle());
+    // 1.52 to 2.56 at 25 pictures a second (a cut at the picture group holds 16).
+    EXPECT_EQ(Pictures(out_ / "Tagesschau.m2v"), 27) << Listing(out_);
 }
 
 TEST_F(RunTest, CancelEndsOnlyTheRunningJobAndKeepsTheControlsLockedUntilItHasEnded) {
