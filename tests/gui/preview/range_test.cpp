@@ -196,6 +196,24 @@ TEST_F(PreviewRangeTest, SinglePictureStepsLandOnThePictureBeforeAndAfter) {
     EXPECT_TRUE(NoPreviewFiles());
 }
 
+// Without the media module (loaded once per process: the check runs in a process of its own) a
+// step goes to the next picture group and the note says why.
+TEST_F(PreviewRangeTest, WithoutTheMediaModuleStepsGoByPictureGroups) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    CPVRFile& clip = PreviewClip(Disk::Short, 0);
+    EXPECT_EXIT(
+        {
+            setenv("QUORIN_MEDIA_MODULE", "/nonexistent/media.so", 1);
+            CPreviewDialog dlg(nullptr, &clip, false, false);
+            const std::int64_t first = dlg.ShownTimeStamp();
+            dlg.NextPicture();
+            const bool ok = !dlg.SinglePictures() && dlg.ShownTimeStamp() == first + 12 * 3600 &&
+                            Note(dlg).startsWith("Single pictures need the media module");
+            std::_Exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 // Mean difference per colour component between two pictures of one size.
 double MeanDifference(const QImage& a, const QImage& b) {
     double sum = 0;
