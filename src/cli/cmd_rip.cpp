@@ -11,6 +11,7 @@
 #include "base/format.h"
 #include "base/program_log.h"
 #include "base/run_state.h"
+#include "breaks/break_confidence.h"
 #include "disk/pvr_drive.h"
 #include "jobs/archive_rip.h"
 #include "jobs/job_runner.h"
@@ -67,7 +68,7 @@ struct RipOptions {
     bool marks = false;
     bool exact = false;
     bool dropBreaks = false;
-    double minConfidence = 0.8;
+    double minConfidence = kDropBreakConfidence;
     bool timesGiven = false; // --begin, --length or --end
     bool confidenceGiven = false;
 };

@@ -3,6 +3,8 @@
 // The header names no type of the search, whose field "signals" Qt's keyword would spoil.
 #pragma once
 
+#include "breaks/break_confidence.h"
+
 #include <atomic>
 #include <functional>
 #include <string>

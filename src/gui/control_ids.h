@@ -70,6 +70,7 @@ inline constexpr int kOutputFormat = 1079;
 inline constexpr int kKeepStreams = 1080;
 inline constexpr int kLibraryFolder = 1081;
 inline constexpr int kLibraryBrowse = 1082;
+inline constexpr int kExactCuts = 1084;
 
 // About box.
 inline constexpr int kProgramVersion = 1049;

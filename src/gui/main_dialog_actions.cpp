@@ -41,13 +41,15 @@ bool RenameClip(CPVRFile& clip, const std::string& title, std::string& why) {
 void CMainDialog::ShowOptions() {
     PostfixTexts texts{m_Settings.prefixVideo, m_Settings.prefixAudio, m_Settings.prefixRawVideo,
                        m_Settings.prefixRawAudio};
-    CDlgOptions dialog(texts, {m_Settings.outputFormat, m_Settings.keepStreams},
+    CDlgOptions dialog(texts,
+                       {m_Settings.outputFormat, m_Settings.keepStreams, m_Settings.exactCuts},
                        m_Settings.libraryFolder, this);
     if (dialog.exec() == QDialog::Accepted) {
         texts = dialog.Texts();
         const OutputChoice output = dialog.Output();
         m_Settings.outputFormat = output.format;
         m_Settings.keepStreams = output.keepStreams;
+        m_Settings.exactCuts = output.exactCuts;
         m_Settings.libraryFolder = dialog.LibraryFolder();
         m_Settings.prefixVideo = texts.video;
         m_Settings.prefixAudio = texts.audio;

@@ -69,6 +69,7 @@ void CMainDialog::AddJob() {
     if (!clip) return;
     RipJob job = MakeJob(clip->GetRecord(), row, m_Cut.offset, m_Cut.time, m_bRawAudio, m_bBackup,
                          m_bAudio, m_bVideo);
+    job.exact = m_Settings.exactCuts && !m_bBackup && !m_bRawAudio ? 1 : 0;
     if (QClipboard* clipboard = QGuiApplication::clipboard())
         clipboard->setText(QString::fromStdString(m_Cut.end));
     ShowMessages(m_Queue.Add(std::move(job)));

@@ -101,6 +101,17 @@ void CMainDialog::StartRip(const std::optional<RipJob>& job) {
         request.outputName = job->name;
         request.rename = RunnerOptions{}.renameInQueue;
     }
+    // Raw rips and backups copy what the disk holds: they have no pictures to cut at, and take
+    // the span of a job's ranges.
+    const bool stream = !request.backup && !request.rawAudio && !request.rawVideo;
+    if (job && stream)
+        for (const auto& [from, to] : job->ranges)
+            request.keep.push_back({from, to});
+    request.exact = stream && (job ? job->exact != 0 : m_Settings.exactCuts);
+    if (request.exact && request.keep.empty())
+        request.keep.push_back({request.begin, request.length
+                                                   ? std::optional(request.begin + *request.length)
+                                                   : std::nullopt});
     // The queue renames the clip: a device opened read-only gets write access first.
     if (request.rename) {
         std::string udisksWhy;

@@ -62,6 +62,11 @@ CDlgOptions::CDlgOptions(const PostfixTexts& texts, const OutputChoice& output,
     SetControlId(keepStreams_, ids::kKeepStreams);
     outputLayout->addWidget(format_);
     outputLayout->addWidget(keepStreams_);
+    exactCuts_ = new QCheckBox("Cut at the exact picture");
+    SetControlId(exactCuts_, ids::kExactCuts);
+    exactCuts_->setToolTip("Re-encodes the few pictures at each cut instead of cutting at the "
+                           "picture group");
+    outputLayout->addWidget(exactCuts_);
     connect(format_, &QComboBox::currentIndexChanged, this,
             [this](int index) { keepStreams_->setEnabled(index > 0); });
 
@@ -109,7 +114,8 @@ PostfixTexts CDlgOptions::Texts() const {
 }
 
 OutputChoice CDlgOptions::Output() const {
-    return {format_->currentData().toString().toStdString(), keepStreams_->isChecked()};
+    return {format_->currentData().toString().toStdString(), keepStreams_->isChecked(),
+            exactCuts_->isChecked()};
 }
 
 std::string CDlgOptions::LibraryFolder() const {
@@ -128,6 +134,7 @@ void CDlgOptions::Show(const PostfixTexts& texts, const OutputChoice& output) {
     format_->setCurrentIndex(std::max(0, format_->findData(QString::fromStdString(output.format))));
     keepStreams_->setChecked(output.keepStreams);
     keepStreams_->setEnabled(format_->currentIndex() > 0);
+    exactCuts_->setChecked(output.exactCuts);
 }
 
 } // namespace quorin

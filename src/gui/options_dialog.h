@@ -1,5 +1,5 @@
-// "Options": the four file-name endings of the output files, what a stream rip ends as and the
-// media library folder.
+// "Options": the four file-name endings of the output files, what a stream rip ends as, whether
+// cuts fall at the exact picture and the media library folder.
 #pragma once
 
 #include <QDialog>
@@ -23,6 +23,7 @@ struct PostfixTexts {
 struct OutputChoice {
     std::string format = "es";
     bool keepStreams = false;
+    bool exactCuts = false; // ranges cut at the exact picture
 };
 
 class CDlgOptions : public QDialog {
@@ -45,6 +46,7 @@ private:
     QLineEdit* m_pRawAudio;
     QComboBox* format_;
     QCheckBox* keepStreams_;
+    QCheckBox* exactCuts_;
     QLineEdit* library_;
 };
 

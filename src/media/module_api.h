@@ -5,6 +5,7 @@
 
 #include "media/audio_decode.h"
 #include "media/container_writer.h"
+#include "media/picture_codec.h"
 #include "media/signal_analysers.h"
 #include "media/video_splice.h"
 
@@ -26,6 +27,7 @@ struct ModuleApi {
     DecodedAudio (*decodeAudio)(std::span<const std::uint8_t>, const LogSink&) = nullptr;
     SpliceResult (*spliceVideo)(const std::string&, const std::string&, std::int64_t,
                                 std::span<const TimeRange>, const SpliceOptions&) = nullptr;
+    StreamPictures (*decodeStreamPictures)(const std::string&, const LogFn&) = nullptr;
 };
 
 } // namespace quorin::media

@@ -6,6 +6,6 @@ QuorinMediaModule() {
     using namespace quorin::media;
     static const ModuleApi api{kModuleVersion,     sizeof(ModuleApi),    &MakePictureAnalyser,
                                &MakeAudioAnalyser, &OpenContainerWriter, &DecodeAudio,
-                               &SpliceVideo};
+                               &SpliceVideo,       &DecodeStreamPictures};
     return &api;
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -56,6 +57,16 @@ struct EncoderSettings {
 std::optional<std::vector<std::uint8_t>> EncodePictures(const EncoderSettings& settings,
                                                         const std::vector<Picture>& pictures,
                                                         const LogFn& log);
+
+// Every picture of an elementary stream file, decoded, in display order; each one's time is its
+// display index counted from the first intra picture (the picture the stream's first time stamp
+// names), so earlier pictures have negative times. error says why when there are none.
+struct StreamPictures {
+    std::vector<Picture> pictures;
+    std::int64_t frameTicks = 3600; // 90 kHz ticks per frame
+    std::string error;
+};
+StreamPictures DecodeStreamPictures(const std::string& path, const LogFn& log);
 
 // Peak signal-to-noise ratio over all three planes, in dB (99 for identical pictures).
 double Psnr(const Picture& a, const Picture& b);

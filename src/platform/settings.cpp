@@ -34,6 +34,7 @@ constexpr const char* kPrefixRawVideo = "Prefix Raw Video";
 constexpr const char* kPrefixRawAudio = "Prefix Raw Audio";
 constexpr const char* kOutputFormat = "Output Format";
 constexpr const char* kKeepStreams = "Keep Elementary Streams";
+constexpr const char* kExactCuts = "Exact Cuts";
 constexpr const char* kOnReadError = "On Read Error"; // "stop" or "salvage"
 constexpr const char* kPreviewSize = "Preview Size";  // "640x560"
 constexpr const char* kMediaLibrary = "Media Library";
@@ -235,6 +236,7 @@ bool LoadSettings(const std::string& path, Settings& settings) {
     settings.prefixRawAudio = Text(ini, kPrefixRawAudio, settings.prefixRawAudio);
     settings.outputFormat = Choice(ini, kOutputFormat, {"es", "mkv", "mpg", "ts"}, settings);
     settings.keepStreams = Flag(ini, kKeepStreams, false, settings);
+    settings.exactCuts = Flag(ini, kExactCuts, false, settings);
     settings.stopOnReadError = Choice(ini, kOnReadError, {"salvage", "stop"}, settings) == "stop";
     settings.libraryFolder = Text(ini, kMediaLibrary, {});
     int width = 0, height = 0;
@@ -270,6 +272,9 @@ bool SaveSettings(const std::string& path, const Settings& settings) {
     Set(ini, kOutputFormat, settings.outputFormat);
     SetFlag(ini, kKeepStreams, settings.keepStreams);
     Set(ini, kOnReadError, settings.stopOnReadError ? "stop" : "salvage");
+    // Written once chosen, as the library folder is.
+    if (settings.exactCuts || !Text(ini, kExactCuts, {}).empty())
+        SetFlag(ini, kExactCuts, settings.exactCuts);
     // Written once chosen, so a file that never had a library gains no empty key.
     if (!settings.libraryFolder.empty() || !Text(ini, kMediaLibrary, {}).empty())
         Set(ini, kMediaLibrary, settings.libraryFolder);

@@ -27,6 +27,8 @@ struct Settings {
     // The read policy of the window's rips (key "On Read Error": "stop" or "salvage"): stop ends
     // a stage at the first unreadable sector; salvage keeps every readable sector.
     bool stopOnReadError = false;
+    // Cuts of the window's rips and queued jobs fall at the exact picture (key "Exact Cuts").
+    bool exactCuts = false;
     // The media library folder (key "Media Library") the window's library action rips into;
     // empty: none chosen.
     std::string libraryFolder;

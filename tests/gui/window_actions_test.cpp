@@ -170,6 +170,7 @@ TEST_F(WindowTest, OptionsDefaultAndCancelStillSaves) {
         EXPECT_FALSE(keep->isEnabled()) << "nothing to keep with the elementary streams";
         format->setCurrentIndex(format->findData("mkv"));
         keep->setChecked(true);
+        qobject_cast<QCheckBox*>(FindControl(dialog, ids::kExactCuts))->setChecked(true);
         Press(dialog, ids::kOk);
     });
     Click(ids::kOptions);
@@ -179,6 +180,8 @@ TEST_F(WindowTest, OptionsDefaultAndCancelStillSaves) {
     const std::string saved = ReadFile(SettingsFile());
     EXPECT_NE(saved.find("Prefix Raw Audio=mpa"), std::string::npos);
     EXPECT_NE(saved.find("Output Format=mkv\nKeep Elementary Streams=1"), std::string::npos);
+    EXPECT_TRUE(window_->CurrentSettings().exactCuts);
+    EXPECT_NE(saved.find("Exact Cuts=1"), std::string::npos);
 }
 
 TEST_F(WindowTest, AboutOnF1AndOnItsButton) {

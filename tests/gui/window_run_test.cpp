@@ -6,8 +6,11 @@
 #include "base/run_state.h"
 #include "disk/cluster_table.h"
 #include "disk/pvr_drive.h"
+#include "jobs/jobs.h"
+#include "media/loader/media_loader.h"
 #include "platform/text.h"
 #include "platform/volume.h"
+#include "shell.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -38,6 +41,14 @@ QAction* MenuCommand(CMainDialog& window, int id) {
     for (QAction* action : window.ClipMenu()->actions())
         if (ControlId(action) == id) return action;
     return nullptr;
+}
+
+// The pictures of a video file, as ffprobe counts them.
+int Pictures(const fs::path& file) {
+    return std::atoi(test::RunShell("ffprobe -v error -count_frames -select_streams v:0 "
+                                    "-show_entries stream=nb_read_frames -of csv=p=0 " +
+                                    test::Quote(file.string()))
+                         .out.c_str());
 }
 
 // Clip titles as a fresh read of the image shows them.
@@ -158,6 +169,60 @@ TEST_F(RunTest, TheOutputFormatOfTheOptionsReachesTheQueue) {
     EXPECT_FALSE(fs::exists(out_ / "Boxed.m2v")) << "the streams go after the mux";
     EXPECT_TRUE(SawTitle("Muxing "));
     EXPECT_EQ(Text(ids::kVideoStatus), "muxed into Boxed.mkv");
+}
+
+// A queue saved with jobs of several ranges reloads as it was, and each job writes its ranges
+// joined; the exact one holds just the pictures from each range's begin to before its end.
+TEST_F(RunTest, AQueuedJobKeepsItsRangesAndItsExactCuts) {
+    if (!media::ModuleAvailable()) GTEST_SKIP() << "no media module";
+    BuildDisk();
+    WriteSettings();
+    std::vector<RipJob> jobs(2);
+    for (RipJob& job : jobs) {
+        job.clipIndex = 0;
+        job.ranges = {{1.0, 2.0}, {3.0, 4.5}};
+        job.begin = 1.0;
+        job.length = 3.5;
+        job.audio = 1;
+        job.video = 1;
+    }
+    jobs[0].name = "Exact";
+    jobs[0].exact = 1;
+    jobs[1].name = "Groups";
+    {
+        bool ok = false;
+        ClusterTable table(image_, ok);
+        CPVRDrive drive(image_, &table);
+        WriteFile(root_ / "queue.csv", FormatJobList(jobs, BuildChecksumTable(drive)));
+    }
+    jobListChoice_ = (root_ / "queue.csv").string();
+    OpenWindow();
+    Click(ids::kLoadJobs);
+    ASSERT_EQ(window_->Queue().Count(), 2);
+    for (std::size_t k = 0; k < 2; ++k) {
+        EXPECT_EQ(window_->Queue().Jobs()[k].ranges, jobs[k].ranges);
+        EXPECT_EQ(window_->Queue().Jobs()[k].exact, jobs[k].exact);
+    }
+    Click(ids::kRip);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->Queue().QueueMode(); }, 60000));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Pictures(out_ / "Exact.m2v"), 25 + 38) << "1 <= t < 2, 3 <= t < 4.5 at 25 a second";
+    EXPECT_GT(Pictures(out_ / "Groups.m2v"), 0) << Listing(out_);
+}
+
+// With "Exact Cuts" a single rip holds the pictures from its offset to before its end.
+TEST_F(RunTest, TheExactCutOptionReachesTheSingleRip) {
+    if (!media::ModuleAvailable()) GTEST_SKIP() << "no media module";
+    BuildDisk();
+    WriteSettings("Exact Cuts=1\n");
+    OpenWindow();
+    ClickRow(0);
+    Type(ids::kOffset, "1.5");
+    Type(ids::kTime, "1.1");
+    Click(ids::kRip);
+    ASSERT_TRUE(WaitIdle());
+    // 1.52 to 2.56 at 25 pictures a second (a cut at the picture group holds 16).
+    EXPECT_EQ(Pictures(out_ / "Tagesschau.m2v"), 27) << Listing(out_);
 }
 
 TEST_F(RunTest, CancelEndsOnlyTheRunningJobAndKeepsTheControlsLockedUntilItHasEnded) {

@@ -2,8 +2,10 @@
 
 #include "disk/pvr_file.h"
 
+#include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QToolTip>
 
 #include <algorithm>
 #include <cmath>
@@ -115,6 +117,26 @@ void Filmstrip::SetMarks(std::int64_t begin, std::int64_t end) {
     update();
 }
 
+std::int64_t Filmstrip::PositionOf(int x) const {
+    return static_cast<std::int64_t>(static_cast<double>(x) * static_cast<double>(length_) /
+                                     std::max(1, width() - 1));
+}
+
+void Filmstrip::SetBands(TimeBands bands) {
+    bands_ = std::move(bands);
+    update();
+}
+
+bool Filmstrip::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        const QString text = BandTextAt(bands_, PositionOf(help->pos().x()));
+        QToolTip::showText(help->globalPos(), text.isEmpty() ? toolTip() : text, this);
+        return true;
+    }
+    return QWidget::event(event);
+}
+
 void Filmstrip::SetCurrent(std::int64_t position) {
     current_ = position;
     update();
@@ -136,6 +158,17 @@ void Filmstrip::paintEvent(QPaintEvent*) {
                             cell.y() + (cell.height() - size.height()) / 2, size.width(),
                             size.height());
         painter.drawImage(target, thumb);
+    }
+    // Kept ranges along the top edge, breaks hatched over the thumbnails.
+    for (const TimeBand& band : bands_) {
+        const QRect area(
+            QPoint(XOf(band.from), 0),
+            QPoint(std::max(XOf(band.to), XOf(band.from) + 1), band.isBreak ? height() - 5 : 3));
+        if (band.isBreak)
+            painter.fillRect(area, QBrush(QColor(200, 30, 30, 160), Qt::BDiagPattern));
+        else
+            painter.fillRect(area, band.selected ? palette().color(QPalette::Highlight)
+                                                 : QColor(40, 170, 60));
     }
     // The band between the marks and the marks themselves along the bottom edge.
     const int bottom = height() - 4;

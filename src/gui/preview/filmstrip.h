@@ -4,6 +4,7 @@
 #pragma once
 
 #include "gui/preview/strip_worker.h"
+#include "gui/preview/time_band.h"
 
 #include <QImage>
 #include <QWidget>
@@ -61,6 +62,9 @@ public:
     void SetCurrent(std::int64_t position);
     std::int64_t BeginMark() const { return begin_; }
     std::int64_t EndMark() const { return end_; }
+    // The kept ranges and the breaks, drawn over the thumbnails' top edge.
+    void SetBands(TimeBands bands);
+    const TimeBands& Bands() const { return bands_; }
 
 signals:
     void thumbClicked(int k);
@@ -70,11 +74,13 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void Start();
     void Arrive(int k, const QImage& image, std::int64_t pts);
     int XOf(std::int64_t position) const;
+    std::int64_t PositionOf(int x) const;
 
     const CPVRFile* clip_ = nullptr;
     ClipAnalysis analysis_;
@@ -89,6 +95,7 @@ private:
     std::int64_t begin_ = -1;
     std::int64_t end_ = -1;
     std::int64_t current_ = -1;
+    TimeBands bands_;
     int arrived_ = 0;
     int generation_ = 0; // read on the user-interface thread only
     std::unique_ptr<StripWorker> worker_;

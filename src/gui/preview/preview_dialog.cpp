@@ -7,8 +7,11 @@
 #include "disk/pvr_file.h"
 #include "gui/preview/filmstrip.h"
 #include "gui/preview/listen.h"
+#include "gui/preview/picture_step.h"
 #include "gui/preview/preview_shot.h"
 #include "gui/preview/preview_slider.h"
+#include "gui/preview/range_list.h"
+#include "gui/window_worker.h"
 #include "jobs/clip_time.h"
 #include "jobs/preview_picture.h"
 #include "platform/settings.h"
@@ -30,6 +33,7 @@
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace quorin {
@@ -50,6 +54,7 @@ constexpr int kWheelSecondMs = 250;
 // How a control follows the dialog's size.
 enum Edges : int { kFixed = 0, kRight = 1, kBottom = 2, kGrowWidth = 4, kGrowHeight = 8 };
 constexpr int kCutColumnLeft = 530;
+constexpr int kRangeColumnLeft = 640;
 // A step to the next picture group must pass the shown one's own time stamp, which the engine
 // still takes as reached within 25 ticks.
 constexpr std::int64_t kPastReach = 25;
@@ -113,6 +118,8 @@ CPreviewDialog::CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, b
     m_pAudioRaw->setChecked(audioRaw);
     m_pStreamRaw->setChecked(streamRaw);
     m_pAudioOut = MakeDeviceAudioOut();
+    Settings settings;
+    if (LoadSettings(settings)) m_bExactCuts = settings.exactCuts;
     UpdateListenControl();
     if (m_pClip) OpenWithClip();
     if (m_pClip) {
@@ -126,6 +133,7 @@ CPreviewDialog::CPreviewDialog(QWidget* parent, CPVRFile* clip, bool audioRaw, b
 
 CPreviewDialog::~CPreviewDialog() {
     m_pStrip->Stop();
+    m_pBreakWorker.reset(); // cancels the search and waits for it
 }
 
 // ---- Controls ----------------------------------------------------------------------------
@@ -182,6 +190,8 @@ void CPreviewDialog::BuildControls() {
     BuildJumpRow(434);
     BuildStepRow(466);
     BuildCutColumn(kCutColumnLeft, 20);
+    BuildRangeColumn(kRangeColumnLeft, 20);
+    BuildPictureSteps(306, 466);
 
     m_pJobName = Tag(new QLineEdit(this), id::kJobName);
     m_pJobName->setGeometry(120, 500, 400, 24);
@@ -195,6 +205,11 @@ void CPreviewDialog::BuildControls() {
     Anchor(m_pClipLength, kBottom | kRight);
     Anchor(m_pJobName, kBottom | kGrowWidth);
     Anchor(m_pNote, kBottom | kGrowWidth);
+    Anchor(m_pRanges, kRight | kGrowHeight);
+    for (QWidget* w :
+         {static_cast<QWidget*>(m_pFindBreaks), static_cast<QWidget*>(m_pKeepButBreaks),
+          static_cast<QWidget*>(m_pBreaksText)})
+        Anchor(w, kRight | kBottom);
     for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
         const bool anchored = std::any_of(m_vecAnchored.begin(), m_vecAnchored.end(),
                                           [child](const Anchored& a) { return a.widget == child; });
@@ -265,6 +280,49 @@ void CPreviewDialog::BuildCutColumn(int left, int top) {
     auto* cancel = Tag(new QPushButton(QStringLiteral("Cancel"), this), id::kCancel);
     cancel->setGeometry(left, top + 274, 100, 26);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void CPreviewDialog::BuildRangeColumn(int left, int top) {
+    m_pRanges = Tag(new RangeList(this), id::kRanges);
+    m_pRanges->setGeometry(left, top, 150, 250);
+    connect(m_pRanges, &RangeList::addAsked, this, &CPreviewDialog::AddRange);
+    connect(m_pRanges, &RangeList::removeAsked, this, &CPreviewDialog::RemoveRange);
+    connect(m_pRanges, &RangeList::selectionChanged, this, &CPreviewDialog::ShowRangeOnSelection);
+    connect(m_pRanges, &RangeList::rangesChanged, this, &CPreviewDialog::UpdateBands);
+
+    m_pFindBreaks = Tag(new QPushButton(QStringLiteral("Find Breaks"), this), id::kFindBreaks);
+    m_pFindBreaks->setGeometry(left, top + 260, 150, 26);
+    m_pFindBreaks->setToolTip(QStringLiteral("Searches the clip for advert breaks"));
+    connect(m_pFindBreaks, &QPushButton::clicked, this, &CPreviewDialog::FindBreaks);
+    m_pKeepButBreaks =
+        Tag(new QPushButton(QStringLiteral("Keep all but the breaks"), this), id::kKeepButBreaks);
+    m_pKeepButBreaks->setGeometry(left, top + 290, 150, 26);
+    m_pKeepButBreaks->setEnabled(false);
+    m_pKeepButBreaks->setToolTip(
+        QStringLiteral("Fills the list with the clip without the breaks of confidence %1 or more")
+            .arg(kDropBreakConfidence, 0, 'f', 2));
+    connect(m_pKeepButBreaks, &QPushButton::clicked, this, &CPreviewDialog::KeepAllButBreaks);
+    m_pBreaksText = Tag(new QLabel(this), id::kBreaksText);
+    m_pBreaksText->setGeometry(left, top + 320, 150, 50);
+    m_pBreaksText->setWordWrap(true);
+    m_pBreaksText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    m_pBreakTimer = new QTimer(this);
+    m_pBreakTimer->setObjectName("break timer");
+    connect(m_pBreakTimer, &QTimer::timeout, this, &CPreviewDialog::PollBreaks);
+}
+
+void CPreviewDialog::BuildPictureSteps(int left, int top) {
+    m_apPictureStep[0] = Tag(new QPushButton(QStringLiteral("< Pic"), this), id::kPreviousPicture);
+    m_apPictureStep[1] = Tag(new QPushButton(QStringLiteral("Pic >"), this), id::kNextPicture);
+    for (int k = 0; k < 2; ++k) {
+        QPushButton* button = m_apPictureStep[static_cast<std::size_t>(k)];
+        button->setGeometry(left + k * 62, top, 56, 26);
+        button->setToolTip(k == 0 ? QStringLiteral("The picture before (,)")
+                                  : QStringLiteral("The picture after (.)"));
+    }
+    connect(m_apPictureStep[0], &QPushButton::clicked, this, &CPreviewDialog::PreviousPicture);
+    connect(m_apPictureStep[1], &QPushButton::clicked, this, &CPreviewDialog::NextPicture);
 }
 
 void CPreviewDialog::BuildStepRow(int top) {
@@ -636,7 +694,7 @@ int CPreviewDialog::WheelTimerInterval() const {
 // ---- Cuts --------------------------------------------------------------------------------
 
 void CPreviewDialog::SetBegin() {
-    if (!m_pClip) return;
+    if (!m_pClip || !ChangeSelectedRange(true)) return;
     m_pBeginText->setText(m_pPosition->text());
     m_iBeginPos = Position();
     m_i64BeginShown = m_i64Shown;
@@ -645,7 +703,7 @@ void CPreviewDialog::SetBegin() {
 }
 
 void CPreviewDialog::SetEnd() {
-    if (!m_pClip) return;
+    if (!m_pClip || !ChangeSelectedRange(false)) return;
     m_iEndPos = Position();
     m_i64EndShown = m_i64Shown;
     m_pEndText->setText(m_pPosition->text());
@@ -678,12 +736,16 @@ void CPreviewDialog::AddJob() {
     if (!m_pClip) return;
     const QString beginText = m_pBeginText->text();
     const QString endText = m_pEndText->text();
-    if (beginText.isEmpty() || endText.isEmpty()) {
+    const std::vector<CutRange>& ranges = m_pRanges->Ranges();
+    if (ranges.empty() && (beginText.isEmpty() || endText.isEmpty())) {
         ShowNote(QStringLiteral("Set Begin and Set End first: a job needs both."));
         return;
     }
-    const double begin = ParseClipTime(beginText.toStdString());
-    const double end = ParseClipTime(endText.toStdString());
+    // The list's ranges, else the one cut between Set Begin and Set End.
+    const double begin = ranges.empty() ? ParseClipTime(beginText.toStdString())
+                                        : static_cast<double>(ranges.front().from) / 100;
+    const double end = ranges.empty() ? ParseClipTime(endText.toStdString())
+                                      : static_cast<double>(ranges.back().to) / 100;
     if (end < begin) return;
     if (CutJobCount() >= kMaxCutJobs) {
         QMessageBox::critical(this, windowTitle(),
@@ -699,9 +761,20 @@ void CPreviewDialog::AddJob() {
     job.clipIndex = m_pClip->FileNo();
     job.begin = begin;
     job.length = end - begin;
-    job.sizeEstimate = SizeEstimate(record, job.length);
+    double kept = job.length;
+    if (ranges.size() > 1) {
+        kept = 0;
+        for (const CutRange& r : ranges) {
+            job.ranges.emplace_back(static_cast<double>(r.from) / 100,
+                                    static_cast<double>(r.to) / 100);
+            kept += static_cast<double>(r.to - r.from) / 100;
+        }
+    }
+    job.sizeEstimate = SizeEstimate(record, kept);
     job.audio = 1;
     job.video = 1;
+    // Raw rips copy what the disk holds: there is no picture to cut at.
+    job.exact = m_bExactCuts && job.rawAudio == 0 && job.rawVideo == 0 ? 1 : 0;
     m_vecJobs.push_back(std::move(job));
     m_pJobCount->setText(QString::number(CutJobCount()));
 }
@@ -714,6 +787,10 @@ void CPreviewDialog::ShowNote(const QString& text) {
 
 void CPreviewDialog::done(int result) {
     m_pStrip->Stop();
+    if (BreakSearchRunning()) {
+        m_pBreakWorker->Cancel();
+        FinishBreakSearch();
+    }
     if (m_pAudioOut) m_pAudioOut->Stop();
     SaveSize();
     m_pWheelTimer->stop();
@@ -777,6 +854,11 @@ bool CPreviewDialog::HandleKey(QKeyEvent* event) {
     case Qt::Key_Space:
         if (mods != Qt::NoModifier) return false;
         Listen();
+        return true;
+    case Qt::Key_Comma:
+    case Qt::Key_Period:
+        if (mods != Qt::NoModifier) return false;
+        StepPicture(event->key() == Qt::Key_Comma ? -1 : 1);
         return true;
     default:
         return false;

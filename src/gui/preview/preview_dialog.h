@@ -7,9 +7,15 @@
 // and deletes both files. The filmstrip under the picture is filled by a worker of its own (see
 // strip_worker.h); keys step by seconds, minutes and picture groups; Listen plays the sound from
 // the position shown. The dialog can be resized; its size is kept in the settings file.
+//
+// Beside the filmstrip, a list of ranges (range_list.h) that one job keeps, joined; "," and "."
+// step by single pictures (picture_step.h), so that a range can begin and end at any picture;
+// "Find Breaks" searches the clip for advert breaks on a worker thread and shows them as bands,
+// and "Keep all but the breaks" fills the list with the rest of the clip.
 #pragma once
 
 #include "base/run_state.h"
+#include "gui/break_run.h"
 #include "jobs/job_runner.h"
 #include "jobs/jobs.h"
 #include "jobs/preview_picture.h"
@@ -37,6 +43,9 @@ namespace quorin {
 class AudioOut;
 class CPVRFile;
 class Filmstrip;
+class PictureSteps;
+class RangeList;
+class WindowWorker;
 struct Pcm;
 struct PreviewShot;
 struct RipProgress;
@@ -70,6 +79,15 @@ inline constexpr int kFilmstrip = 1080;
 inline constexpr int kPreviousGroup = 1081;
 inline constexpr int kNextGroup = 1082;
 inline constexpr int kListen = 1083;
+inline constexpr int kAddRange = 1090;
+inline constexpr int kRemoveRange = 1091;
+inline constexpr int kRangeList = 1092;
+inline constexpr int kFindBreaks = 1093;
+inline constexpr int kKeepButBreaks = 1094;
+inline constexpr int kBreaksText = 1095;
+inline constexpr int kPreviousPicture = 1096;
+inline constexpr int kNextPicture = 1097;
+inline constexpr int kRanges = 1098;
 } // namespace preview_ids
 
 // The dialog's rips go through a runner of its own (never cancelled); the caller opens the
@@ -81,7 +99,7 @@ public:
     static constexpr int kMaxCutJobs = kMaxJobs;
     static constexpr int kPictureWidth = 400;
     static constexpr int kPictureHeight = 300;
-    static constexpr int kDefaultWidth = 640;
+    static constexpr int kDefaultWidth = 800;
     static constexpr int kDefaultHeight = 560;
     static constexpr double kListenSeconds = 3.0;
 
@@ -109,6 +127,35 @@ public:
     // The picture group before or after the one shown (the pictures a cut can start at).
     void PreviousPictureGroup();
     void NextPictureGroup();
+    // The picture before or after the one shown, decoded on its own (picture groups when the
+    // media module is missing).
+    void PreviousPicture();
+    void NextPicture();
+    // Whether they can (the media module is loaded on the first step).
+    bool SinglePictures();
+
+    // The list of ranges: Add range takes Set Begin to Set End; Set Begin / Set End change the
+    // range selected.
+    void AddRange();
+    void RemoveRange();
+    void SelectRange(int row);
+    RangeList* Ranges() const { return m_pRanges; }
+    // Whether jobs cut at the exact picture (the settings file's choice when the dialog opened).
+    bool ExactCuts() const { return m_bExactCuts; }
+    void SetExactCuts(bool exact) { m_bExactCuts = exact; }
+
+    // Starts the break search on the dialog's worker; the timer (or FinishBreakSearch) takes
+    // its end.
+    void FindBreaks();
+    bool BreakSearchRunning() const;
+    // Waits for the search to end and shows what it found.
+    void FinishBreakSearch();
+    // The breaks shown (found, or given by a test).
+    void SetBreaks(std::vector<FoundBreak> found);
+    const std::vector<FoundBreak>& Breaks() const { return m_vecBreaks; }
+    // Fills the list with the clip's stretches outside the breaks that reach the confidence
+    // at which a rip drops them.
+    void KeepAllButBreaks();
     // Moves to the picture of thumbnail k of the filmstrip.
     void GoToThumb(int k);
     // Plays about three seconds of sound from the position shown.
@@ -188,6 +235,14 @@ private:
     void UpdateListenControl();
     void RestoreSize();
     void SaveSize();
+    void BuildRangeColumn(int left, int top);
+    void BuildPictureSteps(int left, int top);
+    void UpdateBands();
+    void ShowRangeOnSelection(int row);
+    bool ChangeSelectedRange(bool begin);
+    std::int64_t ClipHundredths() const;
+    void PollBreaks();
+    void StepPicture(int direction);
 
     CPVRFile* m_pClip;
     std::string m_strFolder;
@@ -218,6 +273,19 @@ private:
     };
     std::vector<Anchored> m_vecAnchored;
     std::unique_ptr<AudioOut> m_pAudioOut;
+    std::unique_ptr<PictureSteps> m_pSteps;
+    bool m_bStepsTried = false;
+    bool m_bExactCuts = false;
+    std::vector<FoundBreak> m_vecBreaks;
+    // The worker goes first: its task uses the run.
+    std::unique_ptr<BreakRun> m_pBreakRun;
+    std::unique_ptr<WindowWorker> m_pBreakWorker;
+    QTimer* m_pBreakTimer = nullptr;
+    RangeList* m_pRanges = nullptr;
+    QPushButton* m_pFindBreaks = nullptr;
+    QPushButton* m_pKeepButBreaks = nullptr;
+    QLabel* m_pBreaksText = nullptr;
+    std::array<QPushButton*, 2> m_apPictureStep{};
 
     PreviewSlider* m_pTrackbar = nullptr;
     QLabel* m_pPicture = nullptr;

@@ -1,8 +1,10 @@
 #include "gui/preview/preview_slider.h"
 
+#include <QHelpEvent>
 #include <QMouseEvent>
 #include <QStyleOptionSlider>
 #include <QStylePainter>
+#include <QToolTip>
 
 namespace quorin {
 
@@ -12,6 +14,25 @@ void PreviewSlider::SetSelection(int low, int high) {
     selLow_ = low;
     selHigh_ = high;
     update();
+}
+
+void PreviewSlider::SetBands(TimeBands bands) {
+    bands_ = std::move(bands);
+    update();
+}
+
+bool PreviewSlider::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        QString text;
+        for (const TimeBand& band : bands_)
+            if (PixelAt(static_cast<int>(band.from)) <= help->pos().x() &&
+                help->pos().x() <= PixelAt(static_cast<int>(band.to)))
+                text = band.text;
+        QToolTip::showText(help->globalPos(), text.isEmpty() ? toolTip() : text, this);
+        return true;
+    }
+    return QSlider::event(event);
 }
 
 int PreviewSlider::PixelAt(int value) const {
@@ -40,6 +61,16 @@ void PreviewSlider::paintEvent(QPaintEvent*) {
     painter.setBrush(palette().color(isEnabled() ? QPalette::Base : QPalette::Window));
     painter.drawRect(channel);
 
+    for (const TimeBand& band : bands_) {
+        const int left = PixelAt(static_cast<int>(band.from));
+        const int right = std::max(PixelAt(static_cast<int>(band.to)), left + 1);
+        if (band.isBreak)
+            painter.fillRect(QRect(left, channel.top() - 3, right - left + 1, channel.height() + 7),
+                             QBrush(QColor(200, 30, 30), Qt::BDiagPattern));
+        else
+            painter.fillRect(QRect(left, channel.top() + 1, right - left + 1, channel.height() - 1),
+                             QColor(40, 170, 60));
+    }
     if (HasSelection()) {
         const int left = PixelAt(selLow_);
         const int right = std::max(PixelAt(selHigh_), left + 1); // one position stays visible

@@ -2,6 +2,8 @@
 // Set Begin and Set End) and reports when a drag or click on it ends.
 #pragma once
 
+#include "gui/preview/time_band.h"
+
 #include <QSlider>
 
 namespace quorin {
@@ -17,6 +19,9 @@ public:
     bool HasSelection() const { return selLow_ <= selHigh_; }
     int SelectionLow() const { return selLow_; }
     int SelectionHigh() const { return selHigh_; }
+    // The kept ranges (in the channel) and the breaks (hatched across it), in slider units.
+    void SetBands(TimeBands bands);
+    const TimeBands& Bands() const { return bands_; }
 
 signals:
     // The mouse button was released after a drag or a click on the slider.
@@ -26,6 +31,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     // Horizontal pixel of the handle's centre at a value.
@@ -34,6 +40,7 @@ private:
     int selLow_ = 1;
     int selHigh_ = 0;
     bool pressed_ = false;
+    TimeBands bands_;
 };
 
 } // namespace quorin

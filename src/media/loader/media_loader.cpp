@@ -105,4 +105,13 @@ SpliceResult SpliceVideo(const std::string& input, const std::string& output,
     return Loaded().api->spliceVideo(input, output, firstTime, ranges, options);
 }
 
+StreamPictures DecodeStreamPictures(const std::string& path, const LogFn& log) {
+    if (!Loaded().api) {
+        StreamPictures failed;
+        failed.error = Needs("decoding single pictures");
+        return failed;
+    }
+    return Loaded().api->decodeStreamPictures(path, log);
+}
+
 } // namespace quorin::media
