@@ -179,7 +179,9 @@ public:
     const std::string& File() const { return name_; }
 
 private:
-    static constexpr std::size_t kBlock = 4 << 20;
+    static constexpr std::size_t kFileBlock = 4 << 20;
+    // From a feed, which holds the bytes in memory already: smaller blocks keep less alive.
+    static constexpr std::size_t kFeedBlock = 1 << 20;
 
     // The start of the next picture's unit: a sequence header, group header or picture start
     // code after the current unit's slices.
@@ -227,11 +229,12 @@ private:
         const std::size_t keep = size_ - unit_;
         // Blocks come back to the pool once their packets are written: fresh pages for every
         // block would cost more than reading them.
-        const std::size_t capacity = 2 * keep > kBlock ? 2 * keep : kBlock;
+        const std::size_t block = feed_ ? kFeedBlock : kFileBlock;
+        const std::size_t capacity = 2 * keep > block ? 2 * keep : block;
         if (!pool_)
-            pool_.reset(av_buffer_pool_init(kBlock + AV_INPUT_BUFFER_PADDING_SIZE, nullptr));
+            pool_.reset(av_buffer_pool_init(block + AV_INPUT_BUFFER_PADDING_SIZE, nullptr));
         std::unique_ptr<AVBufferRef, BufferUnref> next(
-            capacity == kBlock && pool_ ? av_buffer_pool_get(pool_.get())
+            capacity == block && pool_ ? av_buffer_pool_get(pool_.get())
                                         : av_buffer_alloc(capacity + AV_INPUT_BUFFER_PADDING_SIZE));
         if (!next) return AVERROR(ENOMEM);
         if (keep > 0) std::memcpy(next->data, block_->data + unit_, keep);

@@ -113,8 +113,8 @@ void Muxed(RipRun& run, const MuxResult& r, const MuxJob& job, bool keepStreams,
 }
 
 // The video stage's bytes stay cuttable for salvage this long; the writer holds at most this many.
-constexpr std::size_t kHoldBack = 8 << 20;
-constexpr std::size_t kPipeBytes = 24 << 20;
+constexpr std::size_t kHoldBack = 4 << 20;
+constexpr std::size_t kPipeBytes = 8 << 20;
 
 } // namespace
 
@@ -284,6 +284,7 @@ RipOutcome StreamedMux::Finish(bool done, RipReport& report) {
     }
     thread_.join();
     report.muxMs = TickCountMs() - t0;
+    LogLine(Format("mux: at most %zu KiB of the video held", pipe_->Peak() >> 10));
     if (!done && !broke) return RipOutcome::kDone;
     if (result_.result != RipOutcome::kDone) {
         const std::string why = InFolderText(run_, result_.message);
