@@ -73,7 +73,8 @@ public:
     bool Open(StreamFeed& feed, const std::string& name, const char* demuxer, std::string& why) {
         constexpr int kBuffer = 1 << 16;
         auto* buffer = static_cast<unsigned char*>(av_malloc(kBuffer));
-        if (buffer) io_.reset(avio_alloc_context(buffer, kBuffer, 0, this, &ReadFeed, nullptr, nullptr));
+        if (buffer)
+            io_.reset(avio_alloc_context(buffer, kBuffer, 0, this, &ReadFeed, nullptr, nullptr));
         AVFormatContext* c = io_ ? avformat_alloc_context() : nullptr;
         if (!c) {
             if (!io_) av_free(buffer);
@@ -231,11 +232,10 @@ private:
         // block would cost more than reading them.
         const std::size_t block = feed_ ? kFeedBlock : kFileBlock;
         const std::size_t capacity = 2 * keep > block ? 2 * keep : block;
-        if (!pool_)
-            pool_.reset(av_buffer_pool_init(block + AV_INPUT_BUFFER_PADDING_SIZE, nullptr));
+        if (!pool_) pool_.reset(av_buffer_pool_init(block + AV_INPUT_BUFFER_PADDING_SIZE, nullptr));
         std::unique_ptr<AVBufferRef, BufferUnref> next(
             capacity == block && pool_ ? av_buffer_pool_get(pool_.get())
-                                        : av_buffer_alloc(capacity + AV_INPUT_BUFFER_PADDING_SIZE));
+                                       : av_buffer_alloc(capacity + AV_INPUT_BUFFER_PADDING_SIZE));
         if (!next) return AVERROR(ENOMEM);
         if (keep > 0) std::memcpy(next->data, block_->data + unit_, keep);
         const std::int64_t got = feed_ ? FromFeed(next->data + keep, capacity - keep)

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace quorin::media {

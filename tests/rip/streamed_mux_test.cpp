@@ -31,7 +31,8 @@ std::string Probed(const std::string& file) {
 std::string FirstDifference(const std::string& a, const std::string& b) {
     std::istringstream x(a), y(b);
     for (std::string u, v;;) {
-        const bool more = static_cast<bool>(std::getline(x, u)) | static_cast<bool>(std::getline(y, v));
+        const bool more =
+            static_cast<bool>(std::getline(x, u)) | static_cast<bool>(std::getline(y, v));
         if (!more) return "";
         if (u != v) return u + " | " + v;
         u.clear(), v.clear();
@@ -125,7 +126,8 @@ TEST_F(StreamedMux, AFailedWriteOrACancelLeavesNoContainer) {
         const char* message;
     };
     const Case cases[] = {
-        {"full", true, false, RipOutcome::kOutputFailed, "could not write Film.mkv: File too large"},
+        {"full", true, false, RipOutcome::kOutputFailed,
+         "could not write Film.mkv: File too large"},
         {"cancelled", false, true, RipOutcome::kCancelled, "cancelled"},
     };
     for (const Case& c : cases) {
