@@ -28,9 +28,12 @@ bool MuxPipe::Write(std::span<const std::uint8_t> bytes) {
     }
     HandOn();
     changed_.notify_all();
-    Await(
-        lock, true, [this] { return static_cast<std::size_t>(written_ - floor_) <= capacity_; },
-        "the container writer stopped taking the video stream");
+    // While the reader waits for bytes (its look at the stream's head, or the start still
+    // unknown), the stream may grow beyond its capacity, up to a limit.
+    Await(lock, true, [this] {
+        const auto held = static_cast<std::size_t>(written_ - floor_);
+        return held <= capacity_ || (readerReady_ && !readerReady_() && held <= kHeadLimit);
+    });
     return !Broken();
 }
 
@@ -109,9 +112,7 @@ bool MuxPipe::ReaderFailed() const {
 
 std::int64_t MuxPipe::Read(std::int64_t at, std::span<std::uint8_t> bytes) {
     std::unique_lock lock(mutex_);
-    Await(
-        lock, false, [this, at] { return at < handed_ || closed_; },
-        "the video stream's start did not come within the memory set aside for it");
+    Await(lock, false, [this, at] { return at < handed_ || closed_; });
     if (Broken() || at < floor_) return -1;
     if (at >= handed_) return 0;
     std::size_t done = 0;
@@ -138,9 +139,7 @@ void MuxPipe::Release(std::int64_t at) {
 
 bool MuxPipe::Start(std::int64_t& startPts, std::vector<media::ContainerChapter>& chapters) {
     std::unique_lock lock(mutex_);
-    Await(
-        lock, false, [this] { return started_; },
-        "the video stream's start did not come within the memory set aside for it");
+    Await(lock, false, [this] { return started_; });
     if (Broken()) return false;
     startPts = start_.pts;
     chapters = start_.chapters;
@@ -174,15 +173,20 @@ void MuxPipe::Break(const std::string& why) {
 }
 
 void MuxPipe::Await(std::unique_lock<std::mutex>& lock, bool writer,
-                    const std::function<bool()>& ready, const char* stuck) {
+                    const std::function<bool()>& ready) {
     std::function<bool()>& mine = writer ? writerReady_ : readerReady_;
     const std::function<bool()>& other = writer ? readerReady_ : writerReady_;
     mine = ready;
     while (!Broken() && !ready()) {
         if (other && !other()) {
-            Break(std::string("could not mux in one pass: ") + stuck);
+            Break(started_ ? "could not mux in one pass: the container needs more of the video "
+                             "stream at once than is held for it"
+                           : "could not mux in one pass: the video stream's first time stamp "
+                             "did not come within the bytes held for it");
             break;
         }
+        // The other side may wait for this one to wait.
+        changed_.notify_all();
         changed_.wait(lock);
     }
     mine = nullptr;

@@ -27,7 +27,8 @@ public:
     using StartProbe = std::function<bool(Opening&)>;
 
     // Bytes stay cuttable until holdBack newer ones follow; the writer waits while more than
-    // capacity are in memory.
+    // capacity are in memory (up to kHeadLimit while the reader waits for more).
+    static constexpr std::size_t kHeadLimit = 32 << 20;
     MuxPipe(StartProbe probe, std::size_t holdBack, std::size_t capacity);
 
     // The writing side (the video stage's thread).
@@ -59,9 +60,8 @@ private:
     void HandOn();
     void Break(const std::string& why);
     // Each side waits until ready() holds or the stream broke; when the other side waits too and
-    // neither can go on, the stream breaks with stuck.
-    void Await(std::unique_lock<std::mutex>& lock, bool writer, const std::function<bool()>& ready,
-               const char* stuck);
+    // neither can go on, the stream breaks.
+    void Await(std::unique_lock<std::mutex>& lock, bool writer, const std::function<bool()>& ready);
 
     const StartProbe probe_;
     const std::size_t holdBack_;

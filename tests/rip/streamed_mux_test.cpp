@@ -5,6 +5,7 @@
 
 #include "platform/volume.h"
 #include "rip/mux.h"
+#include "rip/mux_pipe.h"
 #include "rip/rip_driver.h"
 
 #include <csignal>
@@ -152,6 +153,64 @@ TEST_F(StreamedMux, AFailedWriteOrACancelLeavesNoContainer) {
         fs::remove("Film delay.log");
     }
     std::signal(SIGXFSZ, handler);
+}
+
+// The pipe between the two threads: a cut within what it holds back, and every way it can break
+// off wakes both sides with the reason.
+TEST(MuxPipe, CutsWithinItsHoldBackAndBreaksOffWithoutHanging) {
+    struct Case {
+        const char* name;
+        bool startKnown;
+        std::size_t megabytes; // written
+        std::int64_t cutBy;    // bytes cut off the end after writing, -1 none
+        bool readerFails;      // after its first byte
+        const char* why;       // "" when the stream ends whole
+    };
+    const Case cases[] = {
+        {"whole", true, 12, -1, false, ""},
+        {"cut within the hold back", true, 3, 300'000, false, ""},
+        {"cut beyond it", true, 3, 2 << 20, false, "more than the 1048576 it holds back"},
+        {"reader fails", true, 40, -1, true, "the container writer stopped"},
+        {"no start", false, 40, -1, false, "first time stamp did not come"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MuxPipe pipe([&](MuxPipe::Opening& o) { return o.pts = 7, c.startKnown; }, 1 << 20,
+                     4 << 20);
+        std::vector<std::uint8_t> read;
+        bool started = false;
+        std::thread reader([&] {
+            std::int64_t pts = 0;
+            std::vector<media::ContainerChapter> chapters;
+            started = pipe.Start(pts, chapters);
+            std::vector<std::uint8_t> block(100'000);
+            for (std::int64_t n; (n = pipe.Read(std::ssize(read), block)) > 0;) {
+                read.insert(read.end(), block.begin(), block.begin() + n);
+                pipe.Release(std::ssize(read));
+                if (c.readerFails) return pipe.Fail();
+            }
+        });
+        std::vector<std::uint8_t> bytes(1 << 20);
+        bool written = true;
+        for (std::size_t i = 0; i < c.megabytes && written; ++i) {
+            std::fill(bytes.begin(), bytes.end(), static_cast<std::uint8_t>(i));
+            written = pipe.Write(bytes);
+        }
+        const std::int64_t whole = static_cast<std::int64_t>(c.megabytes) << 20;
+        if (c.cutBy >= 0) written &= pipe.Truncate(static_cast<std::uint64_t>(whole - c.cutBy));
+        if (written) pipe.Close();
+        reader.join();
+        EXPECT_EQ(written, !*c.why);
+        if (!*c.why || !c.startKnown) {
+            EXPECT_EQ(started, c.startKnown);
+        }
+        EXPECT_NE(pipe.Why().find(c.why), std::string::npos) << pipe.Why();
+        if (!*c.why) {
+            EXPECT_EQ(std::ssize(read), whole - std::max<std::int64_t>(c.cutBy, 0));
+            EXPECT_EQ(read.back(), static_cast<std::uint8_t>((read.size() - 1) >> 20));
+            EXPECT_LE(pipe.Peak(), std::size_t{5} << 20);
+        }
+    }
 }
 
 } // namespace
