@@ -22,7 +22,14 @@ bool MuxPipe::Write(std::span<const std::uint8_t> bytes) {
         started_ = true;
     }
     if (!bytes.empty()) {
-        chunks_.push_back({written_, {bytes.begin(), bytes.end()}});
+        // Chunks the reader is done with are used again: fresh pages cost more than the copy.
+        std::vector<std::uint8_t> chunk;
+        if (!spare_.empty()) {
+            chunk = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        chunk.assign(bytes.begin(), bytes.end());
+        chunks_.push_back({written_, std::move(chunk)});
         written_ += static_cast<std::int64_t>(bytes.size());
         peak_ = std::max(peak_, static_cast<std::size_t>(written_ - floor_));
     }
@@ -131,8 +138,10 @@ std::int64_t MuxPipe::Read(std::int64_t at, std::span<std::uint8_t> bytes) {
 void MuxPipe::Release(std::int64_t at) {
     std::lock_guard lock(mutex_);
     while (!chunks_.empty() &&
-           chunks_.front().at + static_cast<std::int64_t>(chunks_.front().bytes.size()) <= at)
+           chunks_.front().at + static_cast<std::int64_t>(chunks_.front().bytes.size()) <= at) {
+        if (spare_.size() < kSpares) spare_.push_back(std::move(chunks_.front().bytes));
         chunks_.pop_front();
+    }
     floor_ = chunks_.empty() ? std::min(at, written_) : chunks_.front().at;
     changed_.notify_all();
 }

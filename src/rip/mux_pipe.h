@@ -73,6 +73,8 @@ private:
         std::vector<std::uint8_t> bytes;
     };
     std::deque<Chunk> chunks_; // the bytes from floor_ on
+    static constexpr std::size_t kSpares = 4;
+    std::vector<std::vector<std::uint8_t>> spare_;
     std::int64_t floor_ = 0;
     std::int64_t written_ = 0;
     std::int64_t handed_ = 0; // readable up to here
