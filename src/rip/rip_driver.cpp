@@ -453,7 +453,7 @@ private:
         w.reset();
         if (!failed) return r;
         // A stream into the container writer: the mux stage says why it broke off.
-        if (streamed_) return RipOutcome::kOutputFailed;
+        if (streamed_) return r;
         std::string text = "could not write " + run_.Shown(name) + ": " + OutputErrorText(error);
         if (deferred)
             *deferred = text;
