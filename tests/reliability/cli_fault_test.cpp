@@ -65,10 +65,7 @@ TEST_F(CliFaults, AnImageThatEndsInsideTheVideoFailsEveryKindOfRip) {
 
 TEST_F(CliFaults, OutputFilesThatCannotBeWrittenFailTheRip) {
     // A file size limit of 100 KiB: the writes fail (EFBIG), the process is not killed.
-    // With a container the video goes straight into it.
-    const std::pair<const char*, const char*> cases[] = {{"--no-audio", "Film.m2v"},
-                                                         {"--mux mkv", "Film.mkv"}};
-    for (const auto& [options, failing] : cases) {
+    for (const char* options : {"--no-audio", "--mux mkv"}) {
         SCOPED_TRACE(options);
         const std::string dir = (out_.Path() / "es").string();
         Command rip = riptest::Run(
@@ -77,9 +74,7 @@ TEST_F(CliFaults, OutputFilesThatCannotBeWrittenFailTheRip) {
                   QUORIN_CLI + " rip --clip 1 " + options + " --out " + Quote(dir) +
                   " --firmware190 --disk " + Quote(disk_->Image())));
         EXPECT_EQ(rip.status, 5) << rip.err;
-        EXPECT_TRUE(
-            Contains(rip.err, std::string("could not write ") + failing + ": File too large"))
-            << rip.err;
+        EXPECT_TRUE(Contains(rip.err, "could not write Film.m2v: File too large")) << rip.err;
         EXPECT_TRUE(Contains(rip.err, "video stopped")) << rip.err;
         EXPECT_FALSE(Contains(rip.err, "video 100%")) << rip.err;
         EXPECT_FALSE(std::filesystem::exists(dir + "/Film.mkv"));
