@@ -62,5 +62,5 @@ printf '  peak memory      %8d KiB plain, %d KiB --mux mkv\n' "$(rip "$work/clip
   "$(rip "$work/clip.img" --mux mkv | awk '{print $2}')"
 rm -f "$work/clip.img"
 image "$long_loops" "$work/long.img"
-printf 'two-hour clip: peak memory %d KiB --mux mkv (aim: at most 64 MiB, as the short clip)\n' \
+printf 'long clip (%d loops): peak memory %d KiB --mux mkv (aim: at most 64 MiB, as the short clip)\n' "$long_loops" \
   "$(rip "$work/long.img" --mux mkv | awk '{print $2}')"
