@@ -66,11 +66,48 @@ PacketPtr NewPacket() {
 class Input {
 public:
     bool Open(const std::string& file, const char* demuxer, std::string& why) {
-        AVFormatContext* c = nullptr;
+        return OpenContext(nullptr, file, demuxer, why);
+    }
+
+    // The feed's bytes from its start, through an AVIOContext of our own.
+    bool Open(StreamFeed& feed, const std::string& name, const char* demuxer, std::string& why) {
+        constexpr int kBuffer = 1 << 16;
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kBuffer));
+        if (buffer)
+            io_.reset(avio_alloc_context(buffer, kBuffer, 0, this, &ReadFeed, nullptr, nullptr));
+        AVFormatContext* c = io_ ? avformat_alloc_context() : nullptr;
+        if (!c) {
+            if (!io_) av_free(buffer);
+            why = "could not open " + name + ": " + AvError(AVERROR(ENOMEM));
+            return false;
+        }
+        feed_ = &feed;
+        c->pb = io_.get();
+        c->flags |= AVFMT_FLAG_CUSTOM_IO;
+        return OpenContext(c, name, demuxer, why);
+    }
+
+    // The feed's account of a failure, if it broke off.
+    std::string FeedWhy() const { return feed_ ? feed_->Why() : std::string(); }
+
+private:
+    static int ReadFeed(void* opaque, std::uint8_t* buffer, int size) {
+        auto* self = static_cast<Input*>(opaque);
+        const std::int64_t n =
+            self->feed_->Read(self->fed_, {buffer, static_cast<std::size_t>(size)});
+        if (n < 0) return AVERROR(EIO);
+        if (n == 0) return AVERROR_EOF;
+        self->fed_ += n;
+        return static_cast<int>(n);
+    }
+
+    bool OpenContext(AVFormatContext* c, const std::string& file, const char* demuxer,
+                     std::string& why) {
         // The raw demuxers hand the parser 1 KiB at a time unless told otherwise.
         AVDictionary* options = nullptr;
         av_dict_set(&options, "raw_packet_size", "1048576", 0);
-        int rc = avformat_open_input(&c, file.c_str(), av_find_input_format(demuxer), &options);
+        int rc = avformat_open_input(&c, io_ ? nullptr : file.c_str(),
+                                     av_find_input_format(demuxer), &options);
         av_dict_free(&options);
         if (rc < 0) {
             why = "could not open " + file + ": " + AvError(rc);
@@ -85,6 +122,8 @@ public:
         file_ = file;
         return true;
     }
+
+public:
     AVStream* Stream() const { return ctx_->streams[0]; }
     // 1 with a packet, 0 at the end, an AVERROR on a read error.
     int Read(AVPacket* p) {
@@ -95,6 +134,10 @@ public:
     const std::string& File() const { return file_; }
 
 private:
+    // Declared before the context, which reads through it.
+    IoPtr io_;
+    StreamFeed* feed_ = nullptr;
+    std::int64_t fed_ = 0;
     InputPtr ctx_;
     std::string file_;
 };
@@ -120,6 +163,10 @@ public:
         name_ = file;
         return file_ != nullptr;
     }
+    void Open(StreamFeed& feed, const std::string& name) {
+        feed_ = &feed;
+        name_ = name;
+    }
 
     // 1 with a picture, 0 at the end, an AVERROR on a read error.
     int Next(AVPacket* p) {
@@ -133,7 +180,9 @@ public:
     const std::string& File() const { return name_; }
 
 private:
-    static constexpr std::size_t kBlock = 4 << 20;
+    static constexpr std::size_t kFileBlock = 4 << 20;
+    // From a feed, which holds the bytes in memory already: smaller blocks keep less alive.
+    static constexpr std::size_t kFeedBlock = 1 << 20;
 
     // The start of the next picture's unit: a sequence header, group header or picture start
     // code after the current unit's slices.
@@ -181,19 +230,20 @@ private:
         const std::size_t keep = size_ - unit_;
         // Blocks come back to the pool once their packets are written: fresh pages for every
         // block would cost more than reading them.
-        const std::size_t capacity = 2 * keep > kBlock ? 2 * keep : kBlock;
-        if (!pool_)
-            pool_.reset(av_buffer_pool_init(kBlock + AV_INPUT_BUFFER_PADDING_SIZE, nullptr));
+        const std::size_t block = feed_ ? kFeedBlock : kFileBlock;
+        const std::size_t capacity = 2 * keep > block ? 2 * keep : block;
+        if (!pool_) pool_.reset(av_buffer_pool_init(block + AV_INPUT_BUFFER_PADDING_SIZE, nullptr));
         std::unique_ptr<AVBufferRef, BufferUnref> next(
-            capacity == kBlock && pool_ ? av_buffer_pool_get(pool_.get())
-                                        : av_buffer_alloc(capacity + AV_INPUT_BUFFER_PADDING_SIZE));
+            capacity == block && pool_ ? av_buffer_pool_get(pool_.get())
+                                       : av_buffer_alloc(capacity + AV_INPUT_BUFFER_PADDING_SIZE));
         if (!next) return AVERROR(ENOMEM);
         if (keep > 0) std::memcpy(next->data, block_->data + unit_, keep);
-        const std::size_t n = std::fread(next->data + keep, 1, capacity - keep, file_.get());
-        if (n < capacity - keep) {
-            if (std::ferror(file_.get())) return AVERROR(EIO);
-            eof_ = true;
-        }
+        const std::int64_t got = feed_ ? FromFeed(next->data + keep, capacity - keep)
+                                       : static_cast<std::int64_t>(std::fread(
+                                             next->data + keep, 1, capacity - keep, file_.get()));
+        if (got < 0 || (!feed_ && std::ferror(file_.get()))) return AVERROR(EIO);
+        const auto n = static_cast<std::size_t>(got);
+        if (n < capacity - keep) eof_ = true;
         std::memset(next->data + keep + n, 0, AV_INPUT_BUFFER_PADDING_SIZE);
         read_ += static_cast<std::int64_t>(n);
         scan_ = scan_ >= unit_ ? scan_ - unit_ : 0;
@@ -203,7 +253,22 @@ private:
         return 0;
     }
 
+    // Whole blocks, as from the file: packets share the blocks, which are not to be half empty.
+    std::int64_t FromFeed(std::uint8_t* to, std::size_t want) {
+        std::size_t got = 0;
+        while (got < want) {
+            const std::int64_t n =
+                feed_->Read(read_ + static_cast<std::int64_t>(got), {to + got, want - got});
+            if (n < 0) return -1;
+            if (n == 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        feed_->Release(read_ + static_cast<std::int64_t>(got));
+        return static_cast<std::int64_t>(got);
+    }
+
     std::unique_ptr<std::FILE, FileCloser> file_;
+    StreamFeed* feed_ = nullptr;
     std::string name_;
     std::unique_ptr<AVBufferPool, PoolCloser> pool_;
     std::unique_ptr<AVBufferRef, BufferUnref> block_;
@@ -261,7 +326,8 @@ public:
             PacketPtr p = NewPacket();
             int rc = source_.Next(p.get());
             if (rc < 0) {
-                why = "could not read " + source_.File() + ": " + AvError(rc);
+                why = in_.FeedWhy();
+                if (why.empty()) why = "could not read " + source_.File() + ": " + AvError(rc);
                 return false;
             }
             if (rc == 0) {
@@ -503,6 +569,10 @@ public:
         if (!OpenOutput(why)) return ContainerOutcome::kFailed;
         if (video_ && !video_->Fill(why)) return ContainerOutcome::kFailed;
         if (audio_ && !audio_->Fill(why)) return ContainerOutcome::kFailed;
+        if (job_.videoFeed && !job_.videoFeed->Start(job_.video.startPts, job_.chapters)) {
+            why = job_.videoFeed->Why();
+            return ContainerOutcome::kFailed;
+        }
         Offsets();
         if (!AddChapters()) return Failed(AVERROR(ENOMEM), why);
         // Matroska's optional CRC elements would cost more than the copy itself.
@@ -526,7 +596,11 @@ public:
     }
 
     bool OpenInputs(std::string& why) {
-        if (!job_.video.file.empty()) {
+        if (job_.videoFeed) {
+            if (!videoIn_.Open(*job_.videoFeed, job_.video.file, "mpegvideo", why)) return false;
+            pictures_.Open(*job_.videoFeed, job_.video.file);
+            video_.emplace(videoIn_, pictures_);
+        } else if (!job_.video.file.empty()) {
             if (!videoIn_.Open(job_.video.file, "mpegvideo", why)) return false;
             if (!pictures_.Open(job_.video.file, why)) return false;
             video_.emplace(videoIn_, pictures_);
@@ -679,7 +753,7 @@ private:
         return ::stat(file.c_str(), &st) == 0 ? st.st_size : 0;
     }
 
-    const ContainerJob job_;
+    ContainerJob job_; // a feed's start and chapters come in late
     LogSink log_;
     std::string name_;
     const ContainerProgress* progress_ = nullptr;

@@ -37,8 +37,29 @@ struct ContainerChapter {
     std::string title;
 };
 
+// The video elementary stream while a rip writes it, read on the writer's thread: its head twice
+// (to learn the stream's parameters, then for the copy), the rest once, front to back.
+class StreamFeed {
+public:
+    virtual ~StreamFeed() = default;
+    // Up to bytes.size() bytes from position at, waiting for them: the count, 0 at the stream's
+    // end, -1 when it broke off (Why() says why).
+    virtual std::int64_t Read(std::int64_t at, std::span<std::uint8_t> bytes) = 0;
+    // The bytes before at are not read again.
+    virtual void Release(std::int64_t at) = 0;
+    // What the rip knows once its first picture is written (waiting for it): the track's start
+    // and the chapters. False when the stream broke off first.
+    virtual bool Start(std::int64_t& startPts, std::vector<ContainerChapter>& chapters) = 0;
+    virtual std::string Why() const = 0;
+    // The writer failed: the rip's writes no longer wait and fail.
+    virtual void Fail() = 0;
+};
+
 struct ContainerJob {
     ContainerFormat format = ContainerFormat::kMatroska;
+    // When set, the video track comes from the feed (video.file only names it in messages), and
+    // its start and the chapters are the feed's.
+    StreamFeed* videoFeed = nullptr;
     ContainerTrack video;
     ContainerTrack audio;
     ContainerTags tags;

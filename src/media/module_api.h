@@ -15,7 +15,7 @@
 
 namespace quorin::media {
 
-inline constexpr int kModuleVersion = 1;
+inline constexpr int kModuleVersion = 2;
 
 struct ModuleApi {
     int version = kModuleVersion;

@@ -6,15 +6,18 @@
 #include "base/run_state.h"
 #include "disk/pvr_file.h"
 #include "media/container_writer.h"
+#include "media/loader/media_loader.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "rip/break_marks.h"
+#include "rip/mux_pipe.h"
 #include "rip/obits.h"
 
 #include <cmath>
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <system_error>
 
 namespace quorin {
 namespace {
@@ -46,6 +49,7 @@ media::ContainerFormat ContainerOf(MuxFormat format) {
 media::ContainerJob ContainerJobOf(const MuxJob& job) {
     media::ContainerJob c;
     c.format = ContainerOf(job.format);
+    c.videoFeed = job.videoFeed;
     c.video = {job.video.file, job.video.startPts};
     c.audio = {job.audio.file, job.audio.startPts};
     c.tags = {job.metadata.title, job.metadata.station, job.metadata.recorded,
@@ -83,6 +87,34 @@ MuxMetadata MetadataOf(const RipRun& run) {
     m.application = std::string("Quorin ") + QUORIN_VERSION;
     return m;
 }
+
+// Texts name the run's files by their names in its folder, as the stages do.
+std::string InFolderText(const RipRun& run, std::string text) {
+    if (const std::string folder = run.InFolder(""); !folder.empty())
+        for (std::size_t at; (at = text.find(folder)) != std::string::npos;)
+            text.erase(at, folder.size());
+    return text;
+}
+
+// The container's file done: the stage's files it holds go unless kept.
+void Muxed(RipRun& run, const MuxResult& r, const MuxJob& job, bool keepStreams,
+           const std::string& delayLog, RipReport& report) {
+    run.StatusMessage("muxed into " + run.Shown(r.file) + "\n", true);
+    if (!keepStreams) {
+        std::erase_if(report.files, [&](const RipReport::File& f) {
+            const bool stream =
+                f.name == job.video.file || f.name == job.audio.file || f.name == delayLog;
+            if (stream) std::remove(f.name.c_str());
+            return stream;
+        });
+    }
+    report.files.push_back({r.file, FileKind::kMuxed});
+    report.videoInContainer = r.videoStart;
+}
+
+// The video stage's bytes stay cuttable for salvage this long; the writer holds at most this many.
+constexpr std::size_t kHoldBack = 4 << 20;
+constexpr std::size_t kPipeBytes = 8 << 20;
 
 } // namespace
 
@@ -178,10 +210,7 @@ RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipRepor
     block.muxing = true;
     const std::int64_t t0 = TickCountMs();
     MuxResult r = MuxStreams(job, &block, run.CancelFlag());
-    // Texts name the run's files by their names in its folder, as the stages do.
-    if (const std::string folder = run.InFolder(""); !folder.empty())
-        for (std::size_t at; (at = r.message.find(folder)) != std::string::npos;)
-            r.message.erase(at, folder.size());
+    r.message = InFolderText(run, r.message);
     report.muxMs = TickCountMs() - t0;
     if (r.result != RipOutcome::kDone) {
         run.StatusMessage(r.message + "\n", true);
@@ -190,17 +219,85 @@ RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams, RipRepor
                                                   : RipOutcome::kOutputFailed;
     }
     block.position = block.rangeHigh.load();
-    run.StatusMessage("muxed into " + run.Shown(r.file) + "\n", true);
-    if (!keepStreams) {
-        std::erase_if(report.files, [&](const RipReport::File& f) {
-            const bool stream =
-                f.name == job.video.file || f.name == job.audio.file || f.name == delayLog;
-            if (stream) std::remove(f.name.c_str());
-            return stream;
+    Muxed(run, r, job, keepStreams, delayLog, report);
+    return RipOutcome::kDone;
+}
+
+bool MuxesAlongside(const RipRequest& request) {
+    return request.mux.format != MuxFormat::kNone && request.video && !request.rawVideo &&
+           !request.rawAudio && !request.mux.keepStreams && !request.patchSequenceHeader &&
+           !request.backup && media::ModuleAvailable();
+}
+
+StreamedMux::StreamedMux(RipRun& run, MuxFormat format, const RipReport& report,
+                         std::string videoName)
+    : run_(run) {
+    job_.format = format;
+    job_.video.file = std::move(videoName);
+    for (const RipReport::File& f : report.files)
+        if (f.kind == FileKind::kAudio) job_.audio.file = f.name;
+    job_.audio.startPts = run.State().m_i64AudioStartPTS;
+    job_.requested = run.BasePath() + "." + std::string(MuxExtension(format));
+    job_.metadata = MetadataOf(run);
+    // Asked on the video stage's thread, whose state it reads.
+    auto start = [&run](MuxPipe::Opening& s) {
+        s.pts = run.State().m_i64VideoStartPTS;
+        s.chapters.clear();
+        for (const MuxChapter& c : BreakChapters(run))
+            s.chapters.push_back({c.start, c.end, c.title});
+        return s.pts != PTS_NONE;
+    };
+    pipe_ = std::make_unique<MuxPipe>(start, kHoldBack, kPipeBytes);
+    job_.videoFeed = pipe_.get();
+    try {
+        thread_ = std::thread([this] {
+            result_ = MuxStreams(job_, nullptr, run_.CancelFlag());
+            if (result_.result != RipOutcome::kDone) pipe_->Fail();
         });
+    } catch (const std::system_error& e) {
+        LogLine(std::string("could not start the container writer's thread: ") + e.what());
     }
-    report.files.push_back({r.file, FileKind::kMuxed});
-    report.videoInContainer = r.videoStart;
+}
+
+StreamedMux::~StreamedMux() {
+    if (!thread_.joinable()) return;
+    pipe_->Abort("the rip ended");
+    thread_.join();
+}
+
+StreamTarget& StreamedMux::Target() {
+    return *pipe_;
+}
+
+RipOutcome StreamedMux::Finish(bool done, RipReport& report) {
+    // The stream broke before the stage ended: the writer failed, or the stage cut back too far.
+    const bool broke = pipe_->Failed();
+    RipProgress& block = run_.VideoProgress();
+    const std::int64_t t0 = TickCountMs();
+    if (done) {
+        run_.StatusMessage("muxing...\n", true);
+        StartProgress(&block, 1 << 10);
+        block.muxing = true;
+        pipe_->Close();
+    } else {
+        pipe_->Abort("the video stage did not finish");
+    }
+    thread_.join();
+    report.muxMs = TickCountMs() - t0;
+    LogLine(Format("mux: at most %zu KiB of the video held", pipe_->Peak() >> 10));
+    if (!done && !broke) return RipOutcome::kDone;
+    if (result_.result != RipOutcome::kDone) {
+        const std::string why = InFolderText(run_, result_.message);
+        run_.StatusMessage(why + "\n", true);
+        if (report.message.empty()) report.message = why;
+        return result_.result == RipOutcome::kCancelled ? RipOutcome::kCancelled
+                                                        : RipOutcome::kOutputFailed;
+    }
+    block.position = block.rangeHigh.load();
+    std::string delayLog;
+    for (const RipReport::File& f : report.files)
+        if (f.kind == FileKind::kDelayLog) delayLog = f.name;
+    Muxed(run_, result_, job_, false, delayLog, report);
     return RipOutcome::kDone;
 }
 

@@ -8,15 +8,24 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
+
+namespace quorin::media {
+class StreamFeed;
+}
 
 namespace quorin {
 
+class MuxPipe;
 class RipRun;
+class StreamTarget;
 struct RipProgress;
+struct RipRequest;
 
 // "mkv", "mpg", "ts" (the file extensions); none for anything else.
 [[nodiscard]] std::optional<MuxFormat> MuxFormatFromName(std::string_view name);
@@ -44,6 +53,9 @@ struct MuxChapter {
 
 struct MuxJob {
     MuxFormat format = MuxFormat::kMatroska;
+    // The video while the rip writes it (video.file then only names it); its start and the
+    // chapters come with it.
+    media::StreamFeed* videoFeed = nullptr;
     MuxTrack video;
     MuxTrack audio;
     std::string requested; // the container's name before the output naming rule
@@ -71,5 +83,38 @@ MuxResult MuxStreams(const MuxJob& job, RipProgress* progress = nullptr,
 // kOutputFailed. Progress and status go to the video block (the audio block for audio only).
 [[nodiscard]] RipOutcome RunMuxStage(RipRun& run, MuxFormat format, bool keepStreams,
                                      RipReport& report);
+
+// Whether a run muxes alongside its video stage: a stream rip with video whose elementary streams
+// are not kept and whose video file is not patched afterwards, when the media module loads (a
+// mux that cannot start keeps the streams).
+[[nodiscard]] bool MuxesAlongside(const RipRequest& request);
+
+// The mux stage run alongside the video stage: the stage writes the video into memory, from which
+// the container writer takes it on a thread of its own, so that no video file is written or read.
+// The audio comes from the audio stage's file, written before.
+class StreamedMux {
+public:
+    // Starts the container writer; videoName is what messages call the video stream.
+    StreamedMux(RipRun& run, MuxFormat format, const RipReport& report, std::string videoName);
+    ~StreamedMux();
+    StreamedMux(const StreamedMux&) = delete;
+    StreamedMux& operator=(const StreamedMux&) = delete;
+
+    // False when the writer's thread could not be started (the run muxes afterwards then).
+    bool Running() const { return thread_.joinable(); }
+    // Where the video stage writes.
+    StreamTarget& Target();
+    // After the video stage: ends the stream (done: the stage finished) or breaks it off, waits
+    // for the container and reports it as RunMuxStage does. A container not finished is removed;
+    // when the stage failed on its own, its outcome stands and this is kDone.
+    [[nodiscard]] RipOutcome Finish(bool done, RipReport& report);
+
+private:
+    RipRun& run_;
+    MuxJob job_;
+    std::unique_ptr<MuxPipe> pipe_;
+    MuxResult result_;
+    std::thread thread_;
+};
 
 } // namespace quorin

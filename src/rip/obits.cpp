@@ -257,7 +257,14 @@ COBits::COBits(const std::string& requested, bool& ok) : m_File(requested) {
     }
 }
 
+COBits::COBits(StreamTarget& target, std::string name)
+    : m_Target(&target), m_Buffer(kBufferSize, 0), m_strFileName(std::move(name)) {
+    for (int i = 0; i < 32; ++i)
+        m_Power[i] = 1u << i;
+}
+
 COBits::~COBits() {
+    if (m_Target) Flush();
     if (m_File.IsOpen()) {
         Flush();
         m_File.Close();
@@ -308,8 +315,8 @@ void COBits::Flush() {
     std::int32_t pending = m_lBytePos + (m_lBitsFree != 8 ? 1 : 0);
     if (pending > kBufferSize) pending = kBufferSize;
     if (pending <= 0) return;
-    if (!m_File.Write(
-            std::span<const std::uint8_t>(m_Buffer.data(), static_cast<std::size_t>(pending))))
+    const std::span<const std::uint8_t> bytes(m_Buffer.data(), static_cast<std::size_t>(pending));
+    if (!(m_Target ? m_Target->Write(bytes) : m_File.Write(bytes)))
         LogLine("COBits::Flush WriteFile failed!");
     // Everything beyond the pending bytes is zero already.
     std::memset(m_Buffer.data(), 0, static_cast<std::size_t>(pending));
@@ -323,7 +330,7 @@ bool COBits::TruncateTo(std::uint64_t size) {
     if (size < flushed) {
         std::memset(m_Buffer.data(), 0, static_cast<std::size_t>(m_lBytePos));
         m_lBytePos = 0;
-        return m_File.Truncate(size);
+        return m_Target ? m_Target->Truncate(size) : m_File.Truncate(size);
     }
     const auto keep = static_cast<std::int32_t>(size - flushed);
     std::memset(m_Buffer.data() + keep, 0, static_cast<std::size_t>(m_lBytePos - keep));
@@ -337,7 +344,11 @@ bool COBits::ReadBack(std::uint64_t at, std::size_t n, std::vector<std::uint8_t>
     const std::uint64_t flushed = BytesFlushed();
     std::size_t fromFile =
         at < flushed ? static_cast<std::size_t>(std::min<std::uint64_t>(n, flushed - at)) : 0;
-    if (fromFile > 0) {
+    if (fromFile > 0 && m_Target) {
+        std::vector<std::uint8_t> held;
+        if (!m_Target->ReadBack(at, fromFile, held)) return false;
+        std::memcpy(bytes.data(), held.data(), fromFile);
+    } else if (fromFile > 0) {
         // The writer's descriptor is write-only: the file is opened again to read.
         const int fd = ::open(m_strFileName.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return false;

@@ -80,6 +80,23 @@ private:
     std::uint64_t written_ = 0;
 };
 
+// Where a COBits writes instead of a file: a stream another thread reads as it comes. The last
+// bytes are held back, so that a cut or a read back of them still works.
+class StreamTarget {
+public:
+    virtual ~StreamTarget() = default;
+    // All bytes or false (the stream broke off).
+    virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
+    virtual std::uint64_t Written() const = 0;
+    // The stream cut back to its first `size` bytes; false (the stream broken) when some of them
+    // were handed on.
+    virtual bool Truncate(std::uint64_t size) = 0;
+    // n bytes from `at`, false when they are no longer held.
+    virtual bool ReadBack(std::uint64_t at, std::size_t n, std::vector<std::uint8_t>& bytes) = 0;
+    virtual bool Failed() const = 0;
+    virtual int Error() const = 0;
+};
+
 // Buffered writer of bytes and bit fields (most significant bit first) into a 1 MiB buffer that
 // goes to the file when it is full, on Flush and on destruction.
 class COBits {
@@ -87,6 +104,8 @@ public:
     static constexpr std::int32_t kBufferSize = 1'048'576;
 
     COBits(const std::string& requested, bool& ok);
+    // Writes into the stream; name is what messages call it.
+    COBits(StreamTarget& target, std::string name);
     ~COBits();
     COBits(const COBits&) = delete;
     COBits& operator=(const COBits&) = delete;
@@ -105,12 +124,14 @@ public:
     void Flush();
     const std::string& GetFileName() const { return m_strFileName; }
 
-    bool IsOpen() const { return m_File.IsOpen(); }
+    bool IsOpen() const { return m_Target || m_File.IsOpen(); }
     // errno of the failed creation or write.
-    int Error() const { return m_File.Error(); }
-    bool WriteFailed() const { return m_File.WriteFailed(); }
+    int Error() const { return m_Target ? m_Target->Error() : m_File.Error(); }
+    bool WriteFailed() const { return m_Target ? m_Target->Failed() : m_File.WriteFailed(); }
     // Bytes handed to the file so far (pending bytes not counted).
-    std::uint64_t BytesFlushed() const { return m_File.BytesWritten(); }
+    std::uint64_t BytesFlushed() const {
+        return m_Target ? m_Target->Written() : m_File.BytesWritten();
+    }
     // For byte writes only: the bytes written so far, pending ones included; the file cut back to
     // the first `size` of them; and `n` of them from `at` read back (false when they cannot be).
     std::uint64_t Position() const {
@@ -126,6 +147,7 @@ private:
     }
 
     OutputFile m_File;
+    StreamTarget* m_Target = nullptr;
     std::vector<std::uint8_t> m_Buffer;
     std::int32_t m_lBytePos = 0;
     std::int32_t m_lBitsFree = 8;

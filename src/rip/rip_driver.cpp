@@ -109,12 +109,21 @@ public:
             vp_.seconds = 0;
             return Cancelled();
         }
+        if (video_.on && outcome_ == RipOutcome::kDone && MuxesAlongside(request_)) {
+            streamed_ = std::make_unique<StreamedMux>(run_, mux_.format, report_,
+                                                      base_ + "." + request_.postfixes.video);
+            if (!streamed_->Running()) streamed_.reset();
+        }
         const RipOutcome video = video_.on ? VideoStage(S, E) : audio;
         // A cut in which the main stream has nothing (it begins after its last picture) leaves
         // no files, not the few frames of sound or the end code written before that was known.
         if (video == RipOutcome::kNothingToRip) RemoveFiles();
-        if (mux_.format != MuxFormat::kNone && outcome_ == RipOutcome::kDone)
+        if (streamed_) {
+            Note(streamed_->Finish(outcome_ == RipOutcome::kDone, report_));
+            streamed_.reset();
+        } else if (mux_.format != MuxFormat::kNone && outcome_ == RipOutcome::kDone) {
             Note(RunMuxStage(run_, mux_.format, mux_.keepStreams, report_));
+        }
         if (outcome_ == RipOutcome::kDone) Note(WriteBreakList(run_, report_));
         Trace() << "cleaning up" << endl;
         return outcome_;
@@ -248,8 +257,9 @@ private:
         RipOutcome r = RipOutcome::kOutputFailed;
         StageFiles files;
         CIBits& reader = *video_.reader;
-        const bool runs = raw || (w = Writer(base_ + "." + request_.postfixes.video,
-                                             FileKind::kVideo)) != nullptr;
+        const std::string requested = base_ + "." + request_.postfixes.video;
+        if (streamed_) w = std::make_unique<COBits>(streamed_->Target(), requested);
+        const bool runs = raw || w || (w = Writer(requested, FileKind::kVideo)) != nullptr;
         e_.m_lSkipSectors = e_.m_lVideoSkip;
         e_.m_lEndSectors = clip_.GetRecord().VideoEnd();
         if (runs) {
@@ -442,6 +452,8 @@ private:
         int error = w->Error();
         w.reset();
         if (!failed) return r;
+        // A stream into the container writer: the mux stage says why it broke off.
+        if (streamed_) return r;
         std::string text = "could not write " + run_.Shown(name) + ": " + OutputErrorText(error);
         if (deferred)
             *deferred = text;
@@ -462,6 +474,7 @@ private:
     StreamSide video_, audio_;
     std::string base_;
     std::unique_ptr<OutputNameClaim> claim_;
+    std::unique_ptr<StreamedMux> streamed_;
     RipOutcome outcome_ = RipOutcome::kDone;
     std::string readFailure_;
 };
