@@ -81,7 +81,11 @@ public:
 // The program log of a scope as "Quorin.log" in the current directory; Text() closes it.
 class LogScope {
 public:
-    LogScope() { OpenLog("reliability", false); }
+    // In the current directory, whatever folder an earlier command line in this process chose.
+    LogScope() {
+        SetLogFolder("");
+        OpenLog("reliability", false);
+    }
     ~LogScope() { CloseLog(); }
     LogScope(const LogScope&) = delete;
     LogScope& operator=(const LogScope&) = delete;
