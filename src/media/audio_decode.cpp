@@ -1,6 +1,8 @@
 // Audio elementary streams decoded with libavcodec's parser and decoder.
 #include "media/audio_decode.h"
 
+#include "media/av_handles.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
@@ -12,19 +14,6 @@ extern "C" {
 
 namespace quorin::media {
 namespace {
-
-struct CodecContextFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct ParserFree {
-    void operator()(AVCodecParserContext* p) const { av_parser_close(p); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 
 std::int16_t ToS16(float v) {
     v = std::clamp(v, -1.0f, 1.0f);

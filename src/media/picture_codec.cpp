@@ -1,5 +1,7 @@
 #include "media/picture_codec.h"
 
+#include "media/av_handles.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
@@ -15,24 +17,9 @@ extern "C" {
 namespace quorin::media {
 namespace {
 
-struct CodecContextFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 using ContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-
-std::string ErrorText(int e) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(e, text, sizeof text);
-    return text;
-}
 
 // Warnings about the leading pictures of a group cut from its reference are expected here.
 void Quiet() {

@@ -1,6 +1,8 @@
 // Signals of elementary streams, decoded with libavcodec.
 #include "media/signal_analysers.h"
 
+#include "media/av_handles.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
@@ -14,28 +16,10 @@ extern "C" {
 namespace quorin::media {
 namespace {
 
-struct CodecContextFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct ParserFree {
-    void operator()(AVCodecParserContext* p) const { av_parser_close(p); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 using CodecContext = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using Parser = std::unique_ptr<AVCodecParserContext, ParserFree>;
 using Frame = std::unique_ptr<AVFrame, FrameFree>;
 using Packet = std::unique_ptr<AVPacket, PacketFree>;
-
-std::string ErrorText(int error) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, text, sizeof text);
-    return text;
-}
 
 // A parser splitting the stream into frames and a decoder behind it.
 class Decoding {
