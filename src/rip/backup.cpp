@@ -135,7 +135,7 @@ private:
     VolumeHandle& h_;
     OutputFile& out_;
     RipProgress& block_;
-    std::vector<std::uint8_t>& buf_;
+    std::span<std::uint8_t> buf_;
     RipOutcome result_ = RipOutcome::kDone;
     std::string failure_; // what the failed read was, for the status
     std::uint32_t loop_ = 0;

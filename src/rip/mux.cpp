@@ -13,26 +13,64 @@
 #include "rip/mux_pipe.h"
 #include "rip/obits.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 namespace quorin {
 namespace {
 
+// The container's file, gathered into large blocks that are written behind the muxer's back.
 class FileSink : public media::ByteSink {
 public:
-    explicit FileSink(OutputFile& file) : file_(file) {}
-    bool Write(std::span<const std::uint8_t> bytes) override { return file_.Write(bytes); }
+    explicit FileSink(OutputFile& file) : file_(file), behind_(file) {}
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        while (!bytes.empty()) {
+            if (block_.empty() && !Allocate()) return file_.Write(bytes);
+            const std::size_t n = std::min(bytes.size(), block_.size() - used_);
+            std::memcpy(block_.data() + used_, bytes.data(), n);
+            used_ += n;
+            bytes = bytes.subspan(n);
+            if (used_ == block_.size() && !HandOn()) return false;
+        }
+        return true;
+    }
     std::int64_t Seek(std::int64_t offset, int whence) override {
+        if (!Finish()) return -1;
         return file_.Seek(offset, whence);
     }
     int Error() const override { return file_.Error(); }
+    // Everything in the file; false when a write failed.
+    bool Finish() { return HandOn() && behind_.Wait(); }
 
 private:
+    static constexpr std::size_t kBlock = 1 << 20;
+
+    bool Allocate() {
+        try {
+            block_.resize(kBlock);
+        } catch (...) {
+            return false;
+        }
+        return true;
+    }
+    bool HandOn() {
+        if (used_ == 0) return behind_.Wait();
+        const std::size_t n = std::exchange(used_, 0);
+        if (!behind_.Wait()) return false;
+        if (behind_.Hand(block_, n)) return true;
+        return file_.Write(std::span<const std::uint8_t>(block_.data(), n));
+    }
+
     OutputFile& file_;
+    WriteBehind behind_;
+    std::vector<std::uint8_t> block_;
+    std::size_t used_ = 0;
 };
 
 media::ContainerFormat ContainerOf(MuxFormat format) {
@@ -162,8 +200,12 @@ MuxResult MuxStreams(const MuxJob& job, RipProgress* progress, const std::atomic
             progress->position = static_cast<std::int32_t>(read >> 10);
             progress->megabytes = static_cast<std::int32_t>(read >> 20);
         };
-    FileSink sink(file);
-    const media::ContainerOutcome outcome = writer->Write(sink, file.Name(), shown, r.message);
+    media::ContainerOutcome outcome;
+    {
+        FileSink sink(file);
+        outcome = writer->Write(sink, file.Name(), shown, r.message);
+        static_cast<void>(sink.Finish());
+    }
     file.Close();
     if (outcome == media::ContainerOutcome::kDone && file.WriteFailed()) {
         r.message = "could not write " + file.Name() + ": " + OutputErrorText(file.Error());

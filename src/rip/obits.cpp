@@ -232,6 +232,55 @@ void OutputFile::Close() {
     fd_ = -1;
 }
 
+WriteBehind::WriteBehind(OutputFile& file) : file_(file) {}
+
+WriteBehind::~WriteBehind() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    work_.notify_one();
+    if (thread_.joinable()) thread_.join();
+}
+
+bool WriteBehind::Hand(std::vector<std::uint8_t>& buffer, std::size_t n) {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return !busy_; });
+    try {
+        if (spare_.size() != buffer.size()) spare_.assign(buffer.size(), 0);
+        if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
+    } catch (...) {
+        return false;
+    }
+    buffer.swap(spare_);
+    bytes_ = n;
+    busy_ = true;
+    lock.unlock();
+    work_.notify_one();
+    return true;
+}
+
+bool WriteBehind::Wait() {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return !busy_; });
+    return !file_.WriteFailed();
+}
+
+void WriteBehind::Loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        work_.wait(lock, [this] { return busy_ || stop_; });
+        if (!busy_) return;
+        const std::size_t n = bytes_;
+        lock.unlock();
+        if (!file_.Write(std::span<const std::uint8_t>(spare_.data(), n)))
+            LogLine("COBits::Flush WriteFile failed!");
+        lock.lock();
+        busy_ = false;
+        done_.notify_all();
+    }
+}
+
 COBits::COBits(const std::string& requested, bool& ok) : m_File(requested) {
     LogLine("COBits::COBits");
     LogLine(requested);
@@ -271,6 +320,22 @@ COBits::~COBits() {
     }
 }
 
+void COBits::WaitForFile() const {
+    if (m_Behind) static_cast<void>(m_Behind->Wait());
+}
+
+int COBits::Error() const {
+    if (m_Target) return m_Target->Error();
+    WaitForFile();
+    return m_File.Error();
+}
+
+bool COBits::WriteFailed() const {
+    if (m_Target) return m_Target->Failed();
+    WaitForFile();
+    return m_File.WriteFailed();
+}
+
 void COBits::WriteBytePointer(const std::uint8_t* b) {
     if (m_lBytePos < 0 || m_lBytePos >= kBufferSize) m_lBytePos = 0;
     WriteByte(*b);
@@ -286,6 +351,8 @@ void COBits::WriteBits(std::uint32_t v, int n) {
             NextByte();
             continue;
         }
+        // A byte begun here: earlier contents of the buffer are not cleared.
+        if (m_lBitsFree == 8) m_Buffer[static_cast<std::size_t>(m_lBytePos)] = 0;
         if ((v & m_Power[n - 1]) != 0)
             m_Buffer[static_cast<std::size_t>(m_lBytePos)] = static_cast<std::uint8_t>(
                 m_Buffer[static_cast<std::size_t>(m_lBytePos)] + m_Power[m_lBitsFree - 1]);
@@ -306,35 +373,47 @@ void COBits::WriteBytes(std::span<const std::uint8_t> bytes) {
         std::memcpy(m_Buffer.data() + m_lBytePos, bytes.data(), n);
         m_lBytePos += static_cast<std::int32_t>(n);
         bytes = bytes.subspan(n);
-        if (m_lBytePos >= kBufferSize) Flush();
+        if (m_lBytePos >= kBufferSize) HandOn();
     }
 }
 
-void COBits::Flush() {
+void COBits::HandOn() {
     if (m_Buffer.empty()) return;
     std::int32_t pending = m_lBytePos + (m_lBitsFree != 8 ? 1 : 0);
     if (pending > kBufferSize) pending = kBufferSize;
     if (pending <= 0) return;
-    const std::span<const std::uint8_t> bytes(m_Buffer.data(), static_cast<std::size_t>(pending));
-    if (!(m_Target ? m_Target->Write(bytes) : m_File.Write(bytes)))
-        LogLine("COBits::Flush WriteFile failed!");
-    // Everything beyond the pending bytes is zero already.
-    std::memset(m_Buffer.data(), 0, static_cast<std::size_t>(pending));
+    const auto n = static_cast<std::size_t>(pending);
     m_lBytePos = 0;
     m_lBitsFree = 8;
+    if (!m_Target) {
+        m_u64Handed += n;
+        if (m_Behind && m_Behind->Hand(m_Buffer, n)) return;
+    }
+    const std::span<const std::uint8_t> bytes(m_Buffer.data(), n);
+    if (!(m_Target ? m_Target->Write(bytes) : m_File.Write(bytes)))
+        LogLine("COBits::Flush WriteFile failed!");
+}
+
+void COBits::WriteInBackground() {
+    if (m_File.IsOpen() && !m_Behind) m_Behind = std::make_unique<WriteBehind>(m_File);
+}
+
+void COBits::Flush() {
+    HandOn();
+    WaitForFile();
 }
 
 bool COBits::TruncateTo(std::uint64_t size) {
     if (m_Buffer.empty() || size > Position()) return false;
     const std::uint64_t flushed = BytesFlushed();
     if (size < flushed) {
-        std::memset(m_Buffer.data(), 0, static_cast<std::size_t>(m_lBytePos));
         m_lBytePos = 0;
-        return m_Target ? m_Target->Truncate(size) : m_File.Truncate(size);
+        if (m_Target) return m_Target->Truncate(size);
+        WaitForFile();
+        m_u64Handed = size;
+        return m_File.Truncate(size);
     }
-    const auto keep = static_cast<std::int32_t>(size - flushed);
-    std::memset(m_Buffer.data() + keep, 0, static_cast<std::size_t>(m_lBytePos - keep));
-    m_lBytePos = keep;
+    m_lBytePos = static_cast<std::int32_t>(size - flushed);
     return true;
 }
 
@@ -349,6 +428,7 @@ bool COBits::ReadBack(std::uint64_t at, std::size_t n, std::vector<std::uint8_t>
         if (!m_Target->ReadBack(at, fromFile, held)) return false;
         std::memcpy(bytes.data(), held.data(), fromFile);
     } else if (fromFile > 0) {
+        WaitForFile();
         // The writer's descriptor is write-only: the file is opened again to read.
         const int fd = ::open(m_strFileName.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return false;

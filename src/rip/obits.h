@@ -2,9 +2,13 @@
 // file of the engine follows (elementary streams, raw rips, backups).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quorin {
@@ -80,6 +84,37 @@ private:
     std::uint64_t written_ = 0;
 };
 
+// The write of one full buffer at a time on a thread of its own, so that filling the next buffer
+// and writing overlap. The thread starts with the first buffer and owns the file while a write is
+// in flight: Wait() before anything else touches the file.
+class WriteBehind {
+public:
+    explicit WriteBehind(OutputFile& file);
+    ~WriteBehind();
+    WriteBehind(const WriteBehind&) = delete;
+    WriteBehind& operator=(const WriteBehind&) = delete;
+
+    // Hands the first n bytes of buffer to the thread once the write before is done; buffer comes
+    // back as the one that write took. False when no thread or memory could be had: nothing was
+    // handed on.
+    [[nodiscard]] bool Hand(std::vector<std::uint8_t>& buffer, std::size_t n);
+    // Until no write is in flight; false when a write failed (the file says why).
+    bool Wait();
+
+private:
+    void Loop();
+
+    OutputFile& file_;
+    std::vector<std::uint8_t> spare_;
+    std::size_t bytes_ = 0;
+    bool busy_ = false;
+    bool stop_ = false;
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::condition_variable done_;
+    std::thread thread_;
+};
+
 // Where a COBits writes instead of a file: a stream another thread reads as it comes. The last
 // bytes are held back, so that a cut or a read back of them still works.
 class StreamTarget {
@@ -121,17 +156,19 @@ public:
     void WriteBits(std::uint32_t value, int n);
     // The same bytes as WriteByte one after another, copied in blocks.
     void WriteBytes(std::span<const std::uint8_t> bytes);
+    // Everything written so far in the file.
     void Flush();
+    // From now on a full buffer goes to the file on a thread of its own while the next one fills
+    // (for the bulk streams of a rip). Flush still returns with everything in the file.
+    void WriteInBackground();
     const std::string& GetFileName() const { return m_strFileName; }
 
     bool IsOpen() const { return m_Target || m_File.IsOpen(); }
-    // errno of the failed creation or write.
-    int Error() const { return m_Target ? m_Target->Error() : m_File.Error(); }
-    bool WriteFailed() const { return m_Target ? m_Target->Failed() : m_File.WriteFailed(); }
+    // errno of the failed creation or write (a write in flight is waited for).
+    int Error() const;
+    bool WriteFailed() const;
     // Bytes handed to the file so far (pending bytes not counted).
-    std::uint64_t BytesFlushed() const {
-        return m_Target ? m_Target->Written() : m_File.BytesWritten();
-    }
+    std::uint64_t BytesFlushed() const { return m_Target ? m_Target->Written() : m_u64Handed; }
     // For byte writes only: the bytes written so far, pending ones included; the file cut back to
     // the first `size` of them; and `n` of them from `at` read back (false when they cannot be).
     std::uint64_t Position() const {
@@ -143,10 +180,15 @@ public:
 private:
     void NextByte() {
         m_lBitsFree = 8;
-        if (++m_lBytePos >= kBufferSize) Flush();
+        if (++m_lBytePos >= kBufferSize) HandOn();
     }
+    // The full buffer to the file (in the background) or the stream.
+    void HandOn();
+    void WaitForFile() const;
 
     OutputFile m_File;
+    std::unique_ptr<WriteBehind> m_Behind; // file only: the write in flight
+    std::uint64_t m_u64Handed = 0;
     StreamTarget* m_Target = nullptr;
     std::vector<std::uint8_t> m_Buffer;
     std::int32_t m_lBytePos = 0;

@@ -247,7 +247,7 @@ private:
     }
 
     // Reads chunk j of chain index i (the part inside the stream's data); -1 on a read error.
-    std::int64_t ReadChunk(int i, int j, std::vector<std::uint8_t>& buf) {
+    std::int64_t ReadChunk(int i, int j, std::span<std::uint8_t> buf) {
         std::int64_t off = static_cast<std::int64_t>(j) * kChunk;
         std::int64_t len = kChunk;
         if (i == n_ - 1) len = std::min(len, endBytes_ - off);
@@ -280,7 +280,7 @@ private:
     // Copies one whole chunk; false when there is nothing more to copy (end of the data or a
     // read error, which also sets failed_).
     bool CopyChunk(int i, int j, bool count = true) {
-        std::vector<std::uint8_t>& buf = run_.Buffer();
+        const std::span<std::uint8_t> buf = run_.Buffer();
         std::int64_t got = ReadChunk(i, j, buf);
         if (got < 0) {
             ReadError();
@@ -313,7 +313,7 @@ private:
     // From the first packet of the start chunk that reaches the begin (within the tolerance)
     // to the end of the chunk.
     bool FineStart(bool combined) {
-        std::vector<std::uint8_t>& buf = run_.Buffer();
+        const std::span<std::uint8_t> buf = run_.Buffer();
         std::int64_t len = ReadChunk(startC_, startChunk_, buf);
         if (len < 0) {
             ReadError();
@@ -339,7 +339,7 @@ private:
     // The end chunk up to the end of the last packet that does not pass the end.
     bool FineEnd(bool combined) {
         if (combined && startOffset_ < 0) return true;
-        std::vector<std::uint8_t>& buf = run_.Buffer();
+        const std::span<std::uint8_t> buf = run_.Buffer();
         std::int64_t len = ReadChunk(endC_, endChunk_, buf);
         if (len < 0) {
             ReadError();

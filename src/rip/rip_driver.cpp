@@ -439,6 +439,7 @@ private:
             return nullptr;
         }
         report_.files.push_back({w->GetFileName(), kind});
+        w->WriteInBackground();
         return w;
     }
 

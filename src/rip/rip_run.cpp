@@ -22,10 +22,10 @@ void RipRun::StatusMessage(std::string_view text, bool log) {
     if (log) LogText(text);
 }
 
-std::vector<std::uint8_t>& RipRun::Buffer() {
+std::span<std::uint8_t> RipRun::Buffer() {
     // Allocated lazily: most runs of a preview never need it.
-    if (buffer_.size() != kBufferSize) buffer_.assign(kBufferSize, 0);
-    return buffer_;
+    if (!buffer_) buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
+    return {buffer_.get(), kBufferSize};
 }
 
 bool RipRun::OpenVolume(VolumeHandle& handle) const {

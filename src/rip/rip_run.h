@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -185,8 +186,9 @@ public:
     bool IsCancelled() const { return cancel_ && cancel_->load(); }
     const std::atomic<bool>* CancelFlag() const { return cancel_; }
 
-    // The 4 MiB buffer of the run's bulk reads, allocated on first use.
-    std::vector<std::uint8_t>& Buffer();
+    // The 4 MiB buffer of the run's bulk reads, allocated on first use and not cleared: its
+    // memory is only taken as reads fill it (a probe reads 1 MiB).
+    std::span<std::uint8_t> Buffer();
     static constexpr std::size_t kBufferSize = 4 * 1024 * 1024;
 
     // What the run's data reads found missing (null under the stop policy): every handle the run
@@ -217,7 +219,7 @@ private:
     ClipAnalysis analysis_;
     RipState state_;
     bool videoActive_ = false;
-    std::vector<std::uint8_t> buffer_;
+    std::unique_ptr<std::uint8_t[]> buffer_;
     std::shared_ptr<MissingSectors> missing_;
     std::vector<LostStretch> lost_;
     std::string basePath_;

@@ -65,7 +65,7 @@ private:
         if (c == n_ - 1) bytes = std::min(bytes, endBytes_ - o);
         if (bytes <= 0) return PTS_NONE;
         ++stats_.probes;
-        std::vector<std::uint8_t>& buffer = run_.Buffer();
+        const std::span<std::uint8_t> buffer = run_.Buffer();
         return GetNextPTS(run_, s_, reader_, chain_[static_cast<std::size_t>(c)], c, o, handle_,
                           buffer, bytes);
     }

@@ -17,6 +17,10 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quorin {
 namespace {
 
@@ -99,6 +103,30 @@ std::vector<std::uint8_t> GreyPicture(std::span<const std::uint8_t> intra, int w
         bits.Align();
     }
     return out;
+}
+
+// The first i in [from, to) where 00 00 01 begins, or to; reads b[from] to b[to + 1]. Video data
+// holds a 01 byte every few dozen bytes but a start code only every few thousand, so all three
+// bytes are compared sixteen positions at a time.
+std::int64_t NextPrefix(const std::uint8_t* b, std::int64_t from, std::int64_t to) {
+    std::int64_t i = from;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi8(1);
+    for (; i + 16 <= to; i += 16) {
+        const auto* p = reinterpret_cast<const __m128i*>(b + i);
+        const __m128i first = _mm_cmpeq_epi8(_mm_loadu_si128(p), zero);
+        const __m128i second =
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 1)), zero);
+        const __m128i third =
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 2)), one);
+        const int hits = _mm_movemask_epi8(_mm_and_si128(_mm_and_si128(first, second), third));
+        if (hits != 0) return i + __builtin_ctz(static_cast<unsigned>(hits));
+    }
+#endif
+    for (; i < to; ++i)
+        if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) return i;
+    return to;
 }
 
 class VideoCopy {
@@ -243,20 +271,13 @@ private:
     // pass notes the picture and sequence headers that begin before it (b[0] is the next byte the
     // copy writes), so the copied bytes are searched once.
     std::int64_t FindSpecial(const std::uint8_t* b, std::int64_t count) {
-        std::int64_t i = 2;
-        std::int64_t end = count + 2; // the 0x01 of a start at i - 2 < count
-        while (i < end) {
-            const void* hit = std::memchr(b + i, 0x01, static_cast<std::size_t>(end - i));
-            if (!hit) return -1;
-            std::int64_t j = static_cast<const std::uint8_t*>(hit) - b;
-            if (b[j - 1] == 0 && b[j - 2] == 0) {
-                const std::uint8_t code = b[j + 1];
-                if (code == s_ || code == 0xB8) return j - 2;
-                if (code == 0x00 || code == 0xB3) NoteCode(counter_ + j - 2, code);
-            }
-            i = j + 1;
+        for (std::int64_t i = 0;; ++i) {
+            i = NextPrefix(b, i, count);
+            if (i >= count) return -1;
+            const std::uint8_t code = b[i + 3];
+            if (code == s_ || code == 0xB8) return i;
+            if (code == 0x00 || code == 0xB3) NoteCode(counter_ + i, code);
         }
-        return -1;
     }
 
     // The output is watched for picture, sequence and GOP headers: each ends the unit held
@@ -930,7 +951,7 @@ RipOutcome RipVideoStream(RipRun& run, CIBits& r, COBits* writer, std::uint8_t s
 bool PatchSequenceHeader(RipRun& run, const std::string& fileName) {
     std::FILE* f = std::fopen(fileName.c_str(), "r+b");
     if (!f) return false;
-    std::vector<std::uint8_t>& buf = run.Buffer();
+    const std::span<std::uint8_t> buf = run.Buffer();
     std::size_t n = std::fread(buf.data(), 1, 1'048'576, f);
     struct stat st {};
     std::int64_t fileLength = ::fstat(fileno(f), &st) == 0 ? st.st_size : 0;
