@@ -1,5 +1,6 @@
 // The container writer over libavformat.
 #include "media/container_writer.h"
+#include "media/start_code.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -19,7 +20,6 @@ extern "C" {
 #include <sys/stat.h>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
 #endif
 
 namespace quorin::media {
@@ -159,30 +159,6 @@ struct FileCloser {
 // The coded pictures of a video elementary stream, each with the headers in front of it, read in
 // large blocks and handed out as packets that share the block (the raw demuxer's parser looks at
 // every byte and copies it twice; this is the copy's hot path).
-// The position of the 01 of the first 00 00 01 whose 01 lies in [from, end), or end; reads bytes
-// from - 2 to end - 1 only (from >= 2). Sixteen bytes at a time: only blocks holding a 01 byte
-// are looked at closer.
-std::size_t NextStartCode(const std::uint8_t* d, std::size_t from, std::size_t end) {
-    std::size_t i = from;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i one = _mm_set1_epi8(1);
-    const auto mask = [d](std::size_t at, __m128i value) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at));
-        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, value)));
-    };
-    for (; i + 16 <= end; i += 16) {
-        const unsigned ones = mask(i, one);
-        if (ones == 0) continue;
-        if (const unsigned starts = ones & mask(i - 1, zero) & mask(i - 2, zero); starts != 0)
-            return i + static_cast<std::size_t>(__builtin_ctz(starts));
-    }
-#endif
-    for (; i < end; ++i)
-        if (d[i] == 1 && d[i - 1] == 0 && d[i - 2] == 0) return i;
-    return end;
-}
-
 class PictureSource {
 public:
     bool Open(const std::string& file, std::string& why) {

@@ -15,6 +15,19 @@ bool MuxPipe::Write(std::span<const std::uint8_t> bytes) {
     // The probe reads the stage's state: on this thread, outside the lock.
     Opening start;
     const bool known = !started_ && probe_ && probe_(start);
+    // Chunks the reader is done with are used again: fresh pages cost more than the copy. The
+    // copy is made outside the lock, so that the reader can copy out at the same time.
+    std::vector<std::uint8_t> chunk;
+    if (!bytes.empty()) {
+        {
+            std::lock_guard lock(mutex_);
+            if (!spare_.empty()) {
+                chunk = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        chunk.assign(bytes.begin(), bytes.end());
+    }
     std::unique_lock lock(mutex_);
     if (Broken()) return false;
     if (known) {
@@ -22,13 +35,6 @@ bool MuxPipe::Write(std::span<const std::uint8_t> bytes) {
         started_ = true;
     }
     if (!bytes.empty()) {
-        // Chunks the reader is done with are used again: fresh pages cost more than the copy.
-        std::vector<std::uint8_t> chunk;
-        if (!spare_.empty()) {
-            chunk = std::move(spare_.back());
-            spare_.pop_back();
-        }
-        chunk.assign(bytes.begin(), bytes.end());
         chunks_.push_back({written_, std::move(chunk)});
         written_ += static_cast<std::int64_t>(bytes.size());
         peak_ = std::max(peak_, static_cast<std::size_t>(written_ - floor_));
@@ -122,16 +128,22 @@ std::int64_t MuxPipe::Read(std::int64_t at, std::span<std::uint8_t> bytes) {
     Await(lock, false, [this, at] { return at < handed_ || closed_; });
     if (Broken() || at < floor_) return -1;
     if (at >= handed_) return 0;
+    // Bytes below handed_ stay in place until this side releases them (cuts and new chunks touch
+    // only what lies above): they are copied outside the lock.
+    std::vector<std::span<const std::uint8_t>> pieces;
     std::size_t done = 0;
     const std::size_t n = std::min(bytes.size(), static_cast<std::size_t>(handed_ - at));
     auto c = std::ranges::upper_bound(chunks_, at, {}, &Chunk::at);
     for (--c; done < n; ++c) {
-        const std::int64_t p = at + static_cast<std::int64_t>(done);
-        const std::size_t k =
-            std::min(n - done, c->bytes.size() - static_cast<std::size_t>(p - c->at));
-        std::memcpy(bytes.data() + done, c->bytes.data() + (p - c->at), k);
+        const auto from = static_cast<std::size_t>(at + static_cast<std::int64_t>(done) - c->at);
+        const std::size_t k = std::min(n - done, c->bytes.size() - from);
+        pieces.emplace_back(c->bytes.data() + from, k);
         done += k;
     }
+    lock.unlock();
+    std::uint8_t* to = bytes.data();
+    for (const std::span<const std::uint8_t> piece : pieces)
+        to = std::copy(piece.begin(), piece.end(), to);
     return static_cast<std::int64_t>(done);
 }
 

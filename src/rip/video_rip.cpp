@@ -5,6 +5,7 @@
 #include "base/program_log.h"
 #include "disk/ibits.h"
 #include "disk/pvr_file.h"
+#include "media/start_code.h"
 #include "rip/obits.h"
 #include "rip/pes.h"
 #include "rip/raw_rip.h"
@@ -16,10 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace quorin {
 namespace {
@@ -103,30 +100,6 @@ std::vector<std::uint8_t> GreyPicture(std::span<const std::uint8_t> intra, int w
         bits.Align();
     }
     return out;
-}
-
-// The first i in [from, to) where 00 00 01 begins, or to; reads b[from] to b[to + 1]. Video data
-// holds a 01 byte every few dozen bytes but a start code only every few thousand, so all three
-// bytes are compared sixteen positions at a time.
-std::int64_t NextPrefix(const std::uint8_t* b, std::int64_t from, std::int64_t to) {
-    std::int64_t i = from;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i one = _mm_set1_epi8(1);
-    for (; i + 16 <= to; i += 16) {
-        const auto* p = reinterpret_cast<const __m128i*>(b + i);
-        const __m128i first = _mm_cmpeq_epi8(_mm_loadu_si128(p), zero);
-        const __m128i second =
-            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 1)), zero);
-        const __m128i third =
-            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 2)), one);
-        const int hits = _mm_movemask_epi8(_mm_and_si128(_mm_and_si128(first, second), third));
-        if (hits != 0) return i + __builtin_ctz(static_cast<unsigned>(hits));
-    }
-#endif
-    for (; i < to; ++i)
-        if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) return i;
-    return to;
 }
 
 class VideoCopy {
@@ -271,10 +244,12 @@ private:
     // pass notes the picture and sequence headers that begin before it (b[0] is the next byte the
     // copy writes), so the copied bytes are searched once.
     std::int64_t FindSpecial(const std::uint8_t* b, std::int64_t count) {
-        for (std::int64_t i = 0;; ++i) {
-            i = NextPrefix(b, i, count);
-            if (i >= count) return -1;
-            const std::uint8_t code = b[i + 3];
+        const auto end = static_cast<std::size_t>(count) + 2; // the 01 of a start before count
+        for (std::size_t one = 2;; ++one) {
+            one = media::NextStartCode(b, one, end);
+            if (one >= end) return -1;
+            const auto i = static_cast<std::int64_t>(one) - 2;
+            const std::uint8_t code = b[one + 1];
             if (code == s_ || code == 0xB8) return i;
             if (code == 0x00 || code == 0xB3) NoteCode(counter_ + i, code);
         }
