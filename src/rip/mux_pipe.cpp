@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace quorin {
 
@@ -12,31 +13,43 @@ MuxPipe::MuxPipe(StartProbe probe, std::size_t holdBack, std::size_t capacity)
     : probe_(std::move(probe)), holdBack_(holdBack), capacity_(capacity) {}
 
 bool MuxPipe::Write(std::span<const std::uint8_t> bytes) {
+    // The copy is made outside the lock, so that the reader can copy out at the same time.
+    std::vector<std::uint8_t> chunk = SpareChunk();
+    chunk.assign(bytes.begin(), bytes.end());
+    return Append(std::move(chunk));
+}
+
+bool MuxPipe::Take(std::vector<std::uint8_t>& buffer, std::size_t n) {
+    std::vector<std::uint8_t> next = SpareChunk();
+    next.resize(buffer.size()); // a chunk the reader is done with had the same size
+    std::vector<std::uint8_t> chunk = std::exchange(buffer, std::move(next));
+    chunk.resize(n);
+    return Append(std::move(chunk));
+}
+
+std::vector<std::uint8_t> MuxPipe::SpareChunk() {
+    // Chunks the reader is done with are used again: fresh pages cost more than the copy.
+    std::lock_guard lock(mutex_);
+    if (spare_.empty()) return {};
+    std::vector<std::uint8_t> chunk = std::move(spare_.back());
+    spare_.pop_back();
+    return chunk;
+}
+
+bool MuxPipe::Append(std::vector<std::uint8_t> chunk) {
     // The probe reads the stage's state: on this thread, outside the lock.
     Opening start;
     const bool known = !started_ && probe_ && probe_(start);
-    // Chunks the reader is done with are used again: fresh pages cost more than the copy. The
-    // copy is made outside the lock, so that the reader can copy out at the same time.
-    std::vector<std::uint8_t> chunk;
-    if (!bytes.empty()) {
-        {
-            std::lock_guard lock(mutex_);
-            if (!spare_.empty()) {
-                chunk = std::move(spare_.back());
-                spare_.pop_back();
-            }
-        }
-        chunk.assign(bytes.begin(), bytes.end());
-    }
     std::unique_lock lock(mutex_);
     if (Broken()) return false;
     if (known) {
         start_ = std::move(start);
         started_ = true;
     }
-    if (!bytes.empty()) {
+    if (!chunk.empty()) {
+        const auto n = static_cast<std::int64_t>(chunk.size());
         chunks_.push_back({written_, std::move(chunk)});
-        written_ += static_cast<std::int64_t>(bytes.size());
+        written_ += n;
         peak_ = std::max(peak_, static_cast<std::size_t>(written_ - floor_));
     }
     HandOn();

@@ -33,6 +33,7 @@ public:
 
     // The writing side (the video stage's thread).
     bool Write(std::span<const std::uint8_t> bytes) override;
+    bool Take(std::vector<std::uint8_t>& buffer, std::size_t n) override;
     std::uint64_t Written() const override;
     bool Truncate(std::uint64_t size) override;
     bool ReadBack(std::uint64_t at, std::size_t n, std::vector<std::uint8_t>& bytes) override;
@@ -57,6 +58,9 @@ public:
 
 private:
     bool Broken() const { return !why_.empty() || readerFailed_; }
+    std::vector<std::uint8_t> SpareChunk();
+    // A chunk of new bytes (it may be empty) to the stream; the writing side of Write and Take.
+    bool Append(std::vector<std::uint8_t> chunk);
     void HandOn();
     void Break(const std::string& why);
     // Each side waits until ready() holds or the stream broke; when the other side waits too and

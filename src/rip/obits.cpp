@@ -385,13 +385,15 @@ void COBits::HandOn() {
     const auto n = static_cast<std::size_t>(pending);
     m_lBytePos = 0;
     m_lBitsFree = 8;
-    if (!m_Target) {
+    bool written = false;
+    if (m_Target) {
+        written = m_Target->Take(m_Buffer, n);
+    } else {
         m_u64Handed += n;
         if (m_Behind && m_Behind->Hand(m_Buffer, n)) return;
+        written = m_File.Write(std::span<const std::uint8_t>(m_Buffer.data(), n));
     }
-    const std::span<const std::uint8_t> bytes(m_Buffer.data(), n);
-    if (!(m_Target ? m_Target->Write(bytes) : m_File.Write(bytes)))
-        LogLine("COBits::Flush WriteFile failed!");
+    if (!written) LogLine("COBits::Flush WriteFile failed!");
 }
 
 void COBits::WriteInBackground() {

@@ -122,6 +122,11 @@ public:
     virtual ~StreamTarget() = default;
     // All bytes or false (the stream broke off).
     virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
+    // The first n bytes of a full buffer, handed over with the buffer itself where the stream can
+    // keep it; buffer comes back as one of the same size to fill next.
+    virtual bool Take(std::vector<std::uint8_t>& buffer, std::size_t n) {
+        return Write(std::span<const std::uint8_t>(buffer.data(), n));
+    }
     virtual std::uint64_t Written() const = 0;
     // The stream cut back to its first `size` bytes; false (the stream broken) when some of them
     // were handed on.
