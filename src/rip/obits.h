@@ -172,8 +172,12 @@ public:
     // errno of the failed creation or write (a write in flight is waited for).
     int Error() const;
     bool WriteFailed() const;
-    // Bytes handed to the file so far (pending bytes not counted).
-    std::uint64_t BytesFlushed() const { return m_Target ? m_Target->Written() : m_u64Handed; }
+    // Bytes handed to the file so far (pending bytes not counted): written, or on their way when
+    // writing in the background.
+    std::uint64_t BytesFlushed() const {
+        if (m_Target) return m_Target->Written();
+        return m_Behind ? m_u64Handed : m_File.BytesWritten();
+    }
     // For byte writes only: the bytes written so far, pending ones included; the file cut back to
     // the first `size` of them; and `n` of them from `at` read back (false when they cannot be).
     std::uint64_t Position() const {
