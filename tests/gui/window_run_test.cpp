@@ -169,6 +169,7 @@ TEST_F(RunTest, TheOutputFormatOfTheOptionsReachesTheQueue) {
     EXPECT_FALSE(fs::exists(out_ / "Boxed.m2v")) << "the streams go after the mux";
     EXPECT_TRUE(SawTitle("Muxing "));
     EXPECT_EQ(Text(ids::kVideoStatus), "muxed into Boxed.mkv");
+    EXPECT_EQ(window_->windowTitle(), "Quorin v1.0.0 Release");
 }
 
 // A queue saved with jobs of several ranges reloads as it was, and each job writes its ranges
