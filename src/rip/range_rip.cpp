@@ -187,7 +187,7 @@ private:
             suffixes.push_back(" delay.log");
         }
         if (q_.mux.format != MuxFormat::kNone)
-            suffixes.push_back("." + std::string(MuxExtension(q_.mux.format)));
+            suffixes.push_back(std::string(".").append(MuxExtension(q_.mux.format)));
         claim_ = std::make_unique<OutputNameClaim>(run_.BasePath(), suffixes);
         base_ = claim_->Base();
         run_.SetBasePath(base_);
