@@ -57,11 +57,14 @@ PictureSteps::Shot PictureSteps::Step(std::int64_t pts, int direction) {
 bool PictureSteps::Load(std::int64_t pts) {
     const std::string base = (folder_.empty() ? std::string() : folder_ + "/") + kName;
     const std::string file = base + ".m2v";
+    const auto removeRip = [&] {
+        std::remove(file.c_str());
+        std::remove((base + " delay.log").c_str());
+    };
     // A runner that has not ripped yet learns where the video starts from a preview rip.
     if (runner_.Analysis().videoFirstPts == PTS_NONE) {
         runner_.RipPreview(0, folder_, kName, OutputPostfixes{}, nullptr);
-        std::remove(file.c_str());
-        std::remove((base + " delay.log").c_str());
+        removeRip();
     }
     const std::int64_t first = runner_.Analysis().videoFirstPts;
     if (first == PTS_NONE || pts < first) return false;
@@ -73,15 +76,13 @@ bool PictureSteps::Load(std::int64_t pts) {
         request.audio = false;
         request.outputName = kName;
         request.outputFolder = folder_;
-        std::remove(file.c_str());
-        std::remove((base + " delay.log").c_str());
+        removeRip();
         const RipRunReport report = runner_.Run(request);
         const std::int64_t start = report.stages.videoStartPts;
         if (report.outcome == RipOutcome::kDone && start != PTS_NONE && start <= pts) {
             media::StreamPictures decoded = media::DecodeStreamPictures(
                 file, [](std::string_view text) { LogLine(std::string(text)); });
-            std::remove(file.c_str());
-            std::remove((base + " delay.log").c_str());
+            removeRip();
             if (!decoded.error.empty()) {
                 LogLine("single pictures: " + decoded.error);
                 return false;
@@ -96,8 +97,7 @@ bool PictureSteps::Load(std::int64_t pts) {
             }
             return true;
         }
-        std::remove(file.c_str());
-        std::remove((base + " delay.log").c_str());
+        removeRip();
         if (from == first || back >= kMaxBack) return false;
     }
 }
