@@ -62,7 +62,15 @@ int CreateByRule(const std::string& requested, std::string& chosen, int& error,
     }
     if (TakeClaimed(requested)) {
         chosen = requested;
-        int fd = ::open(requested.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+        // Not opened with O_TRUNC: on ext4 a truncation to nothing makes the close write the
+        // whole file out and wait for it. The claim made the file empty; only a file someone else
+        // has written into since is cut.
+        int fd = ::open(requested.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st {};
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
         if (fd >= 0 || errno != ENOENT) {
             error = fd < 0 ? errno : 0;
             return fd;
@@ -232,7 +240,8 @@ void OutputFile::Close() {
     fd_ = -1;
 }
 
-WriteBehind::WriteBehind(OutputFile& file) : file_(file) {}
+WriteBehind::WriteBehind(OutputFile& file, std::size_t depth)
+    : file_(file), depth_(std::max<std::size_t>(depth, 1)) {}
 
 WriteBehind::~WriteBehind() {
     {
@@ -245,38 +254,45 @@ WriteBehind::~WriteBehind() {
 
 bool WriteBehind::Hand(std::vector<std::uint8_t>& buffer, std::size_t n) {
     std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return !busy_; });
+    done_.wait(lock, [this] { return queue_.size() < depth_; });
     try {
-        if (spare_.size() != buffer.size()) spare_.assign(buffer.size(), 0);
         if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
+        std::vector<std::uint8_t> next;
+        if (!spares_.empty() && spares_.back().size() == buffer.size()) {
+            next = std::move(spares_.back());
+            spares_.pop_back();
+        } else {
+            next.resize(buffer.size());
+        }
+        queue_.push_back({std::move(next), n});
     } catch (...) {
         return false;
     }
-    buffer.swap(spare_);
-    bytes_ = n;
-    busy_ = true;
+    buffer.swap(queue_.back().bytes);
+    const bool wake = queue_.size() == 1;
     lock.unlock();
-    work_.notify_one();
+    if (wake) work_.notify_one();
     return true;
 }
 
 bool WriteBehind::Wait() {
     std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return !busy_; });
+    done_.wait(lock, [this] { return queue_.empty(); });
     return !file_.WriteFailed();
 }
 
 void WriteBehind::Loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        work_.wait(lock, [this] { return busy_ || stop_; });
-        if (!busy_) return;
-        const std::size_t n = bytes_;
+        work_.wait(lock, [this] { return !queue_.empty() || stop_; });
+        if (queue_.empty()) return;
+        Pending& front = queue_.front();
         lock.unlock();
-        if (!file_.Write(std::span<const std::uint8_t>(spare_.data(), n)))
+        if (!file_.Write(std::span<const std::uint8_t>(front.bytes.data(), front.n)))
             LogLine("COBits::Flush WriteFile failed!");
         lock.lock();
-        busy_ = false;
+        spares_.push_back(std::move(front.bytes));
+        queue_.pop_front();
         done_.notify_all();
     }
 }

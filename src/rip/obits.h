@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -84,30 +85,34 @@ private:
     std::uint64_t written_ = 0;
 };
 
-// The write of one full buffer at a time on a thread of its own, so that filling the next buffer
-// and writing overlap. The thread starts with the first buffer and owns the file while a write is
-// in flight: Wait() before anything else touches the file.
+// The writes of full buffers on a thread of its own, so that filling the next buffers and writing
+// overlap; up to `depth` buffers wait or are being written. The thread starts with the first
+// buffer and owns the file while writes are in flight: Wait() before anything else touches it.
 class WriteBehind {
 public:
-    explicit WriteBehind(OutputFile& file);
+    explicit WriteBehind(OutputFile& file, std::size_t depth = 2);
     ~WriteBehind();
     WriteBehind(const WriteBehind&) = delete;
     WriteBehind& operator=(const WriteBehind&) = delete;
 
-    // Hands the first n bytes of buffer to the thread once the write before is done; buffer comes
-    // back as the one that write took. False when no thread or memory could be had: nothing was
-    // handed on.
+    // Hands the first n bytes of buffer to the thread once fewer than `depth` writes are in
+    // flight; buffer comes back as an empty one of the same size. False when no thread or memory
+    // could be had: nothing was handed on.
     [[nodiscard]] bool Hand(std::vector<std::uint8_t>& buffer, std::size_t n);
     // Until no write is in flight; false when a write failed (the file says why).
     bool Wait();
 
 private:
+    struct Pending {
+        std::vector<std::uint8_t> bytes;
+        std::size_t n = 0;
+    };
     void Loop();
 
     OutputFile& file_;
-    std::vector<std::uint8_t> spare_;
-    std::size_t bytes_ = 0;
-    bool busy_ = false;
+    const std::size_t depth_;
+    std::deque<Pending> queue_; // oldest first; the front one is being written
+    std::vector<std::vector<std::uint8_t>> spares_;
     bool stop_ = false;
     std::mutex mutex_;
     std::condition_variable work_;

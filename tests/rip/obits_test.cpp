@@ -77,7 +77,9 @@ TEST_F(OBitsTest, ARipClaimsOneNumberForAllItsFiles) {
             OutputNameClaim claim(c.base.substr(0, c.base == "PRV" ? 3 : 4), rip);
             EXPECT_EQ(claim.Base(), c.base);
             if (c.base != "PRV") {
+                Touch(c.base + ".m2v"); // written into while claimed: the writer starts afresh
                 EXPECT_EQ(Create(c.base + ".m2v"), c.base + ".m2v");
+                EXPECT_EQ(fs::file_size(c.base + ".m2v"), 0u);
                 EXPECT_TRUE(fs::exists(c.base + ".mp2"));
             }
         }
