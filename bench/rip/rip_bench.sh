@@ -3,7 +3,8 @@
 # at least 3 clusters, next to (a) dd bs=1M reading the same chain bytes into a file and (b)
 # ffmpeg copying the same packetised video to an elementary stream, all from a warm page cache.
 # Reports MB/s, the ratios and the rip's peak memory (GNU time). Aims: the rip within 1.2 times
-# the time of dd and at most 0.35 times that of ffmpeg, in at most 16 MiB.
+# the time of dd and at most 0.35 times that of ffmpeg, in at most 16 MiB. Also times the same
+# rip muxed into Matroska (--mux mkv) against the plain rip: aim at most 1.15 times, in 64 MiB.
 #
 #   bash bench/rip/rip_bench.sh [BUILD_DIR] [LOOPS]     (defaults: build/release, 160 = 4 clusters)
 set -euo pipefail
@@ -70,14 +71,22 @@ echo "video chain bytes: $bytes"
 best() { sort -g | head -1; }
 calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
 now() { date +%s.%N; }
-rip_t=(); dd_t=(); ff_t=(); rss=0
+seconds() { grep 'Elapsed (wall clock)' "$1" | awk '{print $NF}' | awk -F: '{ if (NF==3) print $1*3600+$2*60+$3; else print $1*60+$2 }'; }
+rip_t=(); dd_t=(); ff_t=(); mux_t=(); rss=0; mux_rss=0
 for r in $(seq $runs); do
-  rm -rf "$work/rip" "$work/dd.pes" "$work/ff.m2v"
+  rm -rf "$work/rip" "$work/mux" "$work/dd.pes" "$work/ff.m2v"
   /usr/bin/time -v -o "$work/time.txt" "$cli" rip --disk "$img" --clip 1 --out "$work/rip" \
       > "$work/rip.out" 2> "$work/rip.err"
-  rip_t+=("$(grep 'Elapsed (wall clock)' "$work/time.txt" | awk '{print $NF}' | awk -F: '{ if (NF==3) print $1*3600+$2*60+$3; else print $1*60+$2 }')")
+  rip_t+=("$(seconds "$work/time.txt")")
   k=$(grep 'Maximum resident set size' "$work/time.txt" | awk '{print $NF}')
   [ "$k" -gt "$rss" ] && rss=$k
+  rm -rf "$work/rip"
+  /usr/bin/time -v -o "$work/time.txt" "$cli" rip --disk "$img" --clip 1 --mux mkv \
+      --out "$work/mux" > /dev/null 2> "$work/mux.err"
+  mux_t+=("$(seconds "$work/time.txt")")
+  k=$(grep 'Maximum resident set size' "$work/time.txt" | awk '{print $NF}')
+  [ "$k" -gt "$mux_rss" ] && mux_rss=$k
+  rm -rf "$work/mux"
   t0=$(now); dd_chain "$work/dd.pes"; t1=$(now)
   dd_t+=("$(calc "$t1 - $t0")")
   t0=$(now)
@@ -88,6 +97,7 @@ done
 rip=$(printf '%s\n' "${rip_t[@]}" | best)
 ddb=$(printf '%s\n' "${dd_t[@]}" | best)
 ff=$(printf '%s\n' "${ff_t[@]}" | best)
+mux=$(printf '%s\n' "${mux_t[@]}" | best)
 mb=$(calc "$bytes / 1000000")
 printf '\nbest of %d runs, %.0f MB of video chain:\n' "$runs" "$mb"
 printf '  %-22s %8.3f s  %8.0f MB/s\n' "quorin-cli rip" "$rip" "$(calc "$mb / $rip")"
@@ -96,4 +106,7 @@ printf '  %-22s %8.3f s  %8.0f MB/s\n' "ffmpeg -c copy" "$ff" "$(calc "$mb / $ff
 printf '  rip / dd     = %.2f   (aim: at most 1.2)\n' "$(calc "$rip / $ddb")"
 printf '  rip / ffmpeg = %.2f   (aim: at most 0.35)\n' "$(calc "$rip / $ff")"
 printf '  rip peak memory: %d KiB (maximum resident set size)\n' "$rss"
+printf '  %-22s %8.3f s  %8.0f MB/s\n' "quorin-cli rip --mux" "$mux" "$(calc "$mb / $mux")"
+printf '  mux / rip    = %.2f   (aim: at most 1.15)\n' "$(calc "$mux / $rip")"
+printf '  mux peak memory: %d KiB\n' "$mux_rss"
 cat "$work/rip.out"
