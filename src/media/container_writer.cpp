@@ -123,6 +123,9 @@ private:
             why = "could not read " + file + ": " + AvError(rc < 0 ? rc : AVERROR_INVALIDDATA);
             return false;
         }
+        // The MPEG audio demuxer starts a running checksum for a tag it looks for in the first
+        // frame and, without one, never stops it: every byte read after would pay for it.
+        if (c->pb) c->pb->update_checksum = nullptr;
         file_ = file;
         return true;
     }
