@@ -191,8 +191,12 @@ bool CutFromTimes(std::string_view beginField, std::string_view endField, RipJob
 
 std::string RangesField(const std::vector<std::pair<double, double>>& ranges) {
     std::string field;
-    for (const auto& [from, to] : ranges)
-        field += (field.empty() ? "" : " ") + FormatJobListTime(from) + "-" + FormatJobListTime(to);
+    for (const auto& [from, to] : ranges) {
+        if (!field.empty()) field += ' ';
+        field += FormatJobListTime(from);
+        field += '-';
+        field += FormatJobListTime(to);
+    }
     return field;
 }
 
@@ -390,7 +394,9 @@ std::string FormatJobList(std::span<const RipJob> jobs, std::span<const std::uin
                        job.rawVideo, TableChecksum(checksums, job.clipIndex));
         if (job.ranges.size() > 1 || job.exact) {
             text.resize(text.size() - 2);
-            text += ";" + RangesField(job.ranges) + Format(";%d\r\n", job.exact);
+            text += ';';
+            text += RangesField(job.ranges);
+            text += Format(";%d\r\n", job.exact);
         }
     }
     return text;

@@ -80,6 +80,8 @@ private:
     [[nodiscard]] std::int64_t ReadSectors(std::uint8_t* data, std::int64_t at, std::int64_t end,
                                            bool& ended);
     void StepOverDeadStretch(std::int64_t at);
+    // Tells the volume which bytes a run of block reads wants next.
+    void HintAhead(std::int64_t begin, std::int64_t end);
     void NoteMissing(std::int64_t begin, std::int64_t end, bool skipped);
     bool InDeadStretch(std::int64_t at) const;
 
@@ -93,6 +95,13 @@ private:
     std::int64_t deadEnd_ = -1;
     std::int64_t deadBytes_ = 0;
     std::int64_t step_ = 0;
+    // Where the last data read ended and up to where the volume was told to read ahead; no hints
+    // once a read failed.
+    struct Ahead {
+        std::int64_t lastEnd = -1;
+        std::int64_t advisedTo = 0;
+        bool off = false;
+    } ahead_;
 };
 
 // Faults a test can attach to a volume path: every handle opened on that path afterwards
