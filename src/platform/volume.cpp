@@ -342,20 +342,21 @@ void VolumeHandle::StepOverDeadStretch(std::int64_t at) {
 
 // The kernel reads ahead of sequential reads by itself, but many disks allow it only 128 KiB:
 // then a stream read in blocks reaches the disk in small requests with pauses between them, and
-// takes much longer than a copy in large blocks. A run of data reads keeps the next 4 to 8 MiB
-// asked for.
+// takes much longer than a copy in large blocks. A run of data reads of 1 MiB or more (a stream,
+// not a probe) keeps the next 4 to 8 MiB asked for.
 void VolumeHandle::HintAhead(std::int64_t begin, std::int64_t end) {
+    constexpr std::int64_t kRun = 1 << 20;
     constexpr std::int64_t kAheadStep = 4 << 20;
-    const bool sequential = begin == ahead_.lastEnd;
+    if (begin != ahead_.lastEnd) ahead_.runStart = begin;
     ahead_.lastEnd = end;
-    if (!sequential || ahead_.off) {
+    if (end - ahead_.runStart < kRun || ahead_.off) {
         ahead_.advisedTo = end;
         return;
     }
     if (ahead_.advisedTo - end >= kAheadStep) return;
     const std::int64_t from = std::max(ahead_.advisedTo, end);
     // Asking costs a walk over the pages even when all are in memory: the last one is looked at
-    // first, without waiting for the disk.
+    // first, without waiting for the disk (block devices always refuse that: they are asked).
     std::uint8_t last = 0;
     iovec at{&last, 1};
     if (::preadv2(fd_, &at, 1, from + kAheadStep - 1, RWF_NOWAIT) != 1)

@@ -95,9 +95,10 @@ private:
     std::int64_t deadEnd_ = -1;
     std::int64_t deadBytes_ = 0;
     std::int64_t step_ = 0;
-    // Where the last data read ended and up to where the volume was told to read ahead; no hints
-    // once a read failed.
+    // Where the running sequence of data reads began and where its last read ended, and up to
+    // where the volume was told to read ahead; no hints once a read failed.
     struct Ahead {
+        std::int64_t runStart = 0;
         std::int64_t lastEnd = -1;
         std::int64_t advisedTo = 0;
         bool off = false;
