@@ -96,8 +96,8 @@ public:
     WriteBehind& operator=(const WriteBehind&) = delete;
 
     // Hands the first n bytes of buffer to the thread once fewer than `depth` writes are in
-    // flight; buffer comes back as an empty one of the same size. False when no thread or memory
-    // could be had: nothing was handed on.
+    // flight; buffer comes back as another one of the same size, its old bytes not cleared. False
+    // when no thread or memory could be had: nothing was handed on.
     [[nodiscard]] bool Hand(std::vector<std::uint8_t>& buffer, std::size_t n);
     // Until no write is in flight; false when a write failed (the file says why).
     bool Wait();
