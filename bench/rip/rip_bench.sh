@@ -72,19 +72,20 @@ best() { sort -g | head -1; }
 calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
 now() { date +%s.%N; }
 seconds() { grep 'Elapsed (wall clock)' "$1" | awk '{print $NF}' | awk -F: '{ if (NF==3) print $1*3600+$2*60+$3; else print $1*60+$2 }'; }
+peak() { grep 'Maximum resident set size' "$1" | awk '{print $NF}'; }
 rip_t=(); dd_t=(); ff_t=(); mux_t=(); rss=0; mux_rss=0
 for r in $(seq $runs); do
   rm -rf "$work/rip" "$work/mux" "$work/dd.pes" "$work/ff.m2v"
   /usr/bin/time -v -o "$work/time.txt" "$cli" rip --disk "$img" --clip 1 --out "$work/rip" \
       > "$work/rip.out" 2> "$work/rip.err"
   rip_t+=("$(seconds "$work/time.txt")")
-  k=$(grep 'Maximum resident set size' "$work/time.txt" | awk '{print $NF}')
+  k=$(peak "$work/time.txt")
   [ "$k" -gt "$rss" ] && rss=$k
   rm -rf "$work/rip"
   /usr/bin/time -v -o "$work/time.txt" "$cli" rip --disk "$img" --clip 1 --mux mkv \
       --out "$work/mux" > /dev/null 2> "$work/mux.err"
   mux_t+=("$(seconds "$work/time.txt")")
-  k=$(grep 'Maximum resident set size' "$work/time.txt" | awk '{print $NF}')
+  k=$(peak "$work/time.txt")
   [ "$k" -gt "$mux_rss" ] && mux_rss=$k
   rm -rf "$work/mux"
   t0=$(now); dd_chain "$work/dd.pes"; t1=$(now)
